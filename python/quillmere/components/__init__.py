@@ -1,0 +1,1 @@
+"""Concrete simulation modules: weather input, PV panel, wind turbine, surface shading."""

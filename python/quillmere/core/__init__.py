@@ -1,0 +1,1 @@
+"""Simulation core: module base class, clock, links, run manager and shared utilities."""

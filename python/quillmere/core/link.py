@@ -1,0 +1,4 @@
+"""Variable links between simulation modules (native)."""
+from quillmere._native import Link
+
+__all__ = ["Link"]

@@ -1,0 +1,1 @@
+"""Shadow geometry: STL reading, surface statistics and sun occlusion by ray casting."""

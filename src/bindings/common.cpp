@@ -1,0 +1,119 @@
+#include "bindings/common.hpp"
+
+namespace qm::py {
+
+void raise_expected(const char* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, host_type_name(got));
+    throw nb::python_error();
+}
+
+void raise_arg_type(const char* arg, const char* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 arg, expected, host_type_name(got));
+    throw nb::python_error();
+}
+
+void raise(PyObject* exc_type, const std::string& message) {
+    PyErr_SetString(exc_type, message.c_str());
+    throw nb::python_error();
+}
+
+void raise_del() { raise(PyExc_NotImplementedError, "__del__"); }
+
+void print_objects_array(const nb::object* objs, size_t n) {
+    static PyObject* builtins = PyImport_ImportModule("builtins");  // lives as long as the host
+    if (!builtins) throw_pending();
+    nb::object print_fn = check(PyObject_GetAttrString(builtins, "print"));
+    nb::object args = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.ptr(), i, objs[i].inc_ref().ptr());
+    check(PyObject_Call(print_fn.ptr(), args.ptr(), nullptr));
+}
+
+std::string to_text(nb::handle o) {
+    nb::object s = check(PyObject_Str(o.ptr()));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw_pending();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+void host_exit(int code) {
+    nb::module_::import_("sys").attr("exit")(code);
+    // sys.exit always raises; reaching here means it was replaced by the host.
+    raise(PyExc_SystemExit, std::to_string(code));
+}
+
+double as_double(nb::handle o) {
+    if (PyFloat_CheckExact(o.ptr())) return PyFloat_AS_DOUBLE(o.ptr());
+    double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw_pending();
+    return v;
+}
+
+int64_t as_int64(nb::handle o) {
+    nb::object index = check(PyNumber_Index(o.ptr()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow) raise(PyExc_OverflowError, "value too large to convert to int");
+    if (v == -1 && PyErr_Occurred()) throw_pending();
+    return static_cast<int64_t>(v);
+}
+
+int32_t as_int32(nb::handle o) {
+    nb::object index = check(PyNumber_Index(o.ptr()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_pending();
+    if (overflow || v < INT32_MIN || v > INT32_MAX)
+        raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int32_t>(v);
+}
+
+nb::module_ named_scope(const char* module_path) {
+    return nb::steal<nb::module_>(check(PyModule_New(module_path)).release());
+}
+
+std::string exception_text(const nb::python_error& e) {
+    return to_text(e.value());
+}
+
+namespace {
+[[noreturn]] void raise_key_error(nb::handle key) {
+    nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key.ptr()));
+    PyErr_SetObject(PyExc_KeyError, exc.ptr());
+    throw nb::python_error();
+}
+}  // namespace
+
+nb::object get_item(nb::handle container, nb::handle key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(container.ptr(), key.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) throw_pending();
+        raise_key_error(key);
+    }
+    return check(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+nb::object get_item(nb::handle container, const char* key) {
+    nb::object k = check(PyUnicode_InternFromString(key));
+    return get_item(container, k);
+}
+
+void set_item(nb::handle container, nb::handle key, nb::handle value) {
+    int rc = PyDict_CheckExact(container.ptr()) ? PyDict_SetItem(container.ptr(), key.ptr(), value.ptr())
+                                                : PyObject_SetItem(container.ptr(), key.ptr(), value.ptr());
+    if (rc < 0) throw_pending();
+}
+
+void set_item(nb::handle container, const char* key, nb::handle value) {
+    nb::object k = check(PyUnicode_InternFromString(key));
+    set_item(container, k, value);
+}
+
+nb::handle key_value() {
+    static PyObject* k = PyUnicode_InternFromString("value");
+    return k;
+}
+
+}  // namespace qm::py

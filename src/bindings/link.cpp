@@ -1,0 +1,108 @@
+#include "bindings/link.hpp"
+
+#include "bindings/common.hpp"
+#include "bindings/sim_unit.hpp"
+
+namespace qm::py {
+namespace {
+
+int link_tp_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Link* l = nb::inst_ptr<Link>(self);
+    Py_VISIT(l->source_module.ptr());
+    Py_VISIT(l->target_module.ptr());
+    Py_VISIT(l->source_variable.ptr());
+    Py_VISIT(l->target_variable.ptr());
+    return 0;
+}
+
+int link_tp_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    Link* l = nb::inst_ptr<Link>(self);
+    l->source_module = l->target_module = l->source_variable = l->target_variable = nb::none();
+    return 0;
+}
+
+PyType_Slot g_link_slots[] = {{Py_tp_traverse, (void*)link_tp_traverse},
+                              {Py_tp_clear, (void*)link_tp_clear},
+                              {0, nullptr}};
+
+// Module attribute check: a SimUnit (or subclass instance) or None.
+void require_unit(nb::handle v) {
+    if (v.is_none() || PyObject_TypeCheck(v.ptr(), (PyTypeObject*)sim_unit_type().ptr())) return;
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", host_type_name(v),
+                 ((PyTypeObject*)sim_unit_type().ptr())->tp_name);
+    throw nb::python_error();
+}
+
+}  // namespace
+
+void Link::update_link() {
+    if (source_module.is_none() || target_module.is_none())
+        raise(PyExc_TypeError, source_module.is_none()
+                                   ? "Link.update_link: the link has no source module (source_module is None)"
+                                   : "Link.update_link: the link has no target module (target_module is None)");
+    // The two units stay alive for the whole copy even if host code run by a
+    // dict subclass replaces the link's attributes.
+    nb::object src = source_module, dst = target_module;
+    nb::object sv = source_variable, tv = target_variable;
+    SimUnit* s = nb::inst_ptr<SimUnit>(src);
+    SimUnit* t = nb::inst_ptr<SimUnit>(dst);
+    try {
+        nb::object outs = s->outputs;
+        nb::object value = record_value(outs, sv);
+        nb::object ins = t->inputs;
+        set_record_value(ins, tv, value);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_KeyError)) {
+            print("错误：未找到对应的变量", sv, tv);
+            return;
+        }
+        if (e.matches(PyExc_AttributeError)) {
+            print("错误：模块没有对应的属性");
+            return;
+        }
+        throw;
+    }
+}
+
+void bind_link(nb::module_& m) {
+    nb::module_ scope = named_scope("quillmere.core.link");
+    auto cls = nb::class_<Link, PyLink>(scope, "Link", nb::type_slots(g_link_slots),
+                                        "Connects one unit's output to another unit's input.");
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<Link> v, nb::handle source_module, nb::handle source_variable,
+           nb::handle target_module, nb::handle target_variable) {
+            unit_arg(source_module, "source_module");
+            require_str_or_none(source_variable, "source_variable");
+            unit_arg(target_module, "target_module");
+            require_str_or_none(target_variable, "target_variable");
+            Link* l = nb::inst_python_derived(v.h) ? new ((void*)v.p) PyLink() : new (v.p) Link();
+            l->source_module = nb::borrow(source_module);
+            l->source_variable = nb::borrow(source_variable);
+            l->target_module = nb::borrow(target_module);
+            l->target_variable = nb::borrow(target_variable);
+        },
+        nb::arg("source_module").none(), nb::arg("source_variable").none(), nb::arg("target_module").none(), nb::arg("target_variable").none());
+    cls.def("update_link", [](Link& l) { l.Link::update_link(); },
+            "Copies source_module.outputs[source_variable]['value'] into "
+            "target_module.inputs[target_variable]['value'] (the same object).");
+    auto unit_attr = [&](const char* name, nb::object Link::*member) {
+        def_attr<Link>(
+            cls, name, [member](Link& l) -> nb::object { return l.*member; },
+            [member](Link& l, nb::handle v) {
+                require_unit(v);
+                l.*member = nb::borrow(v);
+            },
+            [member](Link& l) { l.*member = nb::none(); });
+    };
+    unit_attr("source_module", &Link::source_module);
+    unit_attr("target_module", &Link::target_module);
+    def_typed_object_attr<Link>(cls, "source_variable", &Link::source_variable, PyUnicode_Check_fn, "str");
+    def_typed_object_attr<Link>(cls, "target_variable", &Link::target_variable, PyUnicode_Check_fn, "str");
+    m.attr("Link") = cls;
+}
+
+}  // namespace qm::py

@@ -1,0 +1,30 @@
+// Link: copies one unit's output value into another unit's input.
+#pragma once
+#include <nanobind/nanobind.h>
+#include <nanobind/trampoline.h>
+
+namespace qm::py {
+namespace nb = nanobind;
+
+class Link {
+public:
+    virtual ~Link() = default;
+    nb::object source_module = nb::none();  // SimUnit or None
+    nb::object target_module = nb::none();  // SimUnit or None
+    nb::object source_variable = nb::none();  // str or None
+    nb::object target_variable = nb::none();  // str or None
+
+    // source.outputs[sv]["value"] -> target.inputs[tv]["value"]; the value
+    // object is shared, not copied. Missing names are reported, not raised.
+    virtual void update_link();
+};
+
+class PyLink final : public Link {
+public:
+    NB_TRAMPOLINE(Link);
+    void update_link() override { NB_OVERRIDE(update_link); }
+};
+
+void bind_link(nb::module_& m);
+
+}  // namespace qm::py

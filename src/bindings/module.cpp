@@ -1,0 +1,33 @@
+// The one native extension of the package. Each binding unit registers its
+// types and functions here; the Python package re-exports them at their
+// documented import paths.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+namespace qm::py {
+void bind_sim_clock(nb::module_& m);
+void bind_sim_unit(nb::module_& m);
+void bind_link(nb::module_& m);
+void bind_util(nb::module_& m);
+void bind_geometry(nb::module_& m);
+void bind_weather_feed(nb::module_& m);
+void bind_gale_module(nb::module_& m);
+void bind_shade_group(nb::module_& m);
+void bind_sunpanel_module(nb::module_& m);
+void bind_manager(nb::module_& m);
+}  // namespace qm::py
+
+NB_MODULE(_native, m) {
+    m.doc() = "Native core of quillmere: simulation units, clock, links, kernels.";
+    qm::py::bind_sim_clock(m);
+    qm::py::bind_sim_unit(m);
+    qm::py::bind_link(m);
+    qm::py::bind_util(m);
+    qm::py::bind_geometry(m);
+    qm::py::bind_weather_feed(m);
+    qm::py::bind_gale_module(m);
+    qm::py::bind_shade_group(m);
+    qm::py::bind_sunpanel_module(m);
+    qm::py::bind_manager(m);
+}
