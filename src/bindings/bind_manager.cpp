@@ -9,6 +9,7 @@
 #include "bindings/manager.hpp"
 
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "bindings/link.hpp"
 #include "bindings/sim_clock.hpp"
 #include "bindings/sim_unit.hpp"
+#include "kernels/demo_project.hpp"
 
 namespace qm::py {
 using namespace nb::literals;
@@ -1292,6 +1294,57 @@ void bind_manager(nb::module_& m) {
     entry.def("run", [](QuillMere& q) { q.QuillMere::run(); },
               "Runs the project through the manager's run_simulation; returns None.");
     m.attr("QuillMere") = entry;
+
+    // Demo inputs made by our own code.
+    nb::module_ demo = named_scope("quillmere.core.demo");
+    demo.def(
+        "house_stl",
+        [](nb::handle roof_cells) {
+            int64_t cells = as_int64(roof_cells);
+            if (cells < 1 || cells > 1000) raise(PyExc_ValueError, "roof_cells must lie in 1..1000");
+            qm::demo::HouseOptions o;
+            o.roof_cells = int(cells);
+            std::string text;
+            {
+                nb::gil_scoped_release release;
+                text = qm::demo::house_stl(o);
+            }
+            return text;
+        },
+        nb::arg("roof_cells").none() = 10,
+        "ASCII STL of the demo house (10 x 8 m, gable roof with a south and a north half, +x east, +y north) "
+        "and two neighbours that shade parts of the south roof; one named solid per surface.");
+    demo.def("house_surfaces", []() { return qm::demo::house_surface_names(); },
+             "Names of the solids of house_stl(), in file order.");
+    demo.def(
+        "clear_sky_epw",
+        [](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year, nb::handle mean_wind,
+           nb::handle seed) {
+            qm::demo::WeatherOptions o;
+            o.latitude = as_double(latitude);
+            o.longitude = as_double(longitude);
+            int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
+            if (tz < -12 || tz > 14) raise(PyExc_ValueError, "time_zone must lie in -12..14 hours");
+            if (y < 1 || y > 9999) raise(PyExc_ValueError, "year must lie in 1..9999");
+            if (sd < 0) raise(PyExc_ValueError, "seed must not be negative");
+            o.time_zone = int(tz);
+            o.year = int(y);
+            o.mean_wind = as_double(mean_wind);
+            o.seed = uint64_t(sd);
+            std::string problem = qm::demo::check_weather_options(o);
+            if (!problem.empty()) raise(PyExc_ValueError, problem);
+            std::string text;
+            {
+                nb::gil_scoped_release release;
+                text = qm::demo::clear_sky_epw(o);
+            }
+            return text;
+        },
+        nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
+        nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
+        "A synthetic hourly weather year as EPW text: clear-sky irradiance from the sun position, modelled "
+        "temperature and Weibull wind with the given mean [m/s]. 8760 rows; deterministic for a seed.");
+    for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw"}) m.attr(name) = demo.attr(name);
 }
 
 }  // namespace qm::py
