@@ -16,6 +16,7 @@
 #include "bindings/shade_group.hpp"
 #include "bindings/sim_clock.hpp"
 #include "bindings/sim_unit.hpp"
+#include "bindings/util.hpp"
 
 namespace qm::py {
 namespace {
@@ -26,9 +27,7 @@ constexpr const char* kAzimuth = "方位角";
 constexpr const char* kAltitude = "高度角";
 
 // Functions of the other parts of the package used here.
-nb::object util_convert_to_valid_path(nb::handle raw) {
-    return nb::module_::import_("quillmere.core.util").attr("convert_to_valid_path")(raw);
-}
+nb::object util_convert_to_valid_path(nb::handle raw) { return convert_to_valid_path(raw); }
 nb::object geometry_stl_statistics(nb::handle path) {
     return nb::module_::import_("quillmere.shadow_calc.occlusion_scan").attr("stl_statistics")(path);
 }
