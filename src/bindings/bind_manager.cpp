@@ -1311,7 +1311,7 @@ void bind_manager(nb::module_& m) {
             }
             return text;
         },
-        nb::arg("roof_cells").none() = 10,
+        nb::arg("roof_cells").none() = 5,
         "ASCII STL of the demo house (10 x 8 m, gable roof with a south and a north half, +x east, +y north) "
         "and two neighbours that shade parts of the south roof; one named solid per surface.");
     demo.def("house_surfaces", []() { return qm::demo::house_surface_names(); },

@@ -80,7 +80,7 @@ double dew_point(double t, double rh) {
 }  // namespace
 
 std::vector<std::string> house_surface_names() {
-    return {"roof_south", "roof_north", "wall_south", "wall_north", "wall_east", "wall_west",
+    return {"roof_south_east", "roof_south_west", "roof_north", "wall_south", "wall_north", "wall_east", "wall_west",
             "neighbour_tower", "neighbour_tree"};
 }
 
@@ -89,22 +89,25 @@ std::string house_stl(const HouseOptions& options) {
     if (nx < 1 || nx > 1000) return "";
     const double W = 10.0, D = 8.0, eave = 6.0, ridge = 9.0, half = D / 2;
     StlWriter w;
-    // South half: y 0..4, z 6..9; north half: y 4..8, z 9..6.
-    for (int side = 0; side < 2; ++side) {
-        const char* name = side == 0 ? "roof_south" : "roof_north";
+    // One roof part: x from xa to xb in `cells` columns; south parts rise
+    // from the eaves (y 0) to the ridge (y 4), the north part falls from it.
+    auto roof = [&](const char* name, double xa, double xb, int cells, bool south) {
         w.begin(name);
-        for (int i = 0; i < nx; ++i)
+        for (int i = 0; i < cells; ++i)
             for (int j = 0; j < ny; ++j) {
-                double x0 = W * i / nx, x1 = W * (i + 1) / nx;
+                double x0 = xa + (xb - xa) * i / cells, x1 = xa + (xb - xa) * (i + 1) / cells;
                 double v0 = double(j) / ny, v1 = double(j + 1) / ny;
-                double y0 = side == 0 ? half * v0 : half + half * v0;
-                double y1 = side == 0 ? half * v1 : half + half * v1;
-                double z0 = side == 0 ? eave + (ridge - eave) * v0 : ridge - (ridge - eave) * v0;
-                double z1 = side == 0 ? eave + (ridge - eave) * v1 : ridge - (ridge - eave) * v1;
+                double y0 = south ? half * v0 : half + half * v0;
+                double y1 = south ? half * v1 : half + half * v1;
+                double z0 = south ? eave + (ridge - eave) * v0 : ridge - (ridge - eave) * v0;
+                double z1 = south ? eave + (ridge - eave) * v1 : ridge - (ridge - eave) * v1;
                 w.quad({x0, y0, z0}, {x1, y0, z0}, {x1, y1, z1}, {x0, y1, z1});
             }
         w.end(name);
-    }
+    };
+    roof("roof_south_east", W / 2, W, nx, true);
+    roof("roof_south_west", 0.0, W / 2, nx, true);
+    roof("roof_north", 0.0, W, 2 * nx, false);
     w.begin("wall_south");
     w.quad({0, 0, 0}, {W, 0, 0}, {W, 0, eave}, {0, 0, eave});
     w.end("wall_south");

@@ -13,16 +13,19 @@ namespace qm::demo {
 // tilted atan(3/4) = 36.87 deg, one facing south, one north. Axes: +x east,
 // +y north, +z up (the sun azimuth counts from +y towards +x). Every solid is
 // one named surface; faces are wound counter-clockwise seen from outside.
-//   roof_south, roof_north   roof halves, each split into roof_cells x 4 quads
-//                            (two triangles each) so partial shade resolves
+//   roof_south_east,         the south roof half, cut at x = 5 m into two
+//   roof_south_west          surfaces (one PV array each), each meshed with
+//                            roof_cells x 4 quads (two triangles each) so
+//                            partial shade resolves
+//   roof_north               the north half, 2 roof_cells x 4 quads
 //   wall_south, wall_north, wall_east, wall_west
 //   neighbour_tower          6 x 6 m, 14 m high, south-east of the house:
-//                            shades the east end of the south roof when the
-//                            sun is low in the south-east (winter mornings)
+//                            shades roof_south_east when the sun is low in
+//                            the south-east (winter mornings)
 //   neighbour_tree           3 x 4 m, 11 m high block west-south-west:
-//                            shades the west end on late afternoons
+//                            shades roof_south_west on afternoons
 struct HouseOptions {
-    int roof_cells = 10;  // quads along the ridge per roof half, 1..1000
+    int roof_cells = 5;  // quads along the ridge per south roof part, 1..1000
 };
 
 // Names of the solids, in the order they appear in the model.

@@ -34,9 +34,10 @@ TEST(DemoHouse, NamedSolidsWithOutwardNormals) {
     std::vector<std::string> names = qm::demo::house_surface_names();
     ASSERT_EQ(solids.size(), names.size());
     for (const auto& n : names) EXPECT_TRUE(solids.count(n)) << n;
-    EXPECT_EQ(solids["roof_south"].size(), 10u * 4u * 2u);
+    EXPECT_EQ(solids["roof_south_east"].size(), 5u * 4u * 2u);
+    EXPECT_EQ(solids["roof_north"].size(), 10u * 4u * 2u);
     EXPECT_EQ(solids["neighbour_tower"].size(), 12u);
-    for (const Facet& f : solids["roof_south"]) {
+    for (const Facet& f : solids["roof_south_west"]) {
         EXPECT_NEAR(f.n[1], -0.6, 1e-6);  // atan(3/4) tilt facing south
         EXPECT_NEAR(f.n[2], 0.8, 1e-6);
     }
@@ -58,7 +59,7 @@ TEST(DemoHouse, NamedSolidsWithOutwardNormals) {
     }
     // The roof halves together cover the footprint: 2 x 10 m x 5 m slope length.
     double area = 0;
-    for (const char* roof : {"roof_south", "roof_north"})
+    for (const char* roof : {"roof_south_east", "roof_south_west", "roof_north"})
         for (const Facet& f : solids[roof]) {
             double a[3], b[3];
             for (int k = 0; k < 3; ++k) a[k] = f.v[1][k] - f.v[0][k], b[k] = f.v[2][k] - f.v[0][k];
@@ -67,7 +68,7 @@ TEST(DemoHouse, NamedSolidsWithOutwardNormals) {
         }
     EXPECT_NEAR(area, 100.0, 1e-6);
     EXPECT_EQ(qm::demo::house_stl({0}), "");
-    EXPECT_EQ(parse(qm::demo::house_stl({3}))["roof_north"].size(), 24u);
+    EXPECT_EQ(parse(qm::demo::house_stl({3}))["roof_north"].size(), 48u);
 }
 
 TEST(DemoWeather, ClearSkyModel) {
