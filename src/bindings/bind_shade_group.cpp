@@ -215,10 +215,11 @@ void SurfaceShadowModule::load_table() {
     subset.append(az);
     subset.append(alt);
     set_data(data.attr("dropna")(nb::arg("subset") = subset));
-    nb::object all_rows = check(PySlice_New(nullptr, nullptr, nullptr));
+    // The column is replaced as a whole: an in-place assignment into a text
+    // column is refused by current pandas (and would keep the text dtype).
     for (nb::handle column : {az, alt}) {
         nb::object numeric = pd.attr("to_numeric")(data[column], nb::arg("errors") = "coerce");
-        set_item(data.attr("loc"), nb::make_tuple(all_rows, column), numeric);
+        set_item(data, column, numeric);
     }
     set_data(data.attr("dropna")(nb::arg("subset") = subset));
 
