@@ -232,7 +232,10 @@ def main(argv=None):
     except (ProjectError, OSError, ValueError) as exc:
         # Project and file problems, and values refused by a module: the message
         # (and where in the run it happened) without a traceback.
-        print("错误：" + str(exc))
+        if isinstance(exc, OSError) and exc.strerror and exc.filename:
+            print("错误：%s: %s" % (exc.strerror, exc.filename))
+        else:
+            print("错误：" + str(exc))
         for note in getattr(exc, "__notes__", ()):
             print("  " + note)
         return 1

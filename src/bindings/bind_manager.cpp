@@ -490,8 +490,7 @@ nb::object Manager::load_project() {
     std::string shown = to_text(fspath);
     if (shown.empty()) raise(PyExc_FileNotFoundError, "项目文件路径为空：请给出项目文件（.toml 或 .json）");
     if (!nb::cast<bool>(os_path.attr("isfile")(fspath))) {
-        nb::object exc = check(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", 2,
-                                                     ("项目文件不存在: " + shown).c_str(), fspath.ptr()));
+        nb::object exc = check(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", 2, "项目文件不存在", fspath.ptr()));
         PyErr_SetObject(PyExc_FileNotFoundError, exc.ptr());
         throw nb::python_error();
     }
