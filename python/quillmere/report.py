@@ -100,16 +100,19 @@ def make_report(results, project, summary, path):
         ax.axis("off")
         ax.text(0.5, 0.5, "no shading table", ha="center", va="center")
 
+    weeks = grid[2, :].subgridspec(1, 2)
     for j, (label, month, day) in enumerate((("Summer week (from 21 June)", 6, 21),
                                              ("Winter week (from 21 December)", 12, 21))):
-        ax = fig.add_subplot(grid[2, :ncols // 2] if j == 0 else grid[2, ncols // 2:])
+        ax = fig.add_subplot(weeks[0, j])
         week = _week(results, month, day)
         if week is None:
             # The period does not reach that date: show the first or the last week of the run.
             week = results.head(7 * 24) if j == 0 else results.tail(7 * 24)
             label = "First week of the run" if j == 0 else "Last week of the run"
-        for name, col in gens:
-            ax.plot(week["timestamp"], week[col].astype(float), label=name, linewidth=1.0)
+        for i, (name, col) in enumerate(gens):
+            # Line styles as well as colours, so curves lying on top of each other stay visible.
+            ax.plot(week["timestamp"], week[col].astype(float), label=name, linewidth=1.0,
+                    linestyle=("-", "--", ":", "-.")[i % 4])
         ax.set_ylabel("power [kW]")
         ax.set_title(label)
         ax.tick_params(axis="x", labelrotation=30)

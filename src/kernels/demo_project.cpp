@@ -124,8 +124,8 @@ std::string house_stl(const HouseOptions& options) {
     w.triangle({0, D, 0}, {0, 0, eave}, {0, half, ridge});
     w.triangle({0, D, 0}, {0, half, ridge}, {0, D, eave});
     w.end("wall_west");
-    w.box("neighbour_tower", 14.0, 20.0, -12.0, -6.0, 0.0, 14.0);
-    w.box("neighbour_tree", -8.0, -5.0, -3.0, 1.0, 0.0, 11.0);
+    w.box("neighbour_tower", 10.0, 16.0, -14.0, -8.0, 0.0, 16.0);
+    w.box("neighbour_tree", -9.0, -5.0, -6.0, -2.0, 0.0, 12.0);
     return w.take();
 }
 

@@ -19,11 +19,11 @@ namespace qm::demo {
 //                            partial shade resolves
 //   roof_north               the north half, 2 roof_cells x 4 quads
 //   wall_south, wall_north, wall_east, wall_west
-//   neighbour_tower          6 x 6 m, 14 m high, south-east of the house:
-//                            shades roof_south_east when the sun is low in
-//                            the south-east (winter mornings)
-//   neighbour_tree           3 x 4 m, 11 m high block west-south-west:
-//                            shades roof_south_west on afternoons
+//   neighbour_tower          6 x 6 m, 16 m high, 8 m south of the house's
+//                            east end: shades roof_south_east around winter
+//                            noons and both south parts on winter mornings
+//   neighbour_tree           4 x 4 m, 12 m high block south-west: shades
+//                            roof_south_west on afternoons
 struct HouseOptions {
     int roof_cells = 5;  // quads along the ridge per south roof part, 1..1000
 };
