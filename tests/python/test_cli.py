@@ -184,3 +184,20 @@ def test_shade_command(tmp_path, capsys):
     assert list(table.columns) == ["方位角", "高度角", "roof_north", "wall_south"]
     assert len(table) == 54
     assert cli.main(["shade", str(tmp_path / "none.stl"), "--surfaces", "a", "-o", str(out)]) == 1
+
+
+def test_documented_example_is_a_valid_project(tmp_path):
+    """The complete example of docs/project_format.md passes the checks (with the demo's inputs)."""
+    doc = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "project_format.md")
+    if not os.path.isfile(doc):
+        pytest.skip("documentation not next to the tests")
+    text = open(doc, encoding="utf-8").read()
+    example = text.split("```toml\n", 1)[1].split("```", 1)[0]
+    cli.write_demo(str(tmp_path), 48.2, 16.4, 1)
+    (tmp_path / "example.toml").write_text(example, encoding="utf-8")
+    from quillmere.core.manager import Manager
+
+    project = Manager(str(tmp_path / "example.toml")).load_project()
+    assert [m["name"] for m in project["modules"]] == ["weather", "house", "pv_east", "turbine"]
+    assert project["modules"][2]["in_file_params"] == ["house", "roof_south_east", 20.0, 0.2, 800.0, 100.0, 0.2]
+    assert project["csv"] == str(tmp_path / "results.csv")
