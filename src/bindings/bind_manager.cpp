@@ -401,7 +401,9 @@ struct Column {
                 values.push_back(PyFloat_AS_DOUBLE(o));
                 return;
             }
-            if ((PyLong_Check(o) || PyFloat_Check(o)) && !PyBool_Check(o)) {
+            // Real numbers, including numpy scalars and other types with __float__.
+            PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
+            if (!PyBool_Check(o) && num && num->nb_float) {
                 double d = PyFloat_AsDouble(o);
                 if (!(d == -1.0 && PyErr_Occurred())) {
                     values.push_back(d);
@@ -446,6 +448,15 @@ inline uint64_t ticks() {
 #else
     return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
 #endif
+}
+
+// (key, value) pairs of a dict as a new list: host code run while they are
+// walked cannot change the walk or free a value in use.
+std::vector<std::pair<nb::object, nb::object>> dict_items(nb::handle d) {
+    nb::object items = check(PyDict_Items(d.ptr()));
+    std::vector<std::pair<nb::object, nb::object>> out;
+    for (nb::handle pair : items) out.emplace_back(pair[0], pair[1]);
+    return out;
 }
 
 nb::object key_str(const char* s) { return check(PyUnicode_InternFromString(s)); }
@@ -769,8 +780,8 @@ void Manager::awake_modules() {
     // Shading modules first: panels look theirs up and query it in their own awake.
     std::vector<std::pair<nb::object, nb::object>> order;
     for (int pass = 0; pass < 2; ++pass)
-        for (auto [name, unit] : mods)
-            if (is_shading(unit) == (pass == 0)) order.emplace_back(nb::borrow(name), nb::borrow(unit));
+        for (auto& [name, unit] : dict_items(mods))
+            if (is_shading(unit) == (pass == 0)) order.emplace_back(name, unit);
     if (regenerate_shading) {
         nb::object os_mod = import("os"), os_path = import("os.path");
         for (auto& [name, unit] : order) {
@@ -813,9 +824,9 @@ nb::object Manager::run_steps() {
     // just before its update, so one pass is exact when the links form no cycle.
     std::vector<nb::object> unit_objs, unit_names;
     std::vector<SimUnit*> units;
-    for (auto [name, unit] : mods) {
-        unit_names.push_back(nb::borrow(name));
-        unit_objs.push_back(nb::borrow(unit));
+    for (auto& [name, unit] : dict_items(mods)) {
+        unit_names.push_back(name);
+        unit_objs.push_back(unit);
         units.push_back(unit_of(unit, to_text(name)));
     }
     size_t n_units = units.size();
@@ -1007,10 +1018,9 @@ nb::object Manager::run_steps() {
             }
             phase = "advance_time";
             timed([&] { clk->advance_time(); });
-            if (progress && (step + 1) % progress_every == 0) {
+            if (progress && (step + 1) % progress_every == 0)
                 PySys_WriteStderr("\r运行中 %3d%% (%zu/%zu 步)", int((step + 1) * 100 / n_steps), step + 1, n_steps);
-                if (PyErr_CheckSignals() < 0) throw_pending();
-            }
+            if ((step & 255) == 255 && PyErr_CheckSignals() < 0) throw_pending();  // Ctrl-C in native-only runs
         }
     } catch (nb::python_error& e) {
         if (progress) PySys_WriteStderr("\n");
@@ -1037,7 +1047,9 @@ nb::object Manager::run_steps() {
     data["timestamp"] = np.attr("datetime64")(base, "s") + secs.attr("astype")("timedelta64[s]");
     for (Column& c : columns) {
         std::string col = to_text(c.unit->name) + "." + to_text(c.var);
-        data[col.c_str()] = c.objects.is_valid() ? c.objects : numpy_array(std::move(c.values));
+        // Object columns stay objects (None is not turned into NaN, tuples stay tuples).
+        data[col.c_str()] = c.objects.is_valid() ? pd.attr("Series")(c.objects, "dtype"_a = "object")
+                                                 : numpy_array(std::move(c.values));
     }
     nb::object table = pd.attr("DataFrame")(data);
 
@@ -1072,7 +1084,10 @@ nb::object Manager::run_steps() {
 
 void Manager::finish_modules() {
     if (!PyDict_Check(modules.ptr())) return;
-    for (auto [name, unit] : nb::borrow<nb::dict>(modules)) {
+    // A list of the pairs: a finish() that changes the dict cannot pull a module away mid-call.
+    nb::object items = check(PyDict_Items(modules.ptr()));
+    for (nb::handle pair : items) {
+        nb::object name = pair[0], unit = pair[1];
         try {
             unit_of(unit, to_text(name))->finish(clock);
         } catch (nb::python_error& e) {
@@ -1107,7 +1122,7 @@ nb::object Manager::summarize() {
         if (nc) print("警告：共 " + std::to_string(nc) + " 步未收敛");
     }
     double total = 0.0;
-    for (auto [name, d] : nb::borrow<nb::dict>(summary)) {
+    for (auto& [name, d] : dict_items(summary)) {
         double e = nb::cast<double>(d["energy_kwh"]), p = nb::cast<double>(d["peak_kw"]);
         total += e;
         char line[256];

@@ -90,6 +90,30 @@ MODULES = textwrap.dedent('''
             self.outputs["text"]["value"] = "h%d" % (time.current_time // 3600)
             LOG.append(("site", state["site"]["time_zone"], sorted(state["modules"])))
 
+    class Odd(SimUnit):
+        """Outputs of several host types; its finish takes every module out of the state."""
+        def _get_module_info(self):
+            return {"name": "Odd", "vars": [
+                {"category": "output", "name": "f32", "default": 0.0},
+                {"category": "output", "name": "flag", "default": False},
+                {"category": "output", "name": "maybe", "default": None}]}
+        def update(self, time, state):
+            import numpy as np
+            h = time.current_time / 3600
+            self.outputs["f32"]["value"] = np.float32(h / 4)
+            self.outputs["flag"]["value"] = h % 2 == 0
+            self.outputs["maybe"]["value"] = None if h < 2 else 1.5
+        def finish(self, time):
+            self.state_seen = True
+
+    class Vanish(SimUnit):
+        """Drops its own outputs at the third step."""
+        def _get_module_info(self):
+            return {"name": "Vanish", "vars": [{"category": "output", "name": "y", "default": 0.0}]}
+        def update(self, time, state):
+            if time.current_time >= 7200:
+                self.outputs = None
+
     class Boom(SimUnit):
         def _get_module_info(self):
             return {"name": "Boom", "vars": [{"category": "output", "name": "y", "default": 0.0}]}
@@ -387,6 +411,19 @@ class TestStepLoop:
         assert events[2] == ("site", 1, ["gen", "lab", "shade"])
         # text outputs are kept as they are, in an object column
         assert out["lab.text"].tolist() == ["h%d" % h for h in range(24)]
+
+    def test_columns_keep_what_the_modules_wrote(self, proj):
+        body = '[[modules]]\nname = "o"\ntype = "tmods:Odd"\n'
+        out = Manager(proj(prepend(body, "period = [2025, 1, 1, 2025, 1, 1]"))).run_simulation()
+        assert out["o.f32"].dtype == float and out["o.f32"].iloc[3] == 0.75  # numpy scalars are numbers
+        assert out["o.flag"].tolist()[:3] == [True, False, True]  # booleans are not turned into 1.0/0.0
+        assert out["o.maybe"].tolist()[:3] == [None, None, 1.5]
+
+    def test_a_module_that_breaks_its_own_dicts_ends_the_run_cleanly(self, proj):
+        body = '[[modules]]\nname = "v"\ntype = "tmods:Vanish"\n'
+        with pytest.raises(TypeError) as info:
+            Manager(proj(body)).run_simulation()
+        assert any("第 3 步" in n and "record" in n for n in info.value.__notes__)
 
     def test_feedback_loop_iterates_to_convergence(self, proj):
         body = '''
