@@ -14,6 +14,7 @@
 
 #include "bindings/common.hpp"
 #include "bindings/shade_group.hpp"
+#include "bindings/occlusion_scan.hpp"
 #include "bindings/sim_clock.hpp"
 #include "bindings/sim_unit.hpp"
 #include "bindings/util.hpp"
@@ -28,12 +29,9 @@ constexpr const char* kAltitude = "高度角";
 
 // Functions of the other parts of the package used here.
 nb::object util_convert_to_valid_path(nb::handle raw) { return convert_to_valid_path(raw); }
-nb::object geometry_stl_statistics(nb::handle path) {
-    return nb::module_::import_("quillmere.shadow_calc.occlusion_scan").attr("stl_statistics")(path);
-}
+nb::object geometry_stl_statistics(nb::handle path) { return stl_statistics(path); }
 nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int altitude, int azimuth) {
-    return nb::module_::import_("quillmere.shadow_calc.occlusion_scan")
-        .attr("calculate_shadow")(path, names, altitude, azimuth);
+    return calculate_shadow(path, names, nb::int_(altitude), nb::int_(azimuth));
 }
 
 nb::object str_obj(const char* s) { return check(PyUnicode_FromString(s)); }

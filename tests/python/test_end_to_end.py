@@ -50,9 +50,9 @@ def year(tmp_path_factory):
     state = {"modules": modules, "site": SITE}
     rows = []
     while clock.current_time < clock.end_time:
+        weather.update(clock, state)  # this hour's row, then on to the consumers
         for link in links:
             link.update_link()
-        weather.update(clock, state)
         for pv in panels.values():
             pv.update(clock, state)
         wind.update(clock, state)
