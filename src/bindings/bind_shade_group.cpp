@@ -392,8 +392,9 @@ int SurfaceShadowModule::traverse(visitproc visit, void* arg) {
 
 void SurfaceShadowModule::clear() {
     SimUnit::clear();
-    for (nb::object* o : {&stl_file_path, &csv_file_path, &data, &surfs_analyze_name, &surface_stats, &interp_index})
+    for (nb::object* o : {&stl_file_path, &csv_file_path, &data, &surfs_analyze_name, &surface_stats})
         *o = nb::none();
+    interp_index = nb::steal(PyDict_New());  // lookups keep working (as unknown surfaces)
     interps.clear();
     bounds_.reset();
 }
