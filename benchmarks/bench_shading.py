@@ -171,6 +171,16 @@ def bench_year(shade):
         for s in stamps:
             f(4.77, 52.3, 1, s)
 
+    def same_hour():
+        c = SimClock(0.0, 3600.0)
+        c.set_period({})
+        c.current_time = 12 * 3600.0
+        update = pv.update
+        for _ in range(steps):
+            update(c, state)
+
+    pv.inputs["normal_rad"]["value"] = 500.0
+    t_same = best_of(same_hour) / steps
     t_with = best_of(year(500.0)) / steps
     t_without = best_of(year(0.0)) / steps
     t_loop = best_of(loop_only) / steps
@@ -178,7 +188,8 @@ def bench_year(shade):
     print(f"PV year, per step: update+advance {t_with * 1e6:.2f} us (advance alone {t_loop * 1e6:.2f} us); "
           f"without the lookup (no direct sun) {t_without * 1e6:.2f} us -> lookup share "
           f"{max(0.0, t_with - t_without) / t_with:.0%}; sun position as a host call {t_sun * 1e6:.2f} us "
-          f"(inside update it is a native call)")
+          f"(inside update it is a native call); update repeated within one hour (the sun position's "
+          f"per-hour terms reused) {t_same * 1e6:.2f} us")
 
 
 def bench_generation(folder, triangles, analysed):
