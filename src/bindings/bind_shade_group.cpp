@@ -174,7 +174,9 @@ void SurfaceShadowModule::load_table() {
     // is written in the current folder.
     if (!nb::bool_(os_path.attr("exists")(csv_file_path)) || !nb::bool_(os_path.attr("isfile")(csv_file_path))) {
         nb::object folder = os_path.attr("dirname")(csv_file_path);
-        if (PyObject_IsTrue(folder.ptr()) == 1 && !nb::bool_(os_path.attr("exists")(folder)))
+        int has_folder = PyObject_IsTrue(folder.ptr());
+        if (has_folder < 0) throw_pending();
+        if (has_folder && !nb::bool_(os_path.attr("exists")(folder)))
             nb::module_::import_("os").attr("makedirs")(folder);
         shadow_analyze_output(csv_file_path);
     }
