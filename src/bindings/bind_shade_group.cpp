@@ -14,6 +14,7 @@
 
 #include "bindings/common.hpp"
 #include "bindings/shade_group.hpp"
+#include "bindings/occlusion_scan.hpp"
 #include "bindings/sim_clock.hpp"
 #include "bindings/sim_unit.hpp"
 #include "bindings/util.hpp"
@@ -28,12 +29,9 @@ constexpr const char* kAltitude = "高度角";
 
 // Functions of the other parts of the package used here.
 nb::object util_convert_to_valid_path(nb::handle raw) { return convert_to_valid_path(raw); }
-nb::object geometry_stl_statistics(nb::handle path) {
-    return nb::module_::import_("quillmere.shadow_calc.occlusion_scan").attr("stl_statistics")(path);
-}
+nb::object geometry_stl_statistics(nb::handle path) { return stl_statistics(path); }
 nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int altitude, int azimuth) {
-    return nb::module_::import_("quillmere.shadow_calc.occlusion_scan")
-        .attr("calculate_shadow")(path, names, altitude, azimuth);
+    return calculate_shadow(path, names, nb::int_(altitude), nb::int_(azimuth));
 }
 
 nb::object str_obj(const char* s) { return check(PyUnicode_FromString(s)); }
@@ -176,7 +174,9 @@ void SurfaceShadowModule::load_table() {
     // is written in the current folder.
     if (!nb::bool_(os_path.attr("exists")(csv_file_path)) || !nb::bool_(os_path.attr("isfile")(csv_file_path))) {
         nb::object folder = os_path.attr("dirname")(csv_file_path);
-        if (PyObject_IsTrue(folder.ptr()) == 1 && !nb::bool_(os_path.attr("exists")(folder)))
+        int has_folder = PyObject_IsTrue(folder.ptr());
+        if (has_folder < 0) throw_pending();
+        if (has_folder && !nb::bool_(os_path.attr("exists")(folder)))
             nb::module_::import_("os").attr("makedirs")(folder);
         shadow_analyze_output(csv_file_path);
     }
@@ -394,8 +394,9 @@ int SurfaceShadowModule::traverse(visitproc visit, void* arg) {
 
 void SurfaceShadowModule::clear() {
     SimUnit::clear();
-    for (nb::object* o : {&stl_file_path, &csv_file_path, &data, &surfs_analyze_name, &surface_stats, &interp_index})
+    for (nb::object* o : {&stl_file_path, &csv_file_path, &data, &surfs_analyze_name, &surface_stats})
         *o = nb::none();
+    interp_index = nb::steal(PyDict_New());  // lookups keep working (as unknown surfaces)
     interps.clear();
     bounds_.reset();
 }

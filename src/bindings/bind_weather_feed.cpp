@@ -326,9 +326,9 @@ void WeatherFeed::awake(nb::handle) {
 }
 
 void WeatherFeed::read_file() {
-    // 1. The whole file as text (UTF-8, universal newlines), closed in every case.
+    // 1. The whole file (closed in every case); it must be valid UTF-8.
     nb::object open_fn = nb::module_::import_("builtins").attr("open");
-    nb::object file = open_fn(filename, "r", nb::arg("encoding") = "utf-8");
+    nb::object file = open_fn(filename, "rb");
     nb::object text;
     try {
         text = file.attr("read")();
@@ -341,10 +341,11 @@ void WeatherFeed::read_file() {
         throw;
     }
     file.attr("close")();
-    if (!PyUnicode_Check(text.ptr())) raise_expected("str", text);
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!utf8) throw_pending();
+    if (!PyBytes_Check(text.ptr())) raise_expected("bytes", text);
+    const char* utf8 = PyBytes_AS_STRING(text.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(text.ptr());
+    const bool ascii = epw::text_is_ascii(std::string_view(utf8, static_cast<size_t>(size)));
+    if (!ascii) check(PyUnicode_DecodeUTF8(utf8, size, "strict"));  // the host's UnicodeDecodeError when invalid
 
     // 2. Line selection and (unless parse_line is redefined) parsing in C++.
     nb::object delim_obj = delimiter;
@@ -359,7 +360,23 @@ void WeatherFeed::read_file() {
     epw::Table table;
     {
         nb::gil_scoped_release unlocked;  // `text` keeps the buffer alive
-        epw::read_table(std::string_view(utf8, static_cast<size_t>(size)), delim, cols.data(), cols.size(), table);
+        epw::read_table(std::string_view(utf8, static_cast<size_t>(size)), delim, cols.data(), cols.size(), table,
+                        ascii);
+    }
+
+    // Common case: every line was judged and parsed in C++: one block.
+    bool any_deferred = false;
+    for (const epw::Entry& entry : table.entries) any_deferred |= entry.deferred;
+    if (native_parse && !any_deferred && table.error == epw::TableError::none) {
+        if (table.entries.empty()) raise(PyExc_ValueError, "文件中没有有效数据行");
+        nb::object block = cols.empty() ? new_float32_array(nullptr, 1, 0)
+                                        : new_float32_array(table.values.data(), table.entries.size(), cols.size());
+        if (nb::cast<Py_ssize_t>(numpy().attr("size")(data)) == 0)
+            data = block;
+        else
+            data = numpy().attr("vstack")(nb::make_tuple(data, block));
+        data = numpy().attr("asarray")(data, nb::arg("dtype") = float32_dtype());
+        return;
     }
 
     // Lines whose text needs the host's rules are judged now, in file order.

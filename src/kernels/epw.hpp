@@ -21,6 +21,9 @@ struct Delimiter {
     std::string_view sep;  // UTF-8; non-empty unless `whitespace`
 };
 
+// True when every byte is ASCII (word-at-a-time).
+bool text_is_ascii(std::string_view s) noexcept;
+
 // Splits an already stripped line into fields, as str.split does.
 void split_fields(std::string_view line, const Delimiter& d, std::vector<std::string_view>& out);
 
@@ -65,10 +68,12 @@ struct Table {
     size_t error_entry = 0;      // entries before this one are complete when error != none
 };
 
-// Walks the text line by line ('\n' separated; universal newlines already
-// translated), keeping data lines. Stops at the first error. Pure C++: may
+// Walks the UTF-8 text line by line ("\n", "\r\n" and a lone "\r" end a
+// line, as the host's universal newlines do), keeping data lines. Stops at the first error. Pure C++: may
 // run without the host's lock as long as the text stays alive.
-void read_table(std::string_view text, const Delimiter& d, const Column* cols, size_t ncols, Table& out);
+// `text_known_ascii` skips the ASCII test when the caller already made it.
+void read_table(std::string_view text, const Delimiter& d, const Column* cols, size_t ncols, Table& out,
+                bool text_known_ascii = false);
 
 // The hour-of-year lookup of a table with `rows` rows: the hour wraps into
 // [0, 8760) (floored modulo), a whole hour gives row i, any other hour the

@@ -243,7 +243,18 @@ class TestStartupFailures:
         blocker.write_text("x")
         m = make_module(model, str(blocker / "sub" / "t.csv"), "roof_free")
         m.awake({})
-        assert lines_of(capsys)[-1].startswith(("错误：未找到文件 ", "读取文件时发生错误："))
+        assert lines_of(capsys) == ["读取文件时发生错误：[Errno 20] Not a directory: " + repr(str(blocker / "sub"))]
+
+    def test_table_still_missing_after_generation(self, model, tmp_path, capsys):
+        class Lazy(SurfaceShadowModule):
+            def shadow_analyze_output(self, output_folder):
+                pass
+
+        csv = str(tmp_path / "never.csv")
+        m = Lazy("lazy")
+        m.in_file_params = [model, csv]
+        m.awake({})
+        assert lines_of(capsys) == ["错误：未找到文件 " + csv]
 
 
 class TestHostSubclass:

@@ -211,6 +211,13 @@ class TestAwake:
             pv.awake({"modules": {"shade": SunPanelModule("x")}})
         with pytest.raises(TypeError):
             pv.awake(None)
+
+        class Uninitialised(SurfaceShadowModule):
+            def __init__(self):
+                pass
+
+        with pytest.raises(TypeError, match="not initialised"):
+            pv.awake({"modules": {"shade": Uninitialised()}})
         with pytest.raises(TypeError, match="Expected dict"):
             pv.awake({"modules": {"shade": FixedShade("shade", stats=[1])}})
         with pytest.raises(TypeError, match="Expected tuple"):
