@@ -124,7 +124,9 @@ def _run_project(project, output=None, plot=None, regenerate=False, quiet=False)
 
 
 def cmd_run(args):
-    _, ok = _run_project(args.project, args.output, args.plot, args.regenerate_shading, args.quiet)
+    manager, ok = _run_project(args.project, args.output, args.plot, args.regenerate_shading, args.quiet)
+    if args.output is None and manager.project["csv"] is None:
+        _status("未指定结果文件（-o 或项目的 [output] csv），结果未写入", args.quiet)
     return 0 if ok else 1
 
 

@@ -68,6 +68,9 @@ def test_output_option_and_quiet(project, tmp_path, capsys):
     assert not (tmp_path / "res").exists()
     out = capsys.readouterr()
     assert out.out == "" and out.err == ""
+    project.write_text(PROJECT.replace('[output]\ncsv = "res/out.csv"', ""), encoding="utf-8")
+    assert cli.main(["run", str(project)]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == "未指定结果文件（-o 或项目的 [output] csv），结果未写入"
 
 
 def test_errors_are_one_line_and_status_1(project, tmp_path, capsys):
