@@ -91,17 +91,6 @@ def _report(manager, path, quiet):
     return True
 
 
-def _missing_tables(manager):
-    """Shading tables the run will have to compute (for a note on standard error)."""
-    tables = []
-    for m in manager.project["modules"]:
-        if m["type"] == "SurfaceShadow" and len(m["in_file_params"]) > 1:
-            table = m["in_file_params"][1]
-            if manager.regenerate_shading or not os.path.isfile(table):
-                tables.append(table)
-    return tables
-
-
 def _run_project(project, output=None, plot=None, regenerate=False, quiet=False):
     from quillmere.core.manager import Manager
 
@@ -111,11 +100,7 @@ def _run_project(project, output=None, plot=None, regenerate=False, quiet=False)
     manager.regenerate_shading = regenerate
     if output is not None:
         manager.output_path = os.path.abspath(output)
-    # Checked once here so that the shading note can name the tables; the run checks again.
-    manager.project = manager.load_project()
-    if manager.progress:
-        for table in _missing_tables(manager):
-            sys.stderr.write("正在生成阴影表（54 个太阳位置）: %s\n" % table)
+    # The shading module shows its own progress on a terminal while it computes a table.
     manager.run_simulation()
     ok = True
     if plot is not None:
@@ -170,8 +155,6 @@ def cmd_shade(args):
     if os.path.isfile(table):
         os.remove(table)  # the module only computes a table that is absent
     os.makedirs(os.path.dirname(table), exist_ok=True)
-    if _progress_wanted(args.quiet):
-        sys.stderr.write("正在生成阴影表（54 个太阳位置）: %s\n" % table)
     unit = SurfaceShadowModule("shade")
     unit.in_file_params = [model, table, *args.surfaces]
     unit.awake(None)
