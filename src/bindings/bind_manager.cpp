@@ -1286,7 +1286,7 @@ void bind_manager(nb::module_& m) {
     cls.def("run_simulation", [](Manager& mg) { return mg.Manager::run_simulation(); },
             "Runs the whole project; returns the results DataFrame (one row per step).");
     nb::handle c = cls;
-    nb::handle file_prop = nb::module_::import_("builtins").attr("property")(
+    nb::object file_prop = nb::module_::import_("builtins").attr("property")(
         nb::cpp_function([](Manager& mg) -> nb::object { return mg.file_path; }));
     nb::setattr(c, "file_path", file_prop);
     def_attr<Manager>(

@@ -237,6 +237,10 @@ class TestEntryObject:
 
     def test_path_types(self, proj, tmp_path):
         import pathlib
+        marker = object()
+        assert Manager(marker).file_path is marker  # kept as given, checked when the run starts
+        with pytest.raises(AttributeError):
+            Manager("x").file_path = "y"
         out = Manager(pathlib.Path(proj(GEN_PROJECT))).run_simulation()
         assert len(out) == 48
         with pytest.raises(TypeError, match="项目文件路径"):
