@@ -4,6 +4,7 @@ Status and error lines go to standard output in Chinese, like the modules'
 messages; progress goes to standard error, and only when it is a terminal.
 """
 import argparse
+import contextlib
 import os
 import sys
 import textwrap
@@ -70,6 +71,33 @@ csv = "results.csv"
 '''
 
 
+class _NotATerminal:
+    """Standard error as modules see it in --quiet mode: the same stream, but not
+    a terminal, so nothing draws progress on it."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def isatty(self):
+        return False
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def _quiet_stderr(quiet):
+    if not quiet:
+        yield
+        return
+    saved = sys.stderr
+    sys.stderr = _NotATerminal(saved)
+    try:
+        yield
+    finally:
+        sys.stderr = saved
+
+
 def _progress_wanted(quiet):
     return not quiet and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
 
@@ -101,7 +129,8 @@ def _run_project(project, output=None, plot=None, regenerate=False, quiet=False)
     if output is not None:
         manager.output_path = os.path.abspath(output)
     # The shading module shows its own progress on a terminal while it computes a table.
-    manager.run_simulation()
+    with _quiet_stderr(quiet):
+        manager.run_simulation()
     ok = True
     if plot is not None:
         ok = _report(manager, plot, quiet)
@@ -157,7 +186,8 @@ def cmd_shade(args):
     os.makedirs(os.path.dirname(table), exist_ok=True)
     unit = SurfaceShadowModule("shade")
     unit.in_file_params = [model, table, *args.surfaces]
-    unit.awake(None)
+    with _quiet_stderr(args.quiet):
+        unit.awake(None)
     if not os.path.isfile(table):
         print("错误：未能生成阴影表: " + table)
         return 1

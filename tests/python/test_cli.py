@@ -204,3 +204,31 @@ def test_documented_example_is_a_valid_project(tmp_path):
     assert [m["name"] for m in project["modules"]] == ["weather", "house", "pv_east", "turbine"]
     assert project["modules"][2]["in_file_params"] == ["house", "roof_south_east", 20.0, 0.2, 800.0, 100.0, 0.2]
     assert project["csv"] == str(tmp_path / "results.csv")
+
+
+class _FakeTerminal:
+    def __init__(self):
+        self.text = ""
+
+    def isatty(self):
+        return True
+
+    def write(self, s):
+        self.text += s
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.skipif(not HAVE_GEOMETRY, reason="geometry library not built")
+def test_progress_only_on_a_terminal_and_never_when_quiet(tmp_path, capsys, monkeypatch):
+    from quillmere.core import demo
+
+    stl = tmp_path / "h.stl"
+    stl.write_text(demo.house_stl(1), encoding="utf-8")
+    term = _FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", term)
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(tmp_path / "a.csv"), "--quiet"]) == 0
+    assert term.text == ""
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(tmp_path / "b.csv")]) == 0
+    assert "54/54" in term.text  # the table's own progress line
