@@ -1347,7 +1347,7 @@ void bind_manager(nb::module_& m) {
         "house_stl",
         [](nb::handle roof_cells) {
             int64_t cells = as_int64(roof_cells);
-            if (cells < 1 || cells > 1000) raise(PyExc_ValueError, "roof_cells must lie in 1..1000");
+            if (cells < 1 || cells > 1000) raise(PyExc_ValueError, "roof_cells 应在 1 到 1000 之间");
             qm::demo::HouseOptions o;
             o.roof_cells = int(cells);
             std::string text;
@@ -1370,9 +1370,9 @@ void bind_manager(nb::module_& m) {
             o.latitude = as_double(latitude);
             o.longitude = as_double(longitude);
             int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
-            if (tz < -12 || tz > 14) raise(PyExc_ValueError, "time_zone must lie in -12..14 hours");
-            if (y < 1 || y > 9999) raise(PyExc_ValueError, "year must lie in 1..9999");
-            if (sd < 0) raise(PyExc_ValueError, "seed must not be negative");
+            if (tz < -12 || tz > 14) raise(PyExc_ValueError, "时区应在 -12 到 14 小时之间");
+            if (y < 1 || y > 9999) raise(PyExc_ValueError, "年份应在 1 到 9999 之间");
+            if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
             o.time_zone = int(tz);
             o.year = int(y);
             o.mean_wind = as_double(mean_wind);

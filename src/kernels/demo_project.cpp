@@ -142,11 +142,11 @@ ClearSky clear_sky(double h, int n) noexcept {
 }
 
 std::string check_weather_options(const WeatherOptions& o) {
-    if (!(o.latitude >= -90.0 && o.latitude <= 90.0)) return "latitude must lie in -90..90 degrees";
-    if (!(o.longitude >= -180.0 && o.longitude <= 180.0)) return "longitude must lie in -180..180 degrees";
-    if (o.time_zone < -12 || o.time_zone > 14) return "time zone must lie in -12..14 hours";
-    if (o.year < 1 || o.year > 9999) return "year must lie in 1..9999";
-    if (!(o.mean_wind >= 0.0 && o.mean_wind <= 30.0)) return "mean wind speed must lie in 0..30 m/s";
+    if (!(o.latitude >= -90.0 && o.latitude <= 90.0)) return "纬度应在 -90 到 90 度之间";
+    if (!(o.longitude >= -180.0 && o.longitude <= 180.0)) return "经度应在 -180 到 180 度之间";
+    if (o.time_zone < -12 || o.time_zone > 14) return "时区应在 -12 到 14 小时之间";
+    if (o.year < 1 || o.year > 9999) return "年份应在 1 到 9999 之间";
+    if (!(o.mean_wind >= 0.0 && o.mean_wind <= 30.0)) return "平均风速应在 0 到 30 m/s 之间";
     return "";
 }
 

@@ -66,7 +66,8 @@ struct WeatherOptions {
     uint64_t seed = 1;
 };
 
-// An empty text when the options are valid, else what is wrong.
+// An empty text when the options are valid, else what is wrong (a Chinese
+// message line, as the package reports its errors).
 std::string check_weather_options(const WeatherOptions& options);
 
 // The EPW text; "" when check_weather_options refuses the options.

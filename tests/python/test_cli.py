@@ -144,7 +144,7 @@ def test_demo_inputs_are_generated(tmp_path):
 
 def test_demo_rejects_bad_site(tmp_path, capsys):
     assert cli.main(["demo", str(tmp_path / "d"), "--latitude", "100"]) == 1
-    assert "latitude" in capsys.readouterr().out
+    assert capsys.readouterr().out == "错误：纬度应在 -90 到 90 度之间\n"
 
 
 @pytest.mark.skipif(not HAVE_GEOMETRY, reason="geometry library not built")
