@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -326,6 +327,50 @@ TEST(Model, CombinedOrderAndIrregularFacets) {
     auto bad = geom::make_model(blocks("solid q\nfacet normal 0 0 1\nouter\nvertex 1 2 3 4\nendsolid\n"));
     EXPECT_TRUE(bad->irregular);
     EXPECT_EQ(bad->irregular_solid, "q");
+}
+
+}  // namespace
+
+namespace {
+
+// The readers' one-pass decimal path must agree bit for bit with the general
+// float() parser on every spelling it accepts, and defer the rest.
+TEST(Numbers, FastPathEqualsGeneralParser) {
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> mant(-10, 10);
+    std::uniform_int_distribution<int> ex(-30, 30), prec(0, 20);
+    const char* fmts[] = {"%.*e", "%.*f", "%.*g", "%.*E"};
+    char buf[128];
+    for (int i = 0; i < 20000; ++i) {
+        const double x = mant(rng) * std::pow(10.0, ex(rng));
+        std::snprintf(buf, sizeof buf, fmts[i % 4], prec(rng), x);
+        const std::string text = std::string("vertex ") + buf + " " + buf + "\nendsolid\n";
+        stl::Solids s;
+        stl::ParseError err;
+        ASSERT_TRUE(stl::read_blocks("solid a\nfacet normal 1 0 0\nx\n" + text, {}, s, err)) << buf;
+        double want;
+        ASSERT_TRUE(parse_py_float(buf, want));
+        ASSERT_EQ(s.solids[0].values.size(), 5u);
+        ASSERT_EQ(std::memcmp(&s.solids[0].values[3], &want, sizeof want), 0) << buf;
+    }
+    for (const char* odd : {"1_000.5", "-.5e-3", "+7.", "1e400", "-0", "12345678901234567890123", "INF", "-nan",
+                            "0.000000000000000000000000001"}) {
+        stl::Solids s;
+        stl::ParseError err;
+        ASSERT_TRUE(stl::read_blocks(std::string("solid a\nfacet normal 1 0 0\nx\nvertex ") + odd + "\nendsolid\n",
+                                     {}, s, err))
+            << odd;
+        double want;
+        ASSERT_TRUE(parse_py_float(odd, want));
+        const double got = s.solids[0].values[3];
+        EXPECT_TRUE(std::memcmp(&got, &want, sizeof want) == 0 || (got != got && want != want)) << odd;
+    }
+    for (const char* bad : {"1e", "1.2.3", "--1", "1e+", "0x10", "1__0"}) {
+        stl::Solids s;
+        stl::ParseError err;
+        EXPECT_FALSE(stl::read_blocks(std::string("solid a\nfacet normal 1 0 ") + bad + "\n", {}, s, err)) << bad;
+        EXPECT_EQ(err.token, bad);
+    }
 }
 
 }  // namespace

@@ -117,14 +117,48 @@ Scene::Scene(std::vector<double> tris) : tris_(std::move(tris)) {
     build();
 }
 
+// Static widening of a triangle's box that covers the rounding of the
+// Moller-Trumbore test for every direction with max|d_i| <= 1 and every origin
+// within Ms (per axis) of the triangle: pad = pa + pb * Ms.
+//
+// For computed a, u, v, t with |a| >= 1e-6 (smaller |a| never hits), the exact
+// solution of o + T d = P0 + U e1 + V e2 differs from u by at most
+// (da |u| + dNu) / (|a| - da), likewise v and t, where da, dNu, dNv, dNt bound
+// the rounding of the dot and cross products. A hit therefore puts a point of
+// the ray segment [0, 1e6 + 2] within pad of the triangle's box. The bound is
+// doubled for the rounding of its own evaluation.
+bool Scene::static_pad(const double* t, double& pa, double& pb) {
+    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    double m1 = 0, m2 = 0, m12 = 0, cross = 0;
+    for (int i = 0; i < 3; ++i) {
+        m1 += std::fabs(e1[i]);
+        m2 += std::fabs(e2[i]);
+        m12 = std::max({m12, std::fabs(e1[i]), std::fabs(e2[i])});
+        cross += std::fabs(e1[i]) * (std::fabs(e2[(i + 1) % 3]) + std::fabs(e2[(i + 2) % 3]));
+    }
+    const double Dm = 1.0 + 1e-9, g8 = 8 * kEps, inv_den = 2e6;
+    const double da = g8 * Dm * cross + kTiny;
+    if (!(da <= 0.5e-6)) return false;  // too large for the bound: tested directly
+    const double u0 = da * 1.01 * inv_den + 4 * kEps, u1 = g8 * Dm * 2 * m2 * inv_den;
+    const double v0 = u0, v1 = g8 * Dm * 2 * m1 * inv_den;
+    const double t0 = da * kTmax * 1.01 * inv_den + 4 * kEps * kTmax, t1 = g8 * 2 * m1 * m2 * inv_den;
+    pa = 2 * (2 * (u0 + v0) * m12 + 2 * kEps * m12 + t0 * Dm) + kTiny;
+    pb = 2 * (2 * (u1 + v1) * m12 + kEps + t1 * Dm);
+    return std::isfinite(pa) && std::isfinite(pb);
+}
+
 void Scene::build() {
     const size_t T = size();
     std::vector<uint32_t> ids;
     ids.reserve(T);
+    pa_.assign(T, 0.0);
+    pb_.assign(T, 0.0);
     for (size_t k = 0; k < T; ++k) {
         const double* t = tri(k);
         bool ok = true;
         for (int j = 0; j < 9; ++j) ok = ok && in_tree_range(t[j]);
+        ok = ok && static_pad(t, pa_[k], pb_[k]);
         (ok ? ids : direct_).push_back(static_cast<uint32_t>(k));
     }
     if (ids.empty()) return;
@@ -144,6 +178,24 @@ void Scene::build() {
     leaf_tris_.resize(9 * leaf_ids_.size());
     for (size_t p = 0; p < leaf_ids_.size(); ++p) std::copy_n(tri(leaf_ids_[p]), 9, leaf_tris_.data() + 9 * p);
     for (int j = 0; j < 3; ++j) box_lo_[j] = nodes_[0].lo[j], box_hi_[j] = nodes_[0].hi[j];
+    // Node widening: the largest of its triangles', plus the slack of the box test.
+    for (size_t i = nodes_.size(); i-- > 0;) {
+        Node& nd = nodes_[i];
+        double a = 0, b = 0;
+        if (nd.count) {
+            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q)
+                a = std::max(a, pa_[leaf_ids_[q]]), b = std::max(b, pb_[leaf_ids_[q]]);
+        } else {
+            a = std::max(nodes_[i + 1].pa - nodes_[i + 1].slack, nodes_[nd.first].pa - nodes_[nd.first].slack);
+            b = std::max(nodes_[i + 1].pb, nodes_[nd.first].pb);
+        }
+        nd.pa = a + nd.slack;
+        nd.pb = b;
+    }
+    pa_.clear();
+    pa_.shrink_to_fit();
+    pb_.clear();
+    pb_.shrink_to_fit();
 }
 
 uint32_t Scene::build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end,
@@ -245,75 +297,11 @@ uint32_t Scene::build_node(std::vector<uint32_t>& ids, std::vector<double>& cent
 
 // --------------------------------------------------------------- per call
 
-struct Scene::CallState {
-    std::vector<double> node_pad;  // widening of each node box for this direction
-};
-
-// Widening of every node box such that any triangle passing the Moller-Trumbore
-// test from an origin inside [origins_lo, origins_hi] along d lies inside its
-// node's widened box on the ray segment [0, kTmax]. The bound follows the
-// rounding errors of the test: for computed a, u, v, t with |a| >= 1e-6 the
-// exact solution of o + T d = P0 + U e1 + V e2 is within (da |u| + dNu) / (|a| - da)
-// of u (likewise v, t), with da, dNu, dNv, dNt the dot/cross rounding bounds.
-void Scene::prepare(const double d[3], const double* origins_lo, const double* origins_hi, CallState& cs) const {
+// Largest per-axis distance between an origin in [lo, hi] and a tree vertex.
+double Scene::origin_spread(const double* lo, const double* hi) const {
     double Ms = 0.0;
-    for (int j = 0; j < 3; ++j) {
-        const double lo = std::min(box_lo_[j], origins_lo[j]);
-        const double hi = std::max(box_hi_[j], origins_hi[j]);
-        Ms = std::max(Ms, hi - lo);
-    }
-    Ms *= 1.0 + 1e-12;
-    const double Dm = std::max({std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
-    const double g8 = 8 * kEps;
-    const size_t P = leaf_ids_.size();
-    std::vector<double> tri_pad(P);
-    for (size_t p = 0; p < P; ++p) {
-        const double* t = leaf_tris_.data() + 9 * p;
-        const double e1x = t[3] - t[0], e1y = t[4] - t[1], e1z = t[5] - t[2];
-        const double e2x = t[6] - t[0], e2y = t[7] - t[1], e2z = t[8] - t[2];
-        const double hx = d[1] * e2z - d[2] * e2y;
-        const double hy = d[2] * e2x - d[0] * e2z;
-        const double hz = d[0] * e2y - d[1] * e2x;
-        const double a = std::fabs(e1x * hx + e1y * hy + e1z * hz);
-        if (!(a >= 1e-6)) {  // parallel for this direction: never hit
-            tri_pad[p] = 0.0;
-            continue;
-        }
-        const double ahx = std::fabs(d[1]) * std::fabs(e2z) + std::fabs(d[2]) * std::fabs(e2y);
-        const double ahy = std::fabs(d[2]) * std::fabs(e2x) + std::fabs(d[0]) * std::fabs(e2z);
-        const double ahz = std::fabs(d[0]) * std::fabs(e2y) + std::fabs(d[1]) * std::fabs(e2x);
-        const double da = g8 * (std::fabs(e1x) * ahx + std::fabs(e1y) * ahy + std::fabs(e1z) * ahz) + kTiny;
-        const double den = a - da;
-        if (!(den > 0.5 * a)) {
-            tri_pad[p] = kInf;
-            continue;
-        }
-        const double m1 = std::fabs(e1x) + std::fabs(e1y) + std::fabs(e1z);
-        const double m2 = std::fabs(e2x) + std::fabs(e2y) + std::fabs(e2z);
-        const double m12 = std::max({std::fabs(e1x), std::fabs(e1y), std::fabs(e1z), std::fabs(e2x),
-                                     std::fabs(e2y), std::fabs(e2z)});
-        const double dNu = g8 * Ms * (ahx + ahy + ahz) + kTiny;
-        const double dNv = g8 * Ms * 2 * m1 * Dm + kTiny;
-        const double dNt = g8 * Ms * 2 * m1 * m2 + kTiny;
-        const double dU = (da * 1.01 + dNu) / den + 4 * kEps;
-        const double dV = (da * 1.01 + dNv) / den + 4 * kEps;
-        const double dT = (da * kTmax * 1.01 + dNt) / den + 4 * kEps * kTmax;
-        tri_pad[p] = 2 * (2 * (dU + dV) * m12 + 2 * kEps * m12 + kEps * Ms + dT * Dm) + kTiny;
-    }
-    const size_t N = nodes_.size();
-    std::vector<double> raw(N, 0.0);
-    for (size_t i = N; i-- > 0;) {
-        const Node& nd = nodes_[i];
-        double m = 0.0;
-        if (nd.count) {
-            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q) m = std::max(m, tri_pad[q]);
-        } else {
-            m = std::max(raw[i + 1], raw[nd.first]);
-        }
-        raw[i] = m;
-    }
-    cs.node_pad.resize(N);
-    for (size_t i = 0; i < N; ++i) cs.node_pad[i] = (raw[i] + nodes_[i].slack) * (1 + 16 * kEps);
+    for (int j = 0; j < 3; ++j) Ms = std::max(Ms, std::max(box_hi_[j], hi[j]) - std::min(box_lo_[j], lo[j]));
+    return Ms * (1.0 + 1e-12);
 }
 
 bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) const {
@@ -325,45 +313,66 @@ bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) c
     return false;
 }
 
-bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallState& cs) const {
+std::vector<Scene::Box> Scene::padded_boxes(double Ms) const {
+    std::vector<Box> boxes(nodes_.size());
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        const Node& nd = nodes_[i];
+        const double pad = (nd.pa + nd.pb * Ms) * (1 + 1e-12);
+        Box& b = boxes[i];
+        for (int j = 0; j < 3; ++j) b.lo[j] = nd.lo[j] - pad, b.hi[j] = nd.hi[j] + pad;
+        b.first = nd.first;
+        b.count = nd.count;
+        b.axis = nd.axis;
+    }
+    return boxes;
+}
+
+bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const std::vector<Box>& boxes) const {
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
-    if (nodes_.empty()) return false;
+    if (boxes.empty()) return false;
+    // Per axis: the slab bound met first (near) and last (far) along the ray.
     double inv[3];
-    for (int j = 0; j < 3; ++j) inv[j] = d[j] != 0.0 ? 1.0 / d[j] : 0.0;
+    int near_hi[3];
+    bool flat[3];
+    for (int j = 0; j < 3; ++j) {
+        flat[j] = d[j] == 0.0;
+        inv[j] = flat[j] ? 0.0 : 1.0 / d[j];
+        near_hi[j] = d[j] < 0.0;
+    }
     uint32_t stack[256];
     int sp = 0;
     stack[sp++] = 0;
     while (sp) {
         const uint32_t ni = stack[--sp];
-        const Node& nd = nodes_[ni];
-        const double pad = cs.node_pad[ni];
+        const Box& b = boxes[ni];
         double t0 = 0.0, t1 = kTmax;
         bool miss = false;
-        for (int j = 0; j < 3 && !miss; ++j) {
-            const double lo = nd.lo[j] - pad, hi = nd.hi[j] + pad;
-            if (d[j] == 0.0) {
-                miss = g[j] < lo || g[j] > hi;
+        for (int j = 0; j < 3; ++j) {
+            if (flat[j]) {
+                if (g[j] < b.lo[j] || g[j] > b.hi[j]) {
+                    miss = true;
+                    break;
+                }
                 continue;
             }
-            double tn = (lo - g[j]) * inv[j], tf = (hi - g[j]) * inv[j];
-            if (tn > tf) std::swap(tn, tf);
-            t0 = std::max(t0, tn);
-            t1 = std::min(t1, tf);
-            miss = t0 > t1;
+            const double tn = ((near_hi[j] ? b.hi[j] : b.lo[j]) - g[j]) * inv[j];
+            const double tf = ((near_hi[j] ? b.lo[j] : b.hi[j]) - g[j]) * inv[j];
+            t0 = tn > t0 ? tn : t0;
+            t1 = tf < t1 ? tf : t1;
         }
-        if (miss) continue;
-        if (nd.count) {
-            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q) {
+        if (miss || t0 > t1) continue;
+        if (b.count) {
+            for (uint32_t q = b.first; q < b.first + b.count; ++q) {
                 if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
                 if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
             }
-        } else if (d[nd.axis] > 0) {
-            stack[sp++] = nd.first;
+        } else if (d[b.axis] > 0) {
+            stack[sp++] = b.first;
             stack[sp++] = ni + 1;
         } else {
             stack[sp++] = ni + 1;
-            stack[sp++] = nd.first;
+            stack[sp++] = b.first;
         }
     }
     return false;
@@ -371,9 +380,7 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
     if (brute || !direction_ok(d) || !origin_in_range(g)) return occluded_brute(g, d, self);
-    CallState cs;
-    prepare(d, g, g, cs);
-    return occluded_tree(g, d, self, cs);
+    return occluded_tree(g, d, self, padded_boxes(origin_spread(g, g)));
 }
 
 void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
@@ -394,13 +401,12 @@ void Scene::scan(const double* faces, const double* normals, const int64_t* self
     }
     if (cast.empty()) return;
     const bool use_tree = !brute && direction_ok(d) && !nodes_.empty();
-    CallState cs;
-    if (use_tree) prepare(d, olo, ohi, cs);
+    const std::vector<Box> boxes = use_tree ? padded_boxes(origin_spread(olo, ohi)) : std::vector<Box>();
 
     auto run_face = [&](uint32_t f) {
         const double* gf = &g[3 * f];
         const int64_t s = self ? self[f] : -1;
-        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, cs) : occluded_brute(gf, d, s);
+        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, boxes) : occluded_brute(gf, d, s);
         if (!hit) {
             const double* nf = normals + 3 * f;
             illumination[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];

@@ -9,7 +9,7 @@
 // The bounding volume hierarchy only prunes: every triangle it skips provably
 // cannot pass the Moller-Trumbore test (node boxes are widened per call by a
 // bound on that test's rounding error), and triangles with non-finite or huge
-// coordinates stay out of the tree and are tested for every ray. Results are
+// coordinates (or too large for that bound) stay out of the tree and are tested for every ray. Results are
 // therefore bit-identical to testing every triangle.
 #pragma once
 #include <cstddef>
@@ -60,6 +60,7 @@ public:
     struct Node {
         double lo[3], hi[3];
         double slack;     // absolute widening that covers rounding in the box test
+        double pa, pb;    // widening for the test's rounding: pa + pb * origin spread (pa includes slack)
         uint32_t first;   // leaf: first position in leaf order; interior: right child
         uint32_t count;   // leaf: number of triangles; interior: 0
         uint32_t axis;    // split axis (interior)
@@ -67,11 +68,17 @@ public:
     };
 
 private:
-    struct CallState;
     void build();
+    static bool static_pad(const double* tri, double& pa, double& pb);
+    double origin_spread(const double* lo, const double* hi) const;
     uint32_t build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end, int depth);
-    void prepare(const double d[3], const double* origins_lo, const double* origins_hi, CallState& cs) const;
-    bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallState& cs) const;
+    // Node boxes widened for one call (origins spread over Ms per axis).
+    struct Box {
+        double lo[3], hi[3];
+        uint32_t first, count, axis;
+    };
+    std::vector<Box> padded_boxes(double Ms) const;
+    bool occluded_tree(const double g[3], const double d[3], int64_t self, const std::vector<Box>& boxes) const;
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
 
     std::vector<double> tris_;        // original order
@@ -79,6 +86,7 @@ private:
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
     std::vector<double> leaf_tris_;   // their vertices, 9 per triangle, leaf order
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
+    std::vector<double> pa_, pb_;     // per-triangle widening (during the build only)
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
 };
 
