@@ -1,0 +1,16 @@
+"""STL geometry reading, per-surface statistics and sun occlusion by ray casting (native)."""
+from quillmere._native import (
+    calculate_shadow,
+    calculate_triangle_area,
+    occlusion_scan,
+    read_stl_with_solids,
+    stl_statistics,
+)
+
+__all__ = [
+    "read_stl_with_solids",
+    "calculate_triangle_area",
+    "stl_statistics",
+    "calculate_shadow",
+    "occlusion_scan",
+]

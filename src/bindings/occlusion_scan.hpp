@@ -1,0 +1,33 @@
+// Host functions of quillmere.shadow_calc.occlusion_scan, callable from other
+// bindings with exactly the host-level behaviour (messages printed through
+// the host's print, the host's exceptions).
+#pragma once
+#include <nanobind/nanobind.h>
+
+namespace qm::py {
+namespace nb = nanobind;
+
+// Per analysed surface, the area-weighted mean of the per-triangle sun
+// cosine factors (0 where a triangle faces away or is shadowed), and the flat
+// list of those factors. Returns (solid_results dict, all_surface_cos_values list).
+// The parsed model and its tree are reused while the file is unchanged.
+nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
+                            nb::handle sun_azimuth);
+
+// Per solid name: {"area": total area, "normal": unit mean facet normal 3-tuple}.
+nb::object stl_statistics(nb::handle file_path);
+
+// Per solid name: (face_vertices, face_normals) lists of float64 arrays.
+nb::object read_stl_with_solids(nb::handle stl_file_path);
+
+nb::object calculate_triangle_area(nb::handle vertices);
+
+nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_solid_normals,
+                          nb::handle all_solid_vertices, nb::handle sun_direction);
+
+// Drops every cached model (tests; memory).
+void clear_model_cache();
+
+void bind_geometry(nb::module_& m);
+
+}  // namespace qm::py

@@ -1,0 +1,436 @@
+#include "kernels/geometry/occlusion.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "kernels/geometry/stl_read.hpp"
+
+namespace qm::geom {
+namespace {
+
+constexpr double kEps = 1.1102230246251565e-16;  // unit roundoff, 2^-53
+constexpr double kHuge = 1e30;                    // larger coordinates stay out of the tree
+constexpr double kTmax = 1e6 + 2;                 // ray length covered by the box test
+constexpr double kTiny = 1e-290;                  // absolute term covering underflow
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr size_t kLeafSize = 4;
+constexpr int kBins = 16;
+constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
+
+inline bool in_tree_range(double v) noexcept { return std::fabs(v) <= kHuge; }  // false for NaN
+
+double pairwise(const double* a, size_t n) noexcept {
+    if (n < 8) {
+        double res = 0.0;
+        for (size_t i = 0; i < n; ++i) res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        size_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i];
+        return res;
+    }
+    size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise(a, n2) + pairwise(a + n2, n - n2);
+}
+
+inline double box_area(const double lo[3], const double hi[3]) noexcept {
+    const double dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
+    return 2.0 * (dx * dy + dy * dz + dz * dx);
+}
+
+// A unit-like direction: the box test's error argument needs 0.5 <= max|d_i| <= 1.
+bool direction_ok(const double d[3]) noexcept {
+    double m = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(d[i])) return false;
+        m = std::max(m, std::fabs(d[i]));
+    }
+    return m >= 0.5 && m <= 1.0 + 1e-9;
+}
+
+bool origin_in_range(const double g[3]) noexcept {
+    return in_tree_range(g[0]) && in_tree_range(g[1]) && in_tree_range(g[2]);
+}
+
+}  // namespace
+
+bool is_face_visible(const double n[3], const double d[3]) noexcept {
+    return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;
+}
+
+bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
+    const double e1x = tri[3] - tri[0], e1y = tri[4] - tri[1], e1z = tri[5] - tri[2];
+    const double e2x = tri[6] - tri[0], e2y = tri[7] - tri[1], e2z = tri[8] - tri[2];
+    const double hx = d[1] * e2z - d[2] * e2y;
+    const double hy = d[2] * e2x - d[0] * e2z;
+    const double hz = d[0] * e2y - d[1] * e2x;
+    const double a = e1x * hx + e1y * hy + e1z * hz;
+    if (std::fabs(a) < 1e-6) return false;
+    const double f = 1.0 / a;
+    const double sx = o[0] - tri[0], sy = o[1] - tri[1], sz = o[2] - tri[2];
+    const double u = f * (sx * hx + sy * hy + sz * hz);
+    if (u < 0.0 || u > 1.0) return false;
+    const double qx = sy * e1z - sz * e1y;
+    const double qy = sz * e1x - sx * e1z;
+    const double qz = sx * e1y - sy * e1x;
+    const double v = f * (d[0] * qx + d[1] * qy + d[2] * qz);
+    if (v < 0.0 || u + v > 1.0) return false;
+    const double t = f * (e2x * qx + e2y * qy + e2z * qz);
+    return t > 1e-6 && t < 1e6;
+}
+
+void centroid(const double* tri, double g[3]) noexcept {
+    for (int j = 0; j < 3; ++j) g[j] = (tri[j] + tri[3 + j] + tri[6 + j]) / 3.0;
+}
+
+double pairwise_sum(const double* x, size_t n) noexcept { return 0.0 + pairwise(x, n); }
+
+void sun_direction(double altitude_deg, double azimuth_deg, double d[3]) noexcept {
+    const double deg = 3.141592653589793 / 180.0;
+    const double alt = altitude_deg * deg, az = azimuth_deg * deg;
+    const double x = std::sin(az) * std::cos(alt);
+    const double y = std::cos(az) * std::cos(alt);
+    const double z = std::sin(alt);
+    const double norm = std::sqrt(x * x + y * y + z * z);
+    d[0] = x / norm;
+    d[1] = y / norm;
+    d[2] = z / norm;
+}
+
+// ------------------------------------------------------------------ building
+
+Scene::Scene(std::vector<double> tris) : tris_(std::move(tris)) {
+    if (tris_.size() % 9 != 0) throw std::invalid_argument("triangle data must hold 9 numbers per triangle");
+    if (size() >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many triangles");
+    build();
+}
+
+// Static widening of a triangle's box that covers the rounding of the
+// Moller-Trumbore test for every direction with max|d_i| <= 1 and every origin
+// within Ms (per axis) of the triangle: pad = pa + pb * Ms.
+//
+// For computed a, u, v, t with |a| >= 1e-6 (smaller |a| never hits), the exact
+// solution of o + T d = P0 + U e1 + V e2 differs from u by at most
+// (da |u| + dNu) / (|a| - da), likewise v and t, where da, dNu, dNv, dNt bound
+// the rounding of the dot and cross products. A hit therefore puts a point of
+// the ray segment [0, 1e6 + 2] within pad of the triangle's box. The bound is
+// doubled for the rounding of its own evaluation.
+bool Scene::static_pad(const double* t, double& pa, double& pb) {
+    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    double m1 = 0, m2 = 0, m12 = 0, cross = 0;
+    for (int i = 0; i < 3; ++i) {
+        m1 += std::fabs(e1[i]);
+        m2 += std::fabs(e2[i]);
+        m12 = std::max({m12, std::fabs(e1[i]), std::fabs(e2[i])});
+        cross += std::fabs(e1[i]) * (std::fabs(e2[(i + 1) % 3]) + std::fabs(e2[(i + 2) % 3]));
+    }
+    const double Dm = 1.0 + 1e-9, g8 = 8 * kEps, inv_den = 2e6;
+    const double da = g8 * Dm * cross + kTiny;
+    if (!(da <= 0.5e-6)) return false;  // too large for the bound: tested directly
+    const double u0 = da * 1.01 * inv_den + 4 * kEps, u1 = g8 * Dm * 2 * m2 * inv_den;
+    const double v0 = u0, v1 = g8 * Dm * 2 * m1 * inv_den;
+    const double t0 = da * kTmax * 1.01 * inv_den + 4 * kEps * kTmax, t1 = g8 * 2 * m1 * m2 * inv_den;
+    pa = 2 * (2 * (u0 + v0) * m12 + 2 * kEps * m12 + t0 * Dm) + kTiny;
+    pb = 2 * (2 * (u1 + v1) * m12 + kEps + t1 * Dm);
+    return std::isfinite(pa) && std::isfinite(pb);
+}
+
+void Scene::build() {
+    const size_t T = size();
+    std::vector<uint32_t> ids;
+    ids.reserve(T);
+    pa_.assign(T, 0.0);
+    pb_.assign(T, 0.0);
+    for (size_t k = 0; k < T; ++k) {
+        const double* t = tri(k);
+        bool ok = true;
+        for (int j = 0; j < 9; ++j) ok = ok && in_tree_range(t[j]);
+        ok = ok && static_pad(t, pa_[k], pb_[k]);
+        (ok ? ids : direct_).push_back(static_cast<uint32_t>(k));
+    }
+    if (ids.empty()) return;
+    // Box centres, by triangle number, drive the splits.
+    std::vector<double> cent(3 * T, 0.0);
+    for (uint32_t k : ids) {
+        const double* t = tri(k);
+        for (int j = 0; j < 3; ++j) {
+            const double lo = std::min({t[j], t[3 + j], t[6 + j]});
+            const double hi = std::max({t[j], t[3 + j], t[6 + j]});
+            cent[3 * k + j] = 0.5 * lo + 0.5 * hi;
+        }
+    }
+    nodes_.reserve(2 * ids.size() / kLeafSize + 8);
+    build_node(ids, cent, 0, ids.size(), 0);
+    leaf_ids_ = std::move(ids);
+    leaf_tris_.resize(9 * leaf_ids_.size());
+    for (size_t p = 0; p < leaf_ids_.size(); ++p) std::copy_n(tri(leaf_ids_[p]), 9, leaf_tris_.data() + 9 * p);
+    for (int j = 0; j < 3; ++j) box_lo_[j] = nodes_[0].lo[j], box_hi_[j] = nodes_[0].hi[j];
+    // Node widening: the largest of its triangles', plus the slack of the box test.
+    for (size_t i = nodes_.size(); i-- > 0;) {
+        Node& nd = nodes_[i];
+        double a = 0, b = 0;
+        if (nd.count) {
+            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q)
+                a = std::max(a, pa_[leaf_ids_[q]]), b = std::max(b, pb_[leaf_ids_[q]]);
+        } else {
+            a = std::max(nodes_[i + 1].pa - nodes_[i + 1].slack, nodes_[nd.first].pa - nodes_[nd.first].slack);
+            b = std::max(nodes_[i + 1].pb, nodes_[nd.first].pb);
+        }
+        nd.pa = a + nd.slack;
+        nd.pb = b;
+    }
+    pa_.clear();
+    pa_.shrink_to_fit();
+    pb_.clear();
+    pb_.shrink_to_fit();
+}
+
+uint32_t Scene::build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end,
+                           int depth) {
+    const uint32_t index = static_cast<uint32_t>(nodes_.size());
+    nodes_.push_back(Node{});
+    Node node{};
+    double clo[3], chi[3];
+    for (int j = 0; j < 3; ++j) node.lo[j] = clo[j] = kInf, node.hi[j] = chi[j] = -kInf;
+    for (size_t i = begin; i < end; ++i) {
+        const double* t = tri(ids[i]);
+        for (int j = 0; j < 3; ++j) {
+            node.lo[j] = std::min({node.lo[j], t[j], t[3 + j], t[6 + j]});
+            node.hi[j] = std::max({node.hi[j], t[j], t[3 + j], t[6 + j]});
+            clo[j] = std::min(clo[j], cent[3 * ids[i] + j]);
+            chi[j] = std::max(chi[j], cent[3 * ids[i] + j]);
+        }
+    }
+    double mag = 0.0;
+    for (int j = 0; j < 3; ++j) mag = std::max({mag, std::fabs(node.lo[j]), std::fabs(node.hi[j])});
+    node.slack = 1e-9 + 8 * kEps * mag;
+    const size_t n = end - begin;
+    auto make_leaf = [&] {
+        node.first = static_cast<uint32_t>(begin);
+        node.count = static_cast<uint32_t>(n);
+        nodes_[index] = node;
+        return index;
+    };
+    if (n <= kLeafSize) return make_leaf();
+
+    int axis = 0;
+    for (int j = 1; j < 3; ++j)
+        if (chi[j] - clo[j] > chi[axis] - clo[axis]) axis = j;
+    const double extent = chi[axis] - clo[axis];
+    size_t mid = begin + n / 2;
+    auto by_axis = [&](uint32_t a, uint32_t b) { return cent[3 * a + axis] < cent[3 * b + axis]; };
+    if (extent > 0 && depth < kMaxSahDepth) {
+        // Binned surface area heuristic.
+        size_t count[kBins] = {};
+        double blo[kBins][3], bhi[kBins][3];
+        for (int b = 0; b < kBins; ++b)
+            for (int j = 0; j < 3; ++j) blo[b][j] = kInf, bhi[b][j] = -kInf;
+        const double scale = kBins / extent;
+        auto bin_of = [&](uint32_t id) {
+            int b = static_cast<int>((cent[3 * id + axis] - clo[axis]) * scale);
+            return std::clamp(b, 0, kBins - 1);
+        };
+        for (size_t i = begin; i < end; ++i) {
+            const int b = bin_of(ids[i]);
+            ++count[b];
+            const double* t = tri(ids[i]);
+            for (int j = 0; j < 3; ++j) {
+                blo[b][j] = std::min({blo[b][j], t[j], t[3 + j], t[6 + j]});
+                bhi[b][j] = std::max({bhi[b][j], t[j], t[3 + j], t[6 + j]});
+            }
+        }
+        double right_area[kBins];
+        size_t right_count[kBins];
+        double rlo[3] = {kInf, kInf, kInf}, rhi[3] = {-kInf, -kInf, -kInf};
+        size_t rc = 0;
+        for (int b = kBins - 1; b > 0; --b) {
+            rc += count[b];
+            for (int j = 0; j < 3; ++j) rlo[j] = std::min(rlo[j], blo[b][j]), rhi[j] = std::max(rhi[j], bhi[b][j]);
+            right_area[b] = rc ? box_area(rlo, rhi) : 0.0;
+            right_count[b] = rc;
+        }
+        double llo[3] = {kInf, kInf, kInf}, lhi[3] = {-kInf, -kInf, -kInf};
+        size_t lc = 0;
+        double best = kInf;
+        int best_split = -1;
+        for (int b = 0; b < kBins - 1; ++b) {
+            lc += count[b];
+            for (int j = 0; j < 3; ++j) llo[j] = std::min(llo[j], blo[b][j]), lhi[j] = std::max(lhi[j], bhi[b][j]);
+            if (lc == 0 || right_count[b + 1] == 0) continue;
+            const double cost = lc * box_area(llo, lhi) + right_count[b + 1] * right_area[b + 1];
+            if (cost < best) best = cost, best_split = b;
+        }
+        if (best_split >= 0) {
+            auto it = std::partition(ids.begin() + begin, ids.begin() + end,
+                                     [&](uint32_t id) { return bin_of(id) <= best_split; });
+            mid = static_cast<size_t>(it - ids.begin());
+        }
+        if (mid == begin || mid == end) {
+            mid = begin + n / 2;
+            std::nth_element(ids.begin() + begin, ids.begin() + mid, ids.begin() + end, by_axis);
+        }
+    } else if (extent > 0) {
+        std::nth_element(ids.begin() + begin, ids.begin() + mid, ids.begin() + end, by_axis);
+    }
+    // (extent == 0: all centres coincide; halves by position keep leaves small.)
+    build_node(ids, cent, begin, mid, depth + 1);
+    const uint32_t right = build_node(ids, cent, mid, end, depth + 1);
+    node.first = right;
+    node.count = 0;
+    node.axis = static_cast<uint32_t>(axis);
+    nodes_[index] = node;
+    return index;
+}
+
+// --------------------------------------------------------------- per call
+
+// Largest per-axis distance between an origin in [lo, hi] and a tree vertex.
+double Scene::origin_spread(const double* lo, const double* hi) const {
+    double Ms = 0.0;
+    for (int j = 0; j < 3; ++j) Ms = std::max(Ms, std::max(box_hi_[j], hi[j]) - std::min(box_lo_[j], lo[j]));
+    return Ms * (1.0 + 1e-12);
+}
+
+bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) const {
+    const size_t T = size();
+    for (size_t k = 0; k < T; ++k) {
+        if (static_cast<int64_t>(k) == self) continue;
+        if (ray_triangle_intersection(g, d, tri(k))) return true;
+    }
+    return false;
+}
+
+std::vector<Scene::Box> Scene::padded_boxes(double Ms) const {
+    std::vector<Box> boxes(nodes_.size());
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        const Node& nd = nodes_[i];
+        const double pad = (nd.pa + nd.pb * Ms) * (1 + 1e-12);
+        Box& b = boxes[i];
+        for (int j = 0; j < 3; ++j) b.lo[j] = nd.lo[j] - pad, b.hi[j] = nd.hi[j] + pad;
+        b.first = nd.first;
+        b.count = nd.count;
+        b.axis = nd.axis;
+    }
+    return boxes;
+}
+
+bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const std::vector<Box>& boxes) const {
+    for (uint32_t k : direct_)
+        if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
+    if (boxes.empty()) return false;
+    // Per axis: the slab bound met first (near) and last (far) along the ray.
+    double inv[3];
+    int near_hi[3];
+    bool flat[3];
+    for (int j = 0; j < 3; ++j) {
+        flat[j] = d[j] == 0.0;
+        inv[j] = flat[j] ? 0.0 : 1.0 / d[j];
+        near_hi[j] = d[j] < 0.0;
+    }
+    uint32_t stack[256];
+    int sp = 0;
+    stack[sp++] = 0;
+    while (sp) {
+        const uint32_t ni = stack[--sp];
+        const Box& b = boxes[ni];
+        double t0 = 0.0, t1 = kTmax;
+        bool miss = false;
+        for (int j = 0; j < 3; ++j) {
+            if (flat[j]) {
+                if (g[j] < b.lo[j] || g[j] > b.hi[j]) {
+                    miss = true;
+                    break;
+                }
+                continue;
+            }
+            const double tn = ((near_hi[j] ? b.hi[j] : b.lo[j]) - g[j]) * inv[j];
+            const double tf = ((near_hi[j] ? b.lo[j] : b.hi[j]) - g[j]) * inv[j];
+            t0 = tn > t0 ? tn : t0;
+            t1 = tf < t1 ? tf : t1;
+        }
+        if (miss || t0 > t1) continue;
+        if (b.count) {
+            for (uint32_t q = b.first; q < b.first + b.count; ++q) {
+                if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
+                if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
+            }
+        } else if (d[b.axis] > 0) {
+            stack[sp++] = b.first;
+            stack[sp++] = ni + 1;
+        } else {
+            stack[sp++] = ni + 1;
+            stack[sp++] = b.first;
+        }
+    }
+    return false;
+}
+
+bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
+    if (brute || !direction_ok(d) || !origin_in_range(g)) return occluded_brute(g, d, self);
+    return occluded_tree(g, d, self, padded_boxes(origin_spread(g, g)));
+}
+
+void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
+                 double* illumination, double* areas, unsigned threads, bool brute) const {
+    // Facing test and centroids first; only faces towards the sun cast a ray.
+    std::vector<double> g(3 * n);
+    std::vector<uint32_t> cast;
+    double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    for (size_t f = 0; f < n; ++f) {
+        const double* t = faces + 9 * f;
+        areas[f] = stl::triangle_area(t, t + 3, t + 6);
+        illumination[f] = 0.0;
+        if (!is_face_visible(normals + 3 * f, d)) continue;
+        centroid(t, &g[3 * f]);
+        cast.push_back(static_cast<uint32_t>(f));
+        if (origin_in_range(&g[3 * f]))
+            for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], g[3 * f + j]), ohi[j] = std::max(ohi[j], g[3 * f + j]);
+    }
+    if (cast.empty()) return;
+    const bool use_tree = !brute && direction_ok(d) && !nodes_.empty();
+    const std::vector<Box> boxes = use_tree ? padded_boxes(origin_spread(olo, ohi)) : std::vector<Box>();
+
+    auto run_face = [&](uint32_t f) {
+        const double* gf = &g[3 * f];
+        const int64_t s = self ? self[f] : -1;
+        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, boxes) : occluded_brute(gf, d, s);
+        if (!hit) {
+            const double* nf = normals + 3 * f;
+            illumination[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
+        }
+    };
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const size_t chunk = 64;
+    const size_t chunks = (cast.size() + chunk - 1) / chunk;
+    threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t c; (c = next.fetch_add(1)) < chunks;) {
+            const size_t e = std::min(cast.size(), (c + 1) * chunk);
+            for (size_t i = c * chunk; i < e; ++i) run_face(cast[i]);
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned k = 1; k < threads; ++k) pool.emplace_back(worker);
+    } catch (const std::system_error&) {
+        // Fewer workers than asked: the remaining chunks run here.
+    }
+    worker();
+    for (auto& th : pool) th.join();
+}
+
+}  // namespace qm::geom

@@ -1,0 +1,281 @@
+#include "kernels/geometry/stl_read.hpp"
+
+#include <cmath>
+
+namespace qm::stl {
+namespace {
+// Exact fast path for plain decimals: sign, at most 19 digits with an optional
+// point, optional exponent. When the digits fit in 2^53 and the power of ten
+// is at most 22, one IEEE multiplication or division gives the correctly
+// rounded value. Anything else returns false and takes the general parser.
+const char* fast_prefix(const char* p, const char* end, double& out) noexcept {
+    static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    bool neg = false;
+    if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
+    uint64_t mant = 0;
+    int digits = 0, frac = 0;
+    const char* start = p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+    digits = static_cast<int>(p - start);
+    const bool int_part = digits != 0;
+    bool frac_part = false;
+    if (p < end && *p == '.') {
+        ++p;
+        const char* fs = p;
+        while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+        frac = static_cast<int>(p - fs);
+        frac_part = frac != 0;
+        digits += frac;
+    }
+    if (digits > 19) return nullptr;  // the mantissa may have wrapped
+    if (!int_part && !frac_part) return nullptr;
+    int exp = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool eneg = false;
+        if (p < end && (*p == '-' || *p == '+')) eneg = *p++ == '-';
+        const char* es = p;
+        while (p < end && *p >= '0' && *p <= '9') {
+            exp = exp * 10 + (*p++ - '0');
+            if (exp > 1000) return nullptr;
+        }
+        if (p == es) return nullptr;
+        if (eneg) exp = -exp;
+    }
+    if (mant > (uint64_t(1) << 53)) return nullptr;
+    const int e10 = exp - frac;
+    double v = static_cast<double>(mant);
+    if (e10 < 0) {
+        if (e10 < -22) return nullptr;
+        v /= kPow10[-e10];
+    } else {
+        if (e10 > 22) return nullptr;
+        v *= kPow10[e10];
+    }
+    out = neg ? -v : v;
+    return p;
+}
+
+bool fast_decimal(std::string_view s, double& out) noexcept {
+    const char* end = s.data() + s.size();
+    return fast_prefix(s.data(), end, out) == end;
+}
+}  // namespace
+
+namespace {
+
+bool starts_with(std::string_view s, std::string_view prefix) noexcept {
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Every field of [p, end) as a number, in one pass over plain decimals.
+bool parse_rest(const char* p, const char* end, const NumberFallback& fb, std::vector<double>& values,
+                ParseError& err, size_t line_no) {
+    while ((p = skip_space(p, end)) < end) {
+        double v;
+        const char* q = fast_prefix(p, end, v);
+        if (!q || (q < end && !space_at(q, end))) {
+            q = field_end(p, end);
+            if (!to_double(std::string_view(p, static_cast<size_t>(q - p)), fb, v)) {
+                err.kind = ParseError::Kind::bad_number;
+                err.token = std::string(p, static_cast<size_t>(q - p));
+                err.line = line_no;
+                return false;
+            }
+        }
+        values.push_back(v);
+        p = q;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool to_double(std::string_view token, const NumberFallback& fb, double& out) {
+    if (fast_decimal(token, out)) return true;
+    if (parse_py_float(token, out)) return true;
+    if (fb.fn && !is_ascii(token)) return fb.fn(fb.ctx, token, out);
+    return false;
+}
+
+double triangle_area(const double* v0, const double* v1, const double* v2) noexcept {
+    const double e1x = v1[0] - v0[0], e1y = v1[1] - v0[1], e1z = v1[2] - v0[2];
+    const double e2x = v2[0] - v0[0], e2y = v2[1] - v0[1], e2z = v2[2] - v0[2];
+    const double cx = e1y * e2z - e1z * e2y;
+    const double cy = e1z * e2x - e1x * e2z;
+    const double cz = e1x * e2y - e1y * e2x;
+    return 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
+}
+
+// ---------------------------------------------------------------- block reader
+
+bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err) {
+    LineCutter cut(text);
+    std::vector<std::string_view> parts;
+    std::unordered_map<std::string, size_t> slot;
+    for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
+    size_t line_no = 0;
+    std::string_view line, first;
+    const char* rest = nullptr;  // just after the first field
+    const char* lend = nullptr;  // end of the line
+
+    // Next line: its first field; is_end when it is an "endsolid" line.
+    auto take = [&](bool& is_end) -> bool {
+        if (!cut.next(line)) return false;
+        ++line_no;
+        lend = line.data() + line.size();
+        const char* s = skip_space(line.data(), lend);
+        rest = field_end(s, lend);
+        first = std::string_view(s, static_cast<size_t>(rest - s));
+        is_end = starts_with(first, "endsolid");
+        return true;
+    };
+
+    bool outside_end = false;
+    while (take(outside_end)) {
+        // Outside a solid: only a "solid" line matters.
+        if (first != "solid") continue;
+        split_ws(std::string_view(rest, static_cast<size_t>(lend - rest)), parts);
+        SolidData cur;
+        cur.name = join_space(parts.data(), parts.size());
+        size_t body_lines = 0;
+        bool closed = false, is_end = false;
+        while (!closed) {
+            if (!take(is_end)) return true;  // no "endsolid": the solid is dropped
+            if (is_end) break;
+            ++body_lines;
+            if (first != "facet") continue;
+            const char* s2 = skip_space(rest, lend);
+            const char* e2 = field_end(s2, lend);
+            if (std::string_view(s2, static_cast<size_t>(e2 - s2)) != "normal") continue;
+
+            // Facet: normal from this line; vertex lines at offsets +2, +3, +4.
+            const size_t values_before = cur.values.size();
+            if (!parse_rest(e2, lend, fb, cur.values, err, line_no)) return false;
+            FacetShape shape;
+            shape.normal_n = static_cast<uint32_t>(cur.values.size() - values_before);
+            double norm2 = 0.0;
+            for (size_t k = values_before; k < cur.values.size(); ++k) norm2 += cur.values[k] * cur.values[k];
+            const double norm = std::sqrt(norm2);
+            if (norm > 0)
+                for (size_t k = values_before; k < cur.values.size(); ++k) cur.values[k] /= norm;
+
+            // Line +1 (the "outer loop" line) is not examined.
+            if (!take(is_end)) return true;
+            if (is_end) closed = true;
+            for (int k = 0; k < 3 && !closed; ++k) {
+                if (!take(is_end)) return true;
+                const size_t vb = cur.values.size();
+                // The first field is dropped, whatever it says; an "endsolid" line holds no number.
+                if (!is_end && !parse_rest(rest, lend, fb, cur.values, err, line_no)) return false;
+                shape.vert_n[shape.nverts++] = static_cast<uint32_t>(cur.values.size() - vb);
+                if (is_end) closed = true;
+            }
+            // Lines +5 and +6 ("endloop", "endfacet") are skipped.
+            for (int k = 0; k < 2 && !closed; ++k) {
+                if (!take(is_end)) return true;
+                if (is_end) closed = true;
+            }
+            if (shape.normal_n != 3 || shape.nverts != 3 || shape.vert_n[0] != 3 || shape.vert_n[1] != 3 ||
+                shape.vert_n[2] != 3)
+                cur.regular = false;
+            cur.shapes.push_back(shape);
+        }
+        // A solid with no line between "solid" and "endsolid" is not recorded.
+        if (body_lines == 0) continue;
+        auto it = slot.find(cur.name);
+        if (it == slot.end()) {
+            slot.emplace(cur.name, out.solids.size());
+            out.solids.push_back(std::move(cur));
+        } else {
+            out.solids[it->second] = std::move(cur);
+        }
+    }
+    return true;
+}
+
+// ----------------------------------------------------------- statistics reader
+
+bool StatsReader::feed(std::string_view line, const NumberFallback& fb, ParseError& err) {
+    ++line_no_;
+    split_ws(line, parts_);
+    if (parts_.empty()) return true;
+    const std::string_view p0 = parts_[0];
+    auto number = [&](size_t k, double& v) -> bool {
+        if (to_double(parts_[k], fb, v)) return true;
+        err.kind = ParseError::Kind::bad_number;
+        err.token = std::string(parts_[k]);
+        err.line = line_no_;
+        return false;
+    };
+    if (p0 == "solid") {
+        if (!current_solid_.empty()) finish_solid();
+        current_solid_ = join_space(parts_.data() + 1, parts_.size() - 1);
+        total_area_ = total_nx_ = total_ny_ = total_nz_ = 0.0;
+        triangle_count_ = 0;
+    } else if (p0 == "facet") {
+        if (parts_.size() >= 5) {
+            double n[3];
+            for (int k = 0; k < 3; ++k)
+                if (!number(2 + k, n[k])) return false;
+            normal_[0] = n[0], normal_[1] = n[1], normal_[2] = n[2];
+            vertex_index_ = 0;
+        }
+    } else if (p0 == "vertex") {
+        if (parts_.size() >= 4) {
+            double v[3];
+            for (int k = 0; k < 3; ++k)
+                if (!number(1 + k, v[k])) return false;
+            if (vertex_index_ >= 3) {
+                err.kind = ParseError::Kind::too_many_vertices;
+                err.index = vertex_index_;
+                err.line = line_no_;
+                return false;
+            }
+            tri_[vertex_index_][0] = v[0], tri_[vertex_index_][1] = v[1], tri_[vertex_index_][2] = v[2];
+            ++vertex_index_;
+        }
+    } else if (p0 == "endfacet") {
+        if (vertex_index_ == 3) {
+            total_area_ += triangle_area(tri_[0], tri_[1], tri_[2]);
+            total_nx_ += normal_[0];
+            total_ny_ += normal_[1];
+            total_nz_ += normal_[2];
+            ++triangle_count_;
+        }
+        vertex_index_ = 0;
+    }
+    return true;
+}
+
+void StatsReader::finish() {
+    if (!current_solid_.empty()) finish_solid();
+}
+
+void StatsReader::finish_solid() {
+    SolidStats rec;
+    rec.name = current_solid_;
+    if (triangle_count_ > 0) {
+        const double c = static_cast<double>(triangle_count_);
+        const double ax = total_nx_ / c, ay = total_ny_ / c, az = total_nz_ / c;
+        const double magnitude = std::sqrt(ax * ax + ay * ay + az * az);
+        rec.has_triangles = true;
+        rec.area = total_area_;
+        if (magnitude > 0) {
+            rec.zero_normal = false;
+            rec.normal[0] = ax / magnitude;
+            rec.normal[1] = ay / magnitude;
+            rec.normal[2] = az / magnitude;
+        }
+    }
+    auto it = index_.find(rec.name);
+    if (it == index_.end()) {
+        index_.emplace(rec.name, records_.size());
+        records_.push_back(std::move(rec));
+    } else {
+        records_[it->second] = std::move(rec);
+    }
+}
+
+}  // namespace qm::stl
