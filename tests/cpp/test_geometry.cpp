@@ -205,6 +205,23 @@ TEST(OcclusionTree, NonFiniteAndHugeTrianglesAreTestedDirectly) {
     EXPECT_EQ(scene.occluded(g, kUp, 5, false), scene.occluded(g, kUp, 5, true));
 }
 
+TEST(OcclusionTree, OriginsOutsideTheModel) {
+    std::mt19937_64 rng(21);
+    const RandomScene model = random_scene(rng, 400, 0.0, 30.0);
+    const RandomScene faces = random_scene(rng, 300, -20.0, 70.0);  // partly beyond the model's box
+    geom::Scene scene(model.tris);
+    const size_t n = faces.tris.size() / 9;
+    std::vector<double> a(n), b(n), ia(n), ib(n);
+    size_t shaded = 0;
+    for (const auto& d : test_directions()) {
+        scene.scan(faces.tris.data(), faces.normals.data(), nullptr, n, d.data(), ia.data(), a.data(), 2, false);
+        scene.scan(faces.tris.data(), faces.normals.data(), nullptr, n, d.data(), ib.data(), b.data(), 1, true);
+        ASSERT_EQ(std::memcmp(ia.data(), ib.data(), n * sizeof(double)), 0);
+        for (size_t f = 0; f < n; ++f) shaded += geom::is_face_visible(&faces.normals[3 * f], d.data()) && ia[f] == 0;
+    }
+    EXPECT_GT(shaded, 0u);
+}
+
 TEST(OcclusionTree, DeterministicAcrossThreadCounts) {
     std::mt19937_64 rng(5);
     RandomScene s = random_scene(rng, 2000, 0.0, 80.0);

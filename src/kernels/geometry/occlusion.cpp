@@ -8,6 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/geometry/stl_read.hpp"
 
 namespace qm::geom {
@@ -192,6 +196,8 @@ void Scene::build() {
         nd.pa = a + nd.slack;
         nd.pb = b;
     }
+    wide_.reserve(nodes_.size() / 2 + 1);
+    collapse(0);
     pa_.clear();
     pa_.shrink_to_fit();
     pb_.clear();
@@ -313,66 +319,173 @@ bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) c
     return false;
 }
 
-std::vector<Scene::Box> Scene::padded_boxes(double Ms) const {
-    std::vector<Box> boxes(nodes_.size());
-    for (size_t i = 0; i < nodes_.size(); ++i) {
-        const Node& nd = nodes_[i];
-        const double pad = (nd.pa + nd.pb * Ms) * (1 + 1e-12);
-        Box& b = boxes[i];
-        for (int j = 0; j < 3; ++j) b.lo[j] = nd.lo[j] - pad, b.hi[j] = nd.hi[j] + pad;
-        b.first = nd.first;
-        b.count = nd.count;
-        b.axis = nd.axis;
+// Collapses the binary subtree at `bin` into four-wide nodes; returns the index.
+uint32_t Scene::collapse(uint32_t bin) {
+    const uint32_t index = static_cast<uint32_t>(wide_.size());
+    wide_.push_back(Wide{});
+    std::vector<uint32_t> kids;
+    if (nodes_[bin].count) {
+        kids.push_back(bin);
+    } else {
+        kids = {bin + 1, nodes_[bin].first};
+        while (kids.size() < 4) {
+            int pick = -1;
+            double best = -1;
+            for (size_t i = 0; i < kids.size(); ++i) {
+                const Node& k = nodes_[kids[i]];
+                if (k.count) continue;
+                const double area = box_area(k.lo, k.hi);
+                if (area > best) best = area, pick = static_cast<int>(i);
+            }
+            if (pick < 0) break;
+            const uint32_t k = kids[pick];
+            kids[pick] = k + 1;
+            kids.push_back(nodes_[k].first);
+        }
     }
-    return boxes;
+    Wide w{};
+    for (int c = 0; c < 4; ++c) {
+        w.child[c] = ~0u;
+        w.count[c] = 0;
+        w.pa[c] = w.pb[c] = 0;
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = kInf, w.hi[j][c] = -kInf;
+    }
+    for (size_t c = 0; c < kids.size(); ++c) {
+        const Node& k = nodes_[kids[c]];
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = k.lo[j], w.hi[j][c] = k.hi[j];
+        w.pa[c] = k.pa;
+        w.pb[c] = k.pb;
+        if (k.count) {
+            w.child[c] = k.first;
+            w.count[c] = k.count;
+        } else {
+            w.child[c] = collapse(kids[c]);
+        }
+    }
+    wide_[index] = w;
+    return index;
 }
 
-bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const std::vector<Box>& boxes) const {
+namespace {
+// Float bounds on the safe side of x: widened by more than the float rounding.
+inline float round_down(double x) { return static_cast<float>(x - (std::fabs(x) * 2.4e-7 + 1e-37)); }
+inline float round_up(double x) { return static_cast<float>(x + (std::fabs(x) * 2.4e-7 + 1e-37)); }
+constexpr double kEpsF = 5.9604644775390625e-08;  // 2^-24
+}  // namespace
+
+// The float tree of one call. All boxes and origins lie in the union box U
+// (half-width R around its centre c); a ray point inside any widened box is at
+// most tclip from its origin. Relative to c, float rounding moves the ray by at
+// most 2^-24 (R + tclip) and the slab distances by a relative 3 * 2^-24; the
+// extra widening sigma covers both with a margin.
+void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const {
+    const double Ms = origin_spread(origins_lo, origins_hi);
+    double R = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const double lo = std::min(box_lo_[j], origins_lo[j]), hi = std::max(box_hi_[j], origins_hi[j]);
+        ct.centre[j] = 0.5 * lo + 0.5 * hi;
+        R = std::max({R, hi - ct.centre[j], ct.centre[j] - lo});
+    }
+    double maxpad = 0.0;
+    for (const Wide& w : wide_)
+        for (int c = 0; c < 4; ++c)
+            if (w.child[c] != ~0u) maxpad = std::max(maxpad, w.pa[c] + w.pb[c] * Ms);
+    const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
+    const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
+    ct.tmax = round_up(std::min(kTmax, tclip));
+    ct.nodes.resize(wide_.size());
+    for (size_t i = 0; i < wide_.size(); ++i) {
+        const Wide& w = wide_[i];
+        WideF& f = ct.nodes[i];
+        for (int c = 0; c < 4; ++c) {
+            f.child[c] = w.child[c];
+            f.count[c] = w.count[c];
+            if (w.child[c] == ~0u) {
+                // Both bounds at +inf: every slab distance is +-inf on the same side, a miss.
+                for (int j = 0; j < 3; ++j) f.lo[j][c] = INFINITY, f.hi[j][c] = INFINITY;
+                continue;
+            }
+            const double pad = (w.pa[c] + w.pb[c] * Ms) * (1 + 1e-12) + sigma;
+            for (int j = 0; j < 3; ++j) {
+                f.lo[j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
+                f.hi[j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
+            }
+        }
+    }
+}
+
+std::shared_ptr<const Scene::CallTree> Scene::call_tree(const double* lo, const double* hi) const {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (tree_ && std::equal(lo, lo + 3, tree_lo_) && std::equal(hi, hi + 3, tree_hi_)) return tree_;
+    auto ct = std::make_shared<CallTree>();
+    prepare(lo, hi, *ct);
+    tree_ = ct;
+    std::copy_n(lo, 3, tree_lo_);
+    std::copy_n(hi, 3, tree_hi_);
+    return ct;
+}
+
+bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const {
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
-    if (boxes.empty()) return false;
-    // Per axis: the slab bound met first (near) and last (far) along the ray.
-    double inv[3];
-    int near_hi[3];
+    if (ct.nodes.empty()) return false;
+    float gf[3], inv[3];
     bool flat[3];
     for (int j = 0; j < 3; ++j) {
-        flat[j] = d[j] == 0.0;
-        inv[j] = flat[j] ? 0.0 : 1.0 / d[j];
-        near_hi[j] = d[j] < 0.0;
+        gf[j] = static_cast<float>(g[j] - ct.centre[j]);
+        const float df = static_cast<float>(d[j]);
+        flat[j] = std::fabs(df) < 1e-30f;
+        inv[j] = flat[j] ? 0.0f : 1.0f / df;
     }
-    uint32_t stack[256];
+    uint32_t stack[512];
     int sp = 0;
     stack[sp++] = 0;
     while (sp) {
-        const uint32_t ni = stack[--sp];
-        const Box& b = boxes[ni];
-        double t0 = 0.0, t1 = kTmax;
-        bool miss = false;
+        const WideF& w = ct.nodes[stack[--sp]];
+        int mask;
+#if defined(__SSE2__)
+        __m128 t0 = _mm_setzero_ps(), t1 = _mm_set1_ps(ct.tmax);
+        __m128 inside = _mm_castsi128_ps(_mm_set1_epi32(-1));
         for (int j = 0; j < 3; ++j) {
+            const __m128 lo = _mm_load_ps(w.lo[j]), hi = _mm_load_ps(w.hi[j]);
+            const __m128 gj = _mm_set1_ps(gf[j]);
             if (flat[j]) {
-                if (g[j] < b.lo[j] || g[j] > b.hi[j]) {
-                    miss = true;
-                    break;
-                }
+                inside = _mm_and_ps(inside, _mm_and_ps(_mm_cmple_ps(lo, gj), _mm_cmple_ps(gj, hi)));
                 continue;
             }
-            const double tn = ((near_hi[j] ? b.hi[j] : b.lo[j]) - g[j]) * inv[j];
-            const double tf = ((near_hi[j] ? b.lo[j] : b.hi[j]) - g[j]) * inv[j];
-            t0 = tn > t0 ? tn : t0;
-            t1 = tf < t1 ? tf : t1;
+            const __m128 ij = _mm_set1_ps(inv[j]);
+            const __m128 a = _mm_mul_ps(_mm_sub_ps(lo, gj), ij), b = _mm_mul_ps(_mm_sub_ps(hi, gj), ij);
+            t0 = _mm_max_ps(t0, _mm_min_ps(a, b));
+            t1 = _mm_min_ps(t1, _mm_max_ps(a, b));
         }
-        if (miss || t0 > t1) continue;
-        if (b.count) {
-            for (uint32_t q = b.first; q < b.first + b.count; ++q) {
-                if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
-                if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
+        mask = _mm_movemask_ps(_mm_and_ps(inside, _mm_cmple_ps(t0, t1)));
+#else
+        mask = 0;
+        for (int c = 0; c < 4; ++c) {
+            float t0 = 0.0f, t1 = ct.tmax;
+            bool in = true;
+            for (int j = 0; j < 3; ++j) {
+                if (flat[j]) {
+                    in = in && w.lo[j][c] <= gf[j] && gf[j] <= w.hi[j][c];
+                    continue;
+                }
+                const float a = (w.lo[j][c] - gf[j]) * inv[j], b = (w.hi[j][c] - gf[j]) * inv[j];
+                t0 = std::max(t0, std::min(a, b));
+                t1 = std::min(t1, std::max(a, b));
             }
-        } else if (d[b.axis] > 0) {
-            stack[sp++] = b.first;
-            stack[sp++] = ni + 1;
-        } else {
-            stack[sp++] = ni + 1;
-            stack[sp++] = b.first;
+            if (in && t0 <= t1) mask |= 1 << c;
+        }
+#endif
+        for (int c = 0; c < 4; ++c) {
+            if (!(mask >> c & 1) || w.child[c] == ~0u) continue;
+            if (w.count[c]) {
+                for (uint32_t q = w.child[c]; q < w.child[c] + w.count[c]; ++q) {
+                    if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
+                    if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
+                }
+            } else {
+                stack[sp++] = w.child[c];
+            }
         }
     }
     return false;
@@ -380,7 +493,9 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
     if (brute || !direction_ok(d) || !origin_in_range(g)) return occluded_brute(g, d, self);
-    return occluded_tree(g, d, self, padded_boxes(origin_spread(g, g)));
+    CallTree ct;
+    prepare(g, g, ct);
+    return occluded_tree(g, d, self, ct);
 }
 
 void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
@@ -389,24 +504,26 @@ void Scene::scan(const double* faces, const double* normals, const int64_t* self
     std::vector<double> g(3 * n);
     std::vector<uint32_t> cast;
     double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    // The origin box spans every face, facing or not, so that calls for other
+    // sun positions on the same faces reuse the same float tree.
     for (size_t f = 0; f < n; ++f) {
         const double* t = faces + 9 * f;
         areas[f] = stl::triangle_area(t, t + 3, t + 6);
         illumination[f] = 0.0;
-        if (!is_face_visible(normals + 3 * f, d)) continue;
         centroid(t, &g[3 * f]);
-        cast.push_back(static_cast<uint32_t>(f));
         if (origin_in_range(&g[3 * f]))
             for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], g[3 * f + j]), ohi[j] = std::max(ohi[j], g[3 * f + j]);
+        if (is_face_visible(normals + 3 * f, d)) cast.push_back(static_cast<uint32_t>(f));
     }
     if (cast.empty()) return;
     const bool use_tree = !brute && direction_ok(d) && !nodes_.empty();
-    const std::vector<Box> boxes = use_tree ? padded_boxes(origin_spread(olo, ohi)) : std::vector<Box>();
+    std::shared_ptr<const CallTree> tree = use_tree ? call_tree(olo, ohi) : nullptr;
+    const CallTree& ct = tree ? *tree : CallTree{};
 
     auto run_face = [&](uint32_t f) {
         const double* gf = &g[3 * f];
         const int64_t s = self ? self[f] : -1;
-        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, boxes) : occluded_brute(gf, d, s);
+        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, ct) : occluded_brute(gf, d, s);
         if (!hit) {
             const double* nf = normals + 3 * f;
             illumination[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
