@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     stl::Solids solids;
     stl::ParseError err;
     double t0 = now();
-    if (!stl::read_blocks(map.text(), {}, solids, err)) return 1;
+    if (!stl::read_blocks_parallel(map.text(), {}, solids, err, 1)) return 1;
     double t1 = now();
     auto model = geom::make_model(solids);
     double t2 = now();

@@ -292,6 +292,35 @@ TEST(BlockReader, TruncatedFacetsAndErrors) {
     EXPECT_EQ(err.line, 4u);
 }
 
+TEST(BlockReader, ParallelPiecesEqualOneReader) {
+    std::string text = "header\n";
+    for (int s = 0; s < 400; ++s) {
+        text += (s % 7 == 3 ? "  solid  name " : "solid name ") + std::to_string(s % 150) + (s % 2 ? "\r\n" : "\n");
+        for (int f = 0; f < 250; ++f) text += kFacet;
+        text += s % 5 ? "endsolid x\n" : "   endsolid\r";
+    }
+    ASSERT_GT(text.size(), size_t(8) << 20);
+    stl::Solids one, many;
+    stl::ParseError e1, e2;
+    ASSERT_TRUE(stl::read_blocks(text, {}, one, e1));
+    ASSERT_TRUE(stl::read_blocks_parallel(text, {}, many, e2, 3));
+    ASSERT_EQ(one.solids.size(), 150u);
+    ASSERT_EQ(many.solids.size(), one.solids.size());
+    for (size_t i = 0; i < one.solids.size(); ++i) {
+        EXPECT_EQ(many.solids[i].name, one.solids[i].name);
+        EXPECT_EQ(many.solids[i].values, one.solids[i].values);
+    }
+    // Errors: the first in text order wins.
+    std::string bad = text;
+    bad.replace(bad.rfind("vertex 1 0 0"), 12, "vertex 1 0 Q");
+    bad.replace(bad.find("vertex 0 1 0", bad.size() / 2), 12, "vertex 0 1 P");
+    stl::Solids b1, b2;
+    EXPECT_FALSE(stl::read_blocks(bad, {}, b1, e1));
+    EXPECT_FALSE(stl::read_blocks_parallel(bad, {}, b2, e2, 3));
+    EXPECT_EQ(e1.token, "P");
+    EXPECT_EQ(e2.token, "P");
+}
+
 TEST(StatsReader, AccumulatesAndFails) {
     stl::StatsReader r;
     stl::ParseError err;

@@ -1,6 +1,10 @@
 #include "kernels/geometry/stl_read.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace qm::stl {
 namespace {
@@ -190,6 +194,87 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
             out.solids.push_back(std::move(cur));
         } else {
             out.solids[it->second] = std::move(cur);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Position just after the first line at or after `from` whose first field
+// begins with "endsolid" (text.size() when there is none).
+size_t after_end_line(std::string_view text, size_t from) {
+    const char* base = text.data();
+    const char* end = base + text.size();
+    const char* p = base + from;
+    while (p < end) {
+        const size_t at = text.find("endsolid", static_cast<size_t>(p - base));
+        if (at == std::string_view::npos) return text.size();
+        const char* k = base + at;
+        // The keyword must be the line's first field: only whitespace before it.
+        const char* ls = k;
+        while (ls > base && ls[-1] != '\n' && ls[-1] != '\r') --ls;
+        if (skip_space(ls, k) == k) {
+            const char* q = k;
+            while (q < end && *q != '\n' && *q != '\r') ++q;
+            if (q < end && *q == '\r' && q + 1 < end && q[1] == '\n') ++q;
+            if (q < end) ++q;
+            return static_cast<size_t>(q - base);
+        }
+        p = k + 8;
+    }
+    return text.size();
+}
+
+}  // namespace
+
+bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err,
+                          unsigned threads) {
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const size_t min_piece = size_t(4) << 20;
+    threads = static_cast<unsigned>(std::min<size_t>(threads, text.size() / min_piece));
+    if (threads <= 1) return read_blocks(text, fb, out, err);
+    std::vector<size_t> cuts = {0};
+    for (unsigned k = 1; k < threads; ++k) {
+        const size_t c = after_end_line(text, std::max(cuts.back(), text.size() / threads * k));
+        if (c >= text.size()) break;
+        cuts.push_back(c);
+    }
+    cuts.push_back(text.size());
+    const size_t pieces = cuts.size() - 1;
+    std::vector<Solids> part(pieces);
+    std::vector<ParseError> perr(pieces);
+    std::vector<char> ok(pieces, 1);
+    auto work = [&](size_t i) {
+        ok[i] = read_blocks(text.substr(cuts[i], cuts[i + 1] - cuts[i]), fb, part[i], perr[i]);
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (size_t i = 1; i < pieces; ++i) pool.emplace_back(work, i);
+    } catch (const std::system_error&) {
+        for (size_t i = pool.size() + 1; i < pieces; ++i) work(i);
+    }
+    work(0);
+    for (auto& t : pool) t.join();
+    for (size_t i = 0; i < pieces; ++i) {
+        if (!ok[i]) {
+            err = perr[i];
+            return false;
+        }
+    }
+    // Merge in text order with the reader's rule: a repeated name replaces the
+    // earlier solid and keeps its position.
+    std::unordered_map<std::string, size_t> slot;
+    for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
+    for (auto& p : part) {
+        for (auto& s : p.solids) {
+            auto it = slot.find(s.name);
+            if (it == slot.end()) {
+                slot.emplace(s.name, out.solids.size());
+                out.solids.push_back(std::move(s));
+            } else {
+                out.solids[it->second] = std::move(s);
+            }
         }
     }
     return true;
