@@ -3,6 +3,8 @@ with the panels' direct sun reduced by the shade the building casts on itself.""
 from quillmere.core.sim_clock import SimClock
 from quillmere.core.sim_unit import SimUnit
 from quillmere.core.link import Link
+from quillmere.core.manager import Manager, ProjectError
+from quillmere._native import QuillMere
 
-__all__ = ["SimClock", "SimUnit", "Link"]
+__all__ = ["SimClock", "SimUnit", "Link", "Manager", "ProjectError", "QuillMere"]
 __version__ = "0.1.0"

@@ -1,6 +1,187 @@
-// Bindings of this part are added by the work that builds it.
-#include <nanobind/nanobind.h>
+// GaleModule: a small wind turbine turning the wind speed on its input into
+// power (kW) and accumulated energy (kWh).
+#include <cmath>
+
+#include "bindings/common.hpp"
+#include "bindings/sim_clock.hpp"
+#include "bindings/sim_unit.hpp"
+#include "kernels/wind_power.hpp"
 
 namespace qm::py {
-void bind_gale_module(nanobind::module_&) {}
+
+class GaleModule : public SimUnit {
+public:
+    nb::object hello = nb::none();  // another GaleModule whose energy get_value prints
+
+    nb::object _get_module_info() override;
+    void update(nb::handle time, nb::handle state) override;
+    void awake(nb::handle states) override;
+    virtual void get_value();
+    // Internal: power [W] of the turbine's curve at a wind speed [m/s].
+    virtual double calculate_small_wind_power(double wind_speed, double air_density = 1.225,
+                                              double rotor_radius = 1.0, double efficiency_a = 0.85,
+                                              double efficiency_b = 0.88, double power_coefficient = 0.35,
+                                              double cut_in_speed = 3.0, double cut_out_speed = 18.0);
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(hello.ptr());
+        return SimUnit::traverse(visit, arg);
+    }
+    void clear() override {
+        hello = nb::none();
+        SimUnit::clear();
+    }
+};
+
+class PyGaleModule final : public UnitTrampoline<GaleModule> {
+public:
+    void get_value() override { NB_OVERRIDE(get_value); }
+};
+
+namespace {
+
+nb::handle g_gale_type;
+
+struct Keys {
+    nb::object wind_speed, capacity, power, energy;
+    Keys() {
+        wind_speed = check(PyUnicode_InternFromString("wind_speed"));
+        capacity = check(PyUnicode_InternFromString("capacity"));
+        power = check(PyUnicode_InternFromString("power"));
+        energy = check(PyUnicode_InternFromString("energy"));
+    }
+};
+const Keys& keys() {
+    static Keys* k = new Keys();  // interned for the life of the host
+    return *k;
+}
+
+nb::object var(int id, const char* category, const char* name, double def, const char* unit) {
+    nb::dict d;
+    d["id"] = id;
+    d["category"] = category;
+    d["name"] = name;
+    d["type"] = "number";
+    d["default"] = def;
+    d["unit"] = unit;
+    return d;
+}
+
+// float(x) of the host for a number object: text and None raise TypeError.
+double number_value(nb::handle v) { return as_double(v); }
+
+}  // namespace
+
+nb::object GaleModule::_get_module_info() {
+    nb::dict info;
+    info["name"] = "WindTurbine";
+    nb::list vars;
+    vars.append(var(1, "input", "wind_speed", 5.0, "m/s"));
+    vars.append(var(2, "param", "capacity", 1.0, "kW"));
+    nb::object power = var(3, "output", "power", 0.0, "kW");
+    power["notInstantaneous"] = false;
+    vars.append(power);
+    // The energy entry shares id 3 with power: consumers address variables by name.
+    nb::object energy = var(3, "output", "energy", 0.0, "kWh");
+    energy["notInstantaneous"] = true;
+    vars.append(energy);
+    info["vars"] = vars;
+    info["id"] = 2;
+    info["description"] = "风力发电机模块";
+    return info;
+}
+
+void GaleModule::awake(nb::handle) {
+    const Keys& k = keys();
+    try {
+        nb::object capacity = check(PyNumber_Float(check(PyObject_GetItem(in_file_params.ptr(), nb::int_(0).ptr())).ptr()));
+        set_record_value(params, k.capacity, capacity);
+        nb::object speed = check(PyNumber_Float(check(PyObject_GetItem(in_file_params.ptr(), nb::int_(1).ptr())).ptr()));
+        set_record_value(inputs, k.wind_speed, speed);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_KeyError)) throw;
+        print("处理输入文件参数错误");
+    }
+}
+
+double GaleModule::calculate_small_wind_power(double wind_speed, double air_density, double rotor_radius,
+                                              double efficiency_a, double efficiency_b, double power_coefficient,
+                                              double cut_in_speed, double cut_out_speed) {
+    wind::TurbineCurve c{air_density,       rotor_radius, efficiency_a, efficiency_b,
+                         power_coefficient, cut_in_speed, cut_out_speed};
+    return wind::small_wind_power(wind_speed, c);
+}
+
+void GaleModule::update(nb::handle time, nb::handle) {
+    SimClock* clock = clock_arg(time, "time");
+    if (!clock) raise(PyExc_TypeError, "GaleModule.update needs the simulation clock (a SimClock), got None");
+    const double time_step = clock->time_step;
+    const Keys& k = keys();
+    double wind_speed, energy;
+    try {
+        wind_speed = number_value(record_value(inputs, k.wind_speed));
+        (void)number_value(record_value(params, k.capacity));  // checked, not used by the curve
+        energy = number_value(record_value(outputs, k.energy));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError)) throw;
+        print("错误：获取变量失败 - " + exception_text(e));
+        return;
+    }
+    const double power = calculate_small_wind_power(wind_speed) / 1000.0;
+    // An unknown step power (NaN wind speed) is published but adds no energy,
+    // so one missing hour does not spoil the rest of the run's total.
+    if (std::isfinite(power)) set_record_value(outputs, k.energy, nb::float_(power * (time_step / 3600.0) + energy));
+    set_record_value(outputs, k.power, nb::float_(power));
+}
+
+void GaleModule::get_value() {
+    if (hello.is_none())
+        raise(PyExc_AttributeError,
+              "GaleModule.get_value: hello is None; assign the GaleModule whose energy to print first");
+    SimUnit* other = nb::inst_ptr<SimUnit>(hello);
+    double energy = number_value(record_value(other->outputs, keys().energy));
+    print("hello:energy:", nb::float_(energy));
+}
+
+void bind_gale_module(nb::module_& m) {
+    nb::module_ scope = named_scope("quillmere.components.gale_module");
+    auto cls = nb::class_<GaleModule, SimUnit, PyGaleModule>(
+        scope, "GaleModule", nb::type_slots(unit_type_slots()),
+        "Small wind turbine: cubic power curve between cut-in (3 m/s) and cut-out (18 m/s) speed, both "
+        "inclusive; publishes power [kW] and accumulates energy [kWh].");
+    cls.def("__init__", &construct_unit<GaleModule, PyGaleModule>, nb::arg("name").none());
+    cls.def("_get_module_info", [](GaleModule& u) { return u.GaleModule::_get_module_info(); },
+            "The module information record of the wind turbine.");
+    cls.def(
+        "update",
+        [](GaleModule& u, nb::handle time, nb::handle state) {
+            clock_arg(time, "time");
+            require_dict_or_none(state, "state");
+            u.GaleModule::update(time, state);
+        },
+        nb::arg("time").none(), nb::arg("state").none(),
+        "Power of the current wind speed [kW]; adds power * time_step / 3600 to energy [kWh].");
+    cls.def(
+        "awake",
+        [](GaleModule& u, nb::handle states) {
+            require_dict_or_none(states, "states");
+            u.GaleModule::awake(states);
+        },
+        nb::arg("states").none(), "Sets capacity and the initial wind speed from in_file_params[0] and [1].");
+    cls.def("get_value", [](GaleModule& u) { u.GaleModule::get_value(); },
+            "Prints the accumulated energy of the turbine held in hello.");
+
+    g_gale_type = cls;
+    def_attr<GaleModule>(
+        cls, "hello", [](GaleModule& u) -> nb::object { return u.hello; },
+        [](GaleModule& u, nb::handle v) {
+            if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), (PyTypeObject*)g_gale_type.ptr()))
+                raise_expected("GaleModule", v);
+            u.hello = nb::borrow(v);
+        },
+        [](GaleModule& u) { u.hello = nb::none(); },
+        "Another GaleModule whose accumulated energy get_value prints (or None).");
+    m.attr("GaleModule") = cls;
+}
+
 }  // namespace qm::py

@@ -117,3 +117,51 @@ nb::handle key_value() {
 }
 
 }  // namespace qm::py
+
+namespace qm::py {
+void add_fast_method(nb::handle cls, PyMethodDef* def) {
+    nb::object descr = check(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), def));
+    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descr.ptr()) < 0) throw_pending();
+}
+}  // namespace qm::py
+
+namespace qm::py {
+namespace {
+#if PY_VERSION_HEX < 0x030E0000
+#define QM_HAVE_DICT_VERSION 1
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline uint64_t dict_version(PyObject* d) { return ((PyDictObject*)d)->ma_version_tag; }
+#pragma GCC diagnostic pop
+#endif
+}  // namespace
+
+PyObject* RecordCache::peek(PyObject* dict, PyObject* key) const noexcept {
+#ifdef QM_HAVE_DICT_VERSION
+    if (dict == dict_.ptr() && key == key_.ptr() && dict_version(dict) == version_) return record_.ptr();
+#else
+    (void)dict;
+    (void)key;
+#endif
+    return nullptr;
+}
+
+PyObject* RecordCache::lookup(PyObject* dict, PyObject* key) {
+#ifdef QM_HAVE_DICT_VERSION
+    if (dict == dict_.ptr() && key == key_.ptr() && dict_version(dict) == version_) return record_.ptr();
+#endif
+    nb::object record = get_item(dict, key);
+#ifdef QM_HAVE_DICT_VERSION
+    if (PyDict_CheckExact(dict)) {
+        dict_ = nb::borrow(dict);
+        key_ = nb::borrow(key);
+        record_ = record;
+        version_ = dict_version(dict);
+        return record_.ptr();
+    }
+#endif
+    record_ = record;  // keeps the record alive for the caller
+    dict_ = key_ = nb::object();
+    return record_.ptr();
+}
+}  // namespace qm::py

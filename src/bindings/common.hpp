@@ -65,7 +65,8 @@ template <typename T, typename Get, typename Set, typename Del>
 void def_attr(nb::handle cls, const char* name, Get&& get, Set&& set, Del&& del, const char* doc = nullptr) {
     nb::object property = nb::module_::import_("builtins").attr("property");
     nb::object fget = nb::cpp_function([get](T& self) -> nb::object { return get(self); });
-    nb::object fset = nb::cpp_function([set](T& self, nb::handle v) { set(self, v); });
+    nb::object fset = nb::cpp_function([set](T& self, nb::handle v) { set(self, v); }, nb::arg("self"),
+                                       nb::arg("value").none());
     nb::object fdel = nb::cpp_function([del](T& self) { del(self); });
     nb::object prop = doc ? property(fget, fset, fdel, doc) : property(fget, fset, fdel);
     nb::setattr(cls, name, prop);
@@ -132,4 +133,59 @@ inline int PyUnicode_Check_fn(PyObject* o) { return PyUnicode_Check(o); }
 inline int PyDict_Check_fn(PyObject* o) { return PyDict_Check(o); }
 inline int PyList_Check_fn(PyObject* o) { return PyList_Check(o); }
 inline int PyTuple_Check_fn(PyObject* o) { return PyTuple_Check(o); }
+}  // namespace qm::py
+
+namespace qm::py {
+// Adds a plain C method descriptor to a bound class: the host's fastest call
+// path, used for the per-step operations. `def` must have static lifetime.
+void add_fast_method(nb::handle cls, PyMethodDef* def);
+
+// The C++ object of a bound instance, or a TypeError when the instance was
+// never initialised (e.g. made with __new__ alone).
+template <typename T>
+T* ready_ptr(PyObject* self) {
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "the object was not initialised (its __init__ never ran)");
+    return nb::inst_ptr<T>(self);
+}
+
+// Runs `body` and turns any C++/nanobind exception into a set host
+// exception, for plain C entry points. Returns `fail` in that case.
+template <typename R, typename F>
+R guarded(R fail, F&& body) {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return fail;
+}
+}  // namespace qm::py
+
+namespace qm::py {
+// Remembers dict[key] for an exact dict while the dict is unchanged, using
+// the dict's version tag (every mutation of a dict gives it a new, globally
+// unique tag). Records are found once instead of once per step; a replaced
+// record, a replaced dict or any other change is seen at the next call.
+class RecordCache {
+public:
+    // Borrowed reference to dict[key] (host exception when absent, as a
+    // subscription would raise). Valid while the cache holds it.
+    PyObject* lookup(PyObject* dict, PyObject* key);
+    // The remembered record when dict and key are those of the last lookup
+    // and the dict is unchanged since; nullptr otherwise. Runs no host code.
+    PyObject* peek(PyObject* dict, PyObject* key) const noexcept;
+    void clear() { dict_ = record_ = key_ = nb::object(); }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(dict_.ptr());
+        Py_VISIT(key_.ptr());
+        Py_VISIT(record_.ptr());
+        return 0;
+    }
+
+private:
+    nb::object dict_, key_, record_;
+    uint64_t version_ = 0;
+};
 }  // namespace qm::py

@@ -14,13 +14,16 @@ int link_tp_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(l->target_module.ptr());
     Py_VISIT(l->source_variable.ptr());
     Py_VISIT(l->target_variable.ptr());
-    return 0;
+    if (int rc = l->source_record.traverse(visit, arg)) return rc;
+    return l->target_record.traverse(visit, arg);
 }
 
 int link_tp_clear(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     Link* l = nb::inst_ptr<Link>(self);
     l->source_module = l->target_module = l->source_variable = l->target_variable = nb::none();
+    l->source_record.clear();
+    l->target_record.clear();
     return 0;
 }
 
@@ -43,6 +46,20 @@ void Link::update_link() {
         raise(PyExc_TypeError, source_module.is_none()
                                    ? "Link.update_link: the link has no source module (source_module is None)"
                                    : "Link.update_link: the link has no target module (target_module is None)");
+    SimUnit* src_unit = nb::inst_ptr<SimUnit>(source_module);
+    SimUnit* dst_unit = nb::inst_ptr<SimUnit>(target_module);
+    // Fast path: both records known and unchanged, plain dict records. No
+    // host code runs before the final store, so borrowed references hold.
+    PyObject* src_rec = source_record.peek(src_unit->outputs.ptr(), source_variable.ptr());
+    PyObject* dst_rec = src_rec ? target_record.peek(dst_unit->inputs.ptr(), target_variable.ptr()) : nullptr;
+    if (dst_rec && PyDict_CheckExact(src_rec) && PyDict_CheckExact(dst_rec)) {
+        PyObject* value = PyDict_GetItemWithError(src_rec, key_value().ptr());
+        if (value) {
+            if (PyDict_SetItem(dst_rec, key_value().ptr(), value) < 0) throw_pending();
+            return;
+        }
+        if (PyErr_Occurred()) throw_pending();
+    }
     // The two units stay alive for the whole copy even if host code run by a
     // dict subclass replaces the link's attributes.
     nb::object src = source_module, dst = target_module;
@@ -50,10 +67,10 @@ void Link::update_link() {
     SimUnit* s = nb::inst_ptr<SimUnit>(src);
     SimUnit* t = nb::inst_ptr<SimUnit>(dst);
     try {
-        nb::object outs = s->outputs;
-        nb::object value = record_value(outs, sv);
-        nb::object ins = t->inputs;
-        set_record_value(ins, tv, value);
+        nb::object outs = s->outputs, ins = t->inputs;
+        PyObject* src_record = source_record.lookup(outs.ptr(), sv.ptr());
+        nb::object value = get_item(src_record, key_value());
+        set_item(target_record.lookup(ins.ptr(), tv.ptr()), key_value(), value);
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_KeyError)) {
             print("错误：未找到对应的变量", sv, tv);
@@ -86,9 +103,18 @@ void bind_link(nb::module_& m) {
             l->target_variable = nb::borrow(target_variable);
         },
         nb::arg("source_module").none(), nb::arg("source_variable").none(), nb::arg("target_module").none(), nb::arg("target_variable").none());
-    cls.def("update_link", [](Link& l) { l.Link::update_link(); },
-            "Copies source_module.outputs[source_variable]['value'] into "
-            "target_module.inputs[target_variable]['value'] (the same object).");
+    static PyMethodDef update_link_def = {
+        "update_link",
+        [](PyObject* self, PyObject*) -> PyObject* {
+            return guarded<PyObject*>(nullptr, [&] {
+                ready_ptr<Link>(self)->Link::update_link();
+                Py_RETURN_NONE;
+            });
+        },
+        METH_NOARGS,
+        "Copies source_module.outputs[source_variable]['value'] into target_module.inputs[target_variable]['value'] "
+        "(the same object)."};
+    add_fast_method(cls, &update_link_def);
     auto unit_attr = [&](const char* name, nb::object Link::*member) {
         def_attr<Link>(
             cls, name, [member](Link& l) -> nb::object { return l.*member; },

@@ -3,6 +3,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/trampoline.h>
 
+#include "bindings/common.hpp"
+
 namespace qm::py {
 namespace nb = nanobind;
 
@@ -17,6 +19,9 @@ public:
     // source.outputs[sv]["value"] -> target.inputs[tv]["value"]; the value
     // object is shared, not copied. Missing names are reported, not raised.
     virtual void update_link();
+
+    // Where the two records were last found (see RecordCache).
+    RecordCache source_record, target_record;
 };
 
 class PyLink final : public Link {

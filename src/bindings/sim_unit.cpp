@@ -115,6 +115,25 @@ PyType_Slot g_unit_slots[] = {{Py_tp_traverse, (void*)unit_tp_traverse},
 
 PyType_Slot* unit_type_slots() { return g_unit_slots; }
 
+namespace {
+// check_convergence(threshold): one positional or keyword argument.
+PyObject* check_convergence_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        PyObject* threshold = nullptr;
+        if (nargs == 1 && nkw == 0)
+            threshold = args[0];
+        else if (nargs == 0 && nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "threshold") == 0)
+            threshold = args[0];
+        else
+            raise(PyExc_TypeError, "check_convergence() takes exactly one argument (threshold)");
+        SimUnit* u = ready_ptr<SimUnit>(self);
+        return PyLong_FromLong(u->SimUnit::check_convergence(as_double(threshold)));
+    });
+}
+}  // namespace
+
 nb::handle sim_unit_type() { return g_unit_type; }
 
 SimUnit* unit_arg(nb::handle unit, const char* arg) {
@@ -238,31 +257,38 @@ int SimUnit::check_convergence(double threshold) {
     if (is_empty(outputs)) return 1;
     if (is_empty(previous_outputs)) return 0;
     PyObject* prev = previous_outputs.ptr();
+    auto exceeds = [threshold](nb::handle current, nb::handle previous) {
+        nb::object d = check(PyNumber_Subtract(current.ptr(), previous.ptr()));
+        nb::object a = check(PyNumber_Absolute(d.ptr()));
+        nb::object t = nb::float_(threshold);
+        int gt = PyObject_RichCompareBool(a.ptr(), t.ptr(), Py_GT);
+        if (gt < 0) throw_pending();
+        return gt == 1;
+    };
     if (PyDict_CheckExact(prev) && PyDict_CheckExact(outputs.ptr())) {
-        // Fast path: exact dicts of float records compare in C; anything else
+        // Exact dicts, str keys and float values compare in C; anything else
         // goes through the host's number protocol with the same outcome.
+        nb::object keep_prev = previous_outputs, keep_outs = outputs;
+        PyObject* outs = keep_outs.ptr();
         Py_ssize_t pos = 0;
         PyObject *key, *previous;
-        nb::object keep_prev = previous_outputs, keep_outs = outputs;
         while (PyDict_Next(prev, &pos, &key, &previous)) {
             nb::object k = nb::borrow(key), p = nb::borrow(previous);
-            PyObject* rec = PyDict_GetItemWithError(keep_outs.ptr(), key);
+            PyObject* rec = PyDict_GetItemWithError(outs, key);
             if (!rec) {
                 if (PyErr_Occurred()) throw_pending();
                 raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
             }
-            nb::object current = get_item(rec, key_value());
-            if (PyFloat_CheckExact(current.ptr()) && PyFloat_CheckExact(p.ptr())) {
-                double diff = std::fabs(PyFloat_AS_DOUBLE(current.ptr()) - PyFloat_AS_DOUBLE(p.ptr()));
-                if (diff > threshold) return 0;
-                continue;
+            if (PyDict_CheckExact(rec) && PyFloat_CheckExact(previous)) {
+                PyObject* cur = PyDict_GetItemWithError(rec, key_value().ptr());
+                if (cur && PyFloat_CheckExact(cur)) {
+                    if (std::fabs(PyFloat_AS_DOUBLE(cur) - PyFloat_AS_DOUBLE(previous)) > threshold) return 0;
+                    continue;
+                }
+                if (PyErr_Occurred()) throw_pending();
             }
-            nb::object d = check(PyNumber_Subtract(current.ptr(), p.ptr()));
-            nb::object a = check(PyNumber_Absolute(d.ptr()));
-            nb::object t = nb::float_(threshold);
-            int gt = PyObject_RichCompareBool(a.ptr(), t.ptr(), Py_GT);
-            if (gt < 0) throw_pending();
-            if (gt) return 0;
+            nb::object r = nb::borrow(rec);
+            if (exceeds(get_item(r, key_value()), p)) return 0;
         }
         return 1;
     }
@@ -273,13 +299,7 @@ int SimUnit::check_convergence(double threshold) {
         nb::object p = get_item(previous_outputs, key);
         nb::object rec = nb::steal(PyObject_CallMethodObjArgs(outputs.ptr(), keys().get.ptr(), key.ptr(), nullptr));
         if (!rec.is_valid()) throw_pending();
-        nb::object current = get_item(rec, key_value());
-        nb::object d = check(PyNumber_Subtract(current.ptr(), p.ptr()));
-        nb::object a = check(PyNumber_Absolute(d.ptr()));
-        nb::object t = nb::float_(threshold);
-        int gt = PyObject_RichCompareBool(a.ptr(), t.ptr(), Py_GT);
-        if (gt < 0) throw_pending();
-        if (gt) return 0;
+        if (exceeds(get_item(rec, key_value()), p)) return 0;
     }
     return 1;
 }
@@ -377,16 +397,37 @@ void bind_sim_unit(nb::module_& m) {
             u.SimUnit::finish(time);
         },
         nb::arg("time").none(), "Hook called at the end of the run.");
-    cls.def("update_previous_values", [](SimUnit& u) { u.SimUnit::update_previous_values(); },
-            "Snapshots the instantaneous outputs into previous_outputs.");
-    cls.def("check_convergence",
-            [](SimUnit& u, nb::handle threshold) { return u.SimUnit::check_convergence(as_double(threshold)); },
-            nb::arg("threshold").none(),
-            "1 when no instantaneous output moved by more than threshold since the last snapshot, else 0.");
-    cls.def("update_previous_outputs_2", [](SimUnit& u) { u.SimUnit::update_previous_outputs_2(); },
-            "Snapshots the not-instantaneous outputs into previous_outputs_2.");
-    cls.def("set_previous_outputs_2_to_current", [](SimUnit& u) { u.SimUnit::set_previous_outputs_2_to_current(); },
-            "Restores the not-instantaneous outputs from previous_outputs_2.");
+    // Per-step operations as plain C methods (the host's cheapest call path).
+    static PyMethodDef fast_methods[] = {
+        {"update_previous_values",
+         [](PyObject* self, PyObject*) -> PyObject* {
+             return guarded<PyObject*>(nullptr, [&] {
+                 ready_ptr<SimUnit>(self)->SimUnit::update_previous_values();
+                 Py_RETURN_NONE;
+             });
+         },
+         METH_NOARGS, "Snapshots the instantaneous outputs into previous_outputs."},
+        {"check_convergence", (PyCFunction)(void (*)(void))check_convergence_fast, METH_FASTCALL | METH_KEYWORDS,
+         "check_convergence(threshold)\n--\n\n"
+         "1 when no instantaneous output moved by more than threshold since the last snapshot, else 0."},
+        {"update_previous_outputs_2",
+         [](PyObject* self, PyObject*) -> PyObject* {
+             return guarded<PyObject*>(nullptr, [&] {
+                 ready_ptr<SimUnit>(self)->SimUnit::update_previous_outputs_2();
+                 Py_RETURN_NONE;
+             });
+         },
+         METH_NOARGS, "Snapshots the not-instantaneous outputs into previous_outputs_2."},
+        {"set_previous_outputs_2_to_current",
+         [](PyObject* self, PyObject*) -> PyObject* {
+             return guarded<PyObject*>(nullptr, [&] {
+                 ready_ptr<SimUnit>(self)->SimUnit::set_previous_outputs_2_to_current();
+                 Py_RETURN_NONE;
+             });
+         },
+         METH_NOARGS, "Restores the not-instantaneous outputs from previous_outputs_2."},
+        {nullptr, nullptr, 0, nullptr}};
+    for (PyMethodDef* def = fast_methods; def->ml_name; ++def) add_fast_method(cls, def);
     cls.def("__str__", [](SimUnit& u) { return u.report(); });
 
     def_typed_object_attr<SimUnit>(cls, "name", &SimUnit::name, PyUnicode_Check_fn, "str");

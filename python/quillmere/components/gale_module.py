@@ -1,0 +1,4 @@
+"""The small wind turbine module (native)."""
+from quillmere._native import GaleModule
+
+__all__ = ["GaleModule"]

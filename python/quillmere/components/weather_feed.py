@@ -1,0 +1,4 @@
+"""The hourly weather table reader (native)."""
+from quillmere._native import WeatherFeed
+
+__all__ = ["WeatherFeed"]

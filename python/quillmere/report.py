@@ -1,0 +1,126 @@
+"""PNG report of a run (needs matplotlib, the ``plot`` extra).
+
+Three rows: monthly energy per generator; the cosine factor table of every
+shaded surface over sun azimuth x altitude; one summer and one winter week of
+hourly power. Importing this module raises ImportError without matplotlib.
+"""
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+
+__all__ = ["make_report", "shading_tables"]
+
+
+def _generators(results, summary):
+    """(name, power column) of every generator whose power was recorded."""
+    out = []
+    for name in (summary or {}):
+        col = "%s.power" % name
+        if col in results.columns:
+            out.append((name, col))
+    return out
+
+
+def shading_tables(project):
+    """[(module name, table path, [surface, ...])] of the project's shading modules."""
+    out = []
+    for m in project.get("modules", []):
+        params = m.get("in_file_params", [])
+        if m.get("type") == "SurfaceShadow" and len(params) > 1:
+            out.append((m["name"], params[1], list(params[2:])))
+    return out
+
+
+def _read_table(path):
+    for encoding in ("utf-8", "gbk", "latin1"):
+        try:
+            return pd.read_csv(path, encoding=encoding)
+        except UnicodeDecodeError:
+            continue
+    return None
+
+
+def _week(results, month, day):
+    """Rows of the 7 days from month/day of the first year in the results (or None)."""
+    ts = results["timestamp"]
+    start = pd.Timestamp(year=ts.iloc[0].year, month=month, day=day)
+    sel = (ts >= start) & (ts < start + pd.Timedelta(days=7))
+    return results[sel] if sel.any() else None
+
+
+def make_report(results, project, summary, path):
+    """Draws the report of one run into the PNG file path."""
+    gens = _generators(results, summary)
+    maps = []
+    for name, table, surfaces in shading_tables(project or {}):
+        data = _read_table(table) if os.path.isfile(table) else None
+        if data is None or "方位角" not in data.columns or "高度角" not in data.columns:
+            continue
+        for surface in surfaces:
+            if surface in data.columns:
+                grid = data.pivot_table(index="高度角", columns="方位角", values=surface)
+                maps.append(("%s: %s" % (name, surface), grid))
+    ncols = max(2, len(maps))
+    fig = plt.figure(figsize=(4.2 * ncols, 12), layout="constrained")
+    grid = fig.add_gridspec(3, ncols)
+
+    ax = fig.add_subplot(grid[0, :])
+    ts = results["timestamp"]
+    if gens and len(ts) > 1:
+        dt_h = ts.diff().dt.total_seconds().median() / 3600.0
+        months = ts.dt.to_period("M")
+        monthly = pd.DataFrame({name: (results[col].astype(float) * dt_h).groupby(months).sum()
+                                for name, col in gens})
+        x = np.arange(len(monthly))
+        width = 0.8 / len(gens)
+        for i, name in enumerate(monthly.columns):
+            ax.bar(x + i * width - 0.4 + width / 2, monthly[name], width, label=name)
+        ax.set_xticks(x, [str(p) for p in monthly.index], rotation=45 if len(x) > 12 else 0)
+        ax.legend()
+    ax.set_ylabel("energy [kWh]")
+    ax.set_title("Monthly energy per generator")
+
+    for i, (title, table) in enumerate(maps):
+        ax = fig.add_subplot(grid[1, i])
+        az = table.columns.to_numpy(dtype=float)
+        alt = table.index.to_numpy(dtype=float)
+        mesh = ax.pcolormesh(az, alt, table.to_numpy(dtype=float), shading="nearest", vmin=0.0, vmax=1.0,
+                             cmap="viridis")
+        ax.set_xlabel("sun azimuth [deg from north]")
+        ax.set_ylabel("sun altitude [deg]")
+        ax.set_title(title, fontsize=10)
+        fig.colorbar(mesh, ax=ax, label="cosine factor")
+    if not maps:
+        ax = fig.add_subplot(grid[1, :])
+        ax.axis("off")
+        ax.text(0.5, 0.5, "no shading table", ha="center", va="center")
+
+    weeks = grid[2, :].subgridspec(1, 2)
+    for j, (label, month, day) in enumerate((("Summer week (from 21 June)", 6, 21),
+                                             ("Winter week (from 21 December)", 12, 21))):
+        ax = fig.add_subplot(weeks[0, j])
+        week = _week(results, month, day)
+        if week is None:
+            # The period does not reach that date: show the first or the last week of the run.
+            week = results.head(7 * 24) if j == 0 else results.tail(7 * 24)
+            label = "First week of the run" if j == 0 else "Last week of the run"
+        for i, (name, col) in enumerate(gens):
+            # Line styles as well as colours, so curves lying on top of each other stay visible.
+            ax.plot(week["timestamp"], week[col].astype(float), label=name, linewidth=1.0,
+                    linestyle=("-", "--", ":", "-.")[i % 4])
+        ax.set_ylabel("power [kW]")
+        ax.set_title(label)
+        ax.tick_params(axis="x", labelrotation=30)
+        if gens:
+            ax.legend(fontsize=8)
+
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
