@@ -406,11 +406,13 @@ namespace {
 // Host subclasses: the appended operations dispatch to redefinitions too.
 class PySurfaceShadowModule final : public UnitTrampoline<SurfaceShadowModule> {
 public:
+    // A redefinition's result is converted like float() (a TypeError for a
+    // non-number reaches the caller as a host exception).
     double get_cos_value(nb::handle solid_name, double altitude, double azimuth) override {
-        nb::detail::ticket t(nb_trampoline, "get_cos_value", nb::detail::str_hash("get_cos_value"), false);
-        if (t.key.is_valid())
-            return as_double(nb_trampoline.base().attr(t.key)(solid_name, altitude, azimuth));
-        return SurfaceShadowModule::get_cos_value(solid_name, altitude, azimuth);
+        return as_double(dispatch_cos_value(solid_name, altitude, azimuth));
+    }
+    nb::object dispatch_cos_value(nb::handle solid_name, double altitude, double azimuth) {
+        NB_OVERRIDE_NAME("get_cos_value", cos_value_object, solid_name, altitude, azimuth);
     }
     void shadow_analyze_output(nb::handle output_folder) override { NB_OVERRIDE(shadow_analyze_output, output_folder); }
     nb::object get_surf_stats(nb::handle surf_name) override { NB_OVERRIDE(get_surf_stats, surf_name); }

@@ -465,25 +465,31 @@ nb::object WeatherFeed::parse_line(nb::handle line) {
 std::vector<float> WeatherFeed::get_data_at_hour(double hour) {
     DataView view(data);
     epw::HourLookup at = epw::locate_hour(hour, view.rows());
-    const std::string rows = std::to_string(view.rows());
+    auto rows = [&] { return std::to_string(view.rows()); };
     std::vector<float> out(static_cast<size_t>(view.cols()));
     switch (at.kind) {
         case epw::HourLookup::not_finite:
             raise(PyExc_ValueError, "WeatherFeed: the hour to look up must be a finite number, got " +
                                         to_text(nb::float_(hour)));
         case epw::HourLookup::out_of_range_exact:
-            raise(PyExc_IndexError, "索引 " + std::to_string(at.i) + " 超出数据范围（数据长度为 " + rows + "）");
+            raise(PyExc_IndexError, "索引 " + std::to_string(at.i) + " 超出数据范围（数据长度为 " + rows() + "）");
         case epw::HourLookup::out_of_range_pair:
             raise(PyExc_IndexError, "索引 " + std::to_string(at.i) + " 或 " + std::to_string(at.j) +
-                                        " 超出数据范围（数据长度为 " + rows + "）");
+                                        " 超出数据范围（数据长度为 " + rows() + "）");
         case epw::HourLookup::exact:
             view.row(at.i, out.data());
             return out;
         case epw::HourLookup::interpolate: {
-            std::vector<float> b(out.size());
+            float small[16];
+            std::vector<float> big;
+            float* b = small;
+            if (out.size() > 16) {
+                big.resize(out.size());
+                b = big.data();
+            }
             view.row(at.i, out.data());
-            view.row(at.j, b.data());
-            epw::interpolate_rows(out.data(), b.data(), at.f, out.data(), out.size());
+            view.row(at.j, b);
+            epw::interpolate_rows(out.data(), b, at.f, out.data(), out.size());
             return out;
         }
     }

@@ -173,7 +173,7 @@ void parse_blocks(std::string_view text, stl::Solids& solids) {
     bool ok;
     {
         nb::gil_scoped_release release;
-        ok = stl::read_blocks(text, kHostFloat, solids, err);
+        ok = stl::read_blocks_parallel(text, kHostFloat, solids, err);
     }
     if (!ok) raise_parse_error(err);
 }

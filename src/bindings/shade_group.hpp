@@ -41,6 +41,11 @@ public:
     virtual void shadow_analyze_output(nb::handle output_folder);
     virtual nb::object get_surf_stats(nb::handle surf_name);
 
+    // The native lookup as a host float (for host subclasses without a redefinition).
+    nb::object cos_value_object(nb::handle solid_name, double altitude, double azimuth) {
+        return nb::float_(SurfaceShadowModule::get_cos_value(solid_name, altitude, azimuth));
+    }
+
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 

@@ -115,6 +115,25 @@ PyType_Slot g_unit_slots[] = {{Py_tp_traverse, (void*)unit_tp_traverse},
 
 PyType_Slot* unit_type_slots() { return g_unit_slots; }
 
+namespace {
+// check_convergence(threshold): one positional or keyword argument.
+PyObject* check_convergence_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        PyObject* threshold = nullptr;
+        if (nargs == 1 && nkw == 0)
+            threshold = args[0];
+        else if (nargs == 0 && nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "threshold") == 0)
+            threshold = args[0];
+        else
+            raise(PyExc_TypeError, "check_convergence() takes exactly one argument (threshold)");
+        SimUnit* u = ready_ptr<SimUnit>(self);
+        return PyLong_FromLong(u->SimUnit::check_convergence(as_double(threshold)));
+    });
+}
+}  // namespace
+
 nb::handle sim_unit_type() { return g_unit_type; }
 
 SimUnit* unit_arg(nb::handle unit, const char* arg) {
@@ -388,14 +407,9 @@ void bind_sim_unit(nb::module_& m) {
              });
          },
          METH_NOARGS, "Snapshots the instantaneous outputs into previous_outputs."},
-        {"check_convergence",
-         [](PyObject* self, PyObject* threshold) -> PyObject* {
-             return guarded<PyObject*>(nullptr, [&] {
-                 SimUnit* u = ready_ptr<SimUnit>(self);
-                 return PyLong_FromLong(u->SimUnit::check_convergence(as_double(threshold)));
-             });
-         },
-         METH_O, "1 when no instantaneous output moved by more than threshold since the last snapshot, else 0."},
+        {"check_convergence", (PyCFunction)(void (*)(void))check_convergence_fast, METH_FASTCALL | METH_KEYWORDS,
+         "check_convergence(threshold)\n--\n\n"
+         "1 when no instantaneous output moved by more than threshold since the last snapshot, else 0."},
         {"update_previous_outputs_2",
          [](PyObject* self, PyObject*) -> PyObject* {
              return guarded<PyObject*>(nullptr, [&] {

@@ -78,4 +78,8 @@ struct SunPosition {
 SpaError sun_position(double longitude, double latitude, double timezone, const double datetime[6],
                       SunPosition& out) noexcept;
 
+// cos(x) as the periodic series evaluate it: |x| < 1e6, absolute error about
+// 1e-15 (exposed for its test).
+double series_cos(double x) noexcept;
+
 }  // namespace qm::solar

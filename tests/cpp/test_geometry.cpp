@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -204,6 +205,23 @@ TEST(OcclusionTree, NonFiniteAndHugeTrianglesAreTestedDirectly) {
     EXPECT_EQ(scene.occluded(g, kUp, 5, false), scene.occluded(g, kUp, 5, true));
 }
 
+TEST(OcclusionTree, OriginsOutsideTheModel) {
+    std::mt19937_64 rng(21);
+    const RandomScene model = random_scene(rng, 400, 0.0, 30.0);
+    const RandomScene faces = random_scene(rng, 300, -20.0, 70.0);  // partly beyond the model's box
+    geom::Scene scene(model.tris);
+    const size_t n = faces.tris.size() / 9;
+    std::vector<double> a(n), b(n), ia(n), ib(n);
+    size_t shaded = 0;
+    for (const auto& d : test_directions()) {
+        scene.scan(faces.tris.data(), faces.normals.data(), nullptr, n, d.data(), ia.data(), a.data(), 2, false);
+        scene.scan(faces.tris.data(), faces.normals.data(), nullptr, n, d.data(), ib.data(), b.data(), 1, true);
+        ASSERT_EQ(std::memcmp(ia.data(), ib.data(), n * sizeof(double)), 0);
+        for (size_t f = 0; f < n; ++f) shaded += geom::is_face_visible(&faces.normals[3 * f], d.data()) && ia[f] == 0;
+    }
+    EXPECT_GT(shaded, 0u);
+}
+
 TEST(OcclusionTree, DeterministicAcrossThreadCounts) {
     std::mt19937_64 rng(5);
     RandomScene s = random_scene(rng, 2000, 0.0, 80.0);
@@ -274,6 +292,35 @@ TEST(BlockReader, TruncatedFacetsAndErrors) {
     EXPECT_EQ(err.line, 4u);
 }
 
+TEST(BlockReader, ParallelPiecesEqualOneReader) {
+    std::string text = "header\n";
+    for (int s = 0; s < 400; ++s) {
+        text += (s % 7 == 3 ? "  solid  name " : "solid name ") + std::to_string(s % 150) + (s % 2 ? "\r\n" : "\n");
+        for (int f = 0; f < 250; ++f) text += kFacet;
+        text += s % 5 ? "endsolid x\n" : "   endsolid\r";
+    }
+    ASSERT_GT(text.size(), size_t(8) << 20);
+    stl::Solids one, many;
+    stl::ParseError e1, e2;
+    ASSERT_TRUE(stl::read_blocks(text, {}, one, e1));
+    ASSERT_TRUE(stl::read_blocks_parallel(text, {}, many, e2, 3));
+    ASSERT_EQ(one.solids.size(), 150u);
+    ASSERT_EQ(many.solids.size(), one.solids.size());
+    for (size_t i = 0; i < one.solids.size(); ++i) {
+        EXPECT_EQ(many.solids[i].name, one.solids[i].name);
+        EXPECT_EQ(many.solids[i].values, one.solids[i].values);
+    }
+    // Errors: the first in text order wins.
+    std::string bad = text;
+    bad.replace(bad.rfind("vertex 1 0 0"), 12, "vertex 1 0 Q");
+    bad.replace(bad.find("vertex 0 1 0", bad.size() / 2), 12, "vertex 0 1 P");
+    stl::Solids b1, b2;
+    EXPECT_FALSE(stl::read_blocks(bad, {}, b1, e1));
+    EXPECT_FALSE(stl::read_blocks_parallel(bad, {}, b2, e2, 3));
+    EXPECT_EQ(e1.token, "P");
+    EXPECT_EQ(e2.token, "P");
+}
+
 TEST(StatsReader, AccumulatesAndFails) {
     stl::StatsReader r;
     stl::ParseError err;
@@ -326,6 +373,50 @@ TEST(Model, CombinedOrderAndIrregularFacets) {
     auto bad = geom::make_model(blocks("solid q\nfacet normal 0 0 1\nouter\nvertex 1 2 3 4\nendsolid\n"));
     EXPECT_TRUE(bad->irregular);
     EXPECT_EQ(bad->irregular_solid, "q");
+}
+
+}  // namespace
+
+namespace {
+
+// The readers' one-pass decimal path must agree bit for bit with the general
+// float() parser on every spelling it accepts, and defer the rest.
+TEST(Numbers, FastPathEqualsGeneralParser) {
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> mant(-10, 10);
+    std::uniform_int_distribution<int> ex(-30, 30), prec(0, 20);
+    const char* fmts[] = {"%.*e", "%.*f", "%.*g", "%.*E"};
+    char buf[128];
+    for (int i = 0; i < 20000; ++i) {
+        const double x = mant(rng) * std::pow(10.0, ex(rng));
+        std::snprintf(buf, sizeof buf, fmts[i % 4], prec(rng), x);
+        const std::string text = std::string("vertex ") + buf + " " + buf + "\nendsolid\n";
+        stl::Solids s;
+        stl::ParseError err;
+        ASSERT_TRUE(stl::read_blocks("solid a\nfacet normal 1 0 0\nx\n" + text, {}, s, err)) << buf;
+        double want;
+        ASSERT_TRUE(parse_py_float(buf, want));
+        ASSERT_EQ(s.solids[0].values.size(), 5u);
+        ASSERT_EQ(std::memcmp(&s.solids[0].values[3], &want, sizeof want), 0) << buf;
+    }
+    for (const char* odd : {"1_000.5", "-.5e-3", "+7.", "1e400", "-0", "12345678901234567890123", "INF", "-nan",
+                            "0.000000000000000000000000001"}) {
+        stl::Solids s;
+        stl::ParseError err;
+        ASSERT_TRUE(stl::read_blocks(std::string("solid a\nfacet normal 1 0 0\nx\nvertex ") + odd + "\nendsolid\n",
+                                     {}, s, err))
+            << odd;
+        double want;
+        ASSERT_TRUE(parse_py_float(odd, want));
+        const double got = s.solids[0].values[3];
+        EXPECT_TRUE(std::memcmp(&got, &want, sizeof want) == 0 || (got != got && want != want)) << odd;
+    }
+    for (const char* bad : {"1e", "1.2.3", "--1", "1e+", "0x10", "1__0"}) {
+        stl::Solids s;
+        stl::ParseError err;
+        EXPECT_FALSE(stl::read_blocks(std::string("solid a\nfacet normal 1 0 ") + bad + "\n", {}, s, err)) << bad;
+        EXPECT_EQ(err.token, bad);
+    }
 }
 
 }  // namespace

@@ -163,3 +163,16 @@ TEST(SunPosition, RefractionLiftsTheSunOnlyNearTheHorizon) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SeriesCos, MatchesTheLibraryCosineOverTheSeriesRange) {
+    // Arguments of the periodic terms reach C * JME ~ 161000 * 4 for the year 6000.
+    double worst = 0.0;
+    for (double x = -7.0e5; x < 7.0e5; x += 12.345678) worst = std::fmax(worst, std::fabs(qm::solar::series_cos(x) - std::cos(x)));
+    for (double x = -10.0; x < 10.0; x += 1e-3) worst = std::fmax(worst, std::fabs(qm::solar::series_cos(x) - std::cos(x)));
+    EXPECT_LT(worst, 1e-13);
+    EXPECT_EQ(qm::solar::series_cos(0.0), 1.0);
+}
+
+}  // namespace

@@ -363,3 +363,20 @@ def test_occlusion_scan_argument_checks():
                                 all_solid_vertices=good[2], sun_direction=good[3])
     # Degenerate faces are lit but weigh nothing.
     assert avg == 0.0 and list(illum) == [1.0, 1.0]
+
+
+def test_path_forms_and_keyword_arguments(tmp_path):
+    import pathlib
+
+    path = write(tmp_path, solid("g", square(0)) + solid("r", square(1)))
+    expected = calculate_shadow(path, ["g", "r"], 90, 0)
+    assert calculate_shadow(pathlib.Path(path), ["g", "r"], 90, 0) == expected
+    assert calculate_shadow(os.fsencode(path), ("g", "r"), 90.0, 0) == expected
+    assert calculate_shadow(stl_file_path=path, surface_analyze=iter(["g", "r"]), sun_altitude=90,
+                            sun_azimuth=0) == expected
+    assert list(read_stl_with_solids(stl_file_path=pathlib.Path(path))) == ["g", "r"]
+    assert list(stl_statistics(file_path=path)) == ["g", "r"]
+    with pytest.raises(TypeError):
+        stl_statistics(pathlib.Path(path))
+    with pytest.raises(TypeError):
+        calculate_shadow(path, ["g"], 90)

@@ -98,6 +98,14 @@ class TestGeneratedTable:
                 expected.append(f"{az},{alt},{res['roof_shaded']:.6f},{res['wall_south']:.6f}")
         assert lines[1:55] == expected
 
+    def test_direct_call_appends_to_an_existing_file(self, model, tmp_path, capsys):
+        csv = tmp_path / "cos.csv"
+        m = make_module(model, str(csv), "roof_free")
+        m.awake({})
+        first = csv.read_text()
+        m.shadow_analyze_output(str(csv))
+        assert csv.read_text() == first + first  # a second header and 54 more lines
+
     def test_lookup_on_grid_points_and_between(self, model, tmp_path):
         csv = tmp_path / "cos.csv"
         m = make_module(model, str(csv), "roof_free", "roof_shaded")

@@ -181,7 +181,7 @@ def test_snapshots_and_convergence():
     u.update_previous_values()
     assert u.previous_outputs == {"p": 1.0} and u.check_convergence(0.0) == 1
     u.outputs["p"]["value"] = 1.5
-    assert u.check_convergence(0.5) == 1  # equal to the threshold: converged
+    assert u.check_convergence(threshold=0.5) == 1  # equal to the threshold: converged
     assert u.check_convergence(0.49) == 0
     u.outputs["p"]["value"] = float("nan")
     assert u.check_convergence(0.0) == 1  # NaN difference compares false
@@ -208,6 +208,12 @@ def test_snapshots_and_convergence():
         u.set_previous_outputs_2_to_current()
     with pytest.raises(TypeError):
         u.check_convergence("0.1")
+    with pytest.raises(TypeError):
+        u.check_convergence()
+    with pytest.raises(TypeError):
+        u.check_convergence(0.1, 0.2)
+    with pytest.raises(TypeError):
+        u.check_convergence(limit=0.1)
 
 
 def test_convergence_corner_cases():
@@ -309,3 +315,19 @@ def test_no_leaks_and_cycles_are_collected():
         cyc.outputs["me"] = {"value": cyc}
         del cyc
     assert gc.collect() >= 50
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_uninitialised_or_reinitialised_objects_raise_instead_of_crashing():
+    from quillmere.core.link import Link
+
+    for obj, call in [
+        (Demo.__new__(Demo), lambda o: o.check_convergence(0)),
+        (Demo.__new__(Demo), lambda o: o.update_previous_values()),
+        (Demo.__new__(Demo), lambda o: o.inputs),
+        (Link.__new__(Link), lambda o: o.update_link()),
+        (SimClock.__new__(SimClock), lambda o: o.advance_time()),
+        (Demo("twice"), lambda o: o.__init__("again")),
+    ]:
+        with pytest.raises(TypeError):
+            call(obj)

@@ -156,6 +156,12 @@ class TestStep:
         with pytest.raises(TypeError, match="time"):
             pv.update(3600, {"site": SITE})
 
+    def test_non_numeric_cos_from_a_redefinition_is_a_variable_error(self, fixed_sky, capsys):
+        pv = panel(FixedShade("shade", cos="bright"))
+        pv.update(clock(), {"site": SITE})
+        assert capsys.readouterr().out.startswith("错误：获取变量失败 - ")
+        assert out(pv, "power") == 0.0 and out(pv, "energy") == 0.0
+
     def test_real_shading_module_feeds_the_cos_output(self, tmp_path):
         stl = shading_models.courtyard_model(tmp_path / "b.stl")
         shade = SurfaceShadowModule("shade")

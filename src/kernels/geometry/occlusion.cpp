@@ -8,6 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/geometry/stl_read.hpp"
 
 namespace qm::geom {
@@ -117,14 +121,48 @@ Scene::Scene(std::vector<double> tris) : tris_(std::move(tris)) {
     build();
 }
 
+// Static widening of a triangle's box that covers the rounding of the
+// Moller-Trumbore test for every direction with max|d_i| <= 1 and every origin
+// within Ms (per axis) of the triangle: pad = pa + pb * Ms.
+//
+// For computed a, u, v, t with |a| >= 1e-6 (smaller |a| never hits), the exact
+// solution of o + T d = P0 + U e1 + V e2 differs from u by at most
+// (da |u| + dNu) / (|a| - da), likewise v and t, where da, dNu, dNv, dNt bound
+// the rounding of the dot and cross products. A hit therefore puts a point of
+// the ray segment [0, 1e6 + 2] within pad of the triangle's box. The bound is
+// doubled for the rounding of its own evaluation.
+bool Scene::static_pad(const double* t, double& pa, double& pb) {
+    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    double m1 = 0, m2 = 0, m12 = 0, cross = 0;
+    for (int i = 0; i < 3; ++i) {
+        m1 += std::fabs(e1[i]);
+        m2 += std::fabs(e2[i]);
+        m12 = std::max({m12, std::fabs(e1[i]), std::fabs(e2[i])});
+        cross += std::fabs(e1[i]) * (std::fabs(e2[(i + 1) % 3]) + std::fabs(e2[(i + 2) % 3]));
+    }
+    const double Dm = 1.0 + 1e-9, g8 = 8 * kEps, inv_den = 2e6;
+    const double da = g8 * Dm * cross + kTiny;
+    if (!(da <= 0.5e-6)) return false;  // too large for the bound: tested directly
+    const double u0 = da * 1.01 * inv_den + 4 * kEps, u1 = g8 * Dm * 2 * m2 * inv_den;
+    const double v0 = u0, v1 = g8 * Dm * 2 * m1 * inv_den;
+    const double t0 = da * kTmax * 1.01 * inv_den + 4 * kEps * kTmax, t1 = g8 * 2 * m1 * m2 * inv_den;
+    pa = 2 * (2 * (u0 + v0) * m12 + 2 * kEps * m12 + t0 * Dm) + kTiny;
+    pb = 2 * (2 * (u1 + v1) * m12 + kEps + t1 * Dm);
+    return std::isfinite(pa) && std::isfinite(pb);
+}
+
 void Scene::build() {
     const size_t T = size();
     std::vector<uint32_t> ids;
     ids.reserve(T);
+    pa_.assign(T, 0.0);
+    pb_.assign(T, 0.0);
     for (size_t k = 0; k < T; ++k) {
         const double* t = tri(k);
         bool ok = true;
         for (int j = 0; j < 9; ++j) ok = ok && in_tree_range(t[j]);
+        ok = ok && static_pad(t, pa_[k], pb_[k]);
         (ok ? ids : direct_).push_back(static_cast<uint32_t>(k));
     }
     if (ids.empty()) return;
@@ -144,6 +182,26 @@ void Scene::build() {
     leaf_tris_.resize(9 * leaf_ids_.size());
     for (size_t p = 0; p < leaf_ids_.size(); ++p) std::copy_n(tri(leaf_ids_[p]), 9, leaf_tris_.data() + 9 * p);
     for (int j = 0; j < 3; ++j) box_lo_[j] = nodes_[0].lo[j], box_hi_[j] = nodes_[0].hi[j];
+    // Node widening: the largest of its triangles', plus the slack of the box test.
+    for (size_t i = nodes_.size(); i-- > 0;) {
+        Node& nd = nodes_[i];
+        double a = 0, b = 0;
+        if (nd.count) {
+            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q)
+                a = std::max(a, pa_[leaf_ids_[q]]), b = std::max(b, pb_[leaf_ids_[q]]);
+        } else {
+            a = std::max(nodes_[i + 1].pa - nodes_[i + 1].slack, nodes_[nd.first].pa - nodes_[nd.first].slack);
+            b = std::max(nodes_[i + 1].pb, nodes_[nd.first].pb);
+        }
+        nd.pa = a + nd.slack;
+        nd.pb = b;
+    }
+    wide_.reserve(nodes_.size() / 2 + 1);
+    collapse(0);
+    pa_.clear();
+    pa_.shrink_to_fit();
+    pb_.clear();
+    pb_.shrink_to_fit();
 }
 
 uint32_t Scene::build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end,
@@ -245,75 +303,11 @@ uint32_t Scene::build_node(std::vector<uint32_t>& ids, std::vector<double>& cent
 
 // --------------------------------------------------------------- per call
 
-struct Scene::CallState {
-    std::vector<double> node_pad;  // widening of each node box for this direction
-};
-
-// Widening of every node box such that any triangle passing the Moller-Trumbore
-// test from an origin inside [origins_lo, origins_hi] along d lies inside its
-// node's widened box on the ray segment [0, kTmax]. The bound follows the
-// rounding errors of the test: for computed a, u, v, t with |a| >= 1e-6 the
-// exact solution of o + T d = P0 + U e1 + V e2 is within (da |u| + dNu) / (|a| - da)
-// of u (likewise v, t), with da, dNu, dNv, dNt the dot/cross rounding bounds.
-void Scene::prepare(const double d[3], const double* origins_lo, const double* origins_hi, CallState& cs) const {
+// Largest per-axis distance between an origin in [lo, hi] and a tree vertex.
+double Scene::origin_spread(const double* lo, const double* hi) const {
     double Ms = 0.0;
-    for (int j = 0; j < 3; ++j) {
-        const double lo = std::min(box_lo_[j], origins_lo[j]);
-        const double hi = std::max(box_hi_[j], origins_hi[j]);
-        Ms = std::max(Ms, hi - lo);
-    }
-    Ms *= 1.0 + 1e-12;
-    const double Dm = std::max({std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
-    const double g8 = 8 * kEps;
-    const size_t P = leaf_ids_.size();
-    std::vector<double> tri_pad(P);
-    for (size_t p = 0; p < P; ++p) {
-        const double* t = leaf_tris_.data() + 9 * p;
-        const double e1x = t[3] - t[0], e1y = t[4] - t[1], e1z = t[5] - t[2];
-        const double e2x = t[6] - t[0], e2y = t[7] - t[1], e2z = t[8] - t[2];
-        const double hx = d[1] * e2z - d[2] * e2y;
-        const double hy = d[2] * e2x - d[0] * e2z;
-        const double hz = d[0] * e2y - d[1] * e2x;
-        const double a = std::fabs(e1x * hx + e1y * hy + e1z * hz);
-        if (!(a >= 1e-6)) {  // parallel for this direction: never hit
-            tri_pad[p] = 0.0;
-            continue;
-        }
-        const double ahx = std::fabs(d[1]) * std::fabs(e2z) + std::fabs(d[2]) * std::fabs(e2y);
-        const double ahy = std::fabs(d[2]) * std::fabs(e2x) + std::fabs(d[0]) * std::fabs(e2z);
-        const double ahz = std::fabs(d[0]) * std::fabs(e2y) + std::fabs(d[1]) * std::fabs(e2x);
-        const double da = g8 * (std::fabs(e1x) * ahx + std::fabs(e1y) * ahy + std::fabs(e1z) * ahz) + kTiny;
-        const double den = a - da;
-        if (!(den > 0.5 * a)) {
-            tri_pad[p] = kInf;
-            continue;
-        }
-        const double m1 = std::fabs(e1x) + std::fabs(e1y) + std::fabs(e1z);
-        const double m2 = std::fabs(e2x) + std::fabs(e2y) + std::fabs(e2z);
-        const double m12 = std::max({std::fabs(e1x), std::fabs(e1y), std::fabs(e1z), std::fabs(e2x),
-                                     std::fabs(e2y), std::fabs(e2z)});
-        const double dNu = g8 * Ms * (ahx + ahy + ahz) + kTiny;
-        const double dNv = g8 * Ms * 2 * m1 * Dm + kTiny;
-        const double dNt = g8 * Ms * 2 * m1 * m2 + kTiny;
-        const double dU = (da * 1.01 + dNu) / den + 4 * kEps;
-        const double dV = (da * 1.01 + dNv) / den + 4 * kEps;
-        const double dT = (da * kTmax * 1.01 + dNt) / den + 4 * kEps * kTmax;
-        tri_pad[p] = 2 * (2 * (dU + dV) * m12 + 2 * kEps * m12 + kEps * Ms + dT * Dm) + kTiny;
-    }
-    const size_t N = nodes_.size();
-    std::vector<double> raw(N, 0.0);
-    for (size_t i = N; i-- > 0;) {
-        const Node& nd = nodes_[i];
-        double m = 0.0;
-        if (nd.count) {
-            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q) m = std::max(m, tri_pad[q]);
-        } else {
-            m = std::max(raw[i + 1], raw[nd.first]);
-        }
-        raw[i] = m;
-    }
-    cs.node_pad.resize(N);
-    for (size_t i = 0; i < N; ++i) cs.node_pad[i] = (raw[i] + nodes_[i].slack) * (1 + 16 * kEps);
+    for (int j = 0; j < 3; ++j) Ms = std::max(Ms, std::max(box_hi_[j], hi[j]) - std::min(box_lo_[j], lo[j]));
+    return Ms * (1.0 + 1e-12);
 }
 
 bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) const {
@@ -325,45 +319,173 @@ bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) c
     return false;
 }
 
-bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallState& cs) const {
+// Collapses the binary subtree at `bin` into four-wide nodes; returns the index.
+uint32_t Scene::collapse(uint32_t bin) {
+    const uint32_t index = static_cast<uint32_t>(wide_.size());
+    wide_.push_back(Wide{});
+    std::vector<uint32_t> kids;
+    if (nodes_[bin].count) {
+        kids.push_back(bin);
+    } else {
+        kids = {bin + 1, nodes_[bin].first};
+        while (kids.size() < 4) {
+            int pick = -1;
+            double best = -1;
+            for (size_t i = 0; i < kids.size(); ++i) {
+                const Node& k = nodes_[kids[i]];
+                if (k.count) continue;
+                const double area = box_area(k.lo, k.hi);
+                if (area > best) best = area, pick = static_cast<int>(i);
+            }
+            if (pick < 0) break;
+            const uint32_t k = kids[pick];
+            kids[pick] = k + 1;
+            kids.push_back(nodes_[k].first);
+        }
+    }
+    Wide w{};
+    for (int c = 0; c < 4; ++c) {
+        w.child[c] = ~0u;
+        w.count[c] = 0;
+        w.pa[c] = w.pb[c] = 0;
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = kInf, w.hi[j][c] = -kInf;
+    }
+    for (size_t c = 0; c < kids.size(); ++c) {
+        const Node& k = nodes_[kids[c]];
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = k.lo[j], w.hi[j][c] = k.hi[j];
+        w.pa[c] = k.pa;
+        w.pb[c] = k.pb;
+        if (k.count) {
+            w.child[c] = k.first;
+            w.count[c] = k.count;
+        } else {
+            w.child[c] = collapse(kids[c]);
+        }
+    }
+    wide_[index] = w;
+    return index;
+}
+
+namespace {
+// Float bounds on the safe side of x: widened by more than the float rounding.
+inline float round_down(double x) { return static_cast<float>(x - (std::fabs(x) * 2.4e-7 + 1e-37)); }
+inline float round_up(double x) { return static_cast<float>(x + (std::fabs(x) * 2.4e-7 + 1e-37)); }
+constexpr double kEpsF = 5.9604644775390625e-08;  // 2^-24
+}  // namespace
+
+// The float tree of one call. All boxes and origins lie in the union box U
+// (half-width R around its centre c); a ray point inside any widened box is at
+// most tclip from its origin. Relative to c, float rounding moves the ray by at
+// most 2^-24 (R + tclip) and the slab distances by a relative 3 * 2^-24; the
+// extra widening sigma covers both with a margin.
+void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const {
+    const double Ms = origin_spread(origins_lo, origins_hi);
+    double R = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const double lo = std::min(box_lo_[j], origins_lo[j]), hi = std::max(box_hi_[j], origins_hi[j]);
+        ct.centre[j] = 0.5 * lo + 0.5 * hi;
+        R = std::max({R, hi - ct.centre[j], ct.centre[j] - lo});
+    }
+    double maxpad = 0.0;
+    for (const Wide& w : wide_)
+        for (int c = 0; c < 4; ++c)
+            if (w.child[c] != ~0u) maxpad = std::max(maxpad, w.pa[c] + w.pb[c] * Ms);
+    const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
+    const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
+    ct.tmax = round_up(std::min(kTmax, tclip));
+    ct.nodes.resize(wide_.size());
+    for (size_t i = 0; i < wide_.size(); ++i) {
+        const Wide& w = wide_[i];
+        WideF& f = ct.nodes[i];
+        for (int c = 0; c < 4; ++c) {
+            f.child[c] = w.child[c];
+            f.count[c] = w.count[c];
+            if (w.child[c] == ~0u) {
+                // Both bounds at +inf: every slab distance is +-inf on the same side, a miss.
+                for (int j = 0; j < 3; ++j) f.lo[j][c] = INFINITY, f.hi[j][c] = INFINITY;
+                continue;
+            }
+            const double pad = (w.pa[c] + w.pb[c] * Ms) * (1 + 1e-12) + sigma;
+            for (int j = 0; j < 3; ++j) {
+                f.lo[j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
+                f.hi[j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
+            }
+        }
+    }
+}
+
+std::shared_ptr<const Scene::CallTree> Scene::call_tree(const double* lo, const double* hi) const {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (tree_ && std::equal(lo, lo + 3, tree_lo_) && std::equal(hi, hi + 3, tree_hi_)) return tree_;
+    auto ct = std::make_shared<CallTree>();
+    prepare(lo, hi, *ct);
+    tree_ = ct;
+    std::copy_n(lo, 3, tree_lo_);
+    std::copy_n(hi, 3, tree_hi_);
+    return ct;
+}
+
+bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const {
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
-    if (nodes_.empty()) return false;
-    double inv[3];
-    for (int j = 0; j < 3; ++j) inv[j] = d[j] != 0.0 ? 1.0 / d[j] : 0.0;
-    uint32_t stack[256];
+    if (ct.nodes.empty()) return false;
+    float gf[3], inv[3];
+    bool flat[3];
+    for (int j = 0; j < 3; ++j) {
+        gf[j] = static_cast<float>(g[j] - ct.centre[j]);
+        const float df = static_cast<float>(d[j]);
+        flat[j] = std::fabs(df) < 1e-30f;
+        inv[j] = flat[j] ? 0.0f : 1.0f / df;
+    }
+    uint32_t stack[512];
     int sp = 0;
     stack[sp++] = 0;
     while (sp) {
-        const uint32_t ni = stack[--sp];
-        const Node& nd = nodes_[ni];
-        const double pad = cs.node_pad[ni];
-        double t0 = 0.0, t1 = kTmax;
-        bool miss = false;
-        for (int j = 0; j < 3 && !miss; ++j) {
-            const double lo = nd.lo[j] - pad, hi = nd.hi[j] + pad;
-            if (d[j] == 0.0) {
-                miss = g[j] < lo || g[j] > hi;
+        const WideF& w = ct.nodes[stack[--sp]];
+        int mask;
+#if defined(__SSE2__)
+        __m128 t0 = _mm_setzero_ps(), t1 = _mm_set1_ps(ct.tmax);
+        __m128 inside = _mm_castsi128_ps(_mm_set1_epi32(-1));
+        for (int j = 0; j < 3; ++j) {
+            const __m128 lo = _mm_load_ps(w.lo[j]), hi = _mm_load_ps(w.hi[j]);
+            const __m128 gj = _mm_set1_ps(gf[j]);
+            if (flat[j]) {
+                inside = _mm_and_ps(inside, _mm_and_ps(_mm_cmple_ps(lo, gj), _mm_cmple_ps(gj, hi)));
                 continue;
             }
-            double tn = (lo - g[j]) * inv[j], tf = (hi - g[j]) * inv[j];
-            if (tn > tf) std::swap(tn, tf);
-            t0 = std::max(t0, tn);
-            t1 = std::min(t1, tf);
-            miss = t0 > t1;
+            const __m128 ij = _mm_set1_ps(inv[j]);
+            const __m128 a = _mm_mul_ps(_mm_sub_ps(lo, gj), ij), b = _mm_mul_ps(_mm_sub_ps(hi, gj), ij);
+            t0 = _mm_max_ps(t0, _mm_min_ps(a, b));
+            t1 = _mm_min_ps(t1, _mm_max_ps(a, b));
         }
-        if (miss) continue;
-        if (nd.count) {
-            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q) {
-                if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
-                if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
+        mask = _mm_movemask_ps(_mm_and_ps(inside, _mm_cmple_ps(t0, t1)));
+#else
+        mask = 0;
+        for (int c = 0; c < 4; ++c) {
+            float t0 = 0.0f, t1 = ct.tmax;
+            bool in = true;
+            for (int j = 0; j < 3; ++j) {
+                if (flat[j]) {
+                    in = in && w.lo[j][c] <= gf[j] && gf[j] <= w.hi[j][c];
+                    continue;
+                }
+                const float a = (w.lo[j][c] - gf[j]) * inv[j], b = (w.hi[j][c] - gf[j]) * inv[j];
+                t0 = std::max(t0, std::min(a, b));
+                t1 = std::min(t1, std::max(a, b));
             }
-        } else if (d[nd.axis] > 0) {
-            stack[sp++] = nd.first;
-            stack[sp++] = ni + 1;
-        } else {
-            stack[sp++] = ni + 1;
-            stack[sp++] = nd.first;
+            if (in && t0 <= t1) mask |= 1 << c;
+        }
+#endif
+        for (int c = 0; c < 4; ++c) {
+            if (!(mask >> c & 1) || w.child[c] == ~0u) continue;
+            if (w.count[c]) {
+                for (uint32_t q = w.child[c]; q < w.child[c] + w.count[c]; ++q) {
+                    if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
+                    if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
+                }
+            } else {
+                stack[sp++] = w.child[c];
+            }
         }
     }
     return false;
@@ -371,9 +493,9 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
     if (brute || !direction_ok(d) || !origin_in_range(g)) return occluded_brute(g, d, self);
-    CallState cs;
-    prepare(d, g, g, cs);
-    return occluded_tree(g, d, self, cs);
+    CallTree ct;
+    prepare(g, g, ct);
+    return occluded_tree(g, d, self, ct);
 }
 
 void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
@@ -382,25 +504,26 @@ void Scene::scan(const double* faces, const double* normals, const int64_t* self
     std::vector<double> g(3 * n);
     std::vector<uint32_t> cast;
     double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    // The origin box spans every face, facing or not, so that calls for other
+    // sun positions on the same faces reuse the same float tree.
     for (size_t f = 0; f < n; ++f) {
         const double* t = faces + 9 * f;
         areas[f] = stl::triangle_area(t, t + 3, t + 6);
         illumination[f] = 0.0;
-        if (!is_face_visible(normals + 3 * f, d)) continue;
         centroid(t, &g[3 * f]);
-        cast.push_back(static_cast<uint32_t>(f));
         if (origin_in_range(&g[3 * f]))
             for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], g[3 * f + j]), ohi[j] = std::max(ohi[j], g[3 * f + j]);
+        if (is_face_visible(normals + 3 * f, d)) cast.push_back(static_cast<uint32_t>(f));
     }
     if (cast.empty()) return;
     const bool use_tree = !brute && direction_ok(d) && !nodes_.empty();
-    CallState cs;
-    if (use_tree) prepare(d, olo, ohi, cs);
+    std::shared_ptr<const CallTree> tree = use_tree ? call_tree(olo, ohi) : nullptr;
+    const CallTree& ct = tree ? *tree : CallTree{};
 
     auto run_face = [&](uint32_t f) {
         const double* gf = &g[3 * f];
         const int64_t s = self ? self[f] : -1;
-        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, cs) : occluded_brute(gf, d, s);
+        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, ct) : occluded_brute(gf, d, s);
         if (!hit) {
             const double* nf = normals + 3 * f;
             illumination[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];

@@ -9,11 +9,13 @@
 // The bounding volume hierarchy only prunes: every triangle it skips provably
 // cannot pass the Moller-Trumbore test (node boxes are widened per call by a
 // bound on that test's rounding error), and triangles with non-finite or huge
-// coordinates stay out of the tree and are tested for every ray. Results are
+// coordinates (or too large for that bound) stay out of the tree and are tested for every ray. Results are
 // therefore bit-identical to testing every triangle.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace qm::geom {
@@ -60,6 +62,7 @@ public:
     struct Node {
         double lo[3], hi[3];
         double slack;     // absolute widening that covers rounding in the box test
+        double pa, pb;    // widening for the test's rounding: pa + pb * origin spread (pa includes slack)
         uint32_t first;   // leaf: first position in leaf order; interior: right child
         uint32_t count;   // leaf: number of triangles; interior: 0
         uint32_t axis;    // split axis (interior)
@@ -67,19 +70,47 @@ public:
     };
 
 private:
-    struct CallState;
     void build();
+    static bool static_pad(const double* tri, double& pa, double& pb);
+    double origin_spread(const double* lo, const double* hi) const;
     uint32_t build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end, int depth);
-    void prepare(const double d[3], const double* origins_lo, const double* origins_hi, CallState& cs) const;
-    bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallState& cs) const;
+    // Four-wide tree: each node holds up to four child boxes (collapsed from
+    // the binary tree). Static form in double; per call a float form, shifted
+    // to the centre of the scene and widened outwards so that the float box
+    // test never rejects what the exact test could hit.
+    struct Wide {
+        double lo[3][4], hi[3][4];
+        double pa[4], pb[4];
+        uint32_t child[4];  // leaf: first position in leaf order; interior: wide node; empty: ~0u
+        uint32_t count[4];  // leaf: number of triangles; interior or empty: 0
+    };
+    struct alignas(16) WideF {
+        float lo[3][4], hi[3][4];
+        uint32_t child[4], count[4];
+    };
+    struct CallTree {
+        std::vector<WideF> nodes;
+        double centre[3] = {0, 0, 0};
+        float tmax = 0;
+    };
+    uint32_t collapse(uint32_t bin);
+    void prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const;
+    // The float tree for an origin box; the last one is kept for the next call.
+    std::shared_ptr<const CallTree> call_tree(const double* lo, const double* hi) const;
+    bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const;
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
 
     std::vector<double> tris_;        // original order
-    std::vector<Node> nodes_;
+    std::vector<Node> nodes_;         // binary tree (build form)
+    std::vector<Wide> wide_;          // traversal form
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
     std::vector<double> leaf_tris_;   // their vertices, 9 per triangle, leaf order
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
+    std::vector<double> pa_, pb_;     // per-triangle widening (during the build only)
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
+    mutable std::mutex tree_mutex_;
+    mutable std::shared_ptr<const CallTree> tree_;
+    mutable double tree_lo_[3] = {0, 0, 0}, tree_hi_[3] = {0, 0, 0};
 };
 
 }  // namespace qm::geom

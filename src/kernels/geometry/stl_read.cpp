@@ -1,30 +1,95 @@
 #include "kernels/geometry/stl_read.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace qm::stl {
+namespace {
+// Exact fast path for plain decimals: sign, at most 19 digits with an optional
+// point, optional exponent. When the digits fit in 2^53 and the power of ten
+// is at most 22, one IEEE multiplication or division gives the correctly
+// rounded value. Anything else returns false and takes the general parser.
+const char* fast_prefix(const char* p, const char* end, double& out) noexcept {
+    static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    bool neg = false;
+    if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
+    uint64_t mant = 0;
+    int digits = 0, frac = 0;
+    const char* start = p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+    digits = static_cast<int>(p - start);
+    const bool int_part = digits != 0;
+    bool frac_part = false;
+    if (p < end && *p == '.') {
+        ++p;
+        const char* fs = p;
+        while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+        frac = static_cast<int>(p - fs);
+        frac_part = frac != 0;
+        digits += frac;
+    }
+    if (digits > 19) return nullptr;  // the mantissa may have wrapped
+    if (!int_part && !frac_part) return nullptr;
+    int exp = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool eneg = false;
+        if (p < end && (*p == '-' || *p == '+')) eneg = *p++ == '-';
+        const char* es = p;
+        while (p < end && *p >= '0' && *p <= '9') {
+            exp = exp * 10 + (*p++ - '0');
+            if (exp > 1000) return nullptr;
+        }
+        if (p == es) return nullptr;
+        if (eneg) exp = -exp;
+    }
+    if (mant > (uint64_t(1) << 53)) return nullptr;
+    const int e10 = exp - frac;
+    double v = static_cast<double>(mant);
+    if (e10 < 0) {
+        if (e10 < -22) return nullptr;
+        v /= kPow10[-e10];
+    } else {
+        if (e10 > 22) return nullptr;
+        v *= kPow10[e10];
+    }
+    out = neg ? -v : v;
+    return p;
+}
+
+bool fast_decimal(std::string_view s, double& out) noexcept {
+    const char* end = s.data() + s.size();
+    return fast_prefix(s.data(), end, out) == end;
+}
+}  // namespace
+
 namespace {
 
 bool starts_with(std::string_view s, std::string_view prefix) noexcept {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// An "endsolid" line closes the solid being read (the name after it is not read).
-bool is_end_line(const std::vector<std::string_view>& parts) noexcept {
-    return !parts.empty() && starts_with(parts[0], "endsolid");
-}
-
-bool parse_fields(const std::vector<std::string_view>& parts, size_t from, const NumberFallback& fb,
-                  std::vector<double>& values, ParseError& err, size_t line_no) {
-    for (size_t k = from; k < parts.size(); ++k) {
+// Every field of [p, end) as a number, in one pass over plain decimals.
+bool parse_rest(const char* p, const char* end, const NumberFallback& fb, std::vector<double>& values,
+                ParseError& err, size_t line_no) {
+    while ((p = skip_space(p, end)) < end) {
         double v;
-        if (!to_double(parts[k], fb, v)) {
-            err.kind = ParseError::Kind::bad_number;
-            err.token = std::string(parts[k]);
-            err.line = line_no;
-            return false;
+        const char* q = fast_prefix(p, end, v);
+        if (!q || (q < end && !space_at(q, end))) {
+            q = field_end(p, end);
+            if (!to_double(std::string_view(p, static_cast<size_t>(q - p)), fb, v)) {
+                err.kind = ParseError::Kind::bad_number;
+                err.token = std::string(p, static_cast<size_t>(q - p));
+                err.line = line_no;
+                return false;
+            }
         }
         values.push_back(v);
+        p = q;
     }
     return true;
 }
@@ -32,6 +97,7 @@ bool parse_fields(const std::vector<std::string_view>& parts, size_t from, const
 }  // namespace
 
 bool to_double(std::string_view token, const NumberFallback& fb, double& out) {
+    if (fast_decimal(token, out)) return true;
     if (parse_py_float(token, out)) return true;
     if (fb.fn && !is_ascii(token)) return fb.fn(fb.ctx, token, out);
     return false;
@@ -54,34 +120,43 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
     std::unordered_map<std::string, size_t> slot;
     for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
     size_t line_no = 0;
-    std::string_view line;
+    std::string_view line, first;
+    const char* rest = nullptr;  // just after the first field
+    const char* lend = nullptr;  // end of the line
 
-    // Next line of the solid being read; false at the end of the text.
+    // Next line: its first field; is_end when it is an "endsolid" line.
     auto take = [&](bool& is_end) -> bool {
         if (!cut.next(line)) return false;
         ++line_no;
-        split_ws(line, parts);
-        is_end = is_end_line(parts);
+        lend = line.data() + line.size();
+        const char* s = skip_space(line.data(), lend);
+        rest = field_end(s, lend);
+        first = std::string_view(s, static_cast<size_t>(rest - s));
+        is_end = starts_with(first, "endsolid");
         return true;
     };
 
     bool outside_end = false;
     while (take(outside_end)) {
         // Outside a solid: only a "solid" line matters.
-        if (parts.empty() || parts[0] != "solid") continue;
+        if (first != "solid") continue;
+        split_ws(std::string_view(rest, static_cast<size_t>(lend - rest)), parts);
         SolidData cur;
-        cur.name = join_space(parts.data() + 1, parts.size() - 1);
+        cur.name = join_space(parts.data(), parts.size());
         size_t body_lines = 0;
         bool closed = false, is_end = false;
         while (!closed) {
             if (!take(is_end)) return true;  // no "endsolid": the solid is dropped
             if (is_end) break;
             ++body_lines;
-            if (parts.size() < 2 || parts[0] != "facet" || parts[1] != "normal") continue;
+            if (first != "facet") continue;
+            const char* s2 = skip_space(rest, lend);
+            const char* e2 = field_end(s2, lend);
+            if (std::string_view(s2, static_cast<size_t>(e2 - s2)) != "normal") continue;
 
             // Facet: normal from this line; vertex lines at offsets +2, +3, +4.
             const size_t values_before = cur.values.size();
-            if (!parse_fields(parts, 2, fb, cur.values, err, line_no)) return false;
+            if (!parse_rest(e2, lend, fb, cur.values, err, line_no)) return false;
             FacetShape shape;
             shape.normal_n = static_cast<uint32_t>(cur.values.size() - values_before);
             double norm2 = 0.0;
@@ -96,7 +171,8 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
             for (int k = 0; k < 3 && !closed; ++k) {
                 if (!take(is_end)) return true;
                 const size_t vb = cur.values.size();
-                if (!is_end && !parse_fields(parts, 1, fb, cur.values, err, line_no)) return false;
+                // The first field is dropped, whatever it says; an "endsolid" line holds no number.
+                if (!is_end && !parse_rest(rest, lend, fb, cur.values, err, line_no)) return false;
                 shape.vert_n[shape.nverts++] = static_cast<uint32_t>(cur.values.size() - vb);
                 if (is_end) closed = true;
             }
@@ -118,6 +194,87 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
             out.solids.push_back(std::move(cur));
         } else {
             out.solids[it->second] = std::move(cur);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Position just after the first line at or after `from` whose first field
+// begins with "endsolid" (text.size() when there is none).
+size_t after_end_line(std::string_view text, size_t from) {
+    const char* base = text.data();
+    const char* end = base + text.size();
+    const char* p = base + from;
+    while (p < end) {
+        const size_t at = text.find("endsolid", static_cast<size_t>(p - base));
+        if (at == std::string_view::npos) return text.size();
+        const char* k = base + at;
+        // The keyword must be the line's first field: only whitespace before it.
+        const char* ls = k;
+        while (ls > base && ls[-1] != '\n' && ls[-1] != '\r') --ls;
+        if (skip_space(ls, k) == k) {
+            const char* q = k;
+            while (q < end && *q != '\n' && *q != '\r') ++q;
+            if (q < end && *q == '\r' && q + 1 < end && q[1] == '\n') ++q;
+            if (q < end) ++q;
+            return static_cast<size_t>(q - base);
+        }
+        p = k + 8;
+    }
+    return text.size();
+}
+
+}  // namespace
+
+bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err,
+                          unsigned threads) {
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const size_t min_piece = size_t(4) << 20;
+    threads = static_cast<unsigned>(std::min<size_t>(threads, text.size() / min_piece));
+    if (threads <= 1) return read_blocks(text, fb, out, err);
+    std::vector<size_t> cuts = {0};
+    for (unsigned k = 1; k < threads; ++k) {
+        const size_t c = after_end_line(text, std::max(cuts.back(), text.size() / threads * k));
+        if (c >= text.size()) break;
+        cuts.push_back(c);
+    }
+    cuts.push_back(text.size());
+    const size_t pieces = cuts.size() - 1;
+    std::vector<Solids> part(pieces);
+    std::vector<ParseError> perr(pieces);
+    std::vector<char> ok(pieces, 1);
+    auto work = [&](size_t i) {
+        ok[i] = read_blocks(text.substr(cuts[i], cuts[i + 1] - cuts[i]), fb, part[i], perr[i]);
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (size_t i = 1; i < pieces; ++i) pool.emplace_back(work, i);
+    } catch (const std::system_error&) {
+        for (size_t i = pool.size() + 1; i < pieces; ++i) work(i);
+    }
+    work(0);
+    for (auto& t : pool) t.join();
+    for (size_t i = 0; i < pieces; ++i) {
+        if (!ok[i]) {
+            err = perr[i];
+            return false;
+        }
+    }
+    // Merge in text order with the reader's rule: a repeated name replaces the
+    // earlier solid and keeps its position.
+    std::unordered_map<std::string, size_t> slot;
+    for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
+    for (auto& p : part) {
+        for (auto& s : p.solids) {
+            auto it = slot.find(s.name);
+            if (it == slot.end()) {
+                slot.emplace(s.name, out.solids.size());
+                out.solids.push_back(std::move(s));
+            } else {
+                out.solids[it->second] = std::move(s);
+            }
         }
     }
     return true;

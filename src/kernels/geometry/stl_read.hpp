@@ -68,6 +68,12 @@ struct Solids {
 // that does not convert (the solids read so far are left in `out`).
 bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err);
 
+// The same result, with large texts cut after "endsolid" lines (where the
+// reader is always outside a solid) and the pieces read on up to `threads`
+// threads (0: hardware concurrency). Error: the first in text order.
+bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err,
+                          unsigned threads = 0);
+
 // ----------------------------------------------------------- statistics reader
 
 struct SolidStats {

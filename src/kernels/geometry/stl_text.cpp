@@ -46,12 +46,9 @@ void split_ws(std::string_view line, std::vector<std::string_view>& out) {
     out.clear();
     const char* p = line.data();
     const char* end = p + line.size();
-    while (p < end) {
-        size_t w;
-        while (p < end && (w = space_len(p, end)) != 0) p += w;
-        if (p >= end) break;
+    while ((p = skip_space(p, end)) < end) {
         const char* s = p;
-        while (p < end && space_len(p, end) == 0) ++p;
+        p = field_end(p, end);
         out.emplace_back(s, static_cast<size_t>(p - s));
     }
 }

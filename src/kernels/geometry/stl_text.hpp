@@ -3,6 +3,7 @@
 // notion of whitespace (ASCII and the Unicode space characters).
 #pragma once
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,17 +37,66 @@ inline size_t space_len(const char* p, const char* end) noexcept {
     return 0;
 }
 
+// 0: part of a field, 1: ASCII whitespace, 2: first byte of a multi-byte character.
+struct ByteClass {
+    unsigned char c[256];
+    constexpr ByteClass() : c() {
+        for (int i = 0; i < 256; ++i)
+            c[i] = i >= 0x80 ? 2 : ((i == 0x20 || (i >= 0x09 && i <= 0x0d) || (i >= 0x1c && i <= 0x1f)) ? 1 : 0);
+    }
+};
+inline constexpr ByteClass kByteClass{};
+
+// Whitespace character at p (p < end)?
+inline bool space_at(const char* p, const char* end) noexcept {
+    const unsigned char k = kByteClass.c[static_cast<unsigned char>(*p)];
+    return k == 1 || (k == 2 && space_len(p, end) != 0);
+}
+
+// First byte at or after p that is not whitespace (or end).
+inline const char* skip_space(const char* p, const char* end) noexcept {
+    while (p < end) {
+        const unsigned char k = kByteClass.c[static_cast<unsigned char>(*p)];
+        if (k == 1) {
+            ++p;
+        } else if (k == 2) {
+            const size_t w = space_len(p, end);
+            if (!w) break;
+            p += w;
+        } else {
+            break;
+        }
+    }
+    return p;
+}
+
+// End of the field starting at p.
+inline const char* field_end(const char* p, const char* end) noexcept {
+    while (p < end) {
+        if (static_cast<unsigned char>(*p - 0x21) < 0x5E) {
+            ++p;
+            continue;
+        }
+        if (space_at(p, end)) break;
+        ++p;
+    }
+    return p;
+}
+
 // Cuts text into lines the way the host's text mode does: "\r\n", "\r" and
 // "\n" all end a line; a final line without an end is still a line.
 class LineCutter {
 public:
-    explicit LineCutter(std::string_view text) noexcept : p_(text.data()), end_(text.data() + text.size()) {}
+    explicit LineCutter(std::string_view text) noexcept
+        : p_(text.data()), end_(text.data() + text.size()), nl_(nullptr), cr_(nullptr) {}
     bool next(std::string_view& line) noexcept {
         if (p_ >= end_) return false;
-        const char* s = p_;
-        const char* q = s;
-        while (q < end_ && *q != '\n' && *q != '\r') ++q;
-        line = std::string_view(s, static_cast<size_t>(q - s));
+        // The next "\n" and "\r" are looked up once and reused while they lie
+        // ahead: linear time whatever the line ends.
+        if (nl_ < p_) nl_ = find(p_, '\n');
+        if (cr_ < p_) cr_ = find(p_, '\r');
+        const char* q = nl_ < cr_ ? nl_ : cr_;
+        line = std::string_view(p_, static_cast<size_t>(q - p_));
         if (q < end_) {
             if (*q == '\r' && q + 1 < end_ && q[1] == '\n') ++q;
             ++q;
@@ -54,12 +104,16 @@ public:
         p_ = q;
         return true;
     }
-    // Bytes consumed so far (for progress and tests).
-    const char* position() const noexcept { return p_; }
 
 private:
     const char* p_;
     const char* end_;
+    const char* find(const char* from, char c) const noexcept {
+        const void* f = std::memchr(from, c, static_cast<size_t>(end_ - from));
+        return f ? static_cast<const char*>(f) : end_;
+    }
+    const char* nl_;  // next "\n" at or after p_ (end_ when none); null before the first look-up
+    const char* cr_;  // likewise for "\r"
 };
 
 // Splits `line` at runs of whitespace into `out` (cleared first), as
