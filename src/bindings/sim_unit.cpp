@@ -271,13 +271,21 @@ int SimUnit::check_convergence(double threshold) {
         nb::object keep_prev = previous_outputs, keep_outs = outputs;
         PyObject* outs = keep_outs.ptr();
         Py_ssize_t pos = 0;
+        size_t index = 0;
         PyObject *key, *previous;
         while (PyDict_Next(prev, &pos, &key, &previous)) {
             nb::object k = nb::borrow(key), p = nb::borrow(previous);
-            PyObject* rec = PyDict_GetItemWithError(outs, key);
+            if (index >= convergence_records.size()) convergence_records.resize(index + 1);
+            RecordCache& cache = convergence_records[index++];
+            PyObject* rec = cache.peek(outs, key);
             if (!rec) {
-                if (PyErr_Occurred()) throw_pending();
-                raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+                // outputs.get(key)["value"]: an absent output is None, which is not subscriptable.
+                PyObject* found = PyDict_GetItemWithError(outs, key);
+                if (!found) {
+                    if (PyErr_Occurred()) throw_pending();
+                    raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+                }
+                rec = cache.lookup(outs, key);
             }
             if (PyDict_CheckExact(rec) && PyFloat_CheckExact(previous)) {
                 PyObject* cur = PyDict_GetItemWithError(rec, key_value().ptr());
@@ -320,6 +328,8 @@ int SimUnit::traverse(visitproc visit, void* arg) {
     for (nb::object* o : {&name, &module_name, &inputs, &outputs, &params, &in_file_params, &previous_outputs,
                           &previous_outputs_2})
         Py_VISIT(o->ptr());
+    for (RecordCache& c : convergence_records)
+        if (int rc = c.traverse(visit, arg)) return rc;
     return 0;
 }
 
@@ -327,6 +337,7 @@ void SimUnit::clear() {
     for (nb::object* o : {&name, &module_name, &inputs, &outputs, &params, &in_file_params, &previous_outputs,
                           &previous_outputs_2})
         *o = nb::none();
+    convergence_records.clear();
 }
 
 void bind_sim_unit(nb::module_& m) {

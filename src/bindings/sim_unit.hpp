@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bindings/common.hpp"
 
@@ -31,6 +32,10 @@ public:
     nb::object previous_outputs = nb::none();
     nb::object previous_outputs_2 = nb::none();
     int32_t is_converged = 0;
+
+    // Where check_convergence last found each output's record, by position
+    // in previous_outputs (see RecordCache): one lookup per output instead of two.
+    std::vector<RecordCache> convergence_records;
 
     // The constructor's steps. They run once the C++ object exists, so the
     // calls to _get_module_info and _setup_module reach host redefinitions.

@@ -331,3 +331,18 @@ def test_uninitialised_or_reinitialised_objects_raise_instead_of_crashing():
     ]:
         with pytest.raises(TypeError):
             call(obj)
+
+
+def test_convergence_sees_replaced_records_and_dictionaries():
+    u = Demo("u")
+    u.update_previous_values()
+    assert u.check_convergence(0.0) == 1
+    u.outputs["p"] = {"value": 5.0}  # a new record in the same dictionary
+    assert u.check_convergence(1.0) == 0
+    u.update_previous_values()
+    assert u.check_convergence(0.0) == 1
+    u.outputs = {"p": {"value": -5.0}, "e": {"value": 0.0}}  # a new dictionary
+    assert u.check_convergence(1.0) == 0
+    del u.outputs["p"]
+    with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+        u.check_convergence(1.0)
