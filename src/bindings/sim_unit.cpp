@@ -226,6 +226,24 @@ void SimUnit::finish(nb::handle) {}
 namespace {
 // previous[key] = outputs[key]["value"] for the keys of `previous` found in outputs.
 void snapshot(nb::handle previous, nb::handle outs) {
+    if (PyDict_CheckExact(previous.ptr()) && PyDict_CheckExact(outs.ptr())) {
+        // Walk in place: storing under an existing key never resizes the
+        // dict, and PyDict_Next stays memory-safe even if host code does.
+        nb::object keep_previous = nb::borrow(previous), keep_outs = nb::borrow(outs);
+        Py_ssize_t pos = 0;
+        PyObject *key, *old;
+        while (PyDict_Next(previous.ptr(), &pos, &key, &old)) {
+            nb::object k = nb::borrow(key);
+            PyObject* rec = PyDict_GetItemWithError(outs.ptr(), key);
+            if (!rec) {
+                if (PyErr_Occurred()) throw_pending();
+                continue;
+            }
+            nb::object value = get_item(nb::borrow(rec), key_value());
+            if (PyDict_SetItem(previous.ptr(), key, value.ptr()) < 0) throw_pending();
+        }
+        return;
+    }
     nb::object ks = keys_of(previous);
     Py_ssize_t n = PyList_GET_SIZE(ks.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
