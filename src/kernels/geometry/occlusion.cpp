@@ -476,8 +476,9 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
             if (in && t0 <= t1) mask |= 1 << c;
         }
 #endif
-        for (int c = 0; c < 4; ++c) {
-            if (!(mask >> c & 1) || w.child[c] == ~0u) continue;
+        for (unsigned bits = static_cast<unsigned>(mask); bits; bits &= bits - 1) {
+            const int c = __builtin_ctz(bits);
+            if (w.child[c] == ~0u) continue;
             if (w.count[c]) {
                 for (uint32_t q = w.child[c]; q < w.child[c] + w.count[c]; ++q) {
                     if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
@@ -498,46 +499,37 @@ bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool br
     return occluded_tree(g, d, self, ct);
 }
 
-void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
-                 double* illumination, double* areas, unsigned threads, bool brute) const {
-    // Facing test and centroids first; only faces towards the sun cast a ray.
-    std::vector<double> g(3 * n);
-    std::vector<uint32_t> cast;
+void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
+                 unsigned threads, const double* lo, const double* hi, bool brute) const {
     double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
-    // The origin box spans every face, facing or not, so that calls for other
-    // sun positions on the same faces reuse the same float tree.
-    for (size_t f = 0; f < n; ++f) {
-        const double* t = faces + 9 * f;
-        areas[f] = stl::triangle_area(t, t + 3, t + 6);
-        illumination[f] = 0.0;
-        centroid(t, &g[3 * f]);
-        if (origin_in_range(&g[3 * f]))
-            for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], g[3 * f + j]), ohi[j] = std::max(ohi[j], g[3 * f + j]);
-        if (is_face_visible(normals + 3 * f, d)) cast.push_back(static_cast<uint32_t>(f));
+    if (lo && hi) {
+        std::copy_n(lo, 3, olo);
+        std::copy_n(hi, 3, ohi);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            if (origin_in_range(origins + 3 * i))
+                for (int j = 0; j < 3; ++j)
+                    olo[j] = std::min(olo[j], origins[3 * i + j]), ohi[j] = std::max(ohi[j], origins[3 * i + j]);
     }
-    if (cast.empty()) return;
+    if (n == 0) return;
     const bool use_tree = !brute && direction_ok(d) && !nodes_.empty();
     std::shared_ptr<const CallTree> tree = use_tree ? call_tree(olo, ohi) : nullptr;
-    const CallTree& ct = tree ? *tree : CallTree{};
-
-    auto run_face = [&](uint32_t f) {
-        const double* gf = &g[3 * f];
-        const int64_t s = self ? self[f] : -1;
-        const bool hit = (use_tree && origin_in_range(gf)) ? occluded_tree(gf, d, s, ct) : occluded_brute(gf, d, s);
-        if (!hit) {
-            const double* nf = normals + 3 * f;
-            illumination[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
-        }
+    const CallTree empty;
+    const CallTree& ct = tree ? *tree : empty;
+    auto run = [&](size_t i) {
+        const double* g = origins + 3 * i;
+        const int64_t s = self ? self[i] : -1;
+        hit[i] = (use_tree && origin_in_range(g)) ? occluded_tree(g, d, s, ct) : occluded_brute(g, d, s);
     };
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     const size_t chunk = 64;
-    const size_t chunks = (cast.size() + chunk - 1) / chunk;
+    const size_t chunks = (n + chunk - 1) / chunk;
     threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t c; (c = next.fetch_add(1)) < chunks;) {
-            const size_t e = std::min(cast.size(), (c + 1) * chunk);
-            for (size_t i = c * chunk; i < e; ++i) run_face(cast[i]);
+            const size_t e = std::min(n, (c + 1) * chunk);
+            for (size_t i = c * chunk; i < e; ++i) run(i);
         }
     };
     std::vector<std::thread> pool;
@@ -548,6 +540,39 @@ void Scene::scan(const double* faces, const double* normals, const int64_t* self
     }
     worker();
     for (auto& th : pool) th.join();
+}
+
+void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
+                 double* illumination, double* areas, unsigned threads, bool brute) const {
+    // Facing faces cast a ray from their centroid. The origin box spans every
+    // face, facing or not, so that calls for other sun positions on the same
+    // faces reuse the same float tree.
+    std::vector<double> g(3 * n);
+    std::vector<uint32_t> cast_faces;
+    double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    for (size_t f = 0; f < n; ++f) {
+        const double* t = faces + 9 * f;
+        areas[f] = stl::triangle_area(t, t + 3, t + 6);
+        illumination[f] = 0.0;
+        double c[3];
+        centroid(t, c);
+        if (origin_in_range(c))
+            for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], c[j]), ohi[j] = std::max(ohi[j], c[j]);
+        if (!is_face_visible(normals + 3 * f, d)) continue;
+        std::copy_n(c, 3, &g[3 * cast_faces.size()]);
+        cast_faces.push_back(static_cast<uint32_t>(f));
+    }
+    const size_t m = cast_faces.size();
+    std::vector<int64_t> own(m, -1);
+    if (self)
+        for (size_t i = 0; i < m; ++i) own[i] = self[cast_faces[i]];
+    std::vector<unsigned char> hit(m, 0);
+    cast(g.data(), own.data(), m, d, hit.data(), threads, olo, ohi, brute);
+    for (size_t i = 0; i < m; ++i) {
+        if (hit[i]) continue;
+        const double* nf = normals + 3 * cast_faces[i];
+        illumination[cast_faces[i]] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
+    }
 }
 
 }  // namespace qm::geom

@@ -56,6 +56,13 @@ public:
     void scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
               double* illumination, double* areas, unsigned threads, bool brute = false) const;
 
+    // Occlusion of n rays from origins (3 doubles each) along d: hit[i] = 1 when
+    // a triangle other than self[i] (-1: none; self may be null) is hit.
+    // [lo, hi] must contain every finite origin within 1e30 (null: computed);
+    // calls with the same box reuse one float tree.
+    void cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
+              unsigned threads, const double* lo = nullptr, const double* hi = nullptr, bool brute = false) const;
+
     // Occlusion of a single ray (for tests): is any triangle but `self` hit?
     bool occluded(const double g[3], const double d[3], int64_t self, bool brute) const;
 
