@@ -475,6 +475,10 @@ void bind_shade_group(nb::module_& m) {
         },
         nb::arg("surf_name").none(),
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None");
+    static PyMethodDef get_surf_stats_doc = {
+        "get_surf_stats", nullptr, 0,
+        "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};
+    set_exact_doc(cls, &get_surf_stats_doc);
     m.attr("SurfaceShadowModule") = cls;
 }
 

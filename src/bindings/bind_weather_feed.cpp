@@ -548,6 +548,10 @@ void bind_weather_feed(nb::module_& m) {
             return u.parse_line(line);
         },
         nb::arg("line").none(), "解析单行数据，提取目标列并转换为浮点数");
+    static PyMethodDef read_file_doc = {"read_file", nullptr, 0, "读取文件并提取目标列数据"};
+    static PyMethodDef parse_line_doc = {"parse_line", nullptr, 0, "解析单行数据，提取目标列并转换为浮点数"};
+    set_exact_doc(cls, &read_file_doc);
+    set_exact_doc(cls, &parse_line_doc);
 
     def_typed_object_attr<WeatherFeed>(cls, "filename", &WeatherFeed::filename, PyUnicode_Check_fn, "str");
     def_typed_object_attr<WeatherFeed>(cls, "delimiter", &WeatherFeed::delimiter, PyUnicode_Check_fn, "str");

@@ -165,3 +165,23 @@ PyObject* RecordCache::lookup(PyObject* dict, PyObject* key) {
     return record_.ptr();
 }
 }  // namespace qm::py
+
+namespace qm::py {
+namespace {
+// m_self of the forwarding C function is the nanobind method it stands for.
+PyObject* forward_call(PyObject* target, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(target, args, nargsf, kwnames);
+}
+}  // namespace
+
+void set_exact_doc(nb::handle cls, PyMethodDef* def) {
+    nb::object target = check(PyObject_GetAttrString(cls.ptr(), def->ml_name));
+    def->ml_meth = (PyCFunction)(void (*)(void))forward_call;
+    def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    nb::object function = check(PyCFunction_NewEx(def, target.ptr(), nullptr));
+    // An instance method binds the instance as the first argument, as a
+    // function defined in a class does.
+    nb::object method = check(PyInstanceMethod_New(function.ptr()));
+    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()) < 0) throw_pending();
+}
+}  // namespace qm::py

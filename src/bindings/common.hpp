@@ -189,3 +189,11 @@ private:
     uint64_t version_ = 0;
 };
 }  // namespace qm::py
+
+namespace qm::py {
+// Gives a bound method a documentation string that is exactly `doc`
+// (nanobind always puts the signature first). The method stays the same
+// callable: a thin C function forwards every call to it. `def` must have
+// static lifetime; set its ml_name to the method's name and ml_doc to the text.
+void set_exact_doc(nb::handle cls, PyMethodDef* def);
+}  // namespace qm::py

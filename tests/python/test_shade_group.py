@@ -290,3 +290,5 @@ class TestHostSubclass:
         assert rec is m.get_surf_stats("roof_free")
         assert rec["normal"] == pytest.approx(stats["roof_free"]["normal"])
         assert rec["area"] == pytest.approx(36.0)
+        assert SurfaceShadowModule.get_surf_stats.__doc__ == (
+            "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None")

@@ -88,9 +88,8 @@ def test_record_attributes_and_typing():
     assert (w.filename, w.delimiter, w.target_cols) == ("", ",", [6, 21, 13, 14, 15])
     assert w.data.shape == (0, 5) and w.data.dtype == np.float32
     assert WeatherFeed.__doc__ == "通用型天气文件读取器，支持任意表格格式"
-    # (native methods show their signature first, then the documentation text)
-    assert WeatherFeed.read_file.__doc__.strip().endswith("\n读取文件并提取目标列数据")
-    assert WeatherFeed.parse_line.__doc__.strip().endswith("\n解析单行数据，提取目标列并转换为浮点数")
+    assert WeatherFeed.read_file.__doc__ == "读取文件并提取目标列数据"
+    assert w.parse_line.__doc__ == "解析单行数据，提取目标列并转换为浮点数"
     assert WeatherFeed.__module__ == "quillmere.components.weather_feed"
     assert not hasattr(w, "get_data_at_hour")  # internal to the package
 
