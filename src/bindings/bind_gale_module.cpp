@@ -56,39 +56,19 @@ const Keys& keys() {
     return *k;
 }
 
-nb::object var(int id, const char* category, const char* name, double def, const char* unit) {
-    nb::dict d;
-    d["id"] = id;
-    d["category"] = category;
-    d["name"] = name;
-    d["type"] = "number";
-    d["default"] = def;
-    d["unit"] = unit;
-    return d;
-}
-
 // float(x) of the host for a number object: text and None raise TypeError.
 double number_value(nb::handle v) { return as_double(v); }
 
 }  // namespace
 
 nb::object GaleModule::_get_module_info() {
-    nb::dict info;
-    info["name"] = "WindTurbine";
-    nb::list vars;
-    vars.append(var(1, "input", "wind_speed", 5.0, "m/s"));
-    vars.append(var(2, "param", "capacity", 1.0, "kW"));
-    nb::object power = var(3, "output", "power", 0.0, "kW");
-    power["notInstantaneous"] = false;
-    vars.append(power);
     // The energy entry shares id 3 with power: consumers address variables by name.
-    nb::object energy = var(3, "output", "energy", 0.0, "kWh");
-    energy["notInstantaneous"] = true;
-    vars.append(energy);
-    info["vars"] = vars;
-    info["id"] = 2;
-    info["description"] = "风力发电机模块";
-    return info;
+    return module_info_record("WindTurbine",
+                              {{1, "input", "wind_speed", "number", nb::float_(5.0), "m/s"},
+                               {2, "param", "capacity", "number", nb::float_(1.0), "kW"},
+                               {3, "output", "power", "number", nb::float_(0.0), "kW", 0},
+                               {3, "output", "energy", "number", nb::float_(0.0), "kWh", 1}},
+                              2, "风力发电机模块");
 }
 
 void GaleModule::awake(nb::handle) {

@@ -93,25 +93,10 @@ bool float64_values(nb::handle array, nb::handle np, std::vector<double>& out) {
 nb::handle surface_shadow_type() { return g_type; }
 
 nb::object SurfaceShadowModule::_get_module_info() {
-    auto var = [](int id, const char* name) {
-        nb::dict d;
-        d["id"] = id;
-        d["category"] = "param";
-        d["name"] = name;
-        d["type"] = "string";
-        d["default"] = "";
-        d["unit"] = "";
-        return d;
-    };
-    nb::dict info;
-    info["name"] = "SurfaceShadow";
-    nb::list vars;
-    vars.append(var(1, "stl_file_path"));
-    vars.append(var(2, "csv_file_path"));
-    info["vars"] = vars;
-    info["id"] = 2;
-    info["description"] = "表面阴影计算模块";
-    return info;
+    return module_info_record("SurfaceShadow",
+                              {{1, "param", "stl_file_path", "string", nb::str(""), ""},
+                               {2, "param", "csv_file_path", "string", nb::str(""), ""}},
+                              2, "表面阴影计算模块");
 }
 
 void SurfaceShadowModule::update(nb::handle, nb::handle) {}

@@ -97,47 +97,21 @@ private:
 };
 
 nb::object SunPanelModule::_get_module_info() {
-    struct Spec {
-        int id;
-        const char* category;
-        const char* name;
-        const char* type;
-        nb::object default_value;
-        const char* unit;
-        int not_instantaneous;  // -1: key absent
-    };
-    const Spec specs[] = {
-        {1, "input", "normal_rad", "number", nb::float_(800.0), "W/m²", -1},
-        {1, "input", "diffuse_rad", "number", nb::float_(100.0), "W/m²", -1},
-        {1, "input", "ground_reflect", "number", nb::float_(0.2), "-", -1},
-        {2, "param", "panel_area", "number", nb::float_(1.0), "m²", -1},
-        {3, "param", "efficiency", "number", nb::float_(0.2), "", -1},
-        {4, "output", "power", "number", nb::float_(0.0), "kW", 0},
-        {5, "output", "energy", "number", nb::float_(0.0), "kWh", 1},
-        {2, "param", "surface_name", "string", nb::str(""), "-", -1},
-        {2, "param", "shadow_name", "string", nb::str(""), "-", -1},
-        {5, "output", "height_angle", "number", nb::float_(0.0), "c", 0},
-        {5, "output", "azimuth_angle", "number", nb::float_(0.0), "c", 0},
-        {5, "output", "cos", "number", nb::float_(0.0), "c", 0},
-    };
-    nb::list vars;
-    for (const Spec& s : specs) {
-        nb::dict d;
-        d["id"] = s.id;
-        d["category"] = s.category;
-        d["name"] = s.name;
-        d["type"] = s.type;
-        d["default"] = s.default_value;
-        d["unit"] = s.unit;
-        if (s.not_instantaneous >= 0) d["notInstantaneous"] = nb::bool_(s.not_instantaneous != 0);
-        vars.append(d);
-    }
-    nb::dict info;
-    info["name"] = "SunPanel";
-    info["vars"] = vars;
-    info["id"] = 2;
-    info["description"] = "光伏模块";
-    return info;
+    // The ids repeat as the record has always had them; consumers address variables by name.
+    return module_info_record("SunPanel",
+                              {{1, "input", "normal_rad", "number", nb::float_(800.0), "W/m²"},
+                               {1, "input", "diffuse_rad", "number", nb::float_(100.0), "W/m²"},
+                               {1, "input", "ground_reflect", "number", nb::float_(0.2), "-"},
+                               {2, "param", "panel_area", "number", nb::float_(1.0), "m²"},
+                               {3, "param", "efficiency", "number", nb::float_(0.2), ""},
+                               {4, "output", "power", "number", nb::float_(0.0), "kW", 0},
+                               {5, "output", "energy", "number", nb::float_(0.0), "kWh", 1},
+                               {2, "param", "surface_name", "string", nb::str(""), "-"},
+                               {2, "param", "shadow_name", "string", nb::str(""), "-"},
+                               {5, "output", "height_angle", "number", nb::float_(0.0), "c", 0},
+                               {5, "output", "azimuth_angle", "number", nb::float_(0.0), "c", 0},
+                               {5, "output", "cos", "number", nb::float_(0.0), "c", 0}},
+                              2, "光伏模块");
 }
 
 void SunPanelModule::bind_shadow(nb::handle module) {

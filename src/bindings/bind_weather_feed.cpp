@@ -266,17 +266,6 @@ public:
 };
 
 namespace {
-nb::object var(int id, const char* category, const char* name, const char* type, nb::handle def, const char* unit) {
-    nb::dict d;
-    d["id"] = id;
-    d["category"] = category;
-    d["name"] = name;
-    d["type"] = type;
-    d["default"] = def;
-    d["unit"] = unit;
-    return d;
-}
-
 struct OutputKeys {
     nb::object names[5];
     nb::object file_path;
@@ -293,20 +282,14 @@ const OutputKeys& output_keys() {
 }  // namespace
 
 nb::object WeatherFeed::_get_module_info() {
-    nb::dict info;
-    info["name"] = "WaetherFeed";
-    nb::list vars;
-    nb::object zero = nb::float_(0.0);
-    vars.append(var(1, "param", "file_path", "string", nb::str(""), "-"));
-    vars.append(var(2, "output", "dry_bulb_temp", "number", zero, "c"));
-    vars.append(var(3, "output", "wind_speed", "number", zero, "m/s"));
-    vars.append(var(4, "output", "rad1", "number", zero, "w/m2"));
-    vars.append(var(5, "output", "rad2", "number", zero, "w/m2"));
-    vars.append(var(6, "output", "rad3", "number", zero, "w/m2"));
-    info["vars"] = vars;
-    info["id"] = 3;
-    info["description"] = "EPW天气参数模块";
-    return info;
+    return module_info_record("WaetherFeed",
+                              {{1, "param", "file_path", "string", nb::str(""), "-"},
+                               {2, "output", "dry_bulb_temp", "number", nb::float_(0.0), "c"},
+                               {3, "output", "wind_speed", "number", nb::float_(0.0), "m/s"},
+                               {4, "output", "rad1", "number", nb::float_(0.0), "w/m2"},
+                               {5, "output", "rad2", "number", nb::float_(0.0), "w/m2"},
+                               {6, "output", "rad3", "number", nb::float_(0.0), "w/m2"}},
+                              3, "EPW天气参数模块");
 }
 
 void WeatherFeed::awake(nb::handle) {

@@ -136,6 +136,28 @@ PyObject* check_convergence_fast(PyObject* self, PyObject* const* args, Py_ssize
 
 nb::handle sim_unit_type() { return g_unit_type; }
 
+nb::dict module_info_record(const char* type_name, std::initializer_list<VariableSpec> vars, int id,
+                            const char* description) {
+    nb::list specs;
+    for (const VariableSpec& v : vars) {
+        nb::dict d;
+        d["id"] = v.id;
+        d["category"] = v.category;
+        d["name"] = v.name;
+        d["type"] = v.type;
+        d["default"] = v.default_value;
+        d["unit"] = v.unit;
+        if (v.not_instantaneous >= 0) d["notInstantaneous"] = nb::bool_(v.not_instantaneous != 0);
+        specs.append(d);
+    }
+    nb::dict info;
+    info["name"] = type_name;
+    info["vars"] = specs;
+    info["id"] = id;
+    info["description"] = description;
+    return info;
+}
+
 SimUnit* unit_arg(nb::handle unit, const char* arg) {
     if (unit.is_none()) return nullptr;
     if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)g_unit_type.ptr()))

@@ -111,6 +111,23 @@ void construct_unit(nb::pointer_and_handle<T> v, nb::handle name) {
     unit->construct(name);
 }
 
+// One variable of a module information record; the dict has the keys "id",
+// "category", "name", "type", "default", "unit" in this order, then
+// "notInstantaneous" (a bool) when not_instantaneous is 0 or 1.
+struct VariableSpec {
+    int id;
+    const char* category;
+    const char* name;
+    const char* type;
+    nb::object default_value;
+    const char* unit;
+    int not_instantaneous = -1;  // -1: the key is absent
+};
+
+// A new module information record {"name", "vars", "id", "description"}.
+nb::dict module_info_record(const char* type_name, std::initializer_list<VariableSpec> vars, int id,
+                            const char* description);
+
 // The bound SimUnit type (isinstance checks and type names in messages).
 nb::handle sim_unit_type();
 
