@@ -132,22 +132,10 @@ void bind_gale_module(nb::module_& m) {
     cls.def("__init__", &construct_unit<GaleModule, PyGaleModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](GaleModule& u) { return u.GaleModule::_get_module_info(); },
             "The module information record of the wind turbine.");
-    cls.def(
-        "update",
-        [](GaleModule& u, nb::handle time, nb::handle state) {
-            clock_arg(time, "time");
-            require_dict_or_none(state, "state");
-            u.GaleModule::update(time, state);
-        },
-        nb::arg("time").none(), nb::arg("state").none(),
-        "Power of the current wind speed [kW]; adds power * time_step / 3600 to energy [kWh].");
-    cls.def(
-        "awake",
-        [](GaleModule& u, nb::handle states) {
-            require_dict_or_none(states, "states");
-            u.GaleModule::awake(states);
-        },
-        nb::arg("states").none(), "Sets capacity and the initial wind speed from in_file_params[0] and [1].");
+    def_update<GaleModule>(cls,
+                           "Power of the current wind speed [kW]; adds power * time_step / 3600 to energy [kWh].");
+    def_awake<GaleModule>(cls, "Sets capacity and the initial wind speed from in_file_params[0] and [1].",
+                          "states");
     cls.def("get_value", [](GaleModule& u) { u.GaleModule::get_value(); },
             "Prints the accumulated energy of the turbine held in hello.");
 

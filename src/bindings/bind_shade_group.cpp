@@ -416,23 +416,10 @@ void bind_shade_group(nb::module_& m) {
     cls.def("__init__", &construct_unit<M, PySurfaceShadowModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
             "Returns the module information record: two parameters, the STL and CSV table paths.");
-    cls.def(
-        "update",
-        [](M& u, nb::handle time, nb::handle state) {
-            clock_arg(time, "time");
-            require_dict_or_none(state, "state");
-            u.M::update(time, state);
-        },
-        nb::arg("time").none(), nb::arg("state").none(), "Does nothing: the module has no per-step work.");
-    cls.def(
-        "awake",
-        [](M& u, nb::handle state) {
-            require_dict_or_none(state, "state");
-            u.M::awake(state);
-        },
-        nb::arg("state").none(),
-        "Reads the surface statistics, generates the cosine table when its file is absent, reads it back and "
-        "builds one interpolator per surface column. Problems are printed, never raised.");
+    def_update<M>(cls, "Does nothing: the module has no per-step work.");
+    def_awake<M>(cls,
+                 "Reads the surface statistics, generates the cosine table when its file is absent, reads it back "
+                 "and builds one interpolator per surface column. Problems are printed, never raised.");
     cls.def(
         "get_cos_value",
         [](M& u, nb::handle solid_name, nb::handle altitude, nb::handle azimuth) {

@@ -227,24 +227,10 @@ void bind_sunpanel_module(nb::module_& m) {
     cls.def("__init__", &construct_unit<M, PySunPanelModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
             "Returns the module information record: three inputs, four parameters, five outputs.");
-    cls.def(
-        "awake",
-        [](M& u, nb::handle state) {
-            require_dict_or_none(state, "state");
-            u.M::awake(state);
-        },
-        nb::arg("state").none(),
-        "Copies the project values into the parameters and inputs and binds the shading module and the "
-        "surface's statistics.");
-    cls.def(
-        "update",
-        [](M& u, nb::handle time, nb::handle state) {
-            clock_arg(time, "time");
-            require_dict_or_none(state, "state");
-            u.M::update(time, state);
-        },
-        nb::arg("time").none(), nb::arg("state").none(),
-        "One step: sun position, shading lookup, plane irradiance, power and accumulated energy.");
+    def_awake<M>(cls,
+                 "Copies the project values into the parameters and inputs and binds the shading module and the "
+                 "surface's statistics.");
+    def_update<M>(cls, "One step: sun position, shading lookup, plane irradiance, power and accumulated energy.");
     m.attr("SunPanelModule") = cls;
 }
 

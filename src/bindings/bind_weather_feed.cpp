@@ -506,23 +506,10 @@ void bind_weather_feed(nb::module_& m) {
         nb::arg("name").none());
     cls.def("_get_module_info", [](WeatherFeed& u) { return u.WeatherFeed::_get_module_info(); },
             "The module information record of the weather reader.");
-    cls.def(
-        "update",
-        [](WeatherFeed& u, nb::handle time, nb::handle state) {
-            clock_arg(time, "time");
-            require_dict_or_none(state, "state");
-            u.WeatherFeed::update(time, state);
-        },
-        nb::arg("time").none(), nb::arg("state").none(),
-        "Publishes the weather of hour time.current_time / 3600 (wrapped into the year, interpolated between "
-        "whole hours).");
-    cls.def(
-        "awake",
-        [](WeatherFeed& u, nb::handle state) {
-            require_dict_or_none(state, "state");
-            u.WeatherFeed::awake(state);
-        },
-        nb::arg("state").none(), "Takes the file path from in_file_params[0] and reads the table.");
+    def_update<WeatherFeed>(cls,
+                            "Publishes the weather of hour time.current_time / 3600 (wrapped into the year, "
+                            "interpolated between whole hours).");
+    def_awake<WeatherFeed>(cls, "Takes the file path from in_file_params[0] and reads the table.");
     cls.def("read_file", [](WeatherFeed& u) { u.WeatherFeed::read_file(); }, "读取文件并提取目标列数据");
     cls.def(
         "parse_line",

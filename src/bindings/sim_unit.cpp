@@ -419,21 +419,8 @@ void bind_sim_unit(nb::module_& m) {
             u.SimUnit::set_param_value(n, v);
         },
         nb::arg("param_name").none(), nb::arg("value").none(), "Sets the value of an existing parameter.");
-    cls.def(
-        "update",
-        [](SimUnit& u, nb::handle time, nb::handle state) {
-            clock_arg(time, "time");
-            require_dict_or_none(state, "state");
-            u.SimUnit::update(time, state);
-        },
-        nb::arg("time").none(), nb::arg("state").none(), "One simulation step; every concrete module supplies it.");
-    cls.def(
-        "awake",
-        [](SimUnit& u, nb::handle state) {
-            require_dict_or_none(state, "state");
-            u.SimUnit::awake(state);
-        },
-        nb::arg("state").none(), "Start-up hook, called once before the first update.");
+    def_update<SimUnit>(cls, "One simulation step; every concrete module supplies it.");
+    def_awake<SimUnit>(cls, "Start-up hook, called once before the first update.");
     cls.def(
         "after",
         [](SimUnit& u, nb::handle time) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bindings/common.hpp"
+#include "bindings/sim_clock.hpp"
 
 namespace qm::py {
 namespace nb = nanobind;
@@ -127,6 +128,30 @@ struct VariableSpec {
 // A new module information record {"name", "vars", "id", "description"}.
 nb::dict module_info_record(const char* type_name, std::initializer_list<VariableSpec> vars, int id,
                             const char* description);
+
+// Host-level update(time, state) and awake(<arg>) of unit type M, with the
+// argument checks every unit makes, calling M's own implementation.
+template <typename M, typename Cls>
+void def_update(Cls& cls, const char* doc) {
+    cls.def(
+        "update",
+        [](M& u, nb::handle time, nb::handle state) {
+            clock_arg(time, "time");
+            require_dict_or_none(state, "state");
+            u.M::update(time, state);
+        },
+        nb::arg("time").none(), nb::arg("state").none(), doc);
+}
+template <typename M, typename Cls>
+void def_awake(Cls& cls, const char* doc, const char* arg = "state") {
+    cls.def(
+        "awake",
+        [arg](M& u, nb::handle state) {
+            require_dict_or_none(state, arg);
+            u.M::awake(state);
+        },
+        nb::arg(arg).none(), doc);
+}
 
 // The bound SimUnit type (isinstance checks and type names in messages).
 nb::handle sim_unit_type();
