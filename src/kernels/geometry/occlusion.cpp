@@ -11,6 +11,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if QM_HAVE_AVX2_WALK
+#include <immintrin.h>
+#endif
 
 #include "kernels/geometry/stl_read.hpp"
 
@@ -23,6 +26,7 @@ constexpr double kTmax = 1e6 + 2;                 // ray length covered by the b
 constexpr double kTiny = 1e-290;                  // absolute term covering underflow
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr size_t kLeafSize = 4;
+
 constexpr int kBins = 16;
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 
@@ -319,7 +323,7 @@ bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) c
     return false;
 }
 
-// Collapses the binary subtree at `bin` into four-wide nodes; returns the index.
+// Collapses the binary subtree at `bin` into eight-wide nodes; returns the index.
 uint32_t Scene::collapse(uint32_t bin) {
     const uint32_t index = static_cast<uint32_t>(wide_.size());
     wide_.push_back(Wide{});
@@ -328,7 +332,7 @@ uint32_t Scene::collapse(uint32_t bin) {
         kids.push_back(bin);
     } else {
         kids = {bin + 1, nodes_[bin].first};
-        while (kids.size() < 4) {
+        while (kids.size() < kWidth) {
             int pick = -1;
             double best = -1;
             for (size_t i = 0; i < kids.size(); ++i) {
@@ -344,7 +348,7 @@ uint32_t Scene::collapse(uint32_t bin) {
         }
     }
     Wide w{};
-    for (int c = 0; c < 4; ++c) {
+    for (size_t c = 0; c < kWidth; ++c) {
         w.child[c] = ~0u;
         w.count[c] = 0;
         w.pa[c] = w.pb[c] = 0;
@@ -388,7 +392,7 @@ void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree
     }
     double maxpad = 0.0;
     for (const Wide& w : wide_)
-        for (int c = 0; c < 4; ++c)
+        for (size_t c = 0; c < kWidth; ++c)
             if (w.child[c] != ~0u) maxpad = std::max(maxpad, w.pa[c] + w.pb[c] * Ms);
     const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
     const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
@@ -397,18 +401,18 @@ void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree
     for (size_t i = 0; i < wide_.size(); ++i) {
         const Wide& w = wide_[i];
         WideF& f = ct.nodes[i];
-        for (int c = 0; c < 4; ++c) {
+        for (size_t c = 0; c < kWidth; ++c) {
             f.child[c] = w.child[c];
             f.count[c] = w.count[c];
             if (w.child[c] == ~0u) {
                 // Both bounds at +inf: every slab distance is +-inf on the same side, a miss.
-                for (int j = 0; j < 3; ++j) f.lo[j][c] = INFINITY, f.hi[j][c] = INFINITY;
+                for (int j = 0; j < 3; ++j) f.box[0][j][c] = INFINITY, f.box[1][j][c] = INFINITY;
                 continue;
             }
             const double pad = (w.pa[c] + w.pb[c] * Ms) * (1 + 1e-12) + sigma;
             for (int j = 0; j < 3; ++j) {
-                f.lo[j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
-                f.hi[j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
+                f.box[0][j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
+                f.box[1][j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
             }
         }
     }
@@ -425,71 +429,64 @@ std::shared_ptr<const Scene::CallTree> Scene::call_tree(const double* lo, const 
     return ct;
 }
 
+// The ray of one occlusion test in the float tree's frame. Per axis the bound
+// met first (near) and last (far) along the ray: with lo <= hi,
+// (lo - g) * inv <= (hi - g) * inv for inv > 0 and the reverse for inv < 0
+// (rounding is monotone), so picking them by the sign of inv gives the same
+// entry and exit distances as taking the min and max of both. Axes along which
+// the ray does not move (flat) test the origin against the slab instead.
+struct Scene::RayF {
+    float gf[3], inv[3];
+    int near[3], far[3], flat_axes[3], slab_axes[3];
+    int n_flat = 0, n_slab = 0;
+};
+
+// The traversal, compiled once for any x86-64 (SSE2 or plain C++) and once for
+// processors with AVX2 (chosen at run time). Both compute the same child masks
+// and run the same exact triangle test, so the results do not depend on the
+// processor.
+#define QM_WALK_NAME walk_base
+#define QM_WALK_ATTR
+#define QM_WALK_AVX2 0
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+
+#if QM_HAVE_AVX2_WALK
+#define QM_WALK_NAME walk_avx2
+#define QM_WALK_ATTR __attribute__((target("avx2")))
+#define QM_WALK_AVX2 1
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+#endif
+
 bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const {
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
     if (ct.nodes.empty()) return false;
-    float gf[3], inv[3];
-    bool flat[3];
+    RayF r;
     for (int j = 0; j < 3; ++j) {
-        gf[j] = static_cast<float>(g[j] - ct.centre[j]);
+        r.gf[j] = static_cast<float>(g[j] - ct.centre[j]);
         const float df = static_cast<float>(d[j]);
-        flat[j] = std::fabs(df) < 1e-30f;
-        inv[j] = flat[j] ? 0.0f : 1.0f / df;
+        if (std::fabs(df) < 1e-30f) {
+            r.flat_axes[r.n_flat++] = j;
+            r.inv[j] = 0.0f;
+            r.near[j] = 0, r.far[j] = 1;
+            continue;
+        }
+        r.slab_axes[r.n_slab++] = j;
+        r.inv[j] = 1.0f / df;
+        r.near[j] = df > 0 ? 0 : 1;
+        r.far[j] = 1 - r.near[j];
     }
-    uint32_t stack[512];
-    int sp = 0;
-    stack[sp++] = 0;
-    while (sp) {
-        const WideF& w = ct.nodes[stack[--sp]];
-        int mask;
-#if defined(__SSE2__)
-        __m128 t0 = _mm_setzero_ps(), t1 = _mm_set1_ps(ct.tmax);
-        __m128 inside = _mm_castsi128_ps(_mm_set1_epi32(-1));
-        for (int j = 0; j < 3; ++j) {
-            const __m128 lo = _mm_load_ps(w.lo[j]), hi = _mm_load_ps(w.hi[j]);
-            const __m128 gj = _mm_set1_ps(gf[j]);
-            if (flat[j]) {
-                inside = _mm_and_ps(inside, _mm_and_ps(_mm_cmple_ps(lo, gj), _mm_cmple_ps(gj, hi)));
-                continue;
-            }
-            const __m128 ij = _mm_set1_ps(inv[j]);
-            const __m128 a = _mm_mul_ps(_mm_sub_ps(lo, gj), ij), b = _mm_mul_ps(_mm_sub_ps(hi, gj), ij);
-            t0 = _mm_max_ps(t0, _mm_min_ps(a, b));
-            t1 = _mm_min_ps(t1, _mm_max_ps(a, b));
-        }
-        mask = _mm_movemask_ps(_mm_and_ps(inside, _mm_cmple_ps(t0, t1)));
-#else
-        mask = 0;
-        for (int c = 0; c < 4; ++c) {
-            float t0 = 0.0f, t1 = ct.tmax;
-            bool in = true;
-            for (int j = 0; j < 3; ++j) {
-                if (flat[j]) {
-                    in = in && w.lo[j][c] <= gf[j] && gf[j] <= w.hi[j][c];
-                    continue;
-                }
-                const float a = (w.lo[j][c] - gf[j]) * inv[j], b = (w.hi[j][c] - gf[j]) * inv[j];
-                t0 = std::max(t0, std::min(a, b));
-                t1 = std::min(t1, std::max(a, b));
-            }
-            if (in && t0 <= t1) mask |= 1 << c;
-        }
+#if QM_HAVE_AVX2_WALK
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return walk_avx2(g, d, self, ct, r);
 #endif
-        for (unsigned bits = static_cast<unsigned>(mask); bits; bits &= bits - 1) {
-            const int c = __builtin_ctz(bits);
-            if (w.child[c] == ~0u) continue;
-            if (w.count[c]) {
-                for (uint32_t q = w.child[c]; q < w.child[c] + w.count[c]; ++q) {
-                    if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
-                    if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
-                }
-            } else {
-                stack[sp++] = w.child[c];
-            }
-        }
-    }
-    return false;
+    return walk_base(g, d, self, ct, r);
 }
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
