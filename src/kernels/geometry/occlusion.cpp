@@ -72,22 +72,18 @@ bool origin_in_range(const double g[3]) noexcept {
     return in_tree_range(g[0]) && in_tree_range(g[1]) && in_tree_range(g[2]);
 }
 
-}  // namespace
-
-bool is_face_visible(const double n[3], const double d[3]) noexcept {
-    return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;
-}
-
-bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
-    const double e1x = tri[3] - tri[0], e1y = tri[4] - tri[1], e1z = tri[5] - tri[2];
-    const double e2x = tri[6] - tri[0], e2y = tri[7] - tri[1], e2z = tri[8] - tri[2];
+// Moller-Trumbore with the edges e1 = P1 - P0 and e2 = P2 - P0 given.
+inline bool ray_hits_edges(const double o[3], const double d[3], const double* p0, const double* e1,
+                           const double* e2) noexcept {
+    const double e1x = e1[0], e1y = e1[1], e1z = e1[2];
+    const double e2x = e2[0], e2y = e2[1], e2z = e2[2];
     const double hx = d[1] * e2z - d[2] * e2y;
     const double hy = d[2] * e2x - d[0] * e2z;
     const double hz = d[0] * e2y - d[1] * e2x;
     const double a = e1x * hx + e1y * hy + e1z * hz;
     if (std::fabs(a) < 1e-6) return false;
     const double f = 1.0 / a;
-    const double sx = o[0] - tri[0], sy = o[1] - tri[1], sz = o[2] - tri[2];
+    const double sx = o[0] - p0[0], sy = o[1] - p0[1], sz = o[2] - p0[2];
     const double u = f * (sx * hx + sy * hy + sz * hz);
     if (u < 0.0 || u > 1.0) return false;
     const double qx = sy * e1z - sz * e1y;
@@ -97,6 +93,18 @@ bool ray_triangle_intersection(const double o[3], const double d[3], const doubl
     if (v < 0.0 || u + v > 1.0) return false;
     const double t = f * (e2x * qx + e2y * qy + e2z * qz);
     return t > 1e-6 && t < 1e6;
+}
+
+}  // namespace
+
+bool is_face_visible(const double n[3], const double d[3]) noexcept {
+    return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;
+}
+
+bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
+    const double e1[3] = {tri[3] - tri[0], tri[4] - tri[1], tri[5] - tri[2]};
+    const double e2[3] = {tri[6] - tri[0], tri[7] - tri[1], tri[8] - tri[2]};
+    return ray_hits_edges(o, d, tri, e1, e2);
 }
 
 void centroid(const double* tri, double g[3]) noexcept {
@@ -183,8 +191,15 @@ void Scene::build() {
     nodes_.reserve(2 * ids.size() / kLeafSize + 8);
     build_node(ids, cent, 0, ids.size(), 0);
     leaf_ids_ = std::move(ids);
+    // Leaf form: first vertex and both edges, computed as the test computes them.
     leaf_tris_.resize(9 * leaf_ids_.size());
-    for (size_t p = 0; p < leaf_ids_.size(); ++p) std::copy_n(tri(leaf_ids_[p]), 9, leaf_tris_.data() + 9 * p);
+    leaf_pos_.assign(T, ~0u);
+    for (size_t p = 0; p < leaf_ids_.size(); ++p) {
+        const double* t = tri(leaf_ids_[p]);
+        double* l = leaf_tris_.data() + 9 * p;
+        for (int j = 0; j < 3; ++j) l[j] = t[j], l[3 + j] = t[3 + j] - t[j], l[6 + j] = t[6 + j] - t[j];
+        leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
+    }
     for (int j = 0; j < 3; ++j) box_lo_[j] = nodes_[0].lo[j], box_hi_[j] = nodes_[0].hi[j];
     // Node widening: the largest of its triangles', plus the slack of the box test.
     for (size_t i = nodes_.size(); i-- > 0;) {
@@ -467,6 +482,8 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
     if (ct.nodes.empty()) return false;
+    // The leaf position of `self` (~0u: none or not in the tree).
+    const uint32_t skip = self >= 0 && static_cast<uint64_t>(self) < leaf_pos_.size() ? leaf_pos_[self] : ~0u;
     RayF r;
     for (int j = 0; j < 3; ++j) {
         r.gf[j] = static_cast<float>(g[j] - ct.centre[j]);
@@ -484,9 +501,9 @@ bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, co
     }
 #if QM_HAVE_AVX2_WALK
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return walk_avx2(g, d, self, ct, r);
+    if (avx2) return walk_avx2(g, d, skip, ct, r);
 #endif
-    return walk_base(g, d, self, ct, r);
+    return walk_base(g, d, skip, ct, r);
 }
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {

@@ -116,9 +116,9 @@ private:
     std::shared_ptr<const CallTree> call_tree(const double* lo, const double* hi) const;
     bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const;
     struct RayF;
-    bool walk_base(const double g[3], const double d[3], int64_t self, const CallTree& ct, const RayF& r) const;
+    bool walk_base(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
 #if QM_HAVE_AVX2_WALK
-    bool walk_avx2(const double g[3], const double d[3], int64_t self, const CallTree& ct, const RayF& r) const;
+    bool walk_avx2(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
 #endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
 
@@ -126,7 +126,8 @@ private:
     std::vector<Node> nodes_;         // binary tree (build form)
     std::vector<Wide> wide_;          // traversal form
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
-    std::vector<double> leaf_tris_;   // their vertices, 9 per triangle, leaf order
+    std::vector<double> leaf_tris_;   // per triangle in leaf order: P0, P1 - P0, P2 - P0
+    std::vector<uint32_t> leaf_pos_;  // leaf position by triangle number (~0u: not in the tree)
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
     std::vector<double> pa_, pb_;     // per-triangle widening (during the build only)
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
