@@ -25,7 +25,7 @@ constexpr double kHuge = 1e30;                    // larger coordinates stay out
 constexpr double kTmax = 1e6 + 2;                 // ray length covered by the box test
 constexpr double kTiny = 1e-290;                  // absolute term covering underflow
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr size_t kLeafSize = 4;
+constexpr size_t kLeafSize = 2;
 
 constexpr int kBins = 16;
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
