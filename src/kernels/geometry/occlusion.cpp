@@ -11,6 +11,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if QM_HAVE_AVX2_WALK
+#include <immintrin.h>
+#endif
 
 #include "kernels/geometry/stl_read.hpp"
 
@@ -22,7 +25,8 @@ constexpr double kHuge = 1e30;                    // larger coordinates stay out
 constexpr double kTmax = 1e6 + 2;                 // ray length covered by the box test
 constexpr double kTiny = 1e-290;                  // absolute term covering underflow
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr size_t kLeafSize = 4;
+constexpr size_t kLeafSize = 2;
+
 constexpr int kBins = 16;
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 
@@ -68,22 +72,18 @@ bool origin_in_range(const double g[3]) noexcept {
     return in_tree_range(g[0]) && in_tree_range(g[1]) && in_tree_range(g[2]);
 }
 
-}  // namespace
-
-bool is_face_visible(const double n[3], const double d[3]) noexcept {
-    return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;
-}
-
-bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
-    const double e1x = tri[3] - tri[0], e1y = tri[4] - tri[1], e1z = tri[5] - tri[2];
-    const double e2x = tri[6] - tri[0], e2y = tri[7] - tri[1], e2z = tri[8] - tri[2];
+// Moller-Trumbore with the edges e1 = P1 - P0 and e2 = P2 - P0 given.
+inline bool ray_hits_edges(const double o[3], const double d[3], const double* p0, const double* e1,
+                           const double* e2) noexcept {
+    const double e1x = e1[0], e1y = e1[1], e1z = e1[2];
+    const double e2x = e2[0], e2y = e2[1], e2z = e2[2];
     const double hx = d[1] * e2z - d[2] * e2y;
     const double hy = d[2] * e2x - d[0] * e2z;
     const double hz = d[0] * e2y - d[1] * e2x;
     const double a = e1x * hx + e1y * hy + e1z * hz;
     if (std::fabs(a) < 1e-6) return false;
     const double f = 1.0 / a;
-    const double sx = o[0] - tri[0], sy = o[1] - tri[1], sz = o[2] - tri[2];
+    const double sx = o[0] - p0[0], sy = o[1] - p0[1], sz = o[2] - p0[2];
     const double u = f * (sx * hx + sy * hy + sz * hz);
     if (u < 0.0 || u > 1.0) return false;
     const double qx = sy * e1z - sz * e1y;
@@ -93,6 +93,18 @@ bool ray_triangle_intersection(const double o[3], const double d[3], const doubl
     if (v < 0.0 || u + v > 1.0) return false;
     const double t = f * (e2x * qx + e2y * qy + e2z * qz);
     return t > 1e-6 && t < 1e6;
+}
+
+}  // namespace
+
+bool is_face_visible(const double n[3], const double d[3]) noexcept {
+    return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;
+}
+
+bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
+    const double e1[3] = {tri[3] - tri[0], tri[4] - tri[1], tri[5] - tri[2]};
+    const double e2[3] = {tri[6] - tri[0], tri[7] - tri[1], tri[8] - tri[2]};
+    return ray_hits_edges(o, d, tri, e1, e2);
 }
 
 void centroid(const double* tri, double g[3]) noexcept {
@@ -179,8 +191,15 @@ void Scene::build() {
     nodes_.reserve(2 * ids.size() / kLeafSize + 8);
     build_node(ids, cent, 0, ids.size(), 0);
     leaf_ids_ = std::move(ids);
+    // Leaf form: first vertex and both edges, computed as the test computes them.
     leaf_tris_.resize(9 * leaf_ids_.size());
-    for (size_t p = 0; p < leaf_ids_.size(); ++p) std::copy_n(tri(leaf_ids_[p]), 9, leaf_tris_.data() + 9 * p);
+    leaf_pos_.assign(T, ~0u);
+    for (size_t p = 0; p < leaf_ids_.size(); ++p) {
+        const double* t = tri(leaf_ids_[p]);
+        double* l = leaf_tris_.data() + 9 * p;
+        for (int j = 0; j < 3; ++j) l[j] = t[j], l[3 + j] = t[3 + j] - t[j], l[6 + j] = t[6 + j] - t[j];
+        leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
+    }
     for (int j = 0; j < 3; ++j) box_lo_[j] = nodes_[0].lo[j], box_hi_[j] = nodes_[0].hi[j];
     // Node widening: the largest of its triangles', plus the slack of the box test.
     for (size_t i = nodes_.size(); i-- > 0;) {
@@ -319,7 +338,7 @@ bool Scene::occluded_brute(const double g[3], const double d[3], int64_t self) c
     return false;
 }
 
-// Collapses the binary subtree at `bin` into four-wide nodes; returns the index.
+// Collapses the binary subtree at `bin` into eight-wide nodes; returns the index.
 uint32_t Scene::collapse(uint32_t bin) {
     const uint32_t index = static_cast<uint32_t>(wide_.size());
     wide_.push_back(Wide{});
@@ -328,7 +347,7 @@ uint32_t Scene::collapse(uint32_t bin) {
         kids.push_back(bin);
     } else {
         kids = {bin + 1, nodes_[bin].first};
-        while (kids.size() < 4) {
+        while (kids.size() < kWidth) {
             int pick = -1;
             double best = -1;
             for (size_t i = 0; i < kids.size(); ++i) {
@@ -344,7 +363,7 @@ uint32_t Scene::collapse(uint32_t bin) {
         }
     }
     Wide w{};
-    for (int c = 0; c < 4; ++c) {
+    for (size_t c = 0; c < kWidth; ++c) {
         w.child[c] = ~0u;
         w.count[c] = 0;
         w.pa[c] = w.pb[c] = 0;
@@ -388,7 +407,7 @@ void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree
     }
     double maxpad = 0.0;
     for (const Wide& w : wide_)
-        for (int c = 0; c < 4; ++c)
+        for (size_t c = 0; c < kWidth; ++c)
             if (w.child[c] != ~0u) maxpad = std::max(maxpad, w.pa[c] + w.pb[c] * Ms);
     const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
     const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
@@ -397,18 +416,18 @@ void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree
     for (size_t i = 0; i < wide_.size(); ++i) {
         const Wide& w = wide_[i];
         WideF& f = ct.nodes[i];
-        for (int c = 0; c < 4; ++c) {
+        for (size_t c = 0; c < kWidth; ++c) {
             f.child[c] = w.child[c];
             f.count[c] = w.count[c];
             if (w.child[c] == ~0u) {
                 // Both bounds at +inf: every slab distance is +-inf on the same side, a miss.
-                for (int j = 0; j < 3; ++j) f.lo[j][c] = INFINITY, f.hi[j][c] = INFINITY;
+                for (int j = 0; j < 3; ++j) f.box[0][j][c] = INFINITY, f.box[1][j][c] = INFINITY;
                 continue;
             }
             const double pad = (w.pa[c] + w.pb[c] * Ms) * (1 + 1e-12) + sigma;
             for (int j = 0; j < 3; ++j) {
-                f.lo[j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
-                f.hi[j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
+                f.box[0][j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
+                f.box[1][j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
             }
         }
     }
@@ -425,71 +444,66 @@ std::shared_ptr<const Scene::CallTree> Scene::call_tree(const double* lo, const 
     return ct;
 }
 
+// The ray of one occlusion test in the float tree's frame. Per axis the bound
+// met first (near) and last (far) along the ray: with lo <= hi,
+// (lo - g) * inv <= (hi - g) * inv for inv > 0 and the reverse for inv < 0
+// (rounding is monotone), so picking them by the sign of inv gives the same
+// entry and exit distances as taking the min and max of both. Axes along which
+// the ray does not move (flat) test the origin against the slab instead.
+struct Scene::RayF {
+    float gf[3], inv[3];
+    int near[3], far[3], flat_axes[3], slab_axes[3];
+    int n_flat = 0, n_slab = 0;
+};
+
+// The traversal, compiled once for any x86-64 (SSE2 or plain C++) and once for
+// processors with AVX2 (chosen at run time). Both compute the same child masks
+// and run the same exact triangle test, so the results do not depend on the
+// processor.
+#define QM_WALK_NAME walk_base
+#define QM_WALK_ATTR
+#define QM_WALK_AVX2 0
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+
+#if QM_HAVE_AVX2_WALK
+#define QM_WALK_NAME walk_avx2
+#define QM_WALK_ATTR __attribute__((target("avx2")))
+#define QM_WALK_AVX2 1
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+#endif
+
 bool Scene::occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const {
     for (uint32_t k : direct_)
         if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
     if (ct.nodes.empty()) return false;
-    float gf[3], inv[3];
-    bool flat[3];
+    // The leaf position of `self` (~0u: none or not in the tree).
+    const uint32_t skip = self >= 0 && static_cast<uint64_t>(self) < leaf_pos_.size() ? leaf_pos_[self] : ~0u;
+    RayF r;
     for (int j = 0; j < 3; ++j) {
-        gf[j] = static_cast<float>(g[j] - ct.centre[j]);
+        r.gf[j] = static_cast<float>(g[j] - ct.centre[j]);
         const float df = static_cast<float>(d[j]);
-        flat[j] = std::fabs(df) < 1e-30f;
-        inv[j] = flat[j] ? 0.0f : 1.0f / df;
+        if (std::fabs(df) < 1e-30f) {
+            r.flat_axes[r.n_flat++] = j;
+            r.inv[j] = 0.0f;
+            r.near[j] = 0, r.far[j] = 1;
+            continue;
+        }
+        r.slab_axes[r.n_slab++] = j;
+        r.inv[j] = 1.0f / df;
+        r.near[j] = df > 0 ? 0 : 1;
+        r.far[j] = 1 - r.near[j];
     }
-    uint32_t stack[512];
-    int sp = 0;
-    stack[sp++] = 0;
-    while (sp) {
-        const WideF& w = ct.nodes[stack[--sp]];
-        int mask;
-#if defined(__SSE2__)
-        __m128 t0 = _mm_setzero_ps(), t1 = _mm_set1_ps(ct.tmax);
-        __m128 inside = _mm_castsi128_ps(_mm_set1_epi32(-1));
-        for (int j = 0; j < 3; ++j) {
-            const __m128 lo = _mm_load_ps(w.lo[j]), hi = _mm_load_ps(w.hi[j]);
-            const __m128 gj = _mm_set1_ps(gf[j]);
-            if (flat[j]) {
-                inside = _mm_and_ps(inside, _mm_and_ps(_mm_cmple_ps(lo, gj), _mm_cmple_ps(gj, hi)));
-                continue;
-            }
-            const __m128 ij = _mm_set1_ps(inv[j]);
-            const __m128 a = _mm_mul_ps(_mm_sub_ps(lo, gj), ij), b = _mm_mul_ps(_mm_sub_ps(hi, gj), ij);
-            t0 = _mm_max_ps(t0, _mm_min_ps(a, b));
-            t1 = _mm_min_ps(t1, _mm_max_ps(a, b));
-        }
-        mask = _mm_movemask_ps(_mm_and_ps(inside, _mm_cmple_ps(t0, t1)));
-#else
-        mask = 0;
-        for (int c = 0; c < 4; ++c) {
-            float t0 = 0.0f, t1 = ct.tmax;
-            bool in = true;
-            for (int j = 0; j < 3; ++j) {
-                if (flat[j]) {
-                    in = in && w.lo[j][c] <= gf[j] && gf[j] <= w.hi[j][c];
-                    continue;
-                }
-                const float a = (w.lo[j][c] - gf[j]) * inv[j], b = (w.hi[j][c] - gf[j]) * inv[j];
-                t0 = std::max(t0, std::min(a, b));
-                t1 = std::min(t1, std::max(a, b));
-            }
-            if (in && t0 <= t1) mask |= 1 << c;
-        }
+#if QM_HAVE_AVX2_WALK
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return walk_avx2(g, d, skip, ct, r);
 #endif
-        for (unsigned bits = static_cast<unsigned>(mask); bits; bits &= bits - 1) {
-            const int c = __builtin_ctz(bits);
-            if (w.child[c] == ~0u) continue;
-            if (w.count[c]) {
-                for (uint32_t q = w.child[c]; q < w.child[c] + w.count[c]; ++q) {
-                    if (static_cast<int64_t>(leaf_ids_[q]) == self) continue;
-                    if (ray_triangle_intersection(g, d, leaf_tris_.data() + 9 * q)) return true;
-                }
-            } else {
-                stack[sp++] = w.child[c];
-            }
-        }
-    }
-    return false;
+    return walk_base(g, d, skip, ct, r);
 }
 
 bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {

@@ -18,6 +18,15 @@
 #include <mutex>
 #include <vector>
 
+// x86-64 builds with GCC or Clang also compile the tree walk for AVX2.
+#if !defined(QM_HAVE_AVX2_WALK)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QM_HAVE_AVX2_WALK 1
+#else
+#define QM_HAVE_AVX2_WALK 0
+#endif
+#endif
+
 namespace qm::geom {
 
 // n . d > 0 (strictly).
@@ -81,19 +90,20 @@ private:
     static bool static_pad(const double* tri, double& pa, double& pb);
     double origin_spread(const double* lo, const double* hi) const;
     uint32_t build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end, int depth);
-    // Four-wide tree: each node holds up to four child boxes (collapsed from
+    // Eight-wide tree: each node holds up to eight child boxes (collapsed from
     // the binary tree). Static form in double; per call a float form, shifted
     // to the centre of the scene and widened outwards so that the float box
     // test never rejects what the exact test could hit.
+    static constexpr size_t kWidth = 8;
     struct Wide {
-        double lo[3][4], hi[3][4];
-        double pa[4], pb[4];
-        uint32_t child[4];  // leaf: first position in leaf order; interior: wide node; empty: ~0u
-        uint32_t count[4];  // leaf: number of triangles; interior or empty: 0
+        double lo[3][kWidth], hi[3][kWidth];
+        double pa[kWidth], pb[kWidth];
+        uint32_t child[kWidth];  // leaf: first position in leaf order; interior: wide node; empty: ~0u
+        uint32_t count[kWidth];  // leaf: number of triangles; interior or empty: 0
     };
-    struct alignas(16) WideF {
-        float lo[3][4], hi[3][4];
-        uint32_t child[4], count[4];
+    struct alignas(64) WideF {
+        float box[2][3][kWidth];  // [0]: lower bounds, [1]: upper bounds; axis, child
+        uint32_t child[kWidth], count[kWidth];
     };
     struct CallTree {
         std::vector<WideF> nodes;
@@ -105,13 +115,19 @@ private:
     // The float tree for an origin box; the last one is kept for the next call.
     std::shared_ptr<const CallTree> call_tree(const double* lo, const double* hi) const;
     bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const;
+    struct RayF;
+    bool walk_base(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
+#if QM_HAVE_AVX2_WALK
+    bool walk_avx2(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
+#endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
 
     std::vector<double> tris_;        // original order
     std::vector<Node> nodes_;         // binary tree (build form)
     std::vector<Wide> wide_;          // traversal form
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
-    std::vector<double> leaf_tris_;   // their vertices, 9 per triangle, leaf order
+    std::vector<double> leaf_tris_;   // per triangle in leaf order: P0, P1 - P0, P2 - P0
+    std::vector<uint32_t> leaf_pos_;  // leaf position by triangle number (~0u: not in the tree)
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
     std::vector<double> pa_, pb_;     // per-triangle widening (during the build only)
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
