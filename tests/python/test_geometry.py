@@ -173,24 +173,30 @@ def test_triangle_area_checks():
 # ------------------------------------------------------------------ casting
 
 
+def dot3(a, b):
+    """Left-to-right three-term dot product, the order the native kernels use; np.dot may
+    fuse or reorder the sum (its result changed between numpy releases)."""
+    return float(a[0]) * float(b[0]) + float(a[1]) * float(b[1]) + float(a[2]) * float(b[2])
+
+
 def reference_scan(cur_v, cur_n, all_v, d, self_idx):
     """Every other triangle of the model, double-precision Moller-Trumbore."""
     def hit(o, tri):
         e1, e2 = tri[1] - tri[0], tri[2] - tri[0]
         h = np.cross(d, e2)
-        a = np.dot(e1, h)
+        a = dot3(e1, h)
         if abs(a) < 1e-6:
             return False
         f = 1.0 / a
         s = o - tri[0]
-        u = f * np.dot(s, h)
+        u = f * dot3(s, h)
         if u < 0.0 or u > 1.0:
             return False
         q = np.cross(s, e1)
-        v = f * np.dot(d, q)
+        v = f * dot3(d, q)
         if v < 0.0 or u + v > 1.0:
             return False
-        t = f * np.dot(e2, q)
+        t = f * dot3(e2, q)
         return 1e-6 < t < 1e6
 
     illum = np.zeros(len(cur_v))
@@ -205,9 +211,10 @@ def _reference_loop(cur_v, cur_n, all_v, d, self_idx, hit, illum, areas):
         for j in range(3):
             g[j] = np.sum(face[:, j]) / 3
         occluded = any(hit(g, all_v[k]) for k in range(len(all_v)) if k != self_idx[i])
-        if np.dot(cur_n[i], d) > 0 and not occluded:
-            illum[i] = np.dot(cur_n[i], d)
-        areas[i] = 0.5 * np.linalg.norm(np.cross(face[1] - face[0], face[2] - face[0]))
+        if dot3(cur_n[i], d) > 0 and not occluded:
+            illum[i] = dot3(cur_n[i], d)
+        c = np.cross(face[1] - face[0], face[2] - face[0])
+        areas[i] = 0.5 * math.sqrt(dot3(c, c))
     total = np.sum(areas)
     return (np.sum(illum * areas) / total if total > 0 else 0.0), illum
 
@@ -327,7 +334,7 @@ def test_georeferenced_face_never_shadows_itself():
         d = sun(alt, az)
         for k in range(0, 200, 7):
             _, illum = occlusion_scan(tris[k:k + 1], normals[k:k + 1], tris[k:k + 1], d)
-            assert illum[0] == max(np.dot(normals[k], d), 0.0) or np.dot(normals[k], d) <= 0
+            assert illum[0] == max(dot3(normals[k], d), 0.0) or dot3(normals[k], d) <= 0
 
 
 def test_model_cache_notices_changes(tmp_path, capsys):
