@@ -202,21 +202,21 @@ CsvError format_csv(const CsvTable& table, std::string& out) {
     return CsvError::none;
 }
 
-WriteError write_file_replacing(const std::string& path, std::string_view content, std::string& detail) {
+WriteError write_file_replacing(const std::string& path, std::string_view content, int& error_number) {
     static std::atomic<unsigned> counter{0};
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temp = folder + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     auto fail = [&](WriteError e, FILE* f) {
-        detail = std::strerror(errno);
+        error_number = errno;
         if (f) std::fclose(f);
         std::remove(temp.c_str());
         return e;
     };
     FILE* f = std::fopen(temp.c_str(), "wbx");
     if (!f) {
-        detail = std::strerror(errno);
+        error_number = errno;
         return WriteError::open;
     }
     if (!content.empty() && std::fwrite(content.data(), 1, content.size(), f) != content.size())

@@ -66,7 +66,7 @@ enum class WriteError { none, open, write, rename };
 // Writes `content` to a new file in the same folder as `path` and renames it
 // over `path` once it is complete and closed: a reader sees the old file or
 // the new one, never a part. On failure the temporary file is removed and
-// `detail` holds the system's error text.
-WriteError write_file_replacing(const std::string& path, std::string_view content, std::string& detail);
+// `error_number` holds the system's errno.
+WriteError write_file_replacing(const std::string& path, std::string_view content, int& error_number);
 
 }  // namespace qm::text
