@@ -88,6 +88,14 @@ bool float64_values(nb::handle array, nb::handle np, std::vector<double>& out) {
     return true;
 }
 
+// The points of a grid axis as the library interpolator takes them: integer
+// and float64 axes as doubles; false for any other dtype.
+bool axis_values(nb::handle array, nb::handle np, std::vector<double>& out) {
+    std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    if (kind != "i" && kind != "u") return float64_values(array, np, out);
+    return float64_values(np.attr("asarray")(array, nb::arg("dtype") = "float64"), np, out);
+}
+
 }  // namespace
 
 nb::handle surface_shadow_type() { return g_type; }
@@ -219,7 +227,7 @@ void SurfaceShadowModule::load_table() {
 
 void SurfaceShadowModule::build_interpolators(nb::handle np, nb::handle azimuths, nb::handle altitudes) {
     nb::object az = str_obj(kAzimuth), alt = str_obj(kAltitude);
-    nb::object rgi_type = nb::module_::import_("scipy.interpolate").attr("RegularGridInterpolator");
+    nb::object rgi_type;  // the library interpolator, imported on first need
     nb::object columns = check(PySequence_List(data.attr("columns").ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
         nb::object column = nb::borrow(PyList_GET_ITEM(columns.ptr(), i));
@@ -231,18 +239,27 @@ void SurfaceShadowModule::build_interpolators(nb::handle np, nb::handle azimuths
             nb::object expected = nb::make_tuple(nb::len(altitudes), nb::len(azimuths));
             if (!values.attr("shape").equal(expected))
                 raise(PyExc_ValueError, "表面 " + to_text(column) + " 的数值数组形状与方位角和高度角网格不匹配");
-            nb::object interpolator =
-                rgi_type(nb::make_tuple(azimuths, altitudes), values.attr("T"), nb::arg("method") = "linear");
-
-            // Native copy of the validated grid; grids the kernel does not
-            // take (non-float values, non-finite axis points) stay with the
-            // library interpolator.
+            // Plain grids (float64 axes of two or more finite ascending points,
+            // float64 values) go straight to the native grid: the library
+            // interpolator accepts every such grid, so scipy is imported only
+            // for the others, which it validates (and may refuse) itself.
             Interp entry;
-            nb::object grid = interpolator.attr("grid");
             std::vector<double> x, y, v;
-            bool plain = nb::len(grid) == 2 && float64_values(grid[0], np, x) && float64_values(grid[1], np, y) &&
-                         float64_values(interpolator.attr("values"), np, v) && entry.grid.assign(x, y, v).empty();
-            if (!plain) entry.fallback = interpolator;
+            bool plain = nb::len(azimuths) >= 2 && nb::len(altitudes) >= 2 && axis_values(azimuths, np, x) &&
+                         axis_values(altitudes, np, y) && float64_values(values.attr("T"), np, v) &&
+                         entry.grid.assign(x, y, v).empty();
+            if (!plain) {
+                if (!rgi_type.is_valid())
+                    rgi_type = nb::module_::import_("scipy.interpolate").attr("RegularGridInterpolator");
+                nb::object interpolator =
+                    rgi_type(nb::make_tuple(azimuths, altitudes), values.attr("T"), nb::arg("method") = "linear");
+                entry = Interp();
+                nb::object grid = interpolator.attr("grid");
+                x.clear(), y.clear(), v.clear();
+                plain = nb::len(grid) == 2 && float64_values(grid[0], np, x) && float64_values(grid[1], np, y) &&
+                        float64_values(interpolator.attr("values"), np, v) && entry.grid.assign(x, y, v).empty();
+                if (!plain) entry.fallback = interpolator;
+            }
             nb::object index = nb::int_(static_cast<Py_ssize_t>(interps.size()));
             interps.push_back(std::move(entry));
             set_item(interp_index, column, index);
