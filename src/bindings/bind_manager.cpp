@@ -111,17 +111,18 @@ const char* kind_text(Kind k) {
 
 struct Checker {
     std::string file;    // the project file, as shown in messages
+    std::string where;   // "项目文件 <file>" or, for a project dict, what stands for it
     nb::object folder;   // its folder (str), base of relative paths
     nb::object os_path = import("os.path");
 
     [[noreturn]] void fail(const std::string& key, const std::string& what) const {
-        raise(g_project_error, "项目文件 " + file + ": 键 " + key + ": " + what);
+        raise(g_project_error, where + ": 键 " + key + ": " + what);
     }
     [[noreturn]] void wrong(const std::string& key, const char* expected, nb::handle got) const {
         fail(key, std::string("应为") + expected + "，实际为 " + repr_text(got));
     }
     [[noreturn]] void missing(const std::string& key, const char* expected) const {
-        raise(g_project_error, "项目文件 " + file + ": 缺少键 " + key + "（应为" + expected + "）");
+        raise(g_project_error, where + ": 缺少键 " + key + "（应为" + expected + "）");
     }
 
     // table[key] or an invalid object when absent.
@@ -503,31 +504,56 @@ nb::object project_item(const Manager& m, const char* key) {
 
 nb::object Manager::load_project() {
     nb::object os_mod = import("os"), os_path = import("os.path");
-    nb::object fspath;
-    try {
-        fspath = os_mod.attr("fspath")(file_path);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_TypeError, std::string("项目文件路径应为 str 或 os.PathLike，实际为 ") + host_type_name(file_path));
-    }
-    if (!PyUnicode_Check(fspath.ptr())) fspath = os_mod.attr("fsdecode")(fspath);
-    std::string shown = to_text(fspath);
-    if (shown.empty()) raise(PyExc_FileNotFoundError, "项目文件路径为空：请给出项目文件（.toml 或 .json）");
-    if (!nb::cast<bool>(os_path.attr("isfile")(fspath))) {
-        nb::object exc = check(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", 2, "项目文件不存在", fspath.ptr()));
-        PyErr_SetObject(PyExc_FileNotFoundError, exc.ptr());
-        throw nb::python_error();
-    }
     Checker c;
-    c.file = shown;
-    nb::object abs = os_path.attr("abspath")(fspath);
-    c.folder = os_path.attr("dirname")(abs);
-    nb::object raw = read_project_file(c, fspath);
+    nb::object raw, abs;
+    if (PyDict_Check(file_path.ptr())) {
+        // A project given as data: the file's structure, relative paths
+        // against its "folder" entry (else the current folder).
+        raw = nb::borrow(check(PyDict_Copy(file_path.ptr())));
+        nb::object folder = Checker::lookup(raw, "folder");
+        if (folder.is_valid()) {
+            PyDict_DelItemString(raw.ptr(), "folder");
+            if (!PyUnicode_Check(folder.ptr()) && !PyObject_HasAttrString(folder.ptr(), "__fspath__"))
+                c.wrong("folder", "项目文件夹的路径（文本）", folder);
+            folder = os_mod.attr("fspath")(folder);
+            if (!PyUnicode_Check(folder.ptr())) folder = os_mod.attr("fsdecode")(folder);
+        } else {
+            folder = os_mod.attr("getcwd")();
+        }
+        c.folder = os_path.attr("abspath")(folder);
+        c.file = to_text(c.folder);
+        c.where = "项目字典（文件夹 " + c.file + "）";
+        if (!nb::cast<bool>(os_path.attr("isdir")(c.folder))) c.fail("folder", "文件夹不存在: " + to_text(c.folder));
+        abs = nb::none();
+    } else {
+        nb::object fspath;
+        try {
+            fspath = os_mod.attr("fspath")(file_path);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+            raise(PyExc_TypeError, std::string("项目文件路径应为 str 或 os.PathLike（或项目字典），实际为 ") +
+                                       host_type_name(file_path));
+        }
+        if (!PyUnicode_Check(fspath.ptr())) fspath = os_mod.attr("fsdecode")(fspath);
+        std::string shown = to_text(fspath);
+        if (shown.empty()) raise(PyExc_FileNotFoundError, "项目文件路径为空：请给出项目文件（.toml 或 .json）");
+        if (!nb::cast<bool>(os_path.attr("isfile")(fspath))) {
+            nb::object exc = check(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", 2, "项目文件不存在", fspath.ptr()));
+            PyErr_SetObject(PyExc_FileNotFoundError, exc.ptr());
+            throw nb::python_error();
+        }
+        c.file = shown;
+        c.where = "项目文件 " + shown;
+        abs = os_path.attr("abspath")(fspath);
+        c.folder = os_path.attr("dirname")(abs);
+        raw = read_project_file(c, fspath);
+    }
     c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links"});
 
     nb::dict out;
     out["file"] = abs;
     out["folder"] = c.folder;
+    out["where"] = nb::str(c.where.c_str());
 
     // Run period: handed to the clock as it is, so the clock's own checks apply.
     nb::object period = Checker::lookup(raw, "period");
@@ -693,7 +719,7 @@ nb::object Manager::create_clock() {
 }
 
 nb::object Manager::create_modules() {
-    std::string file = to_text(project_item(*this, "file"));
+    std::string where = to_text(project_item(*this, "where"));
     nb::dict mods;
     for (nb::handle entry : nb::borrow<nb::list>(project_item(*this, "modules"))) {
         nb::object cls = entry["class"];
@@ -714,7 +740,7 @@ nb::object Manager::create_modules() {
                 std::string list;
                 if (PyDict_Check(outs.ptr()))
                     for (nb::handle k : nb::borrow<nb::dict>(outs).keys()) list += (list.empty() ? "" : ", ") + to_text(k);
-                raise(g_project_error, "项目文件 " + file + ": 键 " + to_text(r[2]) + ": 模块 \"" + to_text(r[0]) +
+                raise(g_project_error, where + ": 键 " + to_text(r[2]) + ": 模块 \"" + to_text(r[0]) +
                                            "\" 没有输出变量 \"" + to_text(r[1]) + "\"（可用: " + list + "）");
             }
         }
@@ -728,7 +754,7 @@ nb::object Manager::create_modules() {
 }
 
 nb::object Manager::create_links() {
-    std::string file = to_text(project_item(*this, "file"));
+    std::string where = to_text(project_item(*this, "where"));
     if (!PyDict_Check(modules.ptr())) raise(PyExc_RuntimeError, "Manager.modules 未设置：请先调用 create_modules()");
     nb::list out;
     nb::object link_type = import("quillmere._native").attr("Link");
@@ -747,7 +773,7 @@ nb::object Manager::create_links() {
                 std::string list;
                 if (PyDict_Check(d.ptr()))
                     for (nb::handle k : nb::borrow<nb::dict>(d).keys()) list += (list.empty() ? "" : ", ") + to_text(k);
-                raise(g_project_error, "项目文件 " + file + ": 键 " + to_text(l["key"]) + ": 模块 \"" +
+                raise(g_project_error, where + ": 键 " + to_text(l["key"]) + ": 模块 \"" +
                                            to_text(s.unit.attr("name")) + "\" 没有" + s.what + " \"" + to_text(s.var) +
                                            "\"（可用: " + (list.empty() ? "无" : list) + "）");
             }

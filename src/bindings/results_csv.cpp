@@ -128,6 +128,30 @@ void bind_results_csv(nb::module_& m) {
           "written with the shortest float text (20.1, not 20.100000381469727). Missing values are empty. The "
           "file is written beside its final place and renamed over it once complete.");
     m.attr("write_csv") = scope.attr("write_csv");
+    scope.def(
+        "write_text_file",
+        [](nb::handle path, const std::string& text) {
+            nb::object os_mod = import("os");
+            nb::object fspath = os_mod.attr("fspath")(path);
+            nb::bytes encoded = nb::borrow<nb::bytes>(os_mod.attr("fsencode")(fspath));
+            std::string target(encoded.c_str(), encoded.size());
+            int err = 0;
+            qm::text::WriteError we;
+            {
+                nb::gil_scoped_release release;
+                we = qm::text::write_file_replacing(target, text, err);
+            }
+            if (we != qm::text::WriteError::none) {
+                nb::object exc = check(PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), fspath.ptr()));
+                PyErr_SetObject((PyObject*)Py_TYPE(exc.ptr()), exc.ptr());
+                throw nb::python_error();
+            }
+        },
+        nb::arg("path"), nb::arg("text"),
+        nb::sig("def write_text_file(path: str | os.PathLike[str], text: str) -> None"),
+        "Writes text (UTF-8) to a file beside path and renames it over path once complete: readers see the old "
+        "file or the whole new one.");
+    m.attr("write_text_file") = scope.attr("write_text_file");
 }
 
 }  // namespace qm::py

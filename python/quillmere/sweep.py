@@ -1,0 +1,479 @@
+"""Parameter studies on a Dask cluster: one project, the product of some varied
+values, one simulation per variant, one row per variant.
+
+``sweep(project, vary={"pv_east.efficiency": [0.18, 0.2], "site.latitude": [30, 48]})``
+runs the four variants as Dask tasks, by default on a local cluster of worker
+processes on this machine; ``client=`` (a ``distributed.Client`` or a
+scheduler address such as ``"tcp://host:8786"``) runs them on an existing
+cluster, whose workers must see the project's files at the same paths.
+
+A key addresses one value of the project: ``INSTANCE.KEY`` a module's value
+(``pv_east.efficiency``, ``house.method``), ``TABLE.KEY`` a value of a
+top-level table (``site.latitude``, ``convergence.threshold``), a plain name a
+top-level value (``time_step``, ``period``). Instance names are looked up
+first.
+
+Shading modules whose values are the same in several variants share one
+table: the first variant of each group runs first and computes it, the others
+of the group follow once it exists. Variants whose shading differs (another
+model, surface list, method, or for exact shading another site or period) get
+tables of their own beside the project's, named after their fingerprint, so
+concurrent variants never write the same file. The workers are long-lived
+processes, so the model a worker has read stays parsed for its next variants.
+"""
+from __future__ import annotations
+
+import contextlib
+import copy
+import hashlib
+import io
+import itertools
+import json
+import os
+import sys
+import time
+from typing import Any, Callable, Iterable, Mapping, Sequence
+
+__all__ = ["sweep", "parse_vary", "variant_projects", "set_value", "shade_table", "SweepError"]
+
+# Module types whose modules compute a shading table (and, in exact mode, the
+# per-step factors beside it).
+SHADING_TYPES = ("SurfaceShadow", "ExactShadow")
+# Values of a shading module that do not change what it computes.
+_SHADING_NEUTRAL_KEYS = ("name", "table")
+
+
+class SweepError(ValueError):
+    """A sweep that cannot start: a key that addresses nothing, no values."""
+
+
+# ---------------------------------------------------------------------------
+# Variants
+
+
+def parse_vary(items: Iterable[str]) -> dict[str, list[Any]]:
+    """``["pv_east.efficiency=0.18,0.2", ...]`` (the command line's ``--vary``)
+    as ``{"pv_east.efficiency": [0.18, 0.2]}``. Each value is read as a TOML
+    value (numbers, ``true``, quoted text, arrays ``[15, 15]``); anything else
+    is taken as text, so ``house.method=exact,table`` works unquoted."""
+    import tomllib
+
+    out: dict[str, list[Any]] = {}
+    for item in items:
+        key, sep, text = item.partition("=")
+        key = key.strip()
+        if not sep or not key:
+            raise SweepError("--vary 应为 KEY=V1,V2,...，实际为 %r" % item)
+        values = []
+        for part in _split_top_level(text):
+            part = part.strip()
+            if not part:
+                raise SweepError("--vary %s: 空值（%r）" % (key, item))
+            try:
+                values.append(tomllib.loads("v = " + part)["v"])
+            except tomllib.TOMLDecodeError:
+                values.append(part)
+        if key in out:
+            raise SweepError("--vary %s 出现了两次" % key)
+        out[key] = values
+    return out
+
+
+def _split_top_level(text: str) -> list[str]:
+    """Splits at commas outside brackets and quotes."""
+    parts, depth, quote, cur = [], 0, None, []
+    for ch in text:
+        if quote:
+            quote = None if ch == quote else quote
+        elif ch in "\"'":
+            quote = ch
+        elif ch in "[{":
+            depth += 1
+        elif ch in "]}":
+            depth -= 1
+        elif ch == "," and depth == 0:
+            parts.append("".join(cur))
+            cur = []
+            continue
+        cur.append(ch)
+    parts.append("".join(cur))
+    return parts
+
+
+def _locate(project: Mapping[str, Any], key: str) -> tuple[dict, str, str]:
+    """(table holding the value, key within it, where it is in words) for a
+    sweep key; SweepError when the key addresses nothing."""
+    head, dot, rest = key.partition(".")
+    if not dot:
+        if head in ("modules", "links", "site", "convergence", "output", "folder"):
+            raise SweepError("扫描键 %s: 不能整体替换 %s，请指定其中的值（如 site.latitude）" % (key, head))
+        return project, head, key
+    if not rest or "." in rest:
+        raise SweepError("扫描键 %s: 应为 实例名.键、表名.键 或顶层键" % key)
+    for i, m in enumerate(project.get("modules") or []):
+        if isinstance(m, dict) and m.get("name") == head:
+            if "params" in m and rest not in m:
+                raise SweepError("扫描键 %s: 模块 %s 的值写成 params 数组；请在项目中按名称写出 %s" % (key, head, rest))
+            return m, rest, "modules[%d](%s).%s" % (i, head, rest)
+    table = project.get(head)
+    if isinstance(table, dict) and head in ("site", "convergence", "output"):
+        return table, rest, key
+    if head in ("site", "convergence", "output"):
+        project_tables = project  # an absent optional table is created
+        return project_tables.setdefault(head, {}), rest, key
+    names = [m.get("name") for m in project.get("modules") or [] if isinstance(m, dict)]
+    raise SweepError("扫描键 %s: 没有名为 \"%s\" 的模块或表（模块: %s；表: site, convergence, output）"
+                     % (key, head, ", ".join(map(str, names))))
+
+
+def set_value(project: dict, key: str, value: Any) -> None:
+    """Sets the value a sweep key addresses, in place."""
+    table, name, _ = _locate(project, key)
+    table[name] = value
+
+
+def variant_projects(project: Mapping[str, Any], vary: Mapping[str, Sequence[Any]]
+                     ) -> list[tuple[tuple[Any, ...], dict]]:
+    """Every combination of the varied values (the first key varies slowest),
+    as (values, project dict) pairs. The variants write no results file."""
+    if not vary:
+        raise SweepError("没有要扫描的值：请给出至少一个 --vary KEY=V1,V2")
+    keys = list(vary)
+    lists = []
+    for k in keys:
+        vals = vary[k]
+        if isinstance(vals, (str, bytes)) or not isinstance(vals, Iterable):
+            raise SweepError("扫描键 %s: 值应为列表，实际为 %r" % (k, vals))
+        vals = list(vals)
+        if not vals:
+            raise SweepError("扫描键 %s: 没有值" % k)
+        lists.append(vals)
+    probe = copy.deepcopy(dict(project))
+    for k in keys:
+        _locate(probe, k)  # every key must address something before anything runs
+    out = []
+    for combo in itertools.product(*lists):
+        p = copy.deepcopy(dict(project))
+        for k, v in zip(keys, combo):
+            set_value(p, k, v)
+        out_table = p.get("output")
+        if isinstance(out_table, dict):
+            out_table.pop("csv", None)
+        out.append((combo, p))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Shared shading tables
+
+
+def _folder(project: Mapping[str, Any]) -> str:
+    folder = project.get("folder")
+    return os.path.abspath(folder) if isinstance(folder, str) and folder else os.getcwd()
+
+
+def _resolve(project: Mapping[str, Any], path: str) -> str:
+    path = os.path.expanduser(path)
+    return os.path.normpath(path if os.path.isabs(path) else os.path.join(_folder(project), path))
+
+
+_file_hashes: dict[tuple[str, float, int], str] = {}
+
+
+def _file_hash(path: str) -> str:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return "missing:" + path
+    key = (path, st.st_mtime, st.st_size)
+    if key not in _file_hashes:
+        h = hashlib.sha256()
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+        _file_hashes[key] = h.hexdigest()
+    return _file_hashes[key]
+
+
+def _table_slot(entry: dict) -> tuple[Any, Any] | None:
+    """(container, key) of a shading module's table path, or None."""
+    if "table" in entry:
+        return entry, "table"
+    params = entry.get("params")
+    if isinstance(params, list) and len(params) > 1:
+        return params, 1
+    return None
+
+
+def _shading_fingerprint(project: Mapping[str, Any], entry: dict) -> str:
+    """What a shading module computes: its values (not its name or table path),
+    the model's content and, unless it only tabulates, the site, period and
+    step that decide the per-step sun positions."""
+    values = {k: v for k, v in entry.items() if k not in _SHADING_NEUTRAL_KEYS}
+    if "params" in entry and isinstance(entry["params"], list):
+        values["params"] = [v for i, v in enumerate(entry["params"]) if i != 1]
+    model = entry.get("model")
+    if model is None and isinstance(entry.get("params"), list) and entry["params"]:
+        model = entry["params"][0]
+    facts = {"values": values, "model": _file_hash(_resolve(project, model)) if isinstance(model, str) else None}
+    if entry.get("method") != "table":
+        facts["run"] = [project.get("site"), project.get("period"), project.get("time_step")]
+    text = json.dumps(facts, sort_keys=True, default=repr)
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) -> list[tuple[str, ...]]:
+    """Gives every distinct shading computation its own table path and returns
+    each variant's group (the fingerprints of its shading modules). The
+    computation of the unchanged project keeps the project's table."""
+    base_fp = {}
+    for m in base.get("modules") or []:
+        if isinstance(m, dict) and m.get("type") in SHADING_TYPES and _table_slot(m):
+            base_fp[m.get("name")] = _shading_fingerprint(base, m)
+    groups = []
+    for _, p in variants:
+        key = []
+        for m in p.get("modules") or []:
+            if not (isinstance(m, dict) and m.get("type") in SHADING_TYPES):
+                continue
+            slot = _table_slot(m)
+            if slot is None:
+                continue
+            fp = _shading_fingerprint(p, m)
+            key.append(fp)
+            container, k = slot
+            path = container[k]
+            if fp != base_fp.get(m.get("name")) and isinstance(path, str):
+                stem, ext = os.path.splitext(_resolve(p, path))
+                container[k] = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
+        groups.append(tuple(key))
+    return groups
+
+
+# ---------------------------------------------------------------------------
+# Worker side
+
+
+def _run_variant(index: int, project: dict, *after: Any) -> dict:
+    """Runs one variant in a worker; never raises, so that a failing variant
+    is a result like the others. ``after`` holds the results of the variants
+    that compute the shading this one reuses (only their completion counts)."""
+    from quillmere.core.manager import Manager
+
+    started = time.perf_counter()
+    captured = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(captured):
+            m = Manager(project)
+            m.quiet = True
+            m.progress = False
+            m.run_simulation()
+        summary = {name: {k: d.get(k) for k in ("type", "energy_kwh", "peak_kw", "full_load_hours")}
+                   for name, d in (m.summary or {}).items()}
+        return {"index": index, "summary": summary, "error": None,
+                "seconds": time.perf_counter() - started, "worker": os.getpid()}
+    except BaseException as exc:  # noqa: BLE001 - the variant's error is its result
+        text = "%s: %s" % (type(exc).__name__, exc)
+        for note in getattr(exc, "__notes__", ()):
+            text += " (" + str(note) + ")"
+        return {"index": index, "summary": None, "error": text,
+                "seconds": time.perf_counter() - started, "worker": os.getpid()}
+
+
+# ---------------------------------------------------------------------------
+# Clusters
+
+
+@contextlib.contextmanager
+def _client_for(client: Any, workers: int | None, n_tasks: int):
+    """The client to submit to: the given one, one connected to an address, or
+    a local cluster of worker processes (closed at the end)."""
+    from distributed import Client, LocalCluster
+
+    if isinstance(client, Client):
+        yield client
+        return
+    if isinstance(client, str):
+        c = Client(client, timeout="30s")
+        try:
+            yield c
+        finally:
+            c.close()
+        return
+    if client is not None:
+        raise TypeError("client 应为 distributed.Client、调度器地址（str）或 None，实际为 %s" % type(client).__name__)
+    n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
+    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
+                           silence_logs=40)
+    try:
+        c = Client(cluster)
+        try:
+            yield c
+        finally:
+            c.close()
+    finally:
+        cluster.close()
+
+
+def _progress_printer(total: int, stream: Any) -> Callable[[int, int], None]:
+    tty = hasattr(stream, "isatty") and stream.isatty()
+
+    def show(done: int, failed: int) -> None:
+        text = "扫描 %d/%d 个变体" % (done, total) + ("，%d 个失败" % failed if failed else "")
+        if tty:
+            stream.write("\r" + text + ("\n" if done == total else ""))
+        else:
+            stream.write(text + "\n")
+        stream.flush()
+
+    return show
+
+
+# ---------------------------------------------------------------------------
+# The sweep
+
+
+def _load(project: Any) -> dict:
+    from quillmere.core.manager import load_project
+
+    if isinstance(project, Mapping):
+        p = copy.deepcopy(dict(project))
+        p.setdefault("folder", os.getcwd())
+        return p
+    return load_project(project)
+
+
+def _describe(keys: Sequence[str], values: Sequence[Any]) -> str:
+    return ", ".join("%s=%r" % (k, v) for k, v in zip(keys, values))
+
+
+def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *,
+          workers: int | None = None, progress: bool | None = None) -> "pandas.DataFrame":
+    """Runs every combination of the ``vary`` values of ``project`` (a project
+    file path or a project dict) as Dask tasks; returns one row per variant:
+    the varied values, then ``GEN.energy_kwh``, ``GEN.peak_kw`` and
+    ``GEN.full_load_hours`` of every generator, then ``error`` (None, or the
+    failing variant's exception text; the others still complete).
+
+    ``client``: None for a local cluster of ``workers`` processes (default: one
+    per core, at most one per variant), a ``distributed.Client``, or a
+    scheduler address. ``progress``: a line per finished variant on standard
+    error (default: when it is a terminal). Failing variants are also printed
+    on standard output with their values.
+    """
+    import pandas as pd
+    from distributed import as_completed
+
+    base = _load(project)
+    keys = list(vary)
+    variants = variant_projects(base, vary)
+    groups = _assign_tables(base, variants)
+    stream = sys.stderr
+    if progress is None:
+        progress = hasattr(stream, "isatty") and stream.isatty()
+    show = _progress_printer(len(variants), stream) if progress else None
+
+    results: list[dict | None] = [None] * len(variants)
+    with _client_for(client, workers, len(variants)) as c:
+        # The first variant of each shading group computes its tables; the
+        # rest of the group waits for it.
+        first_of: dict[tuple, Any] = {}
+        futures = []
+        for i, ((_, p), g) in enumerate(zip(variants, groups)):
+            deps = [first_of[g]] if g and g in first_of else []
+            f = c.submit(_run_variant, i, p, *deps, key="quillmere-variant-%d-%s" % (i, os.urandom(4).hex()),
+                         pure=False)
+            if g and g not in first_of:
+                first_of[g] = f
+            futures.append(f)
+        done = failed = 0
+        for f in as_completed(futures):
+            r = f.result()
+            results[r["index"]] = r
+            done += 1
+            if r["error"] is not None:
+                failed += 1
+                print("错误：变体 %d（%s）失败: %s" % (r["index"] + 1, _describe(keys, variants[r["index"]][0]),
+                                                   r["error"]))
+            if show:
+                show(done, failed)
+
+    generators: list[str] = []
+    for r in results:
+        for name in (r or {}).get("summary") or {}:
+            if name not in generators:
+                generators.append(name)
+    rows = []
+    for (values, _), r in zip(variants, results):
+        row: dict[str, Any] = dict(zip(keys, values))
+        summary = (r or {}).get("summary") or {}
+        for g in generators:
+            d = summary.get(g) or {}
+            row[g + ".energy_kwh"] = d.get("energy_kwh", float("nan"))
+            row[g + ".peak_kw"] = d.get("peak_kw", float("nan"))
+            flh = d.get("full_load_hours")
+            row[g + ".full_load_hours"] = float("nan") if flh is None else flh
+        row["error"] = (r or {}).get("error")
+        rows.append(row)
+    columns = keys + [g + s for g in generators for s in (".energy_kwh", ".peak_kw", ".full_load_hours")] + ["error"]
+    df = pd.DataFrame(rows, columns=columns)
+    df.index.name = "variant"
+    units = {g + ".energy_kwh": "kWh" for g in generators}
+    units.update({g + ".peak_kw": "kW" for g in generators})
+    units.update({g + ".full_load_hours": "h" for g in generators})
+    df.attrs["units"] = units
+    df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]
+    return df
+
+
+# ---------------------------------------------------------------------------
+# A shading table computed over a cluster
+
+
+def _cast_positions(model: str, surfaces: list[str], positions: list[tuple[float, float]]) -> list[list[Any]]:
+    """[(altitude, azimuth), ...] -> per position the (surface, factor) pairs
+    that calculate_shadow gives, in its order."""
+    from quillmere.shadow_calc.occlusion_scan import calculate_shadow
+
+    out = []
+    for altitude, azimuth in positions:
+        results = calculate_shadow(model, surfaces, altitude, azimuth)[0]
+        out.append(list(results.items()))
+    return out
+
+
+def _grid_positions() -> list[tuple[int, int]]:
+    """The shading module's table grid in its row order: (altitude, azimuth)."""
+    return [(alt, az) for alt in range(0, 76, 15) for az in range(0, 361, 45)]
+
+
+def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = None, *,
+                workers: int | None = None, chunks: int | None = None) -> str:
+    """Computes the cosine factor table of ``surfaces`` of ``model`` with the
+    sun positions split over the workers of a Dask cluster (``client`` as for
+    ``sweep``) and writes it to ``output`` in the shading module's format: the
+    same text, to the last digit, as the module writes on one machine.
+    Returns the table's path."""
+    from quillmere.core.manager import write_text_file
+
+    model = os.path.abspath(model)
+    output = os.path.abspath(output)
+    positions = _grid_positions()
+    surfaces = list(surfaces)
+    with _client_for(client, workers, len(positions)) as c:
+        n_workers = max(1, len(c.scheduler_info().get("workers", {})) or 1)
+        n_chunks = max(1, min(len(positions), chunks or 4 * n_workers))
+        parts = [positions[i::n_chunks] for i in range(n_chunks)]
+        futures = [c.submit(_cast_positions, model, surfaces, part, pure=False) for part in parts]
+        answers: dict[tuple[int, int], list] = {}
+        for part, f in zip(parts, futures):
+            for pos, pairs in zip(part, f.result()):
+                answers[pos] = pairs
+    lines = []
+    for alt, az in positions:
+        pairs = answers[(alt, az)]
+        if not lines:
+            lines.append("方位角,高度角," + ",".join(name for name, _ in pairs) + "\n")
+        lines.append("%d,%d" % (az, alt) + "".join("," + format(v, ".6f") for _, v in pairs) + "\n")
+    write_text_file(output, "".join(lines))
+    return output
