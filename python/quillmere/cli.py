@@ -173,6 +173,28 @@ def cmd_demo(args):
     return 0
 
 
+def cmd_sweep(args):
+    from quillmere import sweep as sweep_mod
+
+    vary = sweep_mod.parse_vary(args.vary)
+    client = args.scheduler
+    df = sweep_mod.sweep(args.project, vary, client, workers=args.workers,
+                         progress=None if not args.quiet else False)
+    failed = int(df["error"].notna().sum())
+    if args.output:
+        from quillmere.core.manager import write_csv
+        out = os.path.abspath(args.output)
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        write_csv(df, out)
+        _status("扫描结果已写入: " + out, args.quiet)
+    if not args.quiet:
+        import pandas as pd
+        with pd.option_context("display.max_columns", None, "display.width", 200):
+            print(df.drop(columns="error") if not failed else df)
+        print("共 %d 个变体，%d 个失败" % (len(df), failed))
+    return 1 if failed else 0
+
+
 def cmd_shade(args):
     from quillmere.components.shade_group import SurfaceShadowModule
 
@@ -181,6 +203,12 @@ def cmd_shade(args):
     if not os.path.isfile(model):
         print("错误：模型文件不存在: " + model)
         return 1
+    if args.scheduler is not None or args.workers is not None:
+        from quillmere import sweep as sweep_mod
+        os.makedirs(os.path.dirname(table), exist_ok=True)
+        sweep_mod.shade_table(model, args.surfaces, table, args.scheduler, workers=args.workers)
+        _status("阴影表已写入: " + table, args.quiet)
+        return 0
     if os.path.isfile(table):
         os.remove(table)  # the module only computes a table that is absent
     os.makedirs(os.path.dirname(table), exist_ok=True)
@@ -205,8 +233,9 @@ def build_parser():
             examples / 示例:
               quillmere demo                      write and run the demo project / 生成并运行演示项目
               quillmere run project.toml -o results.csv --plot report.png
-              quillmere shade house.stl --surfaces roof_south_east roof_north -o table.csv"""))
-    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade}")
+              quillmere shade house.stl --surfaces roof_south_east roof_north -o table.csv
+              quillmere sweep project.toml --vary pv_east.efficiency=0.18,0.2 --vary site.latitude=30,48"""))
+    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade,sweep}")
     sub.required = True
 
     run = sub.add_parser("run", help="run a project file / 运行项目文件")
@@ -233,8 +262,25 @@ def build_parser():
     shade.add_argument("model", help="ASCII STL model, one named solid per surface / STL 模型")
     shade.add_argument("--surfaces", nargs="+", required=True, metavar="NAME", help="solids to tabulate / 表面名称")
     shade.add_argument("-o", "--output", required=True, help="table CSV (overwritten) / 输出 CSV")
+    shade.add_argument("--scheduler", metavar="ADDRESS",
+                       help="split the sun positions over this Dask cluster (tcp://host:8786) / 在 Dask 集群上计算")
+    shade.add_argument("--workers", type=int, metavar="N",
+                       help="without --scheduler: split over a local cluster of N processes / 本机 N 个进程")
     shade.add_argument("--quiet", action="store_true", help="no status lines / 不输出状态信息")
     shade.set_defaults(func=cmd_shade)
+
+    sweep = sub.add_parser("sweep", help="run every combination of varied values on Dask / 参数扫描")
+    sweep.add_argument("project", help="project file (.toml or .json) / 项目文件")
+    sweep.add_argument("--vary", action="append", required=True, metavar="KEY=V1,V2,...",
+                       help="values of one project value (pv_east.efficiency, site.latitude, house.method); "
+                            "several --vary give their product / 扫描的值")
+    sweep.add_argument("-o", "--output", metavar="sweep.csv", help="one row per variant / 扫描结果 CSV")
+    sweep.add_argument("--scheduler", metavar="ADDRESS",
+                       help="an existing Dask cluster (tcp://host:8786); default a local cluster / 已有的 Dask 集群")
+    sweep.add_argument("--workers", type=int, metavar="N",
+                       help="worker processes of the local cluster (default: one per core) / 本机工作进程数")
+    sweep.add_argument("--quiet", action="store_true", help="no table, no progress / 不输出表格和进度")
+    sweep.set_defaults(func=cmd_sweep)
     return parser
 
 
