@@ -270,13 +270,13 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
             m.run_simulation()
         summary = {name: {k: d.get(k) for k in ("type", "energy_kwh", "peak_kw", "full_load_hours")}
                    for name, d in (m.summary or {}).items()}
-        return {"index": index, "summary": summary, "error": None,
+        return {"index": index, "summary": summary, "error": None, "messages": captured.getvalue(),
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
     except BaseException as exc:  # noqa: BLE001 - the variant's error is its result
         text = "%s: %s" % (type(exc).__name__, exc)
         for note in getattr(exc, "__notes__", ()):
             text += " (" + str(note) + ")"
-        return {"index": index, "summary": None, "error": text,
+        return {"index": index, "summary": None, "error": text, "messages": captured.getvalue(),
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
 
 
@@ -348,7 +348,8 @@ def _describe(keys: Sequence[str], values: Sequence[Any]) -> str:
 
 
 def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *,
-          workers: int | None = None, progress: bool | None = None) -> "pandas.DataFrame":
+          workers: int | None = None, progress: bool | None = None,
+          timeout: float | None = None) -> "pandas.DataFrame":
     """Runs every combination of the ``vary`` values of ``project`` (a project
     file path or a project dict) as Dask tasks; returns one row per variant:
     the varied values, then ``GEN.energy_kwh``, ``GEN.peak_kw`` and
@@ -359,7 +360,8 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     per core, at most one per variant), a ``distributed.Client``, or a
     scheduler address. ``progress``: a line per finished variant on standard
     error (default: when it is a terminal). Failing variants are also printed
-    on standard output with their values.
+    on standard output with their values. ``timeout`` [s] bounds the wait for
+    all variants (``TimeoutError`` past it).
     """
     import pandas as pd
     from distributed import as_completed
@@ -387,7 +389,7 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
                 first_of[g] = f
             futures.append(f)
         done = failed = 0
-        for f in as_completed(futures):
+        for f in as_completed(futures, timeout=timeout):
             r = f.result()
             results[r["index"]] = r
             done += 1
@@ -422,7 +424,10 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     units.update({g + ".peak_kw": "kW" for g in generators})
     units.update({g + ".full_load_hours": "h" for g in generators})
     df.attrs["units"] = units
+    # Per variant: its run time [s], the worker process and the modules' own printed lines.
     df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]
+    df.attrs["workers"] = [None if r is None else r["worker"] for r in results]
+    df.attrs["messages"] = [None if r is None else r["messages"] for r in results]
     return df
 
 
@@ -448,7 +453,7 @@ def _grid_positions() -> list[tuple[int, int]]:
 
 
 def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = None, *,
-                workers: int | None = None, chunks: int | None = None) -> str:
+                workers: int | None = None, chunks: int | None = None, timeout: float | None = None) -> str:
     """Computes the cosine factor table of ``surfaces`` of ``model`` with the
     sun positions split over the workers of a Dask cluster (``client`` as for
     ``sweep``) and writes it to ``output`` in the shading module's format: the
@@ -467,7 +472,7 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
         futures = [c.submit(_cast_positions, model, surfaces, part, pure=False) for part in parts]
         answers: dict[tuple[int, int], list] = {}
         for part, f in zip(parts, futures):
-            for pos, pairs in zip(part, f.result()):
+            for pos, pairs in zip(part, f.result(timeout=timeout)):
                 answers[pos] = pairs
     lines = []
     for alt, az in positions:

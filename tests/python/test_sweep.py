@@ -1,0 +1,207 @@
+"""Sweeps and cluster-computed shading tables on a real local Dask cluster
+(two worker processes), on a small demo house over a few days."""
+import os
+
+import pandas as pd
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+from quillmere import cli, sweep as sw  # noqa: E402
+from quillmere.core import demo  # noqa: E402
+from quillmere.core.manager import Manager, ProjectError, load_project  # noqa: E402
+
+PROJECT = '''\
+period = [2025, 6, 20, 2025, 6, 22]
+links = ["weather.rad2 -> pv.normal_rad", "weather.rad3 -> pv.diffuse_rad",
+         "weather.wind_speed -> turbine.wind_speed"]
+[site]
+latitude = 48.21
+longitude = 16.37
+time_zone = 1
+[[modules]]
+name = "weather"
+type = "WaetherFeed"
+file = "weather.epw"
+[[modules]]
+name = "house"
+type = "SurfaceShadow"
+model = "house.stl"
+table = "shading/table.csv"
+surfaces = ["roof_south_east", "roof_south_west"]
+[[modules]]
+name = "pv"
+type = "SunPanel"
+shading = "house"
+surface = "roof_south_east"
+area = 20.0
+efficiency = 0.2
+[[modules]]
+name = "turbine"
+type = "WindTurbine"
+capacity = 3.0
+[output]
+csv = "results.csv"
+'''
+
+TIMEOUT = 120  # seconds for any one sweep on the test cluster
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    c = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                 silence_logs=40)
+    client = distributed.Client(c, timeout="60s")
+    try:
+        yield client
+    finally:
+        client.close(timeout=30)
+        c.close(timeout=30)
+
+
+@pytest.fixture
+def project(tmp_path):
+    (tmp_path / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
+    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.21, 16.37, 1, 2025), encoding="utf-8")
+    p = tmp_path / "project.toml"
+    p.write_text(PROJECT, encoding="utf-8")
+    return p
+
+
+def sequential(base, key_values):
+    """The same variant run in this process."""
+    p = load_project(base)
+    for k, v in key_values.items():
+        sw.set_value(p, k, v)
+    m = Manager(p)
+    m.quiet = True
+    m.output_path = None
+    p.get("output", {}).pop("csv", None)
+    m.run_simulation()
+    return m.summary
+
+
+def test_product_of_varied_values(cluster, project, tmp_path):
+    vary = {"pv.efficiency": [0.1, 0.2],
+            "house.surfaces": [["roof_south_east"], ["roof_south_east", "roof_south_west"]]}
+    df = sw.sweep(str(project), vary, cluster, timeout=TIMEOUT)
+    assert len(df) == 4
+    assert list(df.columns[:2]) == ["pv.efficiency", "house.surfaces"]
+    gens = ["pv", "turbine"]
+    assert list(df.columns[2:]) == [g + s for g in gens for s in (".energy_kwh", ".peak_kw", ".full_load_hours")] + [
+        "error"]
+    assert df["pv.efficiency"].tolist() == [0.1, 0.1, 0.2, 0.2]  # the first key varies slowest
+    assert df["error"].isna().all()
+    for _, row in df.iterrows():
+        expected = sequential(project, {"pv.efficiency": row["pv.efficiency"], "house.surfaces": row["house.surfaces"]})
+        assert row["pv.energy_kwh"] == expected["pv"]["energy_kwh"]
+        assert row["pv.full_load_hours"] == expected["pv"]["full_load_hours"]
+        assert row["turbine.peak_kw"] == expected["turbine"]["peak_kw"]
+    e1, e2 = df[df["house.surfaces"].map(len) == 2]["pv.energy_kwh"]
+    assert e2 == pytest.approx(2 * e1, rel=1e-12)  # energy scales with the efficiency, same shading
+    assert df.attrs["units"]["pv.energy_kwh"] == "kWh"
+    # one table per shading computation: the project's own keeps its path, the other is named after
+    # its fingerprint; no variant writes the project's results file
+    tables = sorted(t for t in os.listdir(tmp_path / "shading") if t.endswith(".csv"))
+    assert len(tables) == 2 and "table.csv" in tables
+    assert not (tmp_path / "results.csv").exists()
+    # each table was computed by one variant only, the first of its group
+    computing = [i for i, text in enumerate(df.attrs["messages"]) if "开始阴影分析" in text]
+    assert computing == [0, 1]
+    assert len(set(df.attrs["workers"])) <= 2
+
+
+def test_failing_variants_are_reported_and_the_others_complete(cluster, project, capsys):
+    df = sw.sweep(project, {"pv.efficiency": [0.2, "x", 0.1], "turbine.capacity": [3.0]}, cluster,
+                  timeout=TIMEOUT)
+    assert df["error"].isna().tolist() == [True, False, True]
+    assert "modules[2](pv).efficiency" in df["error"][1] and "ProjectError" in df["error"][1]
+    assert pd.isna(df["pv.energy_kwh"][1]) and df["pv.energy_kwh"][0] > df["pv.energy_kwh"][2] > 0
+    out = capsys.readouterr().out
+    assert "错误：变体 2（pv.efficiency='x', turbine.capacity=3.0）失败: ProjectError" in out
+
+
+def test_keys_are_checked_before_anything_runs(project):
+    p = load_project(project)
+    for key, what in [("nobody.area", "没有名为 \"nobody\""), ("site", "不能整体替换"),
+                      ("pv.area.x", "实例名.键")]:
+        with pytest.raises(sw.SweepError, match=what):
+            sw.variant_projects(p, {key: [1]})
+    with pytest.raises(sw.SweepError, match="没有值"):
+        sw.variant_projects(p, {"pv.area": []})
+    with pytest.raises(sw.SweepError, match="至少一个"):
+        sw.variant_projects(p, {})
+    # a variant is the project with the value set, and writes no results file
+    (values, v), = sw.variant_projects(p, {"site.latitude": [30]})
+    assert values == (30,) and v["site"]["latitude"] == 30 and p["site"]["latitude"] == 48.21
+    assert "csv" not in v["output"]
+
+
+def test_vary_texts():
+    assert sw.parse_vary(["a.b=1,2.5", "c.d=exact,table", 'e.f=[15, 15],[5, 5]', "g=true,\"x,y\""]) == {
+        "a.b": [1, 2.5], "c.d": ["exact", "table"], "e.f": [[15, 15], [5, 5]], "g": [True, "x,y"]}
+    for bad in ["nokey", "=1", "a.b=1,,2"]:
+        with pytest.raises(sw.SweepError):
+            sw.parse_vary([bad])
+    with pytest.raises(sw.SweepError, match="两次"):
+        sw.parse_vary(["a.b=1", "a.b=2"])
+
+
+def test_command_line_sweep_on_an_existing_cluster(cluster, project, tmp_path, capsys):
+    out = tmp_path / "sw" / "sweep.csv"
+    rc = cli.main(["sweep", str(project), "--vary", "pv.efficiency=0.1,0.2", "--vary", "site.latitude=30,48.21",
+                   "-o", str(out), "--scheduler", cluster.scheduler.address])
+    assert rc == 0
+    disk = pd.read_csv(out)
+    assert disk["pv.efficiency"].tolist() == [0.1, 0.1, 0.2, 0.2]
+    assert disk["site.latitude"].tolist() == [30, 48.21, 30, 48.21]
+    assert disk["error"].isna().all()
+    assert "共 4 个变体，0 个失败" in capsys.readouterr().out
+    # a failing variant makes the command's exit status 1
+    assert cli.main(["sweep", str(project), "--vary", "pv.efficiency=0.1,bad", "--quiet",
+                     "--scheduler", cluster.scheduler.address]) == 1
+    assert cli.main(["sweep", str(project), "--vary", "nobody.x=1", "--scheduler",
+                     cluster.scheduler.address]) == 1
+    assert "错误：扫描键 nobody.x" in capsys.readouterr().out
+
+
+def test_cluster_table_equals_the_single_machine_table(cluster, project, tmp_path):
+    one = tmp_path / "one.csv"
+    many = tmp_path / "many.csv"
+    surfaces = ["roof_south_east", "roof_south_west", "roof_north"]
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(one), "--quiet"]) == 0
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(many), "--quiet",
+                     "--scheduler", cluster.scheduler.address]) == 0
+    assert many.read_bytes() == one.read_bytes()
+    # more chunks than workers, one position per chunk: still the same table
+    sw.shade_table(str(tmp_path / "house.stl"), surfaces, str(many), cluster, chunks=54, timeout=TIMEOUT)
+    assert many.read_bytes() == one.read_bytes()
+
+
+def test_projects_as_data(project, tmp_path, monkeypatch):
+    p = load_project(project)
+    assert p["folder"] == str(tmp_path) and p["modules"][2]["efficiency"] == 0.2
+    monkeypatch.chdir("/")
+    p["modules"][2]["efficiency"] = 0.1
+    p["output"] = {}
+    m = Manager(p)
+    m.quiet = True
+    m.run_simulation()
+    assert m.summary["pv"]["energy_kwh"] > 0
+    p["modules"][2]["area"] = "big"
+    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv\)\.area: 应为数值"):
+        Manager(p).run_simulation()
+    # without a folder entry, relative paths are taken from the current folder
+    del p["folder"]
+    p["modules"][2]["area"] = 20.0
+    with pytest.raises(ProjectError, match="文件不存在: /weather.epw"):
+        Manager(p).run_simulation()
+    monkeypatch.chdir(tmp_path)
+    Manager(p).load_project()
+    with pytest.raises(ProjectError, match="未知的键"):
+        load_project(_write(tmp_path / "bad.toml", PROJECT + "typo = 1\n"))
+
+
+def _write(path, text):
+    path.write_text(text, encoding="utf-8")
+    return path
