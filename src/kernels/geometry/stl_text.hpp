@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kernels/number_parse.hpp"
+#include "kernels/text/number_parse.hpp"
 
 namespace qm::stl {
 

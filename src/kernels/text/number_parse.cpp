@@ -1,4 +1,4 @@
-#include "kernels/number_parse.hpp"
+#include "kernels/text/number_parse.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "kernels/irradiance.hpp"
+#include "kernels/sun/irradiance.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // quillmere.shadow_calc.occlusion_scan: STL reading, surface statistics and
 // sun occlusion. The parsing and casting run in the kernels without the GIL;
 // this file only converts arguments, prints, raises and builds results.
-#include "bindings/occlusion_scan.hpp"
+#include "bindings/shadow_calc/occlusion_scan.hpp"
 
 #include <nanobind/ndarray.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/common.hpp"
+#include "bindings/support/common.hpp"
 #include "kernels/geometry/model.hpp"
 #include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/stl_read.hpp"

@@ -1,4 +1,4 @@
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 #include <cmath>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "kernels/calendar.hpp"
+#include "kernels/time/calendar.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "bindings/common.hpp"
+#include "bindings/support/common.hpp"
 
 namespace qm::py {
 

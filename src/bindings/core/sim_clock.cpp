@@ -1,9 +1,9 @@
-#include "bindings/sim_clock.hpp"
+#include "bindings/core/sim_clock.hpp"
 
 #include <cstdio>
 
-#include "bindings/common.hpp"
-#include "kernels/calendar.hpp"
+#include "bindings/support/common.hpp"
+#include "kernels/time/calendar.hpp"
 
 namespace qm::py {
 namespace {

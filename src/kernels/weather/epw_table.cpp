@@ -1,4 +1,4 @@
-#include "kernels/epw.hpp"
+#include "kernels/weather/epw_table.hpp"
 
 #include <bit>
 #include <cfloat>
@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "kernels/number_parse.hpp"
+#include "kernels/text/number_parse.hpp"
 
 namespace qm::epw {
 namespace {

@@ -2,10 +2,10 @@
 // power (kW) and accumulated energy (kWh).
 #include <cmath>
 
-#include "bindings/common.hpp"
-#include "bindings/sim_clock.hpp"
-#include "bindings/sim_unit.hpp"
-#include "kernels/wind_power.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/sim_clock.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "kernels/wind/power_curve.hpp"
 
 namespace qm::py {
 

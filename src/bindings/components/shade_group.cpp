@@ -12,12 +12,12 @@
 #include <cmath>
 #include <string>
 
-#include "bindings/common.hpp"
-#include "bindings/shade_group.hpp"
-#include "bindings/occlusion_scan.hpp"
-#include "bindings/sim_clock.hpp"
-#include "bindings/sim_unit.hpp"
-#include "bindings/util.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/components/shade_group.hpp"
+#include "bindings/shadow_calc/occlusion_scan.hpp"
+#include "bindings/core/sim_clock.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "bindings/core/util.hpp"
 
 namespace qm::py {
 namespace {

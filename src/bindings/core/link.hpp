@@ -3,7 +3,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/trampoline.h>
 
-#include "bindings/common.hpp"
+#include "bindings/support/common.hpp"
 
 namespace qm::py {
 namespace nb = nanobind;

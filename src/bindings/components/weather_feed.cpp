@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "bindings/common.hpp"
-#include "bindings/sim_clock.hpp"
-#include "bindings/sim_unit.hpp"
-#include "bindings/util.hpp"
-#include "kernels/epw.hpp"
-#include "kernels/number_parse.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/sim_clock.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "bindings/core/util.hpp"
+#include "kernels/weather/epw_table.hpp"
+#include "kernels/text/number_parse.hpp"
 
 namespace qm::py {
 namespace {

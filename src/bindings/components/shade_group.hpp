@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "bindings/sim_unit.hpp"
-#include "kernels/grid_interp.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "kernels/grid/bilinear.hpp"
 
 namespace qm::py {
 namespace nb = nanobind;

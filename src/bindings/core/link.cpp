@@ -1,7 +1,7 @@
-#include "bindings/link.hpp"
+#include "bindings/core/link.hpp"
 
-#include "bindings/common.hpp"
-#include "bindings/sim_unit.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/sim_unit.hpp"
 
 namespace qm::py {
 namespace {

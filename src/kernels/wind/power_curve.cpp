@@ -1,4 +1,4 @@
-#include "kernels/wind_power.hpp"
+#include "kernels/wind/power_curve.hpp"
 
 #include <cmath>
 

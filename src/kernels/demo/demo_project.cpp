@@ -1,11 +1,11 @@
-#include "kernels/demo_project.hpp"
+#include "kernels/demo/demo_project.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "kernels/calendar.hpp"
-#include "kernels/solar.hpp"
+#include "kernels/time/calendar.hpp"
+#include "kernels/sun/spa.hpp"
 
 namespace qm::demo {
 namespace {

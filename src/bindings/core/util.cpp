@@ -2,10 +2,10 @@
 #include <cmath>
 #include <string>
 
-#include "bindings/common.hpp"
-#include "bindings/util.hpp"
-#include "kernels/irradiance.hpp"
-#include "kernels/solar.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/util.hpp"
+#include "kernels/sun/irradiance.hpp"
+#include "kernels/sun/spa.hpp"
 
 namespace qm::py {
 namespace {

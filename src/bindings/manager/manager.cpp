@@ -6,7 +6,7 @@
 // in_file_params, check the recorded outputs) -> create_links (check the
 // variables) -> awake_modules (shading modules first) -> run_steps -> finish
 // -> write_results -> summarize.
-#include "bindings/manager.hpp"
+#include "bindings/manager/manager.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/vector.h>
@@ -20,11 +20,11 @@
 #include <x86intrin.h>
 #endif
 
-#include "bindings/common.hpp"
-#include "bindings/link.hpp"
-#include "bindings/sim_clock.hpp"
-#include "bindings/sim_unit.hpp"
-#include "kernels/demo_project.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/link.hpp"
+#include "bindings/core/sim_clock.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "kernels/demo/demo_project.hpp"
 
 namespace qm::py {
 using namespace nb::literals;

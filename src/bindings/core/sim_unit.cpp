@@ -1,8 +1,8 @@
-#include "bindings/sim_unit.hpp"
+#include "bindings/core/sim_unit.hpp"
 
 #include <cmath>
 
-#include "bindings/sim_clock.hpp"
+#include "bindings/core/sim_clock.hpp"
 
 namespace qm::py {
 namespace {

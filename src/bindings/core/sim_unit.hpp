@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bindings/common.hpp"
-#include "bindings/sim_clock.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/core/sim_clock.hpp"
 
 namespace qm::py {
 namespace nb = nanobind;

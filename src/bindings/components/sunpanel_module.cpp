@@ -11,11 +11,11 @@
 
 #include <cmath>
 
-#include "bindings/common.hpp"
-#include "bindings/shade_group.hpp"
-#include "bindings/sim_clock.hpp"
-#include "bindings/sim_unit.hpp"
-#include "bindings/util.hpp"
+#include "bindings/support/common.hpp"
+#include "bindings/components/shade_group.hpp"
+#include "bindings/core/sim_clock.hpp"
+#include "bindings/core/sim_unit.hpp"
+#include "bindings/core/util.hpp"
 
 namespace qm::py {
 namespace {

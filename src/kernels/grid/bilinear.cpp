@@ -1,4 +1,4 @@
-#include "kernels/grid_interp.hpp"
+#include "kernels/grid/bilinear.hpp"
 
 #include <algorithm>
 #include <cmath>
