@@ -27,12 +27,18 @@ def _generators(results, summary):
 
 
 def shading_tables(project):
-    """[(module name, table path, [surface, ...])] of the project's shading modules."""
+    """[(module name, table path, [surface, ...])] of the project's modules that
+    generate a table of surfaces, read from each type's declaration of its
+    project values (``project_values`` and ``summary_facts`` of the class)."""
     out = []
     for m in project.get("modules", []):
-        params = m.get("in_file_params", [])
-        if m.get("type") == "SurfaceShadow" and len(params) > 1:
-            out.append((m["name"], params[1], list(params[2:])))
+        cls, values = m.get("class"), m.get("values") or {}
+        declared = getattr(cls, "project_values", None) or ()
+        generated = (getattr(cls, "summary_facts", None) or {}).get("generated_files", ())
+        surfaces = [v["key"] for v in declared if v.get("kind") == "surfaces"]
+        for key in generated:
+            if surfaces and key in values:
+                out.append((m["name"], values[key], list(values.get(surfaces[0], []))))
     return out
 
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "bindings/support/common.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "kernels/wind/power_curve.hpp"
@@ -18,10 +19,14 @@ public:
     void awake(nb::handle states) override;
     virtual void get_value();
     // Internal: power [W] of the turbine's curve at a wind speed [m/s].
-    virtual double calculate_small_wind_power(double wind_speed, double air_density = 1.225,
-                                              double rotor_radius = 1.0, double efficiency_a = 0.85,
-                                              double efficiency_b = 0.88, double power_coefficient = 0.35,
-                                              double cut_in_speed = 3.0, double cut_out_speed = 18.0);
+    // The defaults are those of the kernel's curve.
+    virtual double calculate_small_wind_power(double wind_speed, double air_density = wind::TurbineCurve{}.air_density,
+                                              double rotor_radius = wind::TurbineCurve{}.rotor_radius,
+                                              double efficiency_a = wind::TurbineCurve{}.efficiency_a,
+                                              double efficiency_b = wind::TurbineCurve{}.efficiency_b,
+                                              double power_coefficient = wind::TurbineCurve{}.power_coefficient,
+                                              double cut_in_speed = wind::TurbineCurve{}.cut_in_speed,
+                                              double cut_out_speed = wind::TurbineCurve{}.cut_out_speed);
 
     int traverse(visitproc visit, void* arg) override {
         Py_VISIT(hello.ptr());
@@ -69,6 +74,14 @@ nb::object GaleModule::_get_module_info() {
                                {3, "output", "power", "number", nb::float_(0.0), "kW", 0},
                                {3, "output", "energy", "number", nb::float_(0.0), "kWh", 1}},
                               2, "风力发电机模块");
+}
+
+// The project values awake reads, in in_file_params order, and the rated power.
+ModuleDeclaration gale_declaration() {
+    ModuleDeclaration d;
+    d.values = {required_value("capacity", ValueKind::number, "[0, inf)"), optional_number("wind_speed", 5.0)};
+    d.rated_power = {"capacity"};
+    return d;
 }
 
 void GaleModule::awake(nb::handle) {
@@ -149,6 +162,7 @@ void bind_gale_module(nb::module_& m) {
         },
         [](GaleModule& u) { u.hello = nb::none(); },
         "Another GaleModule whose accumulated energy get_value prints (or None).");
+    publish_declaration(cls, gale_declaration());
     m.attr("GaleModule") = cls;
 }
 

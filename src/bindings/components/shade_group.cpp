@@ -15,6 +15,7 @@
 #include "bindings/support/common.hpp"
 #include "bindings/components/shade_group.hpp"
 #include "bindings/shadow_calc/occlusion_scan.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
@@ -104,6 +105,16 @@ void SurfaceShadowModule::update(nb::handle, nb::handle) {}
 void SurfaceShadowModule::set_data(nb::handle frame) {
     data = nb::borrow(frame);
     bounds_.reset();
+}
+
+// The project values awake reads, in in_file_params order: the model, the
+// table (generated when absent) and the surfaces to tabulate.
+ModuleDeclaration shade_group_declaration() {
+    ModuleDeclaration d;
+    d.values = {required_value("model", ValueKind::path_in), required_value("table", ValueKind::path_out),
+                required_value("surfaces", ValueKind::surfaces)};
+    d.generated = {"table"};
+    return d;
 }
 
 void SurfaceShadowModule::awake(nb::handle) {
@@ -451,6 +462,7 @@ void bind_shade_group(nb::module_& m) {
         "get_surf_stats", nullptr, 0,
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};
     set_exact_doc(cls, &get_surf_stats_doc);
+    publish_declaration(cls, shade_group_declaration());
     m.attr("SurfaceShadowModule") = cls;
 }
 

@@ -13,6 +13,7 @@
 
 #include "bindings/support/common.hpp"
 #include "bindings/components/shade_group.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
@@ -123,6 +124,21 @@ void SunPanelModule::bind_shadow(nb::handle module) {
     shadow_unit = module.is_none() ? nullptr : nb::inst_ptr<SurfaceShadowModule>(module);
 }
 
+// The project values awake reads, in in_file_params order; rated power is
+// panel_area x efficiency x 1 kW/m2 (standard test irradiance).
+ModuleDeclaration sunpanel_declaration() {
+    ModuleDeclaration d;
+    d.values = {required_value("shading", ValueKind::module_ref),
+                required_value("surface", ValueKind::surface),
+                required_value("area", ValueKind::number, "(0, inf)"),
+                required_value("efficiency", ValueKind::number, "(0, 1]"),
+                optional_number("normal_rad", 800.0),
+                optional_number("diffuse_rad", 100.0),
+                optional_number("ground_reflect", 0.2, "[0, 1]")};
+    d.rated_power = {"panel_area", "efficiency"};
+    return d;
+}
+
 void SunPanelModule::awake(nb::handle state) {
     const Names& n = names();
     missing_shadow_reported = false;
@@ -231,6 +247,7 @@ void bind_sunpanel_module(nb::module_& m) {
                  "Copies the project values into the parameters and inputs and binds the shading module and the "
                  "surface's statistics.");
     def_update<M>(cls, "One step: sun position, shading lookup, plane irradiance, power and accumulated energy.");
+    publish_declaration(cls, sunpanel_declaration());
     m.attr("SunPanelModule") = cls;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bindings/support/common.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
@@ -292,6 +293,13 @@ nb::object WeatherFeed::_get_module_info() {
                               3, "EPW天气参数模块");
 }
 
+// The project values awake reads, in in_file_params order.
+ModuleDeclaration weather_feed_declaration() {
+    ModuleDeclaration d;
+    d.values = {required_value("file", ValueKind::path_in)};
+    return d;
+}
+
 void WeatherFeed::awake(nb::handle) {
     try {
         nb::object entry = check(PyObject_GetItem(in_file_params.ptr(), nb::int_(0).ptr()));
@@ -532,6 +540,7 @@ void bind_weather_feed(nb::module_& m) {
         "The weather table: a 2-D float32 array, one row per data line, one column per entry of target_cols.");
 
     g_native_parse_line = nb::getattr(cls, "parse_line").inc_ref().ptr();
+    publish_declaration(cls, weather_feed_declaration());
     m.attr("WeatherFeed") = cls;
 }
 

@@ -2,34 +2,10 @@
 
 #include "bindings/support/common.hpp"
 #include "bindings/core/sim_unit.hpp"
+#include "bindings/support/gc_slots.hpp"
 
 namespace qm::py {
 namespace {
-
-int link_tp_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    Link* l = nb::inst_ptr<Link>(self);
-    Py_VISIT(l->source_module.ptr());
-    Py_VISIT(l->target_module.ptr());
-    Py_VISIT(l->source_variable.ptr());
-    Py_VISIT(l->target_variable.ptr());
-    if (int rc = l->source_record.traverse(visit, arg)) return rc;
-    return l->target_record.traverse(visit, arg);
-}
-
-int link_tp_clear(PyObject* self) {
-    if (!nb::inst_ready(self)) return 0;
-    Link* l = nb::inst_ptr<Link>(self);
-    l->source_module = l->target_module = l->source_variable = l->target_variable = nb::none();
-    l->source_record.clear();
-    l->target_record.clear();
-    return 0;
-}
-
-PyType_Slot g_link_slots[] = {{Py_tp_traverse, (void*)link_tp_traverse},
-                              {Py_tp_clear, (void*)link_tp_clear},
-                              {0, nullptr}};
 
 // Module attribute check: a SimUnit (or subclass instance) or None.
 void require_unit(nb::handle v) {
@@ -86,7 +62,7 @@ void Link::update_link() {
 
 void bind_link(nb::module_& m) {
     nb::module_ scope = named_scope("quillmere.core.link");
-    auto cls = nb::class_<Link, PyLink>(scope, "Link", nb::type_slots(g_link_slots),
+    auto cls = nb::class_<Link, PyLink>(scope, "Link", nb::type_slots(gc_slots<Link>()),
                                         "Connects one unit's output to another unit's input.");
     cls.def(
         "__init__",

@@ -22,6 +22,17 @@ public:
 
     // Where the two records were last found (see RecordCache).
     RecordCache source_record, target_record;
+
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* o : {&source_module, &target_module, &source_variable, &target_variable}) Py_VISIT(o->ptr());
+        if (int rc = source_record.traverse(visit, arg)) return rc;
+        return target_record.traverse(visit, arg);
+    }
+    void clear() {
+        source_module = target_module = source_variable = target_variable = nb::none();
+        source_record.clear();
+        target_record.clear();
+    }
 };
 
 class PyLink final : public Link {

@@ -1,4 +1,5 @@
 #include "bindings/core/sim_unit.hpp"
+#include "bindings/support/gc_slots.hpp"
 
 #include <cmath>
 
@@ -96,24 +97,9 @@ void append_lines(std::string& out, nb::handle dict) {
     }
 }
 
-int unit_tp_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<SimUnit>(self)->traverse(visit, arg);
-}
-
-int unit_tp_clear(PyObject* self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<SimUnit>(self)->clear();
-    return 0;
-}
-
-PyType_Slot g_unit_slots[] = {{Py_tp_traverse, (void*)unit_tp_traverse},
-                              {Py_tp_clear, (void*)unit_tp_clear},
-                              {0, nullptr}};
-
 }  // namespace
 
-PyType_Slot* unit_type_slots() { return g_unit_slots; }
+PyType_Slot* unit_type_slots() { return gc_slots<SimUnit>(); }
 
 namespace {
 // check_convergence(threshold): one positional or keyword argument.

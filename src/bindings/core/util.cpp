@@ -163,18 +163,20 @@ std::pair<double, double> sky_diffuse_and_ground_reflection(nb::handle normal, d
     return sky_kernel(normal, diffuse_rad, ground_reflect);
 }
 
-nb::object convert_to_valid_path(nb::handle path) {
+nb::object resolve_path(nb::handle path, nb::handle base_folder) {
     nb::object s = strip_quotes_and_space(fspath_str(path, "path"));
     if (PyUnicode_GET_LENGTH(s.ptr()) == 0) raise(PyExc_ValueError, "convert_to_valid_path: the path is empty");
     nb::module_ op = os_path();
     s = op.attr("expanduser")(op.attr("expandvars")(s));
-    if (!nb::cast<bool>(op.attr("isabs")(s))) {
-        nb::object base = g_base_folder ? nb::borrow(g_base_folder) : os_module().attr("getcwd")();
-        s = op.attr("join")(base, s);
-    }
+    if (!nb::cast<bool>(op.attr("isabs")(s))) s = op.attr("join")(base_folder, s);
     nb::object result = op.attr("normpath")(s);
     if (!PyUnicode_Check(result.ptr())) raise_expected("str", result);
     return result;
+}
+
+nb::object convert_to_valid_path(nb::handle path) {
+    nb::object base = g_base_folder ? nb::borrow(g_base_folder) : os_module().attr("getcwd")();
+    return resolve_path(path, base);
 }
 
 void bind_util(nb::module_& m) {

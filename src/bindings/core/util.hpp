@@ -25,7 +25,15 @@ std::pair<double, double> sun_position(double longitude, double latitude, int32_
 std::pair<double, double> sky_diffuse_and_ground_reflection(nb::handle normal, double diffuse_rad,
                                                             double ground_reflect);
 
-// quillmere.core.util.convert_to_valid_path: always a str.
+// The one path rule of the package: surrounding whitespace and quotes
+// stripped, environment variables and "~" expanded, a relative path joined to
+// `base_folder`, then normalised. Always a str; the file need not exist. The
+// run manager resolves every project path with it against the project's
+// folder and hands modules the absolute result.
+nb::object resolve_path(nb::handle path, nb::handle base_folder);
+
+// quillmere.core.util.convert_to_valid_path: resolve_path against the folder
+// set with set_base_folder (the current folder when none is set).
 nb::object convert_to_valid_path(nb::handle path);
 
 void bind_util(nb::module_& m);

@@ -67,20 +67,9 @@ public:
     nb::object run_simulation() override { NB_OVERRIDE(run_simulation); }
 };
 
-// The entry object: one internal manager, one overridable operation.
-class QuillMere {
-public:
-    virtual ~QuillMere() = default;
-    nb::object manager = nb::none();
-    virtual void run();
-};
-
-class PyQuillMere final : public QuillMere {
-public:
-    NB_TRAMPOLINE(QuillMere, 1);
-    void run() override { NB_OVERRIDE(run); }
-};
-
 void bind_manager(nb::module_& m);
+
+// The bound Manager type (the entry object checks its manager with it).
+nb::handle manager_type();
 
 }  // namespace qm::py

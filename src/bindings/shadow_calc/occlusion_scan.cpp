@@ -14,6 +14,7 @@
 #include "bindings/support/common.hpp"
 #include "kernels/geometry/model.hpp"
 #include "kernels/geometry/occlusion.hpp"
+#include "kernels/geometry/self_match.hpp"
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/stl_text.hpp"
 
@@ -275,15 +276,6 @@ nb::object new_float_array(const double* src, size_t n) {
     return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner));
 }
 
-// Mean of illumination weighted by area, summed as the host's arrays are.
-double area_weighted_average(const double* illum, const double* areas, size_t n) {
-    std::vector<double> prod(n);
-    for (size_t i = 0; i < n; ++i) prod[i] = illum[i] * areas[i];
-    const double total = geom::pairwise_sum(areas, n);
-    const double weighted = geom::pairwise_sum(prod.data(), n);
-    return total > 0 ? weighted / total : 0.0;
-}
-
 nb::object py_float(double v) { return check(PyFloat_FromDouble(v)); }
 
 }  // namespace
@@ -451,47 +443,13 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
     std::vector<double> illum(n), areas(n);
     {
         nb::gil_scoped_release release;
-        const size_t T = static_cast<size_t>(all.shape[0]);
         // The face itself is the first triangle of the model equal to it.
-        auto less = [&](uint32_t x, uint32_t y) {
-            const double* a = all.data.data() + 9 * x;
-            const double* b = all.data.data() + 9 * y;
-            for (int j = 0; j < 9; ++j) {
-                if (a[j] < b[j]) return true;
-                if (b[j] < a[j]) return false;
-            }
-            return x < y;
-        };
-        std::vector<uint32_t> order;
-        order.reserve(T);
-        for (size_t k = 0; k < T; ++k) {
-            const double* t = all.data.data() + 9 * k;
-            bool has_nan = false;
-            for (int j = 0; j < 9; ++j) has_nan = has_nan || t[j] != t[j];
-            if (!has_nan) order.push_back(static_cast<uint32_t>(k));
-        }
-        std::sort(order.begin(), order.end(), less);
-        std::vector<int64_t> self(n, -1);
-        for (size_t f = 0; f < n; ++f) {
-            const double* face = cur.data.data() + 9 * f;
-            auto it = std::lower_bound(order.begin(), order.end(), face, [&](uint32_t k, const double* key) {
-                const double* t = all.data.data() + 9 * k;
-                for (int j = 0; j < 9; ++j) {
-                    if (t[j] < key[j]) return true;
-                    if (key[j] < t[j]) return false;
-                }
-                return false;
-            });
-            if (it == order.end()) continue;
-            const double* t = all.data.data() + 9 * *it;
-            bool equal = true;
-            for (int j = 0; j < 9; ++j) equal = equal && t[j] == face[j];
-            if (equal) self[f] = *it;
-        }
+        std::vector<int64_t> self =
+            geom::match_own_triangles(all.data.data(), static_cast<size_t>(all.shape[0]), cur.data.data(), n);
         geom::Scene scene(std::move(all.data));
         scene.scan(cur.data.data(), nrm.data.data(), self.data(), n, dir.data.data(), illum.data(), areas.data(), 0);
     }
-    nb::object avg = py_float(area_weighted_average(illum.data(), areas.data(), n));
+    nb::object avg = py_float(geom::area_weighted_mean(illum.data(), areas.data(), n));
     nb::object arr = new_float_array(illum.data(), n);
     return check(PyTuple_Pack(2, avg.ptr(), arr.ptr()));
 }
@@ -554,7 +512,7 @@ nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze
     nb::object values = check(PyList_New(0));
     for (const auto& r : requested) {
         const size_t off = offset[r.second], cnt = model->count[r.second];
-        set_item(results, r.first, py_float(area_weighted_average(illum.data() + off, areas.data() + off, cnt)));
+        set_item(results, r.first, py_float(geom::area_weighted_mean(illum.data() + off, areas.data() + off, cnt)));
         for (size_t k = 0; k < cnt; ++k)
             if (PyList_Append(values.ptr(), py_float(illum[off + k]).ptr()) != 0) throw_pending();
     }
