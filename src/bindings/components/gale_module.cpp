@@ -48,13 +48,7 @@ namespace {
 nb::handle g_gale_type;
 
 struct Keys {
-    nb::object wind_speed, capacity, power, energy;
-    Keys() {
-        wind_speed = check(PyUnicode_InternFromString("wind_speed"));
-        capacity = check(PyUnicode_InternFromString("capacity"));
-        power = check(PyUnicode_InternFromString("power"));
-        energy = check(PyUnicode_InternFromString("energy"));
-    }
+    Key wind_speed{"wind_speed"}, capacity{"capacity"}, power{"power"}, energy{"energy"};
 };
 const Keys& keys() {
     static Keys* k = new Keys();  // interned for the life of the host

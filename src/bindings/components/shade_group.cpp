@@ -37,34 +37,6 @@ nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int alti
 
 nb::object str_obj(const char* s) { return check(PyUnicode_FromString(s)); }
 
-// "key in container" with the host's semantics.
-bool contains(nb::handle container, nb::handle key) {
-    int rc = PyDict_Check(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
-                                           : PySequence_Contains(container.ptr(), key.ptr());
-    if (rc < 0) throw_pending();
-    return rc == 1;
-}
-
-// `a, b = value`: exactly two items, with the host's unpacking errors.
-nb::object first_of_pair(nb::handle value) {
-    nb::object it = check(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* x = PyIter_Next(it.ptr());
-        if (!x) {
-            if (PyErr_Occurred()) throw_pending();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw_pending();
-        }
-        items[i] = nb::steal(x);
-    }
-    if (PyObject* extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw_pending();
-    return items[0];
-}
 
 // A number the bounds cache may hold: host ints and floats, numpy reals.
 bool plain_real(nb::handle o, nb::handle np) {
@@ -337,7 +309,7 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     int done = 0;
     for (int altitude = 0; altitude <= 75; altitude += 15) {
         for (int azimuth = 0; azimuth <= 360; azimuth += 45) {
-            nb::object results = first_of_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth));
+            nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth)).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
             // Append one grid point; the file is opened and closed per point.

@@ -23,30 +23,11 @@ namespace {
 
 // Interned names of the variables and record keys used per step.
 struct Names {
-    nb::object normal_rad, diffuse_rad, ground_reflect, panel_area, efficiency, power, energy, surface_name,
-        shadow_name, height_angle, azimuth_angle, cos, modules, site, longitude, latitude, time_zone, area, normal;
-    Names() {
-        auto k = [](const char* s) { return check(PyUnicode_InternFromString(s)); };
-        normal_rad = k("normal_rad");
-        diffuse_rad = k("diffuse_rad");
-        ground_reflect = k("ground_reflect");
-        panel_area = k("panel_area");
-        efficiency = k("efficiency");
-        power = k("power");
-        energy = k("energy");
-        surface_name = k("surface_name");
-        shadow_name = k("shadow_name");
-        height_angle = k("height_angle");
-        azimuth_angle = k("azimuth_angle");
-        cos = k("cos");
-        modules = k("modules");
-        site = k("site");
-        longitude = k("longitude");
-        latitude = k("latitude");
-        time_zone = k("time_zone");
-        area = k("area");
-        normal = k("normal");
-    }
+    Key normal_rad{"normal_rad"}, diffuse_rad{"diffuse_rad"}, ground_reflect{"ground_reflect"},
+        panel_area{"panel_area"}, efficiency{"efficiency"}, power{"power"}, energy{"energy"},
+        surface_name{"surface_name"}, shadow_name{"shadow_name"}, height_angle{"height_angle"},
+        azimuth_angle{"azimuth_angle"}, cos{"cos"}, modules{"modules"}, site{"site"}, longitude{"longitude"},
+        latitude{"latitude"}, time_zone{"time_zone"}, area{"area"}, normal{"normal"};
 };
 const Names& names() {
     static Names* n = new Names();  // interned for the life of the host

@@ -268,13 +268,8 @@ public:
 
 namespace {
 struct OutputKeys {
-    nb::object names[5];
-    nb::object file_path;
-    OutputKeys() {
-        const char* n[5] = {"dry_bulb_temp", "wind_speed", "rad1", "rad2", "rad3"};
-        for (int i = 0; i < 5; ++i) names[i] = check(PyUnicode_InternFromString(n[i]));
-        file_path = check(PyUnicode_InternFromString("file_path"));
-    }
+    Key names[5] = {Key("dry_bulb_temp"), Key("wind_speed"), Key("rad1"), Key("rad2"), Key("rad3")};
+    Key file_path{"file_path"};
 };
 const OutputKeys& output_keys() {
     static OutputKeys* k = new OutputKeys();  // interned for the life of the host

@@ -98,12 +98,7 @@ std::string SimClock::get_current_datetime_str() const {
     return buf;
 }
 
-SimClock* clock_arg(nb::handle time, const char* arg) {
-    if (time.is_none()) return nullptr;
-    if (!PyObject_TypeCheck(time.ptr(), (PyTypeObject*)g_clock_type.ptr()))
-        raise_arg_type(arg, ((PyTypeObject*)g_clock_type.ptr())->tp_name, time);
-    return nb::inst_ptr<SimClock>(time);
-}
+SimClock* clock_arg(nb::handle time, const char* arg) { return typed_arg<SimClock>(time, g_clock_type, arg); }
 
 nb::handle sim_clock_type() { return g_clock_type; }
 

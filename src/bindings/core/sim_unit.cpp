@@ -12,17 +12,8 @@ nb::handle g_unit_type;
 
 // Interned keys of the module information record and variable specifications.
 struct Keys {
-    nb::object name, vars, category, default_, not_instantaneous, get, items;
-    Keys() {
-        auto intern = [](const char* s) { return check(PyUnicode_InternFromString(s)); };
-        name = intern("name");
-        vars = intern("vars");
-        category = intern("category");
-        default_ = intern("default");
-        not_instantaneous = intern("notInstantaneous");
-        get = intern("get");
-        items = intern("items");
-    }
+    Key name{"name"}, vars{"vars"}, category{"category"}, default_{"default"},
+        not_instantaneous{"notInstantaneous"}, get{"get"}, items{"items"};
 };
 const Keys& keys() {
     static Keys* k = new Keys();  // interned for the life of the host
@@ -37,13 +28,6 @@ bool is_category(nb::handle category, const char* text) {
 
 nb::object new_dict() { return check(PyDict_New()); }
 
-// "key in container" with the host's semantics (TypeError for None).
-bool contains(nb::handle container, nb::handle key) {
-    int rc = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
-                                                : PySequence_Contains(container.ptr(), key.ptr());
-    if (rc < 0) throw_pending();
-    return rc == 1;
-}
 
 // Key list of a previous-value dictionary, so that host code run during
 // the walk (a __getitem__ of a dict subclass) cannot invalidate iteration.
@@ -144,12 +128,7 @@ nb::dict module_info_record(const char* type_name, std::initializer_list<Variabl
     return info;
 }
 
-SimUnit* unit_arg(nb::handle unit, const char* arg) {
-    if (unit.is_none()) return nullptr;
-    if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)g_unit_type.ptr()))
-        raise_arg_type(arg, ((PyTypeObject*)g_unit_type.ptr())->tp_name, unit);
-    return nb::inst_ptr<SimUnit>(unit);
-}
+SimUnit* unit_arg(nb::handle unit, const char* arg) { return typed_arg<SimUnit>(unit, g_unit_type, arg); }
 
 nb::object record_value(nb::handle dict, nb::handle name) {
     return get_item(get_item(dict, name), key_value());

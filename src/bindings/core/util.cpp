@@ -111,25 +111,8 @@ std::pair<double, double> sky_kernel(nb::handle normal, double diffuse, double g
 
 // Unpacks a host result into exactly two numbers, with the host's unpacking messages.
 std::pair<double, double> unpack_two(nb::handle result) {
-    nb::object it = check(PyObject_GetIter(result.ptr()));
-    double v[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw_pending();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw_pending();
-        }
-        nb::object keep = nb::steal(item);
-        v[i] = as_double(keep);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw_pending();
-    return {v[0], v[1]};
+    auto [a, b] = unpack_pair(result);
+    return {as_double(a), as_double(b)};
 }
 
 }  // namespace

@@ -11,21 +11,12 @@ namespace {
 
 // Reads the project file into a dict (TOML, or JSON for a .json file).
 nb::object read_project_file(const Checker& c, nb::handle path) {
-    nb::object builtins = import("builtins");
     std::string p = to_text(path);
     bool json = p.size() >= 5 && p.compare(p.size() - 5, 5, ".json") == 0;
     nb::object raw;
     nb::object text;
     try {
-        nb::object f = builtins.attr("open")(path, "rb");
-        nb::object data;
-        try {
-            data = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        nb::object data = read_host_file(path, "rb");
         text = data.attr("decode")("utf-8");
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_UnicodeDecodeError)) c.fail_file("不是有效的 UTF-8 文本");

@@ -109,14 +109,7 @@ nb::object utf8_str(const std::string& s) {
 // failure messages of the block reader. Returns false after a printed failure.
 bool host_read_all(nb::handle path, nb::object& text) {
     try {
-        nb::object f = builtins_attr("open")(path, "r");
-        try {
-            text = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        text = read_host_file(path, "r");
         return true;
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_FileNotFoundError)) {
@@ -524,17 +517,8 @@ nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze
 namespace {
 
 template <typename F>
-PyObject* guarded(F&& f) {
-    try {
-        return f().release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+PyObject* call_guarded(F&& f) {
+    return guarded<PyObject*>(nullptr, [&] { return f().release().ptr(); });
 }
 
 PyObject* py_read_stl_with_solids(PyObject*, PyObject* args, PyObject* kw) {
@@ -542,7 +526,7 @@ PyObject* py_read_stl_with_solids(PyObject*, PyObject* args, PyObject* kw) {
     PyObject* a;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O:read_stl_with_solids", const_cast<char**>(kwlist), &a))
         return nullptr;
-    return guarded([&] { return read_stl_with_solids(a); });
+    return call_guarded([&] { return read_stl_with_solids(a); });
 }
 
 PyObject* py_calculate_triangle_area(PyObject*, PyObject* args, PyObject* kw) {
@@ -550,14 +534,14 @@ PyObject* py_calculate_triangle_area(PyObject*, PyObject* args, PyObject* kw) {
     PyObject* a;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O:calculate_triangle_area", const_cast<char**>(kwlist), &a))
         return nullptr;
-    return guarded([&] { return calculate_triangle_area(a); });
+    return call_guarded([&] { return calculate_triangle_area(a); });
 }
 
 PyObject* py_stl_statistics(PyObject*, PyObject* args, PyObject* kw) {
     static const char* kwlist[] = {"file_path", nullptr};
     PyObject* a;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O:stl_statistics", const_cast<char**>(kwlist), &a)) return nullptr;
-    return guarded([&] { return stl_statistics(a); });
+    return call_guarded([&] { return stl_statistics(a); });
 }
 
 PyObject* py_calculate_shadow(PyObject*, PyObject* args, PyObject* kw) {
@@ -565,7 +549,7 @@ PyObject* py_calculate_shadow(PyObject*, PyObject* args, PyObject* kw) {
     PyObject *a, *b, *c, *d;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "OOOO:calculate_shadow", const_cast<char**>(kwlist), &a, &b, &c, &d))
         return nullptr;
-    return guarded([&] { return calculate_shadow(a, b, c, d); });
+    return call_guarded([&] { return calculate_shadow(a, b, c, d); });
 }
 
 PyObject* py_occlusion_scan(PyObject*, PyObject* args, PyObject* kw) {
@@ -574,7 +558,7 @@ PyObject* py_occlusion_scan(PyObject*, PyObject* args, PyObject* kw) {
     PyObject *a, *b, *c, *d;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "OOOO:occlusion_scan", const_cast<char**>(kwlist), &a, &b, &c, &d))
         return nullptr;
-    return guarded([&] { return occlusion_scan(a, b, c, d); });
+    return call_guarded([&] { return occlusion_scan(a, b, c, d); });
 }
 
 PyObject* py_clear_model_cache(PyObject*, PyObject*) {
