@@ -13,6 +13,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
+from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
+
 __all__ = ["make_report", "shading_tables"]
 
 
@@ -43,7 +45,7 @@ def shading_tables(project):
 
 
 def _read_table(path):
-    for encoding in ("utf-8", "gbk", "latin1"):
+    for encoding in TABLE_ENCODINGS:
         try:
             return pd.read_csv(path, encoding=encoding)
         except UnicodeDecodeError:

@@ -1,5 +1,7 @@
 // GaleModule: a small wind turbine turning the wind speed on its input into
 // power (kW) and accumulated energy (kWh).
+#include "bindings/components/gale_module.hpp"
+
 #include <cmath>
 
 #include "bindings/support/common.hpp"
@@ -10,38 +12,6 @@
 
 namespace qm::py {
 
-class GaleModule : public SimUnit {
-public:
-    nb::object hello = nb::none();  // another GaleModule whose energy get_value prints
-
-    nb::object _get_module_info() override;
-    void update(nb::handle time, nb::handle state) override;
-    void awake(nb::handle states) override;
-    virtual void get_value();
-    // Internal: power [W] of the turbine's curve at a wind speed [m/s].
-    // The defaults are those of the kernel's curve.
-    virtual double calculate_small_wind_power(double wind_speed, double air_density = wind::TurbineCurve{}.air_density,
-                                              double rotor_radius = wind::TurbineCurve{}.rotor_radius,
-                                              double efficiency_a = wind::TurbineCurve{}.efficiency_a,
-                                              double efficiency_b = wind::TurbineCurve{}.efficiency_b,
-                                              double power_coefficient = wind::TurbineCurve{}.power_coefficient,
-                                              double cut_in_speed = wind::TurbineCurve{}.cut_in_speed,
-                                              double cut_out_speed = wind::TurbineCurve{}.cut_out_speed);
-
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(hello.ptr());
-        return SimUnit::traverse(visit, arg);
-    }
-    void clear() override {
-        hello = nb::none();
-        SimUnit::clear();
-    }
-};
-
-class PyGaleModule final : public UnitTrampoline<GaleModule> {
-public:
-    void get_value() override { NB_OVERRIDE(get_value); }
-};
 
 namespace {
 
@@ -131,12 +101,10 @@ void GaleModule::get_value() {
 }
 
 void bind_gale_module(nb::module_& m) {
-    nb::module_ scope = named_scope("quillmere.components.gale_module");
-    auto cls = nb::class_<GaleModule, SimUnit, PyGaleModule>(
-        scope, "GaleModule", nb::type_slots(unit_type_slots()),
+    auto cls = unit_class<GaleModule, PyGaleModule>(
+        "quillmere.components.gale_module", "GaleModule",
         "Small wind turbine: cubic power curve between cut-in (3 m/s) and cut-out (18 m/s) speed, both "
         "inclusive; publishes power [kW] and accumulates energy [kWh].");
-    cls.def("__init__", &construct_unit<GaleModule, PyGaleModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](GaleModule& u) { return u.GaleModule::_get_module_info(); },
             "The module information record of the wind turbine.");
     def_update<GaleModule>(cls,

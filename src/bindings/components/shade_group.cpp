@@ -79,6 +79,9 @@ void SurfaceShadowModule::set_data(nb::handle frame) {
     bounds_.reset();
 }
 
+// Encodings a cosine table is read with, in this order (TABLE_ENCODINGS; the report reads tables the same way).
+constexpr const char* kTableEncodings[] = {"utf-8", "gbk", "gb2312", "latin1"};
+
 // The project values awake reads, in in_file_params order: the model, the
 // table (generated when absent) and the surfaces to tabulate.
 ModuleDeclaration shade_group_declaration() {
@@ -153,7 +156,7 @@ void SurfaceShadowModule::load_table() {
     nb::module_ pd = nb::module_::import_("pandas");
     nb::module_ np = nb::module_::import_("numpy");
     bool read = false;
-    for (const char* encoding : {"utf-8", "gbk", "gb2312", "latin1"}) {
+    for (const char* encoding : kTableEncodings) {
         try {
             nb::object frame = pd.attr("read_csv")(csv_file_path, nb::arg("encoding") = encoding);
             set_data(frame);
@@ -224,7 +227,7 @@ void SurfaceShadowModule::build_interpolators(nb::handle np, nb::handle azimuths
             nb::object grid = interpolator.attr("grid");
             std::vector<double> x, y, v;
             bool plain = nb::len(grid) == 2 && float64_values(grid[0], np, x) && float64_values(grid[1], np, y) &&
-                         float64_values(interpolator.attr("values"), np, v) && entry.grid.assign(x, y, v).empty();
+                         float64_values(interpolator.attr("values"), np, v) && entry.grid.set(x, y, v) == qm::grid::GridError::none;
             if (!plain) entry.fallback = interpolator;
             nb::object index = nb::int_(static_cast<Py_ssize_t>(interps.size()));
             interps.push_back(std::move(entry));
@@ -390,13 +393,11 @@ public:
 
 void bind_shade_group(nb::module_& m) {
     using M = SurfaceShadowModule;
-    nb::module_ scope = named_scope("quillmere.components.shade_group");
-    auto cls = nb::class_<M, SimUnit, PySurfaceShadowModule>(
-        scope, "SurfaceShadowModule", nb::type_slots(unit_type_slots()),
+    auto cls = unit_class<M, PySurfaceShadowModule>(
+        "quillmere.components.shade_group", "SurfaceShadowModule",
         "表面阴影计算模块: tabulates each surface's sun cosine factor over sun azimuth and altitude (computed once "
         "from the building model and kept as a CSV table) and interpolates it for any sun position.");
     g_type = cls;
-    cls.def("__init__", &construct_unit<M, PySurfaceShadowModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
             "Returns the module information record: two parameters, the STL and CSV table paths.");
     def_update<M>(cls, "Does nothing: the module has no per-step work.");
@@ -435,6 +436,9 @@ void bind_shade_group(nb::module_& m) {
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};
     set_exact_doc(cls, &get_surf_stats_doc);
     publish_declaration(cls, shade_group_declaration());
+    nb::list encodings;
+    for (const char* e : kTableEncodings) encodings.append(nb::str(e));
+    m.attr("TABLE_ENCODINGS") = nb::tuple(encodings);
     m.attr("SurfaceShadowModule") = cls;
 }
 

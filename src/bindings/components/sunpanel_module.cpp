@@ -7,6 +7,8 @@
 //
 // The cosine factor is the shading module's answer as is (shown in the "cos"
 // output); its neutral -1.0 for an unknown surface counts as no direct sun.
+#include "bindings/components/sunpanel_module.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cmath>
@@ -44,39 +46,6 @@ constexpr const char* kMissingShadow = "错误：未找到 阴影表面组模块
 
 }  // namespace
 
-class SunPanelModule : public SimUnit {
-public:
-    nb::object shadow = nb::none();           // the bound shading module (or None)
-    SurfaceShadowModule* shadow_unit = nullptr;  // its native object, while `shadow` holds it
-    nb::object surf_name = nb::str("");
-    nb::object shadow_name = nb::str("");
-    double area = 0.0;
-    nb::object normal = nb::make_tuple(0.0, 0.0, 0.0);
-    bool missing_shadow_reported = false;  // the missing-module message is printed once per run
-
-    nb::object _get_module_info() override;
-    void update(nb::handle time, nb::handle state) override;
-    void awake(nb::handle state) override;
-
-    // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
-    virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {
-        return total_irradiance * panel_area * efficiency;
-    }
-
-    int traverse(visitproc visit, void* arg) override {
-        if (int rc = SimUnit::traverse(visit, arg)) return rc;
-        for (nb::object* o : {&shadow, &surf_name, &shadow_name, &normal}) Py_VISIT(o->ptr());
-        return 0;
-    }
-    void clear() override {
-        SimUnit::clear();
-        shadow_unit = nullptr;
-        for (nb::object* o : {&shadow, &surf_name, &shadow_name, &normal}) *o = nb::none();
-    }
-
-private:
-    void bind_shadow(nb::handle module);
-};
 
 nb::object SunPanelModule::_get_module_info() {
     // The ids repeat as the record has always had them; consumers address variables by name.
@@ -216,12 +185,10 @@ class PySunPanelModule final : public UnitTrampoline<SunPanelModule> {};
 
 void bind_sunpanel_module(nb::module_& m) {
     using M = SunPanelModule;
-    nb::module_ scope = named_scope("quillmere.components.sunpanel_module");
-    auto cls = nb::class_<M, SimUnit, PySunPanelModule>(
-        scope, "SunPanelModule", nb::type_slots(unit_type_slots()),
+    auto cls = unit_class<M, PySunPanelModule>(
+        "quillmere.components.sunpanel_module", "SunPanelModule",
         "光伏模块: one PV panel on one surface of the building model; power [kW] and energy [kWh] from the "
         "direct irradiance reduced by the surface's shading plus the sky-diffuse and ground-reflected parts.");
-    cls.def("__init__", &construct_unit<M, PySunPanelModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
             "Returns the module information record: three inputs, four parameters, five outputs.");
     def_awake<M>(cls,

@@ -11,6 +11,7 @@
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
 #include "kernels/weather/epw_table.hpp"
+#include "kernels/text/ascii.hpp"
 #include "kernels/text/number_parse.hpp"
 
 namespace qm::py {
@@ -330,7 +331,7 @@ void WeatherFeed::read_file() {
     if (!PyBytes_Check(text.ptr())) raise_expected("bytes", text);
     const char* utf8 = PyBytes_AS_STRING(text.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(text.ptr());
-    const bool ascii = epw::text_is_ascii(std::string_view(utf8, static_cast<size_t>(size)));
+    const bool ascii = text::is_ascii(std::string_view(utf8, static_cast<size_t>(size)));
     if (!ascii) check(PyUnicode_DecodeUTF8(utf8, size, "strict"));  // the host's UnicodeDecodeError when invalid
 
     // 2. Line selection and (unless parse_line is redefined) parsing in C++.

@@ -4,7 +4,26 @@
 
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+
 namespace qm::py {
+namespace {
+
+// The users' wording of the demo weather options' errors.
+const char* weather_option_message(qm::demo::WeatherOptionError e) {
+    using E = qm::demo::WeatherOptionError;
+    switch (e) {
+        case E::bad_latitude: return "纬度应在 -90 到 90 度之间";
+        case E::bad_longitude: return "经度应在 -180 到 180 度之间";
+        case E::bad_time_zone: return "时区应在 -12 到 14 小时之间";
+        case E::bad_year: return "年份应在 1 到 9999 之间";
+        case E::bad_mean_wind: return "平均风速应在 0 到 30 m/s 之间";
+        case E::none: break;
+    }
+    return "";
+}
+
+}  // namespace
 
 void bind_demo(nb::module_& m) {
     nb::module_ demo = named_scope("quillmere.core.demo");
@@ -35,15 +54,14 @@ void bind_demo(nb::module_& m) {
             o.latitude = as_double(latitude);
             o.longitude = as_double(longitude);
             int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
-            if (tz < -12 || tz > 14) raise(PyExc_ValueError, "时区应在 -12 到 14 小时之间");
-            if (y < 1 || y > 9999) raise(PyExc_ValueError, "年份应在 1 到 9999 之间");
             if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
-            o.time_zone = int(tz);
-            o.year = int(y);
+            // Clamped into int: the kernel's check of the options gives the message.
+            o.time_zone = int(std::clamp<int64_t>(tz, -1000000, 1000000));
+            o.year = int(std::clamp<int64_t>(y, -1000000, 1000000));
             o.mean_wind = as_double(mean_wind);
             o.seed = uint64_t(sd);
-            std::string problem = qm::demo::check_weather_options(o);
-            if (!problem.empty()) raise(PyExc_ValueError, problem);
+            if (auto e = qm::demo::weather_option_error(o); e != qm::demo::WeatherOptionError::none)
+                raise(PyExc_ValueError, weather_option_message(e));
             std::string text;
             {
                 nb::gil_scoped_release release;

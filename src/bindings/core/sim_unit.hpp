@@ -112,6 +112,16 @@ void construct_unit(nb::pointer_and_handle<T> v, nb::handle name) {
     unit->construct(name);
 }
 
+// A bound unit class of native type M (host subclasses get Alias) in the
+// scope of its documented module, with the constructor every unit has.
+template <typename M, typename Alias>
+nb::class_<M, SimUnit, Alias> unit_class(const char* module_path, const char* name, const char* doc) {
+    nb::module_ scope = named_scope(module_path);
+    nb::class_<M, SimUnit, Alias> cls(scope, name, nb::type_slots(unit_type_slots()), doc);
+    cls.def("__init__", &construct_unit<M, Alias>, nb::arg("name").none());
+    return cls;
+}
+
 // One variable of a module information record; the dict has the keys "id",
 // "category", "name", "type", "default", "unit" in this order, then
 // "notInstantaneous" (a bool) when not_instantaneous is 0 or 1.

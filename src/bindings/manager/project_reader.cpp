@@ -4,6 +4,7 @@
 
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_checks.hpp"
+#include "kernels/time/calendar.hpp"
 
 namespace qm::py {
 namespace mgr {
@@ -88,7 +89,7 @@ nb::object Manager::load_project() {
         if (!v.is_valid()) c.missing(key, std::strcmp(k, "time_zone") == 0 ? "整数（小时）" : "数值（度）");
         if (std::strcmp(k, "time_zone") == 0) {
             long long tz = c.integer(v, key);
-            if (tz < -12 || tz > 14) c.fail(key, "时区应在 -12 到 14 之间，实际为 " + std::to_string(tz));
+            if (!calendar::valid_time_zone(tz)) c.fail(key, "时区应在 -12 到 14 之间，实际为 " + std::to_string(tz));
             site_out[k] = nb::int_(tz);
         } else {
             double d = c.number(v, key);

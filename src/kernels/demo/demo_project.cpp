@@ -141,14 +141,28 @@ ClearSky clear_sky(double h, int n) noexcept {
     return out;
 }
 
-std::string check_weather_options(const WeatherOptions& o) {
-    if (!(o.latitude >= -90.0 && o.latitude <= 90.0)) return "纬度应在 -90 到 90 度之间";
-    if (!(o.longitude >= -180.0 && o.longitude <= 180.0)) return "经度应在 -180 到 180 度之间";
-    if (o.time_zone < -12 || o.time_zone > 14) return "时区应在 -12 到 14 小时之间";
-    if (o.year < 1 || o.year > 9999) return "年份应在 1 到 9999 之间";
-    if (!(o.mean_wind >= 0.0 && o.mean_wind <= 30.0)) return "平均风速应在 0 到 30 m/s 之间";
-    return "";
+WeatherOptionError weather_option_error(const WeatherOptions& o) noexcept {
+    if (!(o.latitude >= -90.0 && o.latitude <= 90.0)) return WeatherOptionError::bad_latitude;
+    if (!(o.longitude >= -180.0 && o.longitude <= 180.0)) return WeatherOptionError::bad_longitude;
+    if (!calendar::valid_time_zone(o.time_zone)) return WeatherOptionError::bad_time_zone;
+    if (o.year < 1 || o.year > 9999) return WeatherOptionError::bad_year;
+    if (!(o.mean_wind >= 0.0 && o.mean_wind <= 30.0)) return WeatherOptionError::bad_mean_wind;
+    return WeatherOptionError::none;
 }
+
+const char* weather_option_error_text(WeatherOptionError e) noexcept {
+    switch (e) {
+        case WeatherOptionError::none: return "";
+        case WeatherOptionError::bad_latitude: return "latitude outside -90 .. 90 degrees";
+        case WeatherOptionError::bad_longitude: return "longitude outside -180 .. 180 degrees";
+        case WeatherOptionError::bad_time_zone: return "time zone outside -12 .. 14 hours";
+        case WeatherOptionError::bad_year: return "year outside 1 .. 9999";
+        case WeatherOptionError::bad_mean_wind: return "mean wind speed outside 0 .. 30 m/s";
+    }
+    return "unknown option error";
+}
+
+std::string check_weather_options(const WeatherOptions& o) { return weather_option_error_text(weather_option_error(o)); }
 
 std::string clear_sky_epw(const WeatherOptions& o) {
     if (!check_weather_options(o).empty()) return "";

@@ -66,8 +66,11 @@ struct WeatherOptions {
     uint64_t seed = 1;
 };
 
-// An empty text when the options are valid, else what is wrong (a Chinese
-// message line, as the package reports its errors).
+enum class WeatherOptionError { none, bad_latitude, bad_longitude, bad_time_zone, bad_year, bad_mean_wind };
+WeatherOptionError weather_option_error(const WeatherOptions& options) noexcept;
+const char* weather_option_error_text(WeatherOptionError e) noexcept;  // "" for none
+
+// weather_option_error as its text: empty when the options are valid.
 std::string check_weather_options(const WeatherOptions& options);
 
 // The EPW text; "" when check_weather_options refuses the options.

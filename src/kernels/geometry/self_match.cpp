@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernels/check.hpp"
 #include "kernels/geometry/occlusion.hpp"
 
 namespace qm::geom {
@@ -38,6 +39,7 @@ std::vector<int64_t> match_own_triangles(const double* model, size_t triangles, 
         auto it = std::lower_bound(order.begin(), order.end(), face,
                                    [&](uint32_t k, const double* key) { return compare9(model + 9 * k, key) < 0; });
         if (it == order.end()) continue;
+        QM_DCHECK(*it < triangles);
         // Equal with ==: a face with a NaN coordinate matches nothing.
         const double* t = model + 9 * *it;
         bool equal = true;

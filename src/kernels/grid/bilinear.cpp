@@ -1,5 +1,7 @@
 #include "kernels/grid/bilinear.hpp"
 
+#include "kernels/check.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -7,30 +9,46 @@
 namespace qm::grid {
 namespace {
 
-// Empty string when the axis is strictly ascending with finite points.
-std::string check_axis(const std::vector<double>& a, const char* which) {
+// none when the axis is strictly ascending with finite points.
+GridError check_axis(const std::vector<double>& a, GridError not_finite, GridError not_ascending) {
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!std::isfinite(a[i])) return std::string(which) + " axis holds a non-finite point";
-        if (i && !(a[i - 1] < a[i])) return std::string(which) + " axis is not strictly ascending";
+        if (!std::isfinite(a[i])) return not_finite;
+        if (i && !(a[i - 1] < a[i])) return not_ascending;
     }
-    return {};
+    return GridError::none;
 }
 
 }  // namespace
 
-std::string Grid2D::assign(std::vector<double> x, std::vector<double> y, std::vector<double> values) {
+const char* grid_error_text(GridError e) noexcept {
+    switch (e) {
+        case GridError::none: return "";
+        case GridError::empty_axis: return "grid axes must not be empty";
+        case GridError::first_axis_not_finite: return "first axis holds a non-finite point";
+        case GridError::first_axis_not_ascending: return "first axis is not strictly ascending";
+        case GridError::second_axis_not_finite: return "second axis holds a non-finite point";
+        case GridError::second_axis_not_ascending: return "second axis is not strictly ascending";
+        case GridError::value_count: return "value count does not match the grid";
+    }
+    return "unknown grid error";
+}
+
+GridError Grid2D::set(std::vector<double> x, std::vector<double> y, std::vector<double> values) {
     x_.clear();
     y_.clear();
     v_.clear();
-    if (x.empty() || y.empty()) return "grid axes must not be empty";
-    if (std::string e = check_axis(x, "first"); !e.empty()) return e;
-    if (std::string e = check_axis(y, "second"); !e.empty()) return e;
-    if (values.size() / x.size() != y.size() || values.size() % x.size() != 0)
-        return "value count does not match the grid";
+    if (x.empty() || y.empty()) return GridError::empty_axis;
+    if (GridError e = check_axis(x, GridError::first_axis_not_finite, GridError::first_axis_not_ascending);
+        e != GridError::none)
+        return e;
+    if (GridError e = check_axis(y, GridError::second_axis_not_finite, GridError::second_axis_not_ascending);
+        e != GridError::none)
+        return e;
+    if (values.size() / x.size() != y.size() || values.size() % x.size() != 0) return GridError::value_count;
     x_ = std::move(x);
     y_ = std::move(y);
     v_ = std::move(values);
-    return {};
+    return GridError::none;
 }
 
 std::size_t find_interval(const std::vector<double>& axis, double v) noexcept {
@@ -66,6 +84,7 @@ double Grid2D::operator()(double x, double y) const noexcept {
     double t0, t1;
     locate(x_, x, i0, i1, t0);
     locate(y_, y, j0, j1, t1);
+    QM_DCHECK(i1 * ny + j1 < v_.size());
     const double v00 = v_[i0 * ny + j0], v01 = v_[i0 * ny + j1];
     const double v10 = v_[i1 * ny + j0], v11 = v_[i1 * ny + j1];
     return v00 * (1 - t0) * (1 - t1) + v01 * (1 - t0) * t1 + v10 * t0 * (1 - t1) + v11 * t0 * t1;

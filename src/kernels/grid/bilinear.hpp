@@ -19,15 +19,22 @@
 
 namespace qm::grid {
 
+enum class GridError { none, empty_axis, first_axis_not_finite, first_axis_not_ascending, second_axis_not_finite,
+                       second_axis_not_ascending, value_count };
+const char* grid_error_text(GridError e) noexcept;  // "" for none
+
 class Grid2D {
 public:
     Grid2D() = default;
 
     // Axes must be strictly ascending and finite; `values` is row-major with
     // the first axis outermost (values[i * y.size() + j] = f(x[i], y[j])).
-    // Returns an empty string on success, otherwise why the grid was refused
-    // (the grid is then left empty).
-    std::string assign(std::vector<double> x, std::vector<double> y, std::vector<double> values);
+    // A refused grid is left empty.
+    GridError set(std::vector<double> x, std::vector<double> y, std::vector<double> values);
+    // set() with the error as its text: empty on success.
+    std::string assign(std::vector<double> x, std::vector<double> y, std::vector<double> values) {
+        return grid_error_text(set(std::move(x), std::move(y), std::move(values)));
+    }
 
     bool empty() const noexcept { return x_.empty() || y_.empty(); }
     const std::vector<double>& x() const noexcept { return x_; }

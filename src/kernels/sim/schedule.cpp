@@ -1,5 +1,7 @@
 #include "kernels/sim/schedule.hpp"
 
+#include "kernels/check.hpp"
+
 namespace qm::sim {
 
 Schedule update_order(size_t n, const std::vector<Edge>& edges) {
@@ -22,6 +24,7 @@ Schedule update_order(size_t n, const std::vector<Edge>& edges) {
         s.order.push_back(pick);
         for (size_t t : successors[pick]) --indegree[t];
     }
+    QM_DCHECK(s.order.size() <= n);
     if (s.order.size() != n) {
         s.cyclic = true;
         s.order.clear();

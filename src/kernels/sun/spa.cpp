@@ -327,8 +327,8 @@ const char* spa_error_text(SpaError e) noexcept {
         case SpaError::bad_month: return "the month must be a whole number from 1 to 12";
         case SpaError::bad_day: return "the day must be a whole number from 1 to 31";
         case SpaError::bad_hour: return "the hour must lie between 0 and 24";
-        case SpaError::bad_minute: return "the minute must lie between 0 and 59";
-        case SpaError::bad_second: return "the second must lie between 0 and 60";
+        case SpaError::bad_minute: return "the minute must be at least 0 and below 60";
+        case SpaError::bad_second: return "the second must be at least 0 and below 61 (a leap second included)";
         case SpaError::bad_timezone: return "the time zone must lie between -18 and 18 hours";
         case SpaError::bad_longitude: return "the longitude must lie between -180 and 180 degrees";
         case SpaError::bad_latitude: return "the latitude must lie between -90 and 90 degrees";

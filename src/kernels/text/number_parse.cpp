@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <locale.h>
+#include <cstdint>
 #include <string>
 
 namespace qm {
@@ -33,12 +34,6 @@ double saturated(const char* digits, size_t n) {
 }
 
 }  // namespace
-
-bool is_ascii(std::string_view s) noexcept {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
-}
 
 bool parse_py_float(std::string_view text, double& out) noexcept {
     std::string_view s = py_strip(text);
@@ -116,6 +111,64 @@ bool parse_py_float(std::string_view text, double& out) noexcept {
         return false;
     out = negative ? -v : v;
     return true;
+}
+
+// Exact fast path for plain decimals: sign, at most 19 digits with an optional
+// point, optional exponent. When the digits fit in 2^53 and the power of ten
+// is at most 22, one IEEE multiplication or division gives the correctly
+// rounded value. Anything else returns false and takes the general parser.
+const char* parse_decimal_prefix(const char* p, const char* end, double& out) noexcept {
+    static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    bool neg = false;
+    if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
+    uint64_t mant = 0;
+    int digits = 0, frac = 0;
+    const char* start = p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+    digits = static_cast<int>(p - start);
+    const bool int_part = digits != 0;
+    bool frac_part = false;
+    if (p < end && *p == '.') {
+        ++p;
+        const char* fs = p;
+        while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+        frac = static_cast<int>(p - fs);
+        frac_part = frac != 0;
+        digits += frac;
+    }
+    if (digits > 19) return nullptr;  // the mantissa may have wrapped
+    if (!int_part && !frac_part) return nullptr;
+    int exp = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool eneg = false;
+        if (p < end && (*p == '-' || *p == '+')) eneg = *p++ == '-';
+        const char* es = p;
+        while (p < end && *p >= '0' && *p <= '9') {
+            exp = exp * 10 + (*p++ - '0');
+            if (exp > 1000) return nullptr;
+        }
+        if (p == es) return nullptr;
+        if (eneg) exp = -exp;
+    }
+    if (mant > (uint64_t(1) << 53)) return nullptr;
+    const int e10 = exp - frac;
+    double v = static_cast<double>(mant);
+    if (e10 < 0) {
+        if (e10 < -22) return nullptr;
+        v /= kPow10[-e10];
+    } else {
+        if (e10 > 22) return nullptr;
+        v *= kPow10[e10];
+    }
+    out = neg ? -v : v;
+    return p;
+}
+
+bool parse_plain_decimal(std::string_view s, double& out) noexcept {
+    const char* end = s.data() + s.size();
+    return parse_decimal_prefix(s.data(), end, out) == end;
 }
 
 }  // namespace qm

@@ -18,8 +18,15 @@ inline std::string_view py_strip(std::string_view s) noexcept {
     return s.substr(b, e - b);
 }
 
-// True when every byte is ASCII (< 0x80).
-bool is_ascii(std::string_view s) noexcept;
+// Exact fast path for plain decimals: sign, at most 19 digits with an optional
+// point, optional exponent. When the digits fit in 2^53 and the power of ten
+// is at most 22, one IEEE multiplication or division gives the correctly
+// rounded value, as float() does. parse_decimal_prefix reads from p and
+// returns where the number ends, or nullptr when the fast path does not
+// apply; parse_plain_decimal accepts only a whole token. Anything else takes
+// parse_py_float.
+const char* parse_decimal_prefix(const char* p, const char* end, double& out) noexcept;
+bool parse_plain_decimal(std::string_view s, double& out) noexcept;
 
 // Parses `text` as float(text) would for an ASCII string: surrounding
 // whitespace is ignored; an optional sign; "inf", "infinity" or "nan" in any

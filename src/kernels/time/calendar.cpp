@@ -25,13 +25,14 @@ int64_t day_of_year(int64_t year, int64_t month, int64_t day) noexcept {
 }
 
 namespace {
-// Days from 1 January of `from` to 1 January of `to` (to >= from), computed
-// from the count of leap years instead of a loop over the years.
-int64_t leap_years_before(int64_t y) noexcept {  // leap years in [1, y)
+// Leap years in [1, y) of the proleptic Gregorian calendar (floor division, so y <= 0 works too).
+int64_t leap_years_before(int64_t y) noexcept {
     int64_t p = y - 1;
     auto fdiv = [](int64_t a, int64_t b) { int64_t q = a / b; return (a % b != 0 && a < 0) ? q - 1 : q; };
     return fdiv(p, 4) - fdiv(p, 100) + fdiv(p, 400);
 }
+// Days from 1 January of `from` to 1 January of `to` (to >= from), computed
+// from the count of leap years instead of a loop over the years.
 int64_t days_between_years(int64_t from, int64_t to) noexcept {
     return (to - from) * 365 + (leap_years_before(to) - leap_years_before(from));
 }

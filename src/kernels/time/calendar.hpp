@@ -5,6 +5,10 @@
 
 namespace qm::calendar {
 
+// Time zones as whole hours east of UTC: -12 .. +14, the zones in use.
+constexpr int kMinTimeZone = -12, kMaxTimeZone = 14;
+constexpr bool valid_time_zone(long long hours) { return hours >= kMinTimeZone && hours <= kMaxTimeZone; }
+
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kSecondsPerHour = 3600.0;
 constexpr double kSecondsPerMinute = 60.0;

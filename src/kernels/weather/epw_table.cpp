@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "kernels/text/ascii.hpp"
+#include "kernels/text/lines.hpp"
 #include "kernels/text/number_parse.hpp"
 
 namespace qm::epw {
@@ -129,41 +131,10 @@ size_t scan_wanted(std::string_view line, unsigned char sep, uint64_t want, size
     return field + 1;
 }
 
-// Exact fast path for plain decimals ("-12.5", "0", "7.") with at most 15
-// digits: integer and power of ten are exact doubles, so one division is
-// correctly rounded, as float() is. Anything else goes to the full parser.
-bool parse_simple_decimal(std::string_view s, double& out) noexcept {
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    size_t i = 0;
-    const size_t n = s.size();
-    bool negative = false;
-    if (i < n && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-    uint64_t mant = 0;
-    int digits = 0, frac = 0;
-    bool dot = false;
-    for (; i < n; ++i) {
-        const char c = s[i];
-        if (c >= '0' && c <= '9') {
-            if (++digits > 15) return false;
-            mant = mant * 10 + static_cast<uint64_t>(c - '0');
-            if (dot) ++frac;
-        } else if (c == '.' && !dot) {
-            dot = true;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0) return false;
-    double v = frac ? static_cast<double>(mant) / kPow10[frac] : static_cast<double>(mant);
-    out = negative ? -v : v;
-    return true;
-}
-
 float field_value(std::string_view field) {
     double v;
     std::string_view f = py_strip(field);
-    if (parse_simple_decimal(f, v)) return static_cast<float>(v);  // at most 15 digits: in float range
+    if (parse_plain_decimal(f, v)) return to_float32(v);
     if (parse_py_float(f, v)) return to_float32(v);
     return std::numeric_limits<float>::quiet_NaN();
 }
@@ -214,21 +185,6 @@ bool four_digits(std::string_view first) {
 
 }  // namespace
 
-bool text_is_ascii(std::string_view s) noexcept {
-    // Chunks of plain byte ORs (vectorised by the compiler), early exit per chunk.
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-    size_t n = s.size();
-    while (n) {
-        const size_t chunk = n < 4096 ? n : 4096;
-        unsigned char acc = 0;
-        for (size_t i = 0; i < chunk; ++i) acc |= p[i];
-        if (acc & 0x80) return false;
-        p += chunk;
-        n -= chunk;
-    }
-    return true;
-}
-
 void split_fields(std::string_view line, const Delimiter& d, std::vector<std::string_view>& out) {
     split_limited(line, d, out, SIZE_MAX);
 }
@@ -265,15 +221,14 @@ struct ScanSettings {
     const Column* cols;
     size_t ncols;
     ColumnPlan plan;
-    bool all_ascii, has_cr;
+    bool all_ascii;
     bool fast = false;  // scan_wanted applies
     uint64_t want = 0;
 };
 
 ScanSettings make_settings(std::string_view text, const Delimiter& d, const Column* cols, size_t ncols,
                            bool known_ascii) {
-    ScanSettings st{&d, cols, ncols, plan_columns(cols, ncols), known_ascii || text_is_ascii(text),
-                    std::memchr(text.data(), '\r', text.size()) != nullptr};
+    ScanSettings st{&d, cols, ncols, plan_columns(cols, ncols), known_ascii || text::is_ascii(text)};
     st.fast = !d.whitespace && d.sep.size() == 1 && std::endian::native == std::endian::little &&
               st.plan.limit <= 64 && text.size() < (size_t(1) << 32);
     if (st.fast)
@@ -290,21 +245,10 @@ void read_range(std::string_view text, size_t begin, size_t end, const ScanSetti
     std::vector<std::string_view> fields;
     fields.reserve(st.plan.limit < 256 ? st.plan.limit : 256);
     const char* base = text.data();
-    size_t b = begin;
-    while (b < end) {
-        // Universal newlines: "\n", "\r\n" and a lone "\r" each end a line.
-        const char* nl = static_cast<const char*>(std::memchr(base + b, '\n', text.size() - b));
-        size_t e = nl ? static_cast<size_t>(nl - base) : text.size();
-        size_t next = e + 1;
-        const char* cr = st.has_cr ? static_cast<const char*>(std::memchr(base + b, '\r', e - b)) : nullptr;
-        if (cr) {
-            const size_t at = static_cast<size_t>(cr - base);
-            next = (at + 1 == e && nl) ? e + 1 : at + 1;
-            e = at;
-        }
-        std::string_view raw(base + b, e - b);
-        b = next;
-        if (!st.all_ascii && !is_ascii(raw)) {
+    text::LineCutter cut(text.substr(begin, end - begin));
+    std::string_view raw;
+    while (cut.next(raw)) {
+        if (!st.all_ascii && !text::is_ascii(raw)) {
             // The host's rules for non-ASCII text (Unicode whitespace, digits) decide.
             out.entries.push_back({static_cast<size_t>(raw.data() - base), raw.size(), true});
             out.values.resize(out.values.size() + ncols, 0.0f);

@@ -21,8 +21,6 @@ struct Delimiter {
     std::string_view sep;  // UTF-8; non-empty unless `whitespace`
 };
 
-// True when every byte is ASCII (word-at-a-time).
-bool text_is_ascii(std::string_view s) noexcept;
 
 // Splits an already stripped line into fields, as str.split does.
 void split_fields(std::string_view line, const Delimiter& d, std::vector<std::string_view>& out);
