@@ -104,9 +104,8 @@ void bind_gale_module(nb::module_& m) {
     auto cls = unit_class<GaleModule, PyGaleModule>(
         "quillmere.components.gale_module", "GaleModule",
         "Small wind turbine: cubic power curve between cut-in (3 m/s) and cut-out (18 m/s) speed, both "
-        "inclusive; publishes power [kW] and accumulates energy [kWh].");
-    cls.def("_get_module_info", [](GaleModule& u) { return u.GaleModule::_get_module_info(); },
-            "The module information record of the wind turbine.");
+        "inclusive; publishes power [kW] and accumulates energy [kWh].",
+        "The module information record of the wind turbine.");
     def_update<GaleModule>(cls,
                            "Power of the current wind speed [kW]; adds power * time_step / 3600 to energy [kWh].");
     def_awake<GaleModule>(cls, "Sets capacity and the initial wind speed from in_file_params[0] and [1].",

@@ -396,10 +396,9 @@ void bind_shade_group(nb::module_& m) {
     auto cls = unit_class<M, PySurfaceShadowModule>(
         "quillmere.components.shade_group", "SurfaceShadowModule",
         "表面阴影计算模块: tabulates each surface's sun cosine factor over sun azimuth and altitude (computed once "
-        "from the building model and kept as a CSV table) and interpolates it for any sun position.");
+        "from the building model and kept as a CSV table) and interpolates it for any sun position.",
+        "Returns the module information record: two parameters, the STL and CSV table paths.");
     g_type = cls;
-    cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
-            "Returns the module information record: two parameters, the STL and CSV table paths.");
     def_update<M>(cls, "Does nothing: the module has no per-step work.");
     def_awake<M>(cls,
                  "Reads the surface statistics, generates the cosine table when its file is absent, reads it back "

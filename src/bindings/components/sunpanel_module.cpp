@@ -188,9 +188,8 @@ void bind_sunpanel_module(nb::module_& m) {
     auto cls = unit_class<M, PySunPanelModule>(
         "quillmere.components.sunpanel_module", "SunPanelModule",
         "光伏模块: one PV panel on one surface of the building model; power [kW] and energy [kWh] from the "
-        "direct irradiance reduced by the surface's shading plus the sky-diffuse and ground-reflected parts.");
-    cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
-            "Returns the module information record: three inputs, four parameters, five outputs.");
+        "direct irradiance reduced by the surface's shading plus the sky-diffuse and ground-reflected parts.",
+        "Returns the module information record: three inputs, four parameters, five outputs.");
     def_awake<M>(cls,
                  "Copies the project values into the parameters and inputs and binds the shading module and the "
                  "surface's statistics.");

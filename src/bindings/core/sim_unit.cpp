@@ -433,15 +433,14 @@ void bind_sim_unit(nb::module_& m) {
     for (PyMethodDef* def = fast_methods; def->ml_name; ++def) add_fast_method(cls, def);
     cls.def("__str__", [](SimUnit& u) { return u.report(); });
 
-    def_typed_object_attr<SimUnit>(cls, "name", &SimUnit::name, PyUnicode_Check_fn, "str");
-    def_typed_object_attr<SimUnit>(cls, "module_name", &SimUnit::module_name, PyUnicode_Check_fn, "str");
-    def_typed_object_attr<SimUnit>(cls, "inputs", &SimUnit::inputs, PyDict_Check_fn, "dict");
-    def_typed_object_attr<SimUnit>(cls, "outputs", &SimUnit::outputs, PyDict_Check_fn, "dict");
-    def_typed_object_attr<SimUnit>(cls, "params", &SimUnit::params, PyDict_Check_fn, "dict");
-    def_typed_object_attr<SimUnit>(cls, "in_file_params", &SimUnit::in_file_params, PyList_Check_fn, "list");
-    def_typed_object_attr<SimUnit>(cls, "previous_outputs", &SimUnit::previous_outputs, PyDict_Check_fn, "dict");
-    def_typed_object_attr<SimUnit>(cls, "previous_outputs_2", &SimUnit::previous_outputs_2, PyDict_Check_fn,
-                                   "dict");
+    def_typed_object_attrs<SimUnit>(cls, {{"name", &SimUnit::name, PyUnicode_Check_fn, "str"},
+                                          {"module_name", &SimUnit::module_name, PyUnicode_Check_fn, "str"},
+                                          {"inputs", &SimUnit::inputs, PyDict_Check_fn, "dict"},
+                                          {"outputs", &SimUnit::outputs, PyDict_Check_fn, "dict"},
+                                          {"params", &SimUnit::params, PyDict_Check_fn, "dict"},
+                                          {"in_file_params", &SimUnit::in_file_params, PyList_Check_fn, "list"},
+                                          {"previous_outputs", &SimUnit::previous_outputs, PyDict_Check_fn, "dict"},
+                                          {"previous_outputs_2", &SimUnit::previous_outputs_2, PyDict_Check_fn, "dict"}});
     def_int32_attr<SimUnit>(cls, "is_converged", &SimUnit::is_converged);
     g_unit_type = cls;
     m.attr("SimUnit") = cls;

@@ -114,11 +114,14 @@ void construct_unit(nb::pointer_and_handle<T> v, nb::handle name) {
 
 // A bound unit class of native type M (host subclasses get Alias) in the
 // scope of its documented module, with the constructor every unit has.
+// Its _get_module_info calls M's own record builder (info_doc documents it).
 template <typename M, typename Alias>
-nb::class_<M, SimUnit, Alias> unit_class(const char* module_path, const char* name, const char* doc) {
+nb::class_<M, SimUnit, Alias> unit_class(const char* module_path, const char* name, const char* doc,
+                                         const char* info_doc) {
     nb::module_ scope = named_scope(module_path);
     nb::class_<M, SimUnit, Alias> cls(scope, name, nb::type_slots(unit_type_slots()), doc);
     cls.def("__init__", &construct_unit<M, Alias>, nb::arg("name").none());
+    cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); }, info_doc);
     return cls;
 }
 

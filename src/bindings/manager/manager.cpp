@@ -316,12 +316,12 @@ void bind_manager(nb::module_& m) {
     def_bool_attr(c, "quiet", &Manager::quiet);
     def_bool_attr(c, "progress", &Manager::progress);
     def_bool_attr(c, "regenerate_shading", &Manager::regenerate_shading);
-    def_typed_object_attr<Manager>(c, "project", &Manager::project, PyDict_Check_fn, "dict");
-    def_typed_object_attr<Manager>(c, "modules", &Manager::modules, PyDict_Check_fn, "dict");
-    def_typed_object_attr<Manager>(c, "links", &Manager::links, PyList_Check_fn, "list");
-    def_typed_object_attr<Manager>(c, "state", &Manager::state, PyDict_Check_fn, "dict");
-    def_typed_object_attr<Manager>(c, "summary", &Manager::summary, PyDict_Check_fn, "dict");
-    def_typed_object_attr<Manager>(c, "timings", &Manager::timings, PyDict_Check_fn, "dict");
+    def_typed_object_attrs<Manager>(c, {{"project", &Manager::project, PyDict_Check_fn, "dict"},
+                                        {"modules", &Manager::modules, PyDict_Check_fn, "dict"},
+                                        {"links", &Manager::links, PyList_Check_fn, "list"},
+                                        {"state", &Manager::state, PyDict_Check_fn, "dict"},
+                                        {"summary", &Manager::summary, PyDict_Check_fn, "dict"},
+                                        {"timings", &Manager::timings, PyDict_Check_fn, "dict"}});
     def_attr<Manager>(
         c, "clock", [](Manager& mg) -> nb::object { return mg.clock; },
         [](Manager& mg, nb::handle v) {

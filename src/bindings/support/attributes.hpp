@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "bindings/support/errors.hpp"
 
@@ -58,6 +59,19 @@ void def_typed_object_attr(nb::handle cls, const char* name, nb::object T::*memb
             self.*member = nb::borrow(v);
         },
         [member](T& self) { self.*member = nb::none(); });
+}
+
+// Several typed object attributes at once: {name, member, check, expected}.
+template <typename T>
+struct TypedObjectAttr {
+    const char* name;
+    nb::object T::*member;
+    int (*check)(PyObject*);
+    const char* expected;
+};
+template <typename T>
+void def_typed_object_attrs(nb::handle cls, std::initializer_list<TypedObjectAttr<T>> attrs) {
+    for (const TypedObjectAttr<T>& a : attrs) def_typed_object_attr<T>(cls, a.name, a.member, a.check, a.expected);
 }
 
 // Number attributes: any convertible value; deletion raises NotImplementedError("__del__").
