@@ -1,8 +1,12 @@
 """PNG report of a run (needs matplotlib, the ``plot`` extra).
 
-Three rows: monthly energy per generator; the cosine factor table of every
-shaded surface over sun azimuth x altitude; one summer and one winter week of
-hourly power. Importing this module raises ImportError without matplotlib.
+A heading with the site, the weather file, the period and every generator's
+energy and specific yield (kWh/kWp); then monthly energy per generator; the
+model seen from the sun's side with its analysed surfaces coloured by their
+direct irradiation on the plane over the period (kWh/m2), next to the cosine
+factor table of every shaded surface over sun azimuth x altitude; one summer
+and one winter week of hourly power. Importing this module raises ImportError
+without matplotlib.
 """
 import os
 
@@ -13,7 +17,153 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-__all__ = ["make_report", "shading_tables"]
+from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
+
+__all__ = ["make_report", "shading_tables", "direct_irradiation", "run_facts"]
+
+
+def _times(results):
+    """The step times: the results' index (or a "timestamp" column of older tables)."""
+    if isinstance(results.index, pd.DatetimeIndex):
+        return pd.Series(results.index, index=results.index)
+    return pd.Series(pd.to_datetime(results["timestamp"]).to_numpy(), index=results.index)
+
+
+def _declared(cls, kind):
+    return [v["key"] for v in (getattr(cls, "project_values", None) or ()) if v.get("kind") == kind]
+
+
+def run_facts(results, project, summary):
+    """Lines of the report's heading: site, weather file, period, and per
+    generator its energy over the period and its yield per rated kW."""
+    lines = []
+    site = (project or {}).get("site") or {}
+    if site:
+        lines.append("Site: latitude %.2f deg, longitude %.2f deg, UTC%+d (standard time)"
+                     % (site.get("latitude", float("nan")), site.get("longitude", float("nan")),
+                        int(site.get("time_zone", 0))))
+    for m in (project or {}).get("modules", []):
+        for key in _declared(m.get("class"), "input_file"):
+            if m.get("type") == "WaetherFeed" or key == "file":
+                lines.append("Weather file: %s" % (m.get("values") or {}).get(key, "?"))
+                break
+    ts = _times(results)
+    if len(ts):
+        days = (ts.iloc[-1].normalize() - ts.iloc[0].normalize()).days + 1
+        lines.append("Period: %s to %s (%d steps, %d days)" % (ts.iloc[0].strftime("%Y-%m-%d"),
+                                                             ts.iloc[-1].strftime("%Y-%m-%d"), len(ts), days))
+    for name, d in (summary or {}).items():
+        rated = d.get("rated_kw")
+        per = " = %.0f kWh/kW%s" % (d["energy_kwh"] / rated, "p" if d.get("type") == "SunPanel" else "") \
+            if rated else ""
+        lines.append("%s (%s): %.0f kWh%s, peak %.2f kW" % (name, d.get("type"), d["energy_kwh"], per,
+                                                          d.get("peak_kw", float("nan"))))
+    return lines
+
+
+def _sun_and_beam(results, project, shading_name):
+    """(altitude, azimuth, direct normal irradiance [W/m2]) per step for the
+    panels of a shading module: their recorded sun angles and the output
+    linked into their normal_rad; None when the run did not record them."""
+    panels = [m["name"] for m in project.get("modules", [])
+              if any((m.get("values") or {}).get(k) == shading_name for k in _declared(m.get("class"),
+                                                                                      "shading_module"))]
+    for panel in panels:
+        alt, az = "%s.height_angle" % panel, "%s.azimuth_angle" % panel
+        beam = [("%s.%s" % (l["source"], l["source_variable"])) for l in project.get("links", [])
+                if l.get("target") == panel and l.get("target_variable") == "normal_rad"]
+        if alt in results.columns and az in results.columns and beam and beam[0] in results.columns:
+            return (results[alt].to_numpy(float), results[az].to_numpy(float), results[beam[0]].to_numpy(float))
+    return None
+
+
+def direct_irradiation(results, project):
+    """{(shading module, surface): direct irradiation on the surface's plane
+    over the run [kWh/m2]}: at every step with sun and beam, the beam times
+    the exact cosine factor (calculate_shadow: incidence and self-shading)
+    at that step's sun position, summed over the steps."""
+    from quillmere.shadow_calc.occlusion_scan import calculate_shadow
+
+    out = {}
+    ts = _times(results)
+    dt_h = ts.diff().dt.total_seconds().median() / 3600.0 if len(ts) > 1 else 1.0
+    for m in project.get("modules", []):
+        cls, values = m.get("class"), m.get("values") or {}
+        models = _declared(cls, "input_file")
+        surfaces = _declared(cls, "surfaces")
+        if not models or not surfaces or not values.get(surfaces[0]):
+            continue
+        run = _sun_and_beam(results, project, m["name"])
+        if run is None:
+            continue
+        names = list(values[surfaces[0]])
+        totals = dict.fromkeys(names, 0.0)
+        for alt, az, beam in zip(*run):
+            if not (alt > 0.0 and beam > 0.0):
+                continue
+            factors = calculate_shadow(values[models[0]], names, float(alt), float(az))[0]
+            for n in names:
+                totals[n] += beam * float(factors.get(n, 0.0)) * dt_h / 1000.0
+        for n in names:
+            out[(m["name"], n)] = totals[n]
+    return out
+
+
+def _sun_view(ax, fig, project, results, irradiation):
+    """The model projected on a plane facing the mean sun of the run (beam
+    weighted), far triangles first; analysed surfaces coloured by their
+    direct irradiation, the rest grey."""
+    from matplotlib.collections import PolyCollection
+    from quillmere.shadow_calc.occlusion_scan import read_stl_with_solids
+
+    drawn = False
+    for m in project.get("modules", []):
+        cls, values = m.get("class"), m.get("values") or {}
+        models = _declared(cls, "input_file")
+        run = _sun_and_beam(results, project, m["name"])
+        if not models or run is None or not any(k[0] == m["name"] for k in irradiation):
+            continue
+        alt, az, beam = run
+        w = np.where((alt > 0) & (beam > 0), beam, 0.0)
+        if w.sum() <= 0:
+            continue
+        a, z = np.radians(alt), np.radians(az)
+        # Sun directions: azimuth from +y (north) towards +x (east), altitude above the x-y plane.
+        dirs = np.stack([np.cos(a) * np.sin(z), np.cos(a) * np.cos(z), np.sin(a)], axis=1)
+        d = (dirs * w[:, None]).sum(axis=0)
+        d /= np.linalg.norm(d)
+        u = np.cross([0.0, 0.0, 1.0], d)
+        u = u / np.linalg.norm(u) if np.linalg.norm(u) > 1e-9 else np.array([1.0, 0.0, 0.0])
+        v = np.cross(d, u)
+        polys, depth, value = [], [], []
+        for solid, data in read_stl_with_solids(values[models[0]]).items():
+            tris = np.asarray(data[0], dtype=float).reshape(-1, 3, 3)
+            val = irradiation.get((m["name"], solid), np.nan)
+            for t in tris:
+                polys.append(np.stack([t @ u, t @ v], axis=1))
+                depth.append(float((t @ d).mean()))
+                value.append(val)
+        order = np.argsort(depth)
+        vals = np.asarray(value)[order]
+        vmax = np.nanmax(vals) if np.isfinite(vals).any() else 1.0
+        cmap = plt.get_cmap("inferno")
+        colours = [cmap(x / vmax) if np.isfinite(x) else (0.82, 0.82, 0.82, 1.0) for x in vals]
+        ax.add_collection(PolyCollection([polys[i] for i in order], facecolors=colours, edgecolors=(0, 0, 0, 0.15),
+                                         linewidths=0.3))
+        ax.autoscale_view()
+        ax.set_aspect("equal")
+        ax.set_xticks([])
+        ax.set_yticks([])
+        mappable = plt.cm.ScalarMappable(cmap=cmap, norm=plt.Normalize(0.0, vmax))
+        fig.colorbar(mappable, ax=ax, label="direct irradiation on the plane [kWh/m2]")
+        ax.set_title("%s seen from the sun (mean of the run: altitude %.0f, azimuth %.0f deg)"
+                     % (m["name"], np.degrees(np.arcsin(d[2])), np.degrees(np.arctan2(d[0], d[1])) % 360),
+                     fontsize=10)
+        drawn = True
+        break
+    if not drawn:
+        ax.axis("off")
+        ax.text(0.5, 0.5, "no analysed surfaces with recorded sun angles", ha="center", va="center")
 
 
 def _generators(results, summary):
@@ -27,17 +177,23 @@ def _generators(results, summary):
 
 
 def shading_tables(project):
-    """[(module name, table path, [surface, ...])] of the project's shading modules."""
+    """[(module name, table path, [surface, ...])] of the project's modules that
+    generate a table of surfaces, read from each type's declaration of its
+    project values (``project_values`` and ``summary_facts`` of the class)."""
     out = []
     for m in project.get("modules", []):
-        params = m.get("in_file_params", [])
-        if m.get("type") == "SurfaceShadow" and len(params) > 1:
-            out.append((m["name"], params[1], list(params[2:])))
+        cls, values = m.get("class"), m.get("values") or {}
+        declared = getattr(cls, "project_values", None) or ()
+        generated = (getattr(cls, "summary_facts", None) or {}).get("generated_files", ())
+        surfaces = [v["key"] for v in declared if v.get("kind") == "surfaces"]
+        for key in generated:
+            if surfaces and key in values:
+                out.append((m["name"], values[key], list(values.get(surfaces[0], []))))
     return out
 
 
 def _read_table(path):
-    for encoding in ("utf-8", "gbk", "latin1"):
+    for encoding in TABLE_ENCODINGS:
         try:
             return pd.read_csv(path, encoding=encoding)
         except UnicodeDecodeError:
@@ -47,8 +203,8 @@ def _read_table(path):
 
 def _week(results, month, day):
     """Rows of the 7 days from month/day of the first year in the results (or None)."""
-    ts = results["timestamp"]
-    start = pd.Timestamp(year=ts.iloc[0].year, month=month, day=day)
+    ts = _times(results)
+    start = pd.Timestamp(year=ts.iloc[0].year, month=month, day=day, tz=ts.iloc[0].tz)
     sel = (ts >= start) & (ts < start + pd.Timedelta(days=7))
     return results[sel] if sel.any() else None
 
@@ -65,15 +221,22 @@ def make_report(results, project, summary, path):
             if surface in data.columns:
                 grid = data.pivot_table(index="高度角", columns="方位角", values=surface)
                 maps.append(("%s: %s" % (name, surface), grid))
-    ncols = max(2, len(maps))
-    fig = plt.figure(figsize=(4.2 * ncols, 12), layout="constrained")
-    grid = fig.add_gridspec(3, ncols)
+    project = project or {}
+    irradiation = direct_irradiation(results, project)
+    ncols = max(3, len(maps) + 2)
+    fig = plt.figure(figsize=(4.2 * ncols, 15), layout="constrained")
+    grid = fig.add_gridspec(4, ncols, height_ratios=[0.45, 1, 1.2, 1])
 
-    ax = fig.add_subplot(grid[0, :])
-    ts = results["timestamp"]
+    head = fig.add_subplot(grid[0, :])
+    head.axis("off")
+    head.text(0.0, 1.0, "\n".join(run_facts(results, project, summary)), va="top", ha="left", fontsize=11,
+              family="monospace")
+
+    ax = fig.add_subplot(grid[1, :])
+    ts = _times(results)
     if gens and len(ts) > 1:
         dt_h = ts.diff().dt.total_seconds().median() / 3600.0
-        months = ts.dt.to_period("M")
+        months = ts.dt.tz_localize(None).dt.to_period("M") if ts.dt.tz is not None else ts.dt.to_period("M")
         monthly = pd.DataFrame({name: (results[col].astype(float) * dt_h).groupby(months).sum()
                                 for name, col in gens})
         x = np.arange(len(monthly))
@@ -85,8 +248,9 @@ def make_report(results, project, summary, path):
     ax.set_ylabel("energy [kWh]")
     ax.set_title("Monthly energy per generator")
 
+    _sun_view(fig.add_subplot(grid[2, 0:2]), fig, project, results, irradiation)
     for i, (title, table) in enumerate(maps):
-        ax = fig.add_subplot(grid[1, i])
+        ax = fig.add_subplot(grid[2, i + 2])
         az = table.columns.to_numpy(dtype=float)
         alt = table.index.to_numpy(dtype=float)
         mesh = ax.pcolormesh(az, alt, table.to_numpy(dtype=float), shading="nearest", vmin=0.0, vmax=1.0,
@@ -96,11 +260,11 @@ def make_report(results, project, summary, path):
         ax.set_title(title, fontsize=10)
         fig.colorbar(mesh, ax=ax, label="cosine factor")
     if not maps:
-        ax = fig.add_subplot(grid[1, :])
+        ax = fig.add_subplot(grid[2, 2:])
         ax.axis("off")
         ax.text(0.5, 0.5, "no shading table", ha="center", va="center")
 
-    weeks = grid[2, :].subgridspec(1, 2)
+    weeks = grid[3, :].subgridspec(1, 2)
     for j, (label, month, day) in enumerate((("Summer week (from 21 June)", 6, 21),
                                              ("Winter week (from 21 December)", 12, 21))):
         ax = fig.add_subplot(weeks[0, j])
@@ -111,7 +275,7 @@ def make_report(results, project, summary, path):
             label = "First week of the run" if j == 0 else "Last week of the run"
         for i, (name, col) in enumerate(gens):
             # Line styles as well as colours, so curves lying on top of each other stay visible.
-            ax.plot(week["timestamp"], week[col].astype(float), label=name, linewidth=1.0,
+            ax.plot(_times(week).dt.tz_localize(None), week[col].astype(float), label=name, linewidth=1.0,
                     linestyle=("-", "--", ":", "-.")[i % 4])
         ax.set_ylabel("power [kW]")
         ax.set_title(label)

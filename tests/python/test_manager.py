@@ -361,11 +361,15 @@ class TestStepLoop:
         body = prepend(GEN_PROJECT, "time_step = 1800") + '[output]\ncsv = "out/r.csv"\nrecord = ["gen.power", "src.x"]\n'
         m = Manager(proj(body))
         out = m.run_simulation()
-        assert list(out.columns) == ["timestamp", "gen.power", "src.x"]
+        # indexed by the step's time in the site's standard time (UTC+1 here), units and summary attached
+        assert out.index.name == "timestamp" and list(out.columns) == ["gen.power", "src.x"]
+        assert str(out.index.tz) == "UTC+01:00"
+        assert out.attrs["units"] == {"gen.power": None, "src.x": None}  # their records declare none
+        assert out.attrs["summary"] == m.summary
         assert len(out) == 96
-        assert out["timestamp"].iloc[3] == pd.Timestamp("2025-01-01 01:30:00")
+        assert out.index[3] == pd.Timestamp("2025-01-01 01:30:00+01:00")
         disk = pd.read_csv(tmp_path / "out" / "r.csv")
-        assert list(disk.columns) == list(out.columns)
+        assert list(disk.columns) == ["timestamp", *out.columns]
         assert disk["timestamp"].iloc[-1] == "2025-01-02 23:30:00"
         assert disk["src.x"].tolist() == pytest.approx(out["src.x"].tolist())
         printed = capsys.readouterr().out
@@ -381,7 +385,7 @@ class TestStepLoop:
     def test_period_not_starting_in_january(self, proj):
         body = '[[modules]]\nname = "s"\ntype = "tmods:Source"\nparams = [1]\n'
         out = Manager(proj(prepend(body, "period = [2024, 3, 1, 2024, 3, 1]"))).run_simulation()
-        assert out["timestamp"].iloc[0] == pd.Timestamp("2024-03-01 00:00")
+        assert out.index[0] == pd.Timestamp("2024-03-01 00:00+01:00")
         assert out["s.x"].iloc[0] == (31 + 29) * 24
 
     def test_summary(self, proj, capsys):
@@ -485,7 +489,7 @@ class TestStepLoop:
         m = M(proj(GEN_PROJECT))
         out = m.run_simulation()
         assert advanced == [86400.0 + 7200.0 * i for i in range(12)]
-        assert out["timestamp"].iloc[1] == pd.Timestamp("2025-01-02 02:00")
+        assert out.index[1] == pd.Timestamp("2025-01-02 02:00+01:00")
 
     def test_links_and_modules_replaced_by_a_subclass_are_checked(self, proj):
         class M(Manager):

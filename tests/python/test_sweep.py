@@ -184,10 +184,26 @@ def test_projects_as_data(project, tmp_path, monkeypatch):
     monkeypatch.chdir("/")
     p["modules"][2]["efficiency"] = 0.1
     p["output"] = {}
+    p["output"] = {"csv": "out.csv"}
     m = Manager(p)
     m.quiet = True
-    m.run_simulation()
+    df = m.run_simulation()
     assert m.summary["pv"]["energy_kwh"] > 0
+    # units from the module information records; the CSV written beside the project's folder, with the
+    # weather's float values in their shortest float text and every value reading back unchanged
+    assert df.attrs["units"]["pv.power"] == "kW" and df.attrs["units"]["weather.rad2"] == "w/m2"
+    assert df.attrs["summary"]["pv"]["energy_kwh"] == m.summary["pv"]["energy_kwh"]
+    disk = pd.read_csv(tmp_path / "out.csv")
+    assert list(disk.columns) == ["timestamp", *df.columns]
+    assert disk["timestamp"][0] == "2025-06-20 00:00:00" and str(df.index[0]) == "2025-06-20 00:00:00+01:00"
+    text = (tmp_path / "out.csv").read_text(encoding="utf-8")
+    temps = [line.split(",")[1] for line in text.splitlines()[1:]]
+    assert all(len(t.split(".")[-1]) <= 2 for t in temps), temps[:5]  # e.g. 20.1, not 20.100000381469727
+    import numpy as np
+    assert np.array_equal(disk["weather.dry_bulb_temp"].to_numpy(np.float32),
+                          df["weather.dry_bulb_temp"].to_numpy(np.float32))
+    for col in ("pv.power", "pv.cos", "turbine.energy"):
+        assert disk[col].tolist() == df[col].tolist()  # doubles read back exactly
     p["modules"][2]["area"] = "big"
     with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv\)\.area: 应为数值"):
         Manager(p).run_simulation()
