@@ -244,6 +244,8 @@ def main(argv=None):
 
     try:
         return args.func(args)
+    except SystemExit:
+        raise  # an invalid run period: the clock's message is printed, exit status 1
     except (ProjectError, OSError, ValueError) as exc:
         # Project and file problems, and values refused by a module: the message
         # (and where in the run it happened) without a traceback.

@@ -86,7 +86,7 @@ constexpr const char* kTableEncodings[] = {"utf-8", "gbk", "gb2312", "latin1"};
 // table (generated when absent) and the surfaces to tabulate.
 ModuleDeclaration shade_group_declaration() {
     ModuleDeclaration d;
-    d.values = {required_value("model", ValueKind::path_in), required_value("table", ValueKind::path_out),
+    d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
     return d;

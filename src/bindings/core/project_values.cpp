@@ -14,6 +14,7 @@ struct KindName {
 };
 constexpr KindName kKinds[] = {{ValueKind::number, "number"},         {ValueKind::text, "text"},
                                {ValueKind::path_in, "input_file"},     {ValueKind::path_out, "output_file"},
+                               {ValueKind::model, "model"},
                                {ValueKind::module_ref, "shading_module"}, {ValueKind::surface, "surface"},
                                {ValueKind::surfaces, "surfaces"}};
 

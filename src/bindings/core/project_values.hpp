@@ -23,6 +23,7 @@ enum class ValueKind {
     text,        // non-empty text
     path_in,     // a file that must exist (absolute path in in_file_params)
     path_out,    // a file the module may write (absolute path)
+    model,       // an ASCII STL building model that must exist; its solids are the surfaces
     module_ref,  // the instance name of the module that analyses this module's surface
     surface,     // a surface name of that module's model
     surfaces,    // the surface names this module analyses: the last value, taking the rest of in_file_params

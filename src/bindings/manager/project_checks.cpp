@@ -1,11 +1,16 @@
 #include "bindings/manager/project_checks.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "bindings/components/shade_group.hpp"
 #include "bindings/core/util.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_schema.hpp"
+#include "kernels/geometry/stl_read.hpp"
+#include "kernels/geometry/survey.hpp"
+#include "kernels/text/closest.hpp"
 
 namespace qm::py::mgr {
 
@@ -238,7 +243,15 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
         const std::string& k = g.keys[i];
         nb::object value;
         switch (p.kind) {
-            case ValueKind::number: value = nb::float_(v.is_valid() ? c.number(v, k) : p.fallback); break;
+            case ValueKind::number: {
+                double d = v.is_valid() ? c.number(v, k) : p.fallback;
+                // The declared range: a percentage typed for a fraction, a negative area, ...
+                if (v.is_valid() && !p.range.contains(d))
+                    c.fail(k, "应在 " + p.range.text() + " 之内，实际为 " + repr_text(v) +
+                                  (p.range.hi == 1.0 && d > 1.0 && d <= 100.0 ? "（比例应为小数，如 0.2 表示 20 %）" : ""));
+                value = nb::float_(d);
+                break;
+            }
             case ValueKind::text:
             case ValueKind::surface: value = nb::str(c.text(v, k).c_str()); break;
             case ValueKind::module_ref:
@@ -246,12 +259,13 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 value = nb::borrow(v);
                 out["ref"] = nb::make_tuple(v, nb::str(k.c_str()));
                 break;
-            case ValueKind::path_in: value = c.path(v, k, true); break;
+            case ValueKind::path_in:
+            case ValueKind::model: value = c.path(v, k, true); break;
             case ValueKind::path_out: value = c.path(v, k, false); break;
             case ValueKind::surfaces: {
                 Py_ssize_t n = PyList_GET_SIZE(v.ptr());
                 if (n == 0) c.fail(k, "至少需要一个表面名称");
-                nb::list names;
+                nb::list names, item_keys;
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     std::string item_key = params.is_valid()
                                                ? key + ".params[" + std::to_string(i + size_t(j)) + "](" + p.key + ")"
@@ -259,8 +273,10 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                     nb::str s(c.text(PyList_GET_ITEM(v.ptr(), j), item_key).c_str());
                     values.append(s);
                     names.append(s);
+                    item_keys.append(nb::str(item_key.c_str()));
                 }
                 named[p.key.c_str()] = names;
+                out["surface_keys"] = item_keys;
                 continue;
             }
         }
@@ -270,6 +286,109 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     out["in_file_params"] = values;
     out["values"] = named;
     return out;
+}
+
+std::string closest_hint(const std::string& word, const std::vector<std::string>& names) {
+    std::vector<std::string> near = text::closest_names(word, names);
+    std::string list;
+    const std::vector<std::string>& shown = near.empty() ? names : near;
+    for (size_t i = 0; i < shown.size() && i < 12; ++i) list += (i ? ", " : "") + shown[i];
+    if (near.empty() && names.size() > 12) list += ", …";
+    return std::string(near.empty() ? "（可用的表面: " : "（最接近的表面: ") + (list.empty() ? "无" : list) + "）";
+}
+
+void check_models(const Checker& c, nb::handle modules, bool quiet) {
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        if (!m.contains("values")) continue;
+        ModuleDeclaration decl;
+        read_declaration(m["class"], decl);
+        const ProjectValue* model = decl.find(ValueKind::model);
+        const ProjectValue* listed = decl.find(ValueKind::surfaces);
+        if (!model || !listed) continue;
+        std::string model_key = to_text(m["key"]) + "." + model->key;
+        nb::object path = get_item(m["values"], model->key.c_str());
+        nb::object text;
+        try {
+            text = read_host_file(path, "r");
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!data) throw_pending();
+        stl::Solids solids;
+        stl::ParseError err;
+        bool ok;
+        {
+            nb::gil_scoped_release release;
+            ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+        }
+        if (!ok)
+            c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
+                                  (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
+        std::vector<geom::SurfaceSurvey> survey = geom::survey_surfaces(solids);
+        std::vector<std::string> known;
+        for (const auto& s : survey) known.push_back(s.name);
+        nb::list names = nb::borrow<nb::list>(get_item(m["values"], listed->key.c_str()));
+        nb::list keys = nb::borrow<nb::list>(m["surface_keys"]);
+        for (size_t j = 0; j < names.size(); ++j) {
+            std::string name = to_text(names[j]);
+            auto it = std::find(known.begin(), known.end(), name);
+            if (it == known.end())
+                c.fail(to_text(keys[j]), "模型 " + to_text(path) + " 中没有表面 \"" + name + "\"" + closest_hint(name, known));
+            const geom::SurfaceSurvey& s = survey[size_t(it - known.begin())];
+            if (s.zero_normals && !quiet)
+                print("警告：模型 " + to_text(path) + " 的表面 " + name + " 有 " + std::to_string(s.zero_normals) + "/" +
+                      std::to_string(s.facets) + " 个面片的法向量为 (0, 0, 0)，这些面片不会被直射光照到（" +
+                      to_text(m["key"]) + "）");
+        }
+    }
+}
+
+void check_interpolators(const std::string& file, nb::handle project_modules, nb::handle units) {
+    Checker c;
+    c.file = file;
+    nb::dict by_name;
+    for (nb::handle mh : project_modules) by_name[nb::borrow(mh)["name"]] = mh;
+    for (nb::handle mh : project_modules) {
+        nb::object m = nb::borrow(mh);
+        nb::object ref = m["ref"];
+        if (ref.is_none() || !PyDict_Check(units.ptr())) continue;
+        ModuleDeclaration decl, tdecl;
+        read_declaration(m["class"], decl);
+        const ProjectValue* surface = decl.find(ValueKind::surface);
+        PyObject* unit = PyDict_GetItem(units.ptr(), nb::object(ref[0]).ptr());
+        if (!surface || !unit || !PyObject_TypeCheck(unit, (PyTypeObject*)surface_shadow_type().ptr()) ||
+            !nb::inst_ready(unit))
+            continue;
+        auto* shade = nb::inst_ptr<SurfaceShadowModule>(unit);
+        nb::object wanted = get_item(m["values"], surface->key.c_str());
+        if (PyDict_Check(shade->interp_index.ptr()) && PyDict_Contains(shade->interp_index.ptr(), wanted.ptr())) continue;
+        // Where the shading module's table comes from, for the message.
+        nb::object target = get_item(by_name, ref[0]);
+        read_declaration(target["class"], tdecl);
+        std::string key = to_text(target["key"]), table;
+        for (const std::string& g : tdecl.generated) {
+            key += "." + g;
+            if (PyDict_Contains(target.ptr(), nb::str("values").ptr()) == 1) table = to_text(get_item(target["values"], g.c_str()));
+            break;
+        }
+        std::string why;
+        if (shade->data.is_none()) {
+            why = "不是可用的阴影表（无法读取，或缺少 方位角、高度角 列）";
+        } else {
+            std::vector<std::string> columns;
+            for (nb::handle col : shade->data.attr("columns")) {
+                std::string name = to_text(col);
+                if (name != "方位角" && name != "高度角") columns.push_back(name);
+            }
+            why = "中没有表面 \"" + to_text(wanted) + "\" 的数据" + closest_hint(to_text(wanted), columns);
+        }
+        c.fail(key, "阴影表 " + table + " " + why + "，模块 " + to_text(m["name"]) +
+                        " 将得不到直射光；请检查该表或用 --regenerate-shading 重新生成");
+    }
 }
 
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name) {
@@ -289,9 +408,13 @@ void check_references(const Checker& c, nb::handle modules, nb::handle by_name) 
         if (!surface) continue;
         nb::object wanted = get_item(m["values"], surface->key.c_str());
         nb::object names = get_item(target["values"], listed->key.c_str());
-        if (!PySequence_Contains(names.ptr(), wanted.ptr()))
+        if (!PySequence_Contains(names.ptr(), wanted.ptr())) {
+            std::vector<std::string> known;
+            for (nb::handle n : names) known.push_back(to_text(n));
             c.fail(to_text(m["key"]) + "." + surface->key, "表面 \"" + to_text(wanted) + "\" 不在阴影模块 \"" +
-                                                               to_text(target_name) + "\" 的 " + listed->key + " 中");
+                                                               to_text(target_name) + "\" 的 " + listed->key + " 中" +
+                                                               closest_hint(to_text(wanted), known));
+        }
     }
 }
 

@@ -71,6 +71,21 @@ nb::object Manager::load_project() {
     if (period.is_valid() && !PyList_Check(period.ptr()))
         c.wrong("period", "六个整数的数组 [开始年, 开始月, 开始日, 结束年, 结束月, 结束日]", period);
     out["period"] = period.is_valid() ? period : nb::none();
+    if (period.is_valid()) {
+        // The clock's own rules, checked now so that nothing runs; the clock's message is
+        // printed as the clock prints it, the exception names the file and the key.
+        nb::dict run_period;
+        run_period["params"] = period;
+        calendar::Period checked{};
+        if (const char* problem = run_period_problem(run_period, checked)) {
+            print(problem);
+            std::string text = "项目文件 " + c.file + ": 键 period: " + problem + "，实际为 " + repr_text(period);
+            nb::object exc = check(PyObject_CallOneArg(run_period_error(), nb::str(text.c_str()).ptr()));
+            nb::setattr(exc, "code", nb::int_(1));
+            PyErr_SetObject(run_period_error(), exc.ptr());
+            throw nb::python_error();
+        }
+    }
 
     nb::object step = Checker::lookup(raw, "time_step");
     double time_step = step.is_valid() ? c.number(step, "time_step") : 3600.0;
@@ -143,6 +158,7 @@ nb::object Manager::load_project() {
         by_name[name] = m;
         mod_list.append(m);
     }
+    check_models(c, mod_list, quiet);
     check_references(c, mod_list, by_name);
     out["modules"] = mod_list;
 
