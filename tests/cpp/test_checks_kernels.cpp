@@ -3,6 +3,7 @@
 
 #include "kernels/geometry/survey.hpp"
 #include "kernels/text/closest.hpp"
+#include "kernels/weather/epw_table.hpp"
 
 using qm::text::closest_names;
 using qm::text::edit_distance;
@@ -43,4 +44,16 @@ TEST(Survey, CountsFacetsAndZeroNormalsPerSolid) {
     EXPECT_EQ(s[0].zero_normals, 1u);
     EXPECT_EQ(s[1].facets, 1u);
     EXPECT_EQ(s[1].zero_normals, 1u);
+}
+
+TEST(EpwLocation, SiteFromTheFirstLine) {
+    qm::epw::Location l;
+    ASSERT_TRUE(qm::epw::parse_location("LOCATION,Wien,-,AUT,IWEC,110360,48.12,16.57,1.0,190.0\r\n", l));
+    EXPECT_DOUBLE_EQ(l.latitude, 48.12);
+    EXPECT_DOUBLE_EQ(l.longitude, 16.57);
+    EXPECT_DOUBLE_EQ(l.time_zone, 1.0);
+    EXPECT_FALSE(qm::epw::parse_location("2025,1,1,1,0,x", l));                        // a data line
+    EXPECT_FALSE(qm::epw::parse_location("LOCATION,a,b,c,d,e,north,16,1,0", l));      // not a number
+    EXPECT_FALSE(qm::epw::parse_location("LOCATION,a,b,c,d,e,95.0,16,1,0", l));       // out of range
+    EXPECT_FALSE(qm::epw::parse_location("LOCATION,a,b", l));                         // too short
 }

@@ -245,6 +245,10 @@ void Manager::awake_modules() {
             add_note(e, "模块 " + to_text(name) + " 的 awake 出错");
             throw;
         }
+        if (!clock.is_none()) {
+            SimClock* clk = clock_of(clock);
+            treat_weather_table(unit, to_text(name), clk->start_year, clk->end_year, quiet);
+        }
     }
 }
 
@@ -264,20 +268,60 @@ void Manager::finish_modules() {
     }
 }
 
+namespace {
+// Holds the message gate for one run; at the end every repeated line is
+// reported once with its count.
+class GateScope {
+public:
+    explicit GateScope(bool quiet) : previous_(message_gate()) {
+        gate_.quiet = quiet;
+        set_message_gate(&gate_);
+    }
+    ~GateScope() { set_message_gate(previous_); }
+    void report_repeats() {
+        set_message_gate(previous_);
+        for (const auto& [line, count] : gate_.lines)
+            if (count > 1) print("（上面的消息共出现 " + std::to_string(count) + " 次，只显示了第一次）: " + line);
+        gate_.lines.clear();
+        gate_.index.clear();
+        set_message_gate(&gate_);
+    }
+
+private:
+    MessageGate gate_;
+    MessageGate* previous_;
+};
+}  // namespace
+
 nb::object Manager::run_simulation() {
     project = clock = modules = links = state = results = summary = timings = nb::none();
-    // Every path reaches the modules absolute (resolved against the project's
-    // folder by load_project), so the run sets no process-wide base folder.
-    project = load_project();
-    clock = create_clock();
-    create_modules();
-    create_links();
-    awake_modules();
-    nb::object table = run_steps();
-    finish_modules();
-    write_results();
-    summarize();
-    return table;
+    GateScope gate(quiet);
+    try {
+        // Every path reaches the modules absolute (resolved against the project's
+        // folder by load_project), so the run sets no process-wide base folder.
+        project = load_project();
+        clock = create_clock();
+        create_modules();
+        create_links();
+        awake_modules();
+        nb::object table = run_steps();
+        finish_modules();
+        gate.report_repeats();
+        write_results();
+        summarize();
+        return table;
+    } catch (nb::python_error& e) {
+        // The counts first; the run's own error stays the one that leaves.
+        e.restore();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            gate.report_repeats();
+        } catch (nb::python_error&) {
+        }
+        PyErr_Restore(t, v, tb);
+        throw nb::python_error();
+    }
 }
 
 int Manager::traverse(visitproc visit, void* arg) {

@@ -93,7 +93,8 @@ nb::object Manager::load_project() {
     out["time_step"] = nb::float_(time_step);
 
     nb::object site = Checker::lookup(raw, "site");
-    if (!site.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
+    // Without [site] the weather file's LOCATION line gives it (after the modules are checked).
+    if (site.is_valid()) {
     c.table(site, "site");
     c.only_keys(site, "site", {"longitude", "latitude", "time_zone"});
     nb::dict site_out;
@@ -115,6 +116,7 @@ nb::object Manager::load_project() {
         }
     }
     out["site"] = site_out;
+    }
 
     double threshold = 1e-4;
     long long max_iterations = 20;
@@ -159,6 +161,13 @@ nb::object Manager::load_project() {
         mod_list.append(m);
     }
     check_models(c, mod_list, quiet);
+    if (!site.is_valid()) {
+        nb::object from_file = site_from_weather(c, mod_list, quiet);
+        if (!from_file.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
+        out["site"] = from_file;
+    } else {
+        compare_site_with_weather(c, nb::borrow<nb::dict>(out["site"]), mod_list, quiet);
+    }
     check_references(c, mod_list, by_name);
     out["modules"] = mod_list;
 
