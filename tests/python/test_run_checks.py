@@ -168,6 +168,19 @@ def test_facets_without_normal_are_counted(demo, capsys):
     assert len(lines) == 1 and "roof_north" in lines[0], lines
     n = body.count("facet normal")
     assert "%d/%d" % (n, n) in lines[0]
+    assert lines[0].startswith("警告：") and 'normals = "from-vertices"' in lines[0]
+    # normals = "from-vertices": the roof's facets get their normals back, and direct sun with them.
+    p = demo('table = "shading/other.csv"', 'table = "shading/fixed.csv"\nnormals = "from-vertices"')
+    m = Manager(p)
+    m.run_simulation()
+    lines = [l for l in capsys.readouterr().out.splitlines() if "(0, 0, 0)" in l]
+    assert lines[-1].startswith("注意：") and "右手定则" in lines[-1]
+    table = open(demo.folder / "shading" / "fixed.csv", encoding="utf-8").read()
+    dark_table = open(demo.folder / "shading" / "other.csv", encoding="utf-8").read()
+    assert table != dark_table
+    assert m.modules["house"].normals == "from-vertices"
+    with pytest.raises(ProjectError, match="from-vertices"):
+        Manager(demo('normals = "from-vertices"', 'normals = "guess"')).run_simulation()
 
 
 def test_site_from_the_weather_file_or_a_warning_when_it_differs(demo, capsys):

@@ -118,6 +118,16 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
         facts["missing_codes_flag"] = nb::str(decl.missing_codes_flag.c_str());
     }
     nb::setattr(cls, "project_values", nb::tuple(values));
+    if (!decl.settings.empty()) {
+        nb::list settings;
+        for (const ProjectSetting& st : decl.settings) {
+            nb::dict d;
+            d["key"] = nb::str(st.key.c_str());
+            d["choices"] = tuple_of(st.choices);
+            settings.append(d);
+        }
+        nb::setattr(cls, "project_settings", nb::tuple(settings));
+    }
     nb::setattr(cls, "summary_facts", facts);
 }
 
@@ -155,6 +165,18 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
         if (v.kind == ValueKind::surfaces && size_t(i) != size_t(PyObject_Length(values.ptr())))
             bad(cls, where + ": surfaces 只能是最后一个值");
         decl.values.push_back(v);
+    }
+    nb::object settings = nb::getattr(cls, "project_settings", nb::none());
+    if (!settings.is_none()) {
+        if (!PyList_Check(settings.ptr()) && !PyTuple_Check(settings.ptr())) bad(cls, "project_settings 应为表（dict）的列表");
+        for (nb::handle item : settings) {
+            PyObject* key = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "key") : nullptr;
+            PyObject* choices = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "choices") : nullptr;
+            if (!key || !PyUnicode_Check(key) || !choices) bad(cls, "project_settings: 每项应有 \"key\" 和 \"choices\"");
+            ProjectSetting st{to_text(key), names_of(cls, choices, "choices")};
+            if (st.choices.empty()) bad(cls, "project_settings: choices 不能为空");
+            decl.settings.push_back(st);
+        }
     }
     nb::object facts = nb::getattr(cls, "summary_facts", nb::none());
     if (!facts.is_none()) {

@@ -6,6 +6,7 @@
 // manager, its checks, --regenerate-shading and the report read:
 //   project_values = ({"key": "area", "kind": "number", "range": "(0, inf)"}, ...)
 //   summary_facts  = {"rated_power": ("panel_area", "efficiency"), "generated_files": ("table",)}
+//   project_settings = ({"key": "normals", "choices": ("file", "from-vertices")},)  (optional)
 // A host subclass of SimUnit may set the same attributes (lists or tuples of
 // dicts); it then gets the same checks and named values in its project table.
 #pragma once
@@ -51,7 +52,15 @@ struct ProjectValue {
     ValueRange range;       // numbers only
 };
 
+// A choice of the project that is not a value of in_file_params: the manager
+// sets it as the module's attribute of that name before awake.
+struct ProjectSetting {
+    std::string key;
+    std::vector<std::string> choices;  // the first is the default
+};
+
 struct ModuleDeclaration {
+    std::vector<ProjectSetting> settings;  // published as project_settings
     std::vector<ProjectValue> values;      // position i is in_file_params[i]
     std::vector<std::string> rated_power;  // parameter records whose product is the rated power [kW]
     std::vector<std::string> generated;    // keys of path values naming files the module generates

@@ -161,7 +161,9 @@ Given given_values(const Checker& c, nb::handle entry, const std::string& key, c
     Given g{std::vector<nb::object>(vals.size()), std::vector<std::string>(vals.size())};
     bool trailing_list = !vals.empty() && vals.back().kind == ValueKind::surfaces;
     if (params.is_valid()) {
-        c.only_keys(entry, key, {"name", "type", "params"});
+        std::vector<const char*> allowed = {"name", "type", "params"};
+        for (const ProjectSetting& st : decl.settings) allowed.push_back(st.key.c_str());
+        only_keys_of(c, entry, key, allowed);
         if (!PyList_Check(params.ptr())) c.wrong(key + ".params", "数组", params);
         Py_ssize_t n = PyList_GET_SIZE(params.ptr());
         size_t fixed = vals.size() - (trailing_list ? 1 : 0);
@@ -184,6 +186,7 @@ Given given_values(const Checker& c, nb::handle entry, const std::string& key, c
     }
     std::vector<const char*> allowed = {"name", "type", "params"};
     for (const ProjectValue& p : vals) allowed.push_back(p.key.c_str());
+    for (const ProjectSetting& st : decl.settings) allowed.push_back(st.key.c_str());
     only_keys_of(c, entry, key, allowed);
     for (size_t i = 0; i < vals.size(); ++i) {
         g.keys[i] = key + "." + vals[i].key;
@@ -294,6 +297,18 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     }
     out["in_file_params"] = values;
     out["values"] = named;
+    nb::dict settings;
+    for (const ProjectSetting& st : decl.settings) {
+        nb::object v = Checker::lookup(entry, st.key.c_str());
+        std::string chosen = v.is_valid() ? c.text(v, key + "." + st.key) : st.choices.front();
+        if (std::find(st.choices.begin(), st.choices.end(), chosen) == st.choices.end()) {
+            std::string list;
+            for (const std::string& ch : st.choices) list += (list.empty() ? "\"" : ", \"") + ch + "\"";
+            c.fail(key + "." + st.key, "应为 " + list + " 之一，实际为 " + repr_text(v));
+        }
+        settings[st.key.c_str()] = nb::str(chosen.c_str());
+    }
+    out["settings"] = settings;
     return out;
 }
 
@@ -348,10 +363,23 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
             if (it == known.end())
                 c.fail(to_text(keys[j]), "模型 " + to_text(path) + " 中没有表面 \"" + name + "\"" + closest_hint(name, known));
             const geom::SurfaceSurvey& s = survey[size_t(it - known.begin())];
-            if (s.zero_normals && !quiet)
-                print("警告：模型 " + to_text(path) + " 的表面 " + name + " 有 " + std::to_string(s.zero_normals) + "/" +
-                      std::to_string(s.facets) + " 个面片的法向量为 (0, 0, 0)，这些面片不会被直射光照到（" +
-                      to_text(m["key"]) + "）");
+            if (s.zero_normals && !quiet) {
+                // A declared setting that offers "from-vertices" repairs them.
+                std::string repair;
+                bool repaired = false;
+                for (const ProjectSetting& st : decl.settings)
+                    if (std::find(st.choices.begin(), st.choices.end(), "from-vertices") != st.choices.end()) {
+                        repair = st.key;
+                        repaired = to_text(get_item(m["settings"], st.key.c_str())) == "from-vertices";
+                    }
+                std::string head = "模型 " + to_text(path) + " 的表面 " + name + " 有 " + std::to_string(s.zero_normals) +
+                                   "/" + std::to_string(s.facets) + " 个面片的法向量为 (0, 0, 0)";
+                if (repaired)
+                    print("注意：" + head + "，按顶点顺序（右手定则）取其法向量（" + to_text(m["key"]) + "." + repair + "）");
+                else
+                    print("警告：" + head + "，这些面片不会被直射光照到" +
+                          (repair.empty() ? "" : "；可设 " + to_text(m["key"]) + "." + repair + " = \"from-vertices\""));
+            }
         }
     }
 }
