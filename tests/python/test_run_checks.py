@@ -224,3 +224,10 @@ def test_quiet_shows_only_errors_and_repeated_lines_come_once_with_a_count(demo,
     repeated = [l for l in out if l.startswith("错误：获取变量失败")]
     assert len(repeated) == 1, out
     assert any("共出现 48 次" in l for l in out), out
+
+
+def test_shade_quiet_prints_nothing_but_errors(demo_folder, tmp_path, capsys):
+    out = tmp_path / "t.csv"
+    assert cli.main(["shade", str(demo_folder / "house.stl"), "--surfaces", "roof_north", "-o", str(out), "--quiet"]) == 0
+    assert out.is_file()
+    assert capsys.readouterr().out == ""
