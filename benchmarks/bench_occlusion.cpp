@@ -28,7 +28,7 @@
 
 #include "kernels/geometry/model.hpp"
 #include "kernels/geometry/occlusion.hpp"
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 #ifdef QM_HAVE_EMBREE
 #include <embree3/rtcore.h>

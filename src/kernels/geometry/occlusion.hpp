@@ -9,8 +9,11 @@
 // The bounding volume hierarchy only prunes: every triangle it skips provably
 // cannot pass the Moller-Trumbore test (node boxes are widened per call by a
 // bound on that test's rounding error), and triangles with non-finite or huge
-// coordinates (or too large for that bound) stay out of the tree and are tested for every ray. Results are
-// therefore bit-identical to testing every triangle.
+// coordinates (or too large for that bound) stay out of the tree and are
+// tested for every ray. A float pre-test of each leaf's triangles (sheared
+// along the ray's direction, widened by the same bound and by its own rounding)
+// only drops triangles the exact test cannot hit. Results are therefore
+// bit-identical to testing every triangle.
 #pragma once
 #include <cstddef>
 #include <cstdint>
