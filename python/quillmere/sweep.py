@@ -265,7 +265,7 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
     try:
         with contextlib.redirect_stdout(captured):
             m = Manager(project)
-            m.quiet = True
+            m.quiet = False  # every line is kept: the variant's messages come back with its result
             m.progress = False
             m.run_simulation()
         summary = {name: {k: d.get(k) for k in ("type", "energy_kwh", "peak_kw", "full_load_hours")}

@@ -195,7 +195,7 @@ nb::object Manager::create_links() {
         std::string here = to_text(l["key"]) + " \"" + to_text(l["source"]) + "." + to_text(l["source_variable"]) +
                            " -> " + target + "\"";
         if (PyObject* first = PyDict_GetItemString(link_targets.ptr(), target.c_str()))
-            raise(project_error(), "项目文件 " + file + ": 键 " + to_text(l["key"]) + ": 链接 " + to_text(first) + " 与 " +
+            raise(project_error(), where + ": 键 " + to_text(l["key"]) + ": 链接 " + to_text(first) + " 与 " +
                                        here + " 连接到同一个输入 \"" + target + "\"：每个输入只能有一个链接");
         link_targets[target.c_str()] = nb::str(here.c_str());
         out.append(link_type(src, l["source_variable"], dst, l["target_variable"]));

@@ -104,7 +104,7 @@ nb::object Manager::load_project() {
         calendar::Period checked{};
         if (const char* problem = run_period_problem(run_period, checked)) {
             print(problem);
-            std::string text = "项目文件 " + c.file + ": 键 period: " + problem + "，实际为 " + repr_text(period);
+            std::string text = c.subject() + ": 键 period: " + problem + "，实际为 " + repr_text(period);
             nb::object exc = check(PyObject_CallOneArg(run_period_error(), nb::str(text.c_str()).ptr()));
             nb::setattr(exc, "code", nb::int_(1));
             PyErr_SetObject(run_period_error(), exc.ptr());
