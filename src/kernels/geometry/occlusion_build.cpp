@@ -1,0 +1,445 @@
+#include "kernels/geometry/occlusion.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "kernels/geometry/occlusion_detail.hpp"
+
+namespace qm::geom {
+using namespace detail;
+
+// ------------------------------------------------------------------ building
+
+namespace {
+
+constexpr int kBins = 16;
+constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
+
+inline double box_area(const double lo[3], const double hi[3]) noexcept {
+    const double dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
+    return 2.0 * (dx * dy + dy * dz + dz * dx);
+}
+
+// Runs body(begin, end) over [0, n) in up to `threads` contiguous pieces.
+template <typename F>
+void parallel_for(size_t n, unsigned threads, F&& body) {
+    const size_t pieces = std::max<size_t>(1, std::min<size_t>(threads, n / 16384));
+    if (pieces <= 1) {
+        body(size_t{0}, n);
+        return;
+    }
+    std::vector<std::thread> pool;
+    std::vector<std::exception_ptr> errors(pieces);
+    auto run = [&](size_t p) {
+        try {
+            body(n * p / pieces, n * (p + 1) / pieces);
+        } catch (...) {
+            errors[p] = std::current_exception();
+        }
+    };
+    size_t started = 1;
+    try {
+        for (; started < pieces; ++started) pool.emplace_back(run, started);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked: the remaining pieces run here.
+    }
+    run(0);
+    for (size_t p = started; p < pieces; ++p) run(p);
+    for (auto& th : pool) th.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+}  // namespace
+
+// A tree triangle during the build: its box, and its number.
+struct Scene::Prim {
+    double lo[3], hi[3];
+    uint32_t id, pad_;
+    double key(int j) const noexcept { return lo[j] + hi[j]; }  // twice the box centre: the split key
+};
+
+Scene::Scene(std::vector<double> tris, unsigned threads) : tris_(std::move(tris)) {
+    if (tris_.size() % 9 != 0) throw std::invalid_argument("triangle data must hold 9 numbers per triangle");
+    if (size() >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many triangles");
+    build(resolve_threads(threads));
+}
+
+// Static widening of a triangle's box that covers the rounding of the
+// Moller-Trumbore test for every direction with max|d_i| <= 1 and every origin
+// within Ms (per axis) of the triangle: pad = pa + pb * Ms.
+//
+// For computed a, u, v, t with |a| >= 1e-6 (smaller |a| never hits), the exact
+// solution of o + T d = P0 + U e1 + V e2 differs from u by at most
+// (da |u| + dNu) / (|a| - da), likewise v and t, where da, dNu, dNv, dNt bound
+// the rounding of the dot and cross products. A hit therefore puts a point of
+// the ray segment [0, 1e6 + 2] within pad of the triangle's box. The bound is
+// doubled for the rounding of its own evaluation.
+bool Scene::static_pad(const double* t, double& pa, double& pb) {
+    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    double m1 = 0, m2 = 0, m12 = 0, cross = 0;
+    for (int i = 0; i < 3; ++i) {
+        m1 += std::fabs(e1[i]);
+        m2 += std::fabs(e2[i]);
+        m12 = std::max({m12, std::fabs(e1[i]), std::fabs(e2[i])});
+        cross += std::fabs(e1[i]) * (std::fabs(e2[(i + 1) % 3]) + std::fabs(e2[(i + 2) % 3]));
+    }
+    const double Dm = 1.0 + 1e-9, g8 = 8 * kEps, inv_den = 2e6;
+    const double da = g8 * Dm * cross + kTiny;
+    if (!(da <= 0.5e-6)) return false;  // too large for the bound: tested directly
+    const double u0 = da * 1.01 * inv_den + 4 * kEps, u1 = g8 * Dm * 2 * m2 * inv_den;
+    const double v0 = u0, v1 = g8 * Dm * 2 * m1 * inv_den;
+    const double t0 = da * kTmax * 1.01 * inv_den + 4 * kEps * kTmax, t1 = g8 * 2 * m1 * m2 * inv_den;
+    pa = 2 * (2 * (u0 + v0) * m12 + 2 * kEps * m12 + t0 * Dm) + kTiny;
+    pb = 2 * (2 * (u1 + v1) * m12 + kEps + t1 * Dm);
+    return std::isfinite(pa) && std::isfinite(pb);
+}
+
+
+namespace {
+constexpr size_t kSpawnMin = 8192;  // smaller subtrees are built on the thread that split them
+}  // namespace
+
+// Builds the binary tree over prims[begin, end) (box: lower and upper corner
+// of their boxes; cbox: of their split keys) into `out`, depth first: a node,
+// its left subtree, then its right subtree; interior nodes name their right
+// child by its index in `out`. With spawn > 0 the left subtree is built on
+// another thread into its own list and copied in afterwards, so the result is
+// the same as building everything on one thread.
+void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const double* box, const double* cbox,
+                        std::vector<Node>& out, int spawn) const {
+    const uint32_t index = static_cast<uint32_t>(out.size());
+    out.push_back(Node{});
+    Node node{};
+    double mag = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        node.lo[j] = box[j], node.hi[j] = box[3 + j];
+        mag = std::max({mag, std::fabs(box[j]), std::fabs(box[3 + j])});
+    }
+    node.slack = 1e-9 + 8 * kEps * mag;
+    const size_t n = end - begin;
+    if (n <= kLeafSize) {
+        node.first = static_cast<uint32_t>(begin);
+        node.count = static_cast<uint32_t>(n);
+        out[index] = node;
+        return;
+    }
+    int axis = 0;
+    for (int j = 1; j < 3; ++j)
+        if (cbox[3 + j] - cbox[j] > cbox[3 + axis] - cbox[axis]) axis = j;
+    const double extent = cbox[3 + axis] - cbox[axis];
+    size_t mid = begin + n / 2;
+    // Boxes and key boxes of both halves.
+    double lb[6], lc[6], rb[6], rc[6];
+    bool have_boxes = false;
+    if (extent > 0 && depth < kMaxSahDepth) {
+        // Binned surface area heuristic; the bins also collect the halves' boxes.
+        size_t count[kBins] = {};
+        double bb[kBins][6], cb[kBins][6];
+        for (int b = 0; b < kBins; ++b)
+            for (int j = 0; j < 3; ++j) bb[b][j] = cb[b][j] = kInf, bb[b][3 + j] = cb[b][3 + j] = -kInf;
+        const double lo_key = cbox[axis], scale = kBins / extent;
+        auto bin_of = [&](const Prim& p) {
+            return std::clamp(static_cast<int>((p.key(axis) - lo_key) * scale), 0, kBins - 1);
+        };
+        for (size_t i = begin; i < end; ++i) {
+            const Prim& p = prims[i];
+            const int b = bin_of(p);
+            ++count[b];
+            for (int j = 0; j < 3; ++j) {
+                bb[b][j] = std::min(bb[b][j], p.lo[j]), bb[b][3 + j] = std::max(bb[b][3 + j], p.hi[j]);
+                const double k = p.key(j);
+                cb[b][j] = std::min(cb[b][j], k), cb[b][3 + j] = std::max(cb[b][3 + j], k);
+            }
+        }
+        double right_area[kBins];
+        size_t right_count[kBins];
+        double r[6] = {kInf, kInf, kInf, -kInf, -kInf, -kInf};
+        size_t rn = 0;
+        for (int b = kBins - 1; b > 0; --b) {
+            rn += count[b];
+            for (int j = 0; j < 3; ++j) r[j] = std::min(r[j], bb[b][j]), r[3 + j] = std::max(r[3 + j], bb[b][3 + j]);
+            right_area[b] = rn ? box_area(r, r + 3) : 0.0;
+            right_count[b] = rn;
+        }
+        double l[6] = {kInf, kInf, kInf, -kInf, -kInf, -kInf};
+        size_t ln = 0;
+        double best = kInf;
+        int best_split = -1;
+        for (int b = 0; b < kBins - 1; ++b) {
+            ln += count[b];
+            for (int j = 0; j < 3; ++j) l[j] = std::min(l[j], bb[b][j]), l[3 + j] = std::max(l[3 + j], bb[b][3 + j]);
+            if (ln == 0 || right_count[b + 1] == 0) continue;
+            const double cost = ln * box_area(l, l + 3) + right_count[b + 1] * right_area[b + 1];
+            if (cost < best) best = cost, best_split = b;
+        }
+        if (best_split >= 0) {
+            Prim* it = std::partition(prims + begin, prims + end, [&](const Prim& p) { return bin_of(p) <= best_split; });
+            mid = static_cast<size_t>(it - prims);
+            for (int j = 0; j < 6; ++j) lb[j] = lc[j] = rb[j] = rc[j] = j < 3 ? kInf : -kInf;
+            for (int b = 0; b < kBins; ++b) {
+                if (!count[b]) continue;
+                double* xb = b <= best_split ? lb : rb;
+                double* xc = b <= best_split ? lc : rc;
+                for (int j = 0; j < 3; ++j) {
+                    xb[j] = std::min(xb[j], bb[b][j]), xb[3 + j] = std::max(xb[3 + j], bb[b][3 + j]);
+                    xc[j] = std::min(xc[j], cb[b][j]), xc[3 + j] = std::max(xc[3 + j], cb[b][3 + j]);
+                }
+            }
+            have_boxes = mid != begin && mid != end;
+        }
+    }
+    if (!have_boxes) {
+        // Median split (deep nodes, failed heuristic); equal keys: halves by position.
+        mid = begin + n / 2;
+        if (extent > 0)
+            std::nth_element(prims + begin, prims + mid, prims + end,
+                             [&](const Prim& a, const Prim& b) { return a.key(axis) < b.key(axis); });
+        auto bounds = [&](size_t b0, size_t b1, double* xb, double* xc) {
+            for (int j = 0; j < 3; ++j) xb[j] = xc[j] = kInf, xb[3 + j] = xc[3 + j] = -kInf;
+            for (size_t i = b0; i < b1; ++i)
+                for (int j = 0; j < 3; ++j) {
+                    const Prim& p = prims[i];
+                    xb[j] = std::min(xb[j], p.lo[j]), xb[3 + j] = std::max(xb[3 + j], p.hi[j]);
+                    xc[j] = std::min(xc[j], p.key(j)), xc[3 + j] = std::max(xc[3 + j], p.key(j));
+                }
+        };
+        bounds(begin, mid, lb, lc);
+        bounds(mid, end, rb, rc);
+    }
+    node.count = 0;
+    node.axis = static_cast<uint32_t>(axis);
+    if (spawn > 0 && n >= kSpawnMin) {
+        std::vector<Node> left, right;
+        std::exception_ptr error;
+        std::thread th;
+        try {
+            th = std::thread([&] {
+                try {
+                    build_range(prims, begin, mid, depth + 1, lb, lc, left, spawn - 1);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            build_range(prims, begin, mid, depth + 1, lb, lc, left, 0);  // no thread: here
+        }
+        try {
+            build_range(prims, mid, end, depth + 1, rb, rc, right, spawn - 1);
+        } catch (...) {
+            if (th.joinable()) th.join();
+            throw;
+        }
+        if (th.joinable()) th.join();
+        if (error) std::rethrow_exception(error);
+        auto append = [&](const std::vector<Node>& part) {
+            const uint32_t off = static_cast<uint32_t>(out.size());
+            for (Node x : part) {
+                if (!x.count) x.first += off;
+                out.push_back(x);
+            }
+            return off;
+        };
+        append(left);
+        node.first = append(right);
+    } else {
+        build_range(prims, begin, mid, depth + 1, lb, lc, out, 0);
+        node.first = static_cast<uint32_t>(out.size());
+        build_range(prims, mid, end, depth + 1, rb, rc, out, 0);
+    }
+    out[index] = node;
+}
+
+void Scene::build(unsigned threads) {
+    const size_t T = size();
+    // Triangles in tree range with a finite widening, and their boxes.
+    std::vector<double> pa(T, 0.0), pb(T, 0.0);
+    std::vector<unsigned char> ok(T, 0);
+    parallel_for(T, threads, [&](size_t k0, size_t k1) {
+        for (size_t k = k0; k < k1; ++k) {
+            const double* t = tri(k);
+            bool in = true;
+            for (int j = 0; j < 9; ++j) in = in && in_tree_range(t[j]);
+            ok[k] = in && static_pad(t, pa[k], pb[k]);
+        }
+    });
+    size_t m = 0;
+    for (size_t k = 0; k < T; ++k) m += ok[k];
+    if (m == 0) {
+        for (size_t k = 0; k < T; ++k) direct_.push_back(static_cast<uint32_t>(k));
+        return;
+    }
+    std::vector<Prim> prims(m);
+    {
+        size_t p = 0;
+        for (size_t k = 0; k < T; ++k) {
+            if (!ok[k]) {
+                direct_.push_back(static_cast<uint32_t>(k));
+                continue;
+            }
+            prims[p++].id = static_cast<uint32_t>(k);
+        }
+    }
+    // Boxes, and the root's box and key box (min and max: any order of the pieces gives the same).
+    double box[6], cbox[6];
+    for (int j = 0; j < 3; ++j) box[j] = cbox[j] = kInf, box[3 + j] = cbox[3 + j] = -kInf;
+    std::mutex merge;
+    parallel_for(m, threads, [&](size_t i0, size_t i1) {
+        double acc[12];
+        for (int j = 0; j < 3; ++j) acc[j] = acc[6 + j] = kInf, acc[3 + j] = acc[9 + j] = -kInf;
+        for (size_t i = i0; i < i1; ++i) {
+            Prim& p = prims[i];
+            const double* t = tri(p.id);
+            for (int j = 0; j < 3; ++j) {
+                p.lo[j] = std::min({t[j], t[3 + j], t[6 + j]});
+                p.hi[j] = std::max({t[j], t[3 + j], t[6 + j]});
+                acc[j] = std::min(acc[j], p.lo[j]), acc[3 + j] = std::max(acc[3 + j], p.hi[j]);
+                acc[6 + j] = std::min(acc[6 + j], p.key(j)), acc[9 + j] = std::max(acc[9 + j], p.key(j));
+            }
+        }
+        std::lock_guard<std::mutex> lock(merge);
+        for (int j = 0; j < 3; ++j) {
+            box[j] = std::min(box[j], acc[j]), box[3 + j] = std::max(box[3 + j], acc[3 + j]);
+            cbox[j] = std::min(cbox[j], acc[6 + j]), cbox[3 + j] = std::max(cbox[3 + j], acc[9 + j]);
+        }
+    });
+    int spawn = 0;
+    while ((1u << spawn) < 4 * threads && spawn < 8 && threads > 1) ++spawn;
+    std::vector<Node> nodes;
+    nodes.reserve(2 * m / 3 + 8);
+    build_range(prims.data(), 0, m, 0, box, cbox, nodes, spawn);
+
+    leaf_ids_.resize(m);
+    for (size_t i = 0; i < m; ++i) leaf_ids_[i] = prims[i].id;
+    prims.clear();
+    prims.shrink_to_fit();
+    // Leaf form: first vertex and both edges, computed as the test computes them.
+    leaf_tris_.resize(9 * m);
+    leaf_pos_.assign(T, ~0u);
+    parallel_for(m, threads, [&](size_t p0, size_t p1) {
+        for (size_t p = p0; p < p1; ++p) {
+            const double* t = tri(leaf_ids_[p]);
+            double* l = leaf_tris_.data() + 9 * p;
+            for (int j = 0; j < 3; ++j) l[j] = t[j], l[3 + j] = t[3 + j] - t[j], l[6 + j] = t[6 + j] - t[j];
+            leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
+        }
+    });
+    for (int j = 0; j < 3; ++j) {
+        box_lo_[j] = nodes[0].lo[j], box_hi_[j] = nodes[0].hi[j];
+        centre_[j] = 0.5 * box_lo_[j] + 0.5 * box_hi_[j];
+    }
+    // Node widening: the largest of its triangles', plus the slack of the box test.
+    for (size_t i = nodes.size(); i-- > 0;) {
+        Node& nd = nodes[i];
+        double a = 0, b = 0;
+        if (nd.count) {
+            for (uint32_t q = nd.first; q < nd.first + nd.count; ++q)
+                a = std::max(a, pa[leaf_ids_[q]]), b = std::max(b, pb[leaf_ids_[q]]);
+        } else {
+            a = std::max(nodes[i + 1].pa - nodes[i + 1].slack, nodes[nd.first].pa - nodes[nd.first].slack);
+            b = std::max(nodes[i + 1].pb, nodes[nd.first].pb);
+        }
+        nd.pa = a + nd.slack;
+        nd.pb = b;
+    }
+    wide_.reserve(nodes.size() / 4 + 1);
+    leaves_.reserve(m / 2 + 1);
+    collapse(nodes, 0);
+    // Pre-test form of each leaf: vertices relative to the centre, in float.
+    parallel_for(leaves_.size(), threads, [&](size_t f0, size_t f1) {
+        for (size_t f = f0; f < f1; ++f) {
+            LeafF& L = leaves_[f];
+            double a = 0, b = 0;
+            for (uint32_t l = 0; l < kLeafSize; ++l) {
+                const bool used = l < L.count;
+                const uint32_t id = used ? leaf_ids_[L.first + l] : 0;
+                for (int v = 0; v < 3; ++v)
+                    for (int j = 0; j < 3; ++j)
+                        L.v[v][j][l] = used ? static_cast<float>(tri(id)[3 * v + j] - centre_[j]) : 0.0f;
+                if (used) a = std::max(a, pa[id]), b = std::max(b, pb[id]);
+            }
+            L.pa = round_up_f(a);
+            L.pb = round_up_f(b);
+        }
+    });
+}
+
+// Collapses the binary subtree at `bin` into eight-wide nodes; returns the index.
+uint32_t Scene::collapse(const std::vector<Node>& nodes, uint32_t bin) {
+    const uint32_t index = static_cast<uint32_t>(wide_.size());
+    wide_.push_back(Wide{});
+    uint32_t kids[kWidth];
+    size_t nk = 0;
+    if (nodes[bin].count) {
+        kids[nk++] = bin;
+    } else {
+        kids[nk++] = bin + 1;
+        kids[nk++] = nodes[bin].first;
+        while (nk < kWidth) {
+            int pick = -1;
+            double best = -1;
+            for (size_t i = 0; i < nk; ++i) {
+                const Node& k = nodes[kids[i]];
+                if (k.count) continue;
+                const double area = box_area(k.lo, k.hi);
+                if (area > best) best = area, pick = static_cast<int>(i);
+            }
+            if (pick < 0) break;
+            const uint32_t k = kids[pick];
+            kids[pick] = k + 1;
+            kids[nk++] = nodes[k].first;
+        }
+    }
+    Wide w{};
+    for (size_t c = 0; c < kWidth; ++c) {
+        w.child[c] = ~0u;
+        w.count[c] = 0;
+        w.pa[c] = w.pb[c] = 0;
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = kInf, w.hi[j][c] = -kInf;
+    }
+    for (size_t c = 0; c < nk; ++c) {
+        const Node& k = nodes[kids[c]];
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = k.lo[j], w.hi[j][c] = k.hi[j];
+        w.pa[c] = k.pa;
+        w.pb[c] = k.pb;
+        if (k.count) {
+            LeafF L{};
+            L.first = k.first;
+            L.count = k.count;
+            w.child[c] = static_cast<uint32_t>(leaves_.size());
+            w.count[c] = k.count;
+            leaves_.push_back(L);
+        } else {
+            w.child[c] = collapse(nodes, kids[c]);
+        }
+    }
+    wide_[index] = w;
+    return index;
+}
+
+size_t Scene::memory_bytes() const {
+    size_t b = sizeof(*this) + tris_.capacity() * sizeof(double) + wide_.capacity() * sizeof(Wide) +
+               leaves_.capacity() * sizeof(LeafF) + leaf_ids_.capacity() * sizeof(uint32_t) +
+               leaf_tris_.capacity() * sizeof(double) + leaf_pos_.capacity() * sizeof(uint32_t) +
+               direct_.capacity() * sizeof(uint32_t);
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (tree_) b += sizeof(CallTree) + tree_->nodes.capacity() * sizeof(WideF);
+    return b;
+}
+
+bool Scene::same_tree(const Scene& o) const {
+    auto same = [](const auto& a, const auto& b) {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
+    };
+    return same(tris_, o.tris_) && same(wide_, o.wide_) && same(leaves_, o.leaves_) && same(leaf_ids_, o.leaf_ids_) &&
+           same(leaf_tris_, o.leaf_tris_) && same(leaf_pos_, o.leaf_pos_) && same(direct_, o.direct_);
+}
+
+}  // namespace qm::geom

@@ -1,0 +1,435 @@
+#include "kernels/geometry/occlusion.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if QM_HAVE_AVX2_WALK
+#include <immintrin.h>
+#endif
+
+#include "kernels/geometry/occlusion_detail.hpp"
+#include "kernels/geometry/stl_read.hpp"
+
+namespace qm::geom {
+using namespace detail;
+
+// --------------------------------------------------------------- per call
+
+namespace {
+
+// A unit-like direction: the box test's error argument needs 0.5 <= max|d_i| <= 1.
+bool direction_ok(const double d[3]) noexcept {
+    double m = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(d[i])) return false;
+        m = std::max(m, std::fabs(d[i]));
+    }
+    return m >= 0.5 && m <= 1.0 + 1e-9;
+}
+
+bool origin_in_range(const double g[3]) noexcept {
+    return in_tree_range(g[0]) && in_tree_range(g[1]) && in_tree_range(g[2]);
+}
+
+}  // namespace
+
+// Largest per-axis distance between an origin in [lo, hi] and a tree vertex.
+double Scene::origin_spread(const double* lo, const double* hi) const {
+    double Ms = 0.0;
+    for (int j = 0; j < 3; ++j) Ms = std::max(Ms, std::max(box_hi_[j], hi[j]) - std::min(box_lo_[j], lo[j]));
+    return Ms * (1.0 + 1e-12);
+}
+
+// The float tree of one call. All boxes and origins lie in the union box U
+// (half-width R around its centre c); a ray point inside any widened box is at
+// most tclip from its origin. Relative to c, float rounding moves the ray by at
+// most 2^-24 (R + tclip) and the slab distances by a relative 3 * 2^-24; the
+// extra widening sigma covers both with a margin.
+void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const {
+    const double Ms = origin_spread(origins_lo, origins_hi);
+    ct.spread = Ms;
+    double R = 0.0, R0 = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const double lo = std::min(box_lo_[j], origins_lo[j]), hi = std::max(box_hi_[j], origins_hi[j]);
+        ct.centre[j] = 0.5 * lo + 0.5 * hi;
+        R = std::max({R, hi - ct.centre[j], ct.centre[j] - lo});
+        R0 = std::max({R0, hi - centre_[j], centre_[j] - lo});
+    }
+    ct.radius = R0 * (1 + 1e-9);
+    double maxpad = 0.0;
+    for (const Wide& w : wide_)
+        for (size_t c = 0; c < kWidth; ++c)
+            if (w.child[c] != ~0u) maxpad = std::max(maxpad, w.pa[c] + w.pb[c] * Ms);
+    const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
+    const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
+    ct.tmax = round_up(std::min(kTmax, tclip));
+    ct.nodes.resize(wide_.size());
+    for (size_t i = 0; i < wide_.size(); ++i) {
+        const Wide& w = wide_[i];
+        WideF& f = ct.nodes[i];
+        for (size_t c = 0; c < kWidth; ++c) {
+            f.child[c] = w.child[c];
+            f.count[c] = w.count[c];
+            if (w.child[c] == ~0u) {
+                // Both bounds at +inf: every slab distance is +-inf on the same side, a miss.
+                for (int j = 0; j < 3; ++j) f.box[0][j][c] = INFINITY, f.box[1][j][c] = INFINITY;
+                continue;
+            }
+            const double pad = (w.pa[c] + w.pb[c] * Ms) * (1 + 1e-12) + sigma;
+            for (int j = 0; j < 3; ++j) {
+                f.box[0][j][c] = round_down((w.lo[j][c] - ct.centre[j]) - pad);
+                f.box[1][j][c] = round_up((w.hi[j][c] - ct.centre[j]) + pad);
+            }
+        }
+    }
+}
+
+std::shared_ptr<const Scene::CallTree> Scene::call_tree(const double* lo, const double* hi) const {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (tree_ && std::equal(lo, lo + 3, tree_lo_) && std::equal(hi, hi + 3, tree_hi_)) return tree_;
+    auto ct = std::make_shared<CallTree>();
+    prepare(lo, hi, *ct);
+    tree_ = ct;
+    std::copy_n(lo, 3, tree_lo_);
+    std::copy_n(hi, 3, tree_hi_);
+    return ct;
+}
+
+// What every ray of one direction shares.
+//
+// Box test: per axis the bound met first (near) and last (far) along the ray:
+// with lo <= hi, (lo - g) * inv <= (hi - g) * inv for inv > 0 and the reverse
+// for inv < 0 (rounding is monotone), so picking them by the sign of inv gives
+// the same entry and exit distances as taking the min and max of both. Axes
+// along which the ray does not move (flat) test the origin against the slab.
+//
+// Pre-test: the axes permuted so that kz has the largest |d|, and the shear
+// sx = d[kx] / d[kz], sy = d[ky] / d[kz] that projects along d.
+struct Scene::Dir {
+    const double* d = nullptr;
+    float inv[3] = {0, 0, 0};
+    int near[3] = {0, 0, 0}, far[3] = {1, 1, 1}, flat_axes[3] = {0, 0, 0}, slab_axes[3] = {0, 0, 0};
+    int n_flat = 0, n_slab = 0;
+    bool pretest = false;
+    int kx = 0, ky = 1, kz = 2;
+    float sx = 0, sy = 0, sgn = 1;
+    double ms = 0;         // origin spread of the call
+    double ex = 0, ez = 0;  // error bounds of the sheared coordinates and of the depths
+};
+
+// Up to eight rays of one direction that walk the tree together.
+struct Scene::Packet {
+    static constexpr unsigned kMax = 8;
+    unsigned n = 0;
+    unsigned exact = 0;         // rays that reached the exact test (statistics)
+    float gf[kMax][3];          // origins in the call tree's frame
+    float pf[kMax][3];          // origins in the pre-test's frame
+    const double* g[kMax];      // the origins
+    uint32_t skip[kMax];        // leaf position of the ray's own triangle (~0u: none)
+    size_t index[kMax];         // ray numbers
+    void add(const double* o, int64_t self, size_t i, const CallTree& ct, const double* c0,
+             const std::vector<uint32_t>& leaf_pos) {
+        for (int j = 0; j < 3; ++j) {
+            gf[n][j] = static_cast<float>(o[j] - ct.centre[j]);
+            pf[n][j] = static_cast<float>(o[j] - c0[j]);
+        }
+        g[n] = o;
+        skip[n] = self >= 0 && static_cast<uint64_t>(self) < leaf_pos.size() ? leaf_pos[self] : ~0u;
+        index[n] = i;
+        ++n;
+    }
+};
+
+void Scene::make_dir(const double d[3], const CallTree& ct, Dir& r) const {
+    r.d = d;
+    r.n_flat = r.n_slab = 0;
+    for (int j = 0; j < 3; ++j) {
+        const float df = static_cast<float>(d[j]);
+        if (std::fabs(df) < 1e-30f) {
+            r.flat_axes[r.n_flat++] = j;
+            r.inv[j] = 0.0f;
+            r.near[j] = 0, r.far[j] = 1;
+            continue;
+        }
+        r.slab_axes[r.n_slab++] = j;
+        r.inv[j] = 1.0f / df;
+        r.near[j] = df > 0 ? 0 : 1;
+        r.far[j] = 1 - r.near[j];
+    }
+    int kz = 0;
+    for (int j = 1; j < 3; ++j)
+        if (std::fabs(d[j]) > std::fabs(d[kz])) kz = j;
+    r.kz = kz, r.kx = (kz + 1) % 3, r.ky = (kz + 2) % 3;
+    r.sx = static_cast<float>(d[r.kx] / d[kz]);
+    r.sy = static_cast<float>(d[r.ky] / d[kz]);
+    r.sgn = d[kz] > 0 ? 1.0f : -1.0f;
+    r.ms = ct.spread;
+    // Coordinates relative to the pre-test centre stay below R = ct.radius per
+    // axis. Rounding of a vertex or an origin to float, of their difference,
+    // and of the shear (with |sx|, |sy| <= 1) moves a sheared coordinate by at
+    // most 16.01 * 2^-24 R and a depth by at most 4.01 * 2^-24 R; the absolute
+    // term covers underflow. Past R = 1e15 the products could overflow: no pre-test.
+    const double R = ct.radius;
+    r.pretest = R <= 1e15;
+    r.ex = 17 * kEpsF * R + 1e-36;
+    r.ez = 4.01 * kEpsF * R + 1e-36;
+}
+
+// The float pre-test of one leaf for one ray: a lane's bit is cleared only
+// when the exact test of that triangle cannot hit.
+//
+// A hit of the exact test puts a point of the ray within pad (per axis) of a
+// point Y of the triangle (the widening of static_pad, pad = pa + pb * spread).
+// Projected along d with the shear, the ray is one point (the origin, 0) and
+// the triangle a 2-D triangle whose sheared vertices (x_i, y_i) are known up to
+// ex; so a hit puts 0 inside the projected triangle grown by a square of half
+// side r = 2 pad + ex. For an edge from A to B, w = Ax By - Ay Bx is then at least
+// -h with h = (|Bx - Ax| + |By - Ay|) r (triangle counter-clockwise) or at most h
+// (clockwise); h <= (mA + mB) r with m = |x| + |y|, and the float rounding of w is
+// below 2.01 * 2^-24 mA mB. A lane is rejected when 0 is outside for both
+// orientations, or when every vertex is more than pad + ez behind the origin
+// along d (t > 0 for every hit). NaN and overflow (beyond the range checked in
+// make_dir) only keep lanes.
+inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D) noexcept {
+    const double pad = (static_cast<double>(L.pa) + static_cast<double>(L.pb) * D.ms) * (1 + 1e-6);
+    const float r = round_up(2 * pad + D.ex), zm = round_up(pad + D.ez);
+    constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
+#if defined(__SSE2__)
+    const __m128 sx = _mm_set1_ps(D.sx), sy = _mm_set1_ps(D.sy), sg = _mm_set1_ps(D.sgn);
+    const __m128 ox = _mm_set1_ps(o[D.kx]), oy = _mm_set1_ps(o[D.ky]), oz = _mm_set1_ps(o[D.kz]);
+    const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 x[3], y[3], m[3], z[3];
+    for (int i = 0; i < 3; ++i) {
+        const __m128 dx = _mm_sub_ps(_mm_load_ps(L.v[i][D.kx]), ox);
+        const __m128 dy = _mm_sub_ps(_mm_load_ps(L.v[i][D.ky]), oy);
+        const __m128 dz = _mm_sub_ps(_mm_load_ps(L.v[i][D.kz]), oz);
+        x[i] = _mm_sub_ps(dx, _mm_mul_ps(sx, dz));
+        y[i] = _mm_sub_ps(dy, _mm_mul_ps(sy, dz));
+        z[i] = _mm_mul_ps(dz, sg);
+        m[i] = _mm_add_ps(_mm_and_ps(x[i], absmask), _mm_and_ps(y[i], absmask));
+    }
+    const __m128 rv = _mm_set1_ps(r), kv = _mm_set1_ps(kk), tiny = _mm_set1_ps(1e-30f), zero = _mm_setzero_ps();
+    __m128 out_ccw = zero, out_cw = zero;
+    for (int e = 0; e < 3; ++e) {
+        const int a = (e + 1) % 3, b = (e + 2) % 3;
+        const __m128 w = _mm_sub_ps(_mm_mul_ps(x[a], y[b]), _mm_mul_ps(y[a], x[b]));
+        const __m128 h = _mm_add_ps(
+            _mm_add_ps(_mm_mul_ps(_mm_add_ps(m[a], m[b]), rv), _mm_mul_ps(kv, _mm_mul_ps(m[a], m[b]))), tiny);
+        out_ccw = _mm_or_ps(out_ccw, _mm_cmplt_ps(_mm_add_ps(w, h), zero));
+        out_cw = _mm_or_ps(out_cw, _mm_cmpgt_ps(_mm_sub_ps(w, h), zero));
+    }
+    const __m128 zmax = _mm_max_ps(_mm_max_ps(z[0], z[1]), z[2]);
+    const __m128 reject = _mm_or_ps(_mm_and_ps(out_ccw, out_cw), _mm_cmplt_ps(zmax, _mm_set1_ps(-zm)));
+    return ~static_cast<unsigned>(_mm_movemask_ps(reject)) & ((1u << kLeafSize) - 1);
+#else
+    unsigned keep = 0;
+    for (size_t l = 0; l < kLeafSize; ++l) {
+        float x[3], y[3], m[3], zmax = -INFINITY;
+        for (int i = 0; i < 3; ++i) {
+            const float dx = L.v[i][D.kx][l] - o[D.kx], dy = L.v[i][D.ky][l] - o[D.ky];
+            const float dz = L.v[i][D.kz][l] - o[D.kz];
+            x[i] = dx - D.sx * dz;
+            y[i] = dy - D.sy * dz;
+            m[i] = std::fabs(x[i]) + std::fabs(y[i]);
+            zmax = std::max(zmax, dz * D.sgn);
+        }
+        bool out_ccw = false, out_cw = false;
+        for (int e = 0; e < 3; ++e) {
+            const int a = (e + 1) % 3, b = (e + 2) % 3;
+            const float w = x[a] * y[b] - y[a] * x[b];
+            const float h = ((m[a] + m[b]) * r + kk * (m[a] * m[b])) + 1e-30f;
+            out_ccw = out_ccw || w + h < 0;
+            out_cw = out_cw || w - h > 0;
+        }
+        if (!((out_ccw && out_cw) || zmax < -zm)) keep |= 1u << l;
+    }
+    return keep;
+#endif
+}
+
+// The traversal, compiled once for any x86-64 (SSE2 or plain C++) and once for
+// processors with AVX2 (chosen at run time). Both compute the same child masks
+// and run the same exact triangle test, so the results do not depend on the
+// processor.
+#define QM_WALK_NAME walk_base
+#define QM_WALK_ATTR
+#define QM_WALK_AVX2 0
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+
+#if QM_HAVE_AVX2_WALK
+#define QM_WALK_NAME walk_avx2
+#define QM_WALK_ATTR __attribute__((target("avx2")))
+#define QM_WALK_AVX2 1
+#include "kernels/geometry/occlusion_walk.inc"
+#undef QM_WALK_NAME
+#undef QM_WALK_ATTR
+#undef QM_WALK_AVX2
+#endif
+
+unsigned Scene::occluded_packet(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const {
+    if (ct.nodes.empty() || p.n == 0) return 0;
+#if QM_HAVE_AVX2_WALK
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return walk_avx2(p, ct, dir, stats);
+#endif
+    return walk_base(p, ct, dir, stats);
+}
+
+bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool brute) const {
+    if (brute || !direction_ok(d) || !origin_in_range(g)) return occluded_brute(g, d, self);
+    for (uint32_t k : direct_)
+        if (static_cast<int64_t>(k) != self && ray_triangle_intersection(g, d, tri(k))) return true;
+    if (wide_.empty()) return false;
+    CallTree ct;
+    prepare(g, g, ct);
+    Dir dir;
+    make_dir(d, ct, dir);
+    Packet p;
+    p.add(g, self, 0, ct, centre_, leaf_pos_);
+    return occluded_packet(p, ct, dir, nullptr) & 1u;
+}
+
+bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo,
+                            const double* hi) const {
+    if (k >= leaf_pos_.size() || leaf_pos_[k] == ~0u || !direction_ok(d) || !origin_in_range(g)) return true;
+    const uint32_t pos = leaf_pos_[k];
+    for (const LeafF& L : leaves_) {
+        if (pos < L.first || pos >= L.first + L.count) continue;
+        CallTree ct;
+        prepare(lo, hi, ct);
+        Dir dir;
+        make_dir(d, ct, dir);
+        if (!dir.pretest) return true;
+        const float pf[3] = {static_cast<float>(g[0] - centre_[0]), static_cast<float>(g[1] - centre_[1]),
+                             static_cast<float>(g[2] - centre_[2])};
+        return (pretest(L, pf, dir) >> (pos - L.first)) & 1u;
+    }
+    return true;
+}
+
+void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
+                 unsigned threads, const double* lo, const double* hi, bool brute) const {
+    cast(origins, self, n, d, hit, threads, lo, hi, brute, true, nullptr);
+}
+
+void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
+                 unsigned threads, const double* lo, const double* hi, bool brute, bool packet,
+                 CastStats* stats) const {
+    double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    if (lo && hi) {
+        std::copy_n(lo, 3, olo);
+        std::copy_n(hi, 3, ohi);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            if (origin_in_range(origins + 3 * i))
+                for (int j = 0; j < 3; ++j)
+                    olo[j] = std::min(olo[j], origins[3 * i + j]), ohi[j] = std::max(ohi[j], origins[3 * i + j]);
+    }
+    if (n == 0) return;
+    const bool use_tree = !brute && direction_ok(d) && !wide_.empty();
+    std::shared_ptr<const CallTree> tree = use_tree ? call_tree(olo, ohi) : nullptr;
+    Dir dir;
+    if (tree) make_dir(d, *tree, dir);
+    const unsigned width = packet ? Packet::kMax : 1;
+    std::mutex stats_mutex;
+    auto run = [&](size_t b, size_t e) {
+        CastStats local;
+        CastStats* st = stats ? &local : nullptr;
+        Packet p;
+        auto flush = [&] {
+            if (!p.n) return;
+            const unsigned h = occluded_packet(p, *tree, dir, st);
+            for (unsigned k = 0; k < p.n; ++k) hit[p.index[k]] = (h >> k) & 1u;
+            if (st) st->rays += p.n, st->pretest_only += p.n - static_cast<unsigned>(__builtin_popcount(p.exact));
+            p.n = 0;
+            p.exact = 0;
+        };
+        for (size_t i = b; i < e; ++i) {
+            const double* g = origins + 3 * i;
+            const int64_t s = self ? self[i] : -1;
+            if (!tree || !origin_in_range(g)) {
+                hit[i] = occluded_brute(g, d, s);
+                continue;
+            }
+            // Triangles kept out of the tree: tested for every ray.
+            bool h = false;
+            for (uint32_t k : direct_)
+                if (static_cast<int64_t>(k) != s && ray_triangle_intersection(g, d, tri(k))) {
+                    h = true;
+                    break;
+                }
+            if (h) {
+                hit[i] = 1;
+                continue;
+            }
+            p.add(g, s, i, *tree, centre_, leaf_pos_);
+            if (p.n == width) flush();
+        }
+        flush();
+        if (st) {
+            std::lock_guard<std::mutex> lock(stats_mutex);
+            stats->add(local);
+        }
+    };
+    threads = resolve_threads(threads);
+    const size_t chunk = 64;
+    const size_t chunks = (n + chunk - 1) / chunk;
+    threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t c; (c = next.fetch_add(1)) < chunks;) run(c * chunk, std::min(n, (c + 1) * chunk));
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned k = 1; k < threads; ++k) pool.emplace_back(worker);
+    } catch (const std::system_error&) {
+        // Fewer workers than asked: the remaining chunks run here.
+    }
+    worker();
+    for (auto& th : pool) th.join();
+}
+
+void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],
+                 double* illumination, double* areas, unsigned threads, bool brute) const {
+    // Facing faces cast a ray from their centroid. The origin box spans every
+    // face, facing or not, so that calls for other sun positions on the same
+    // faces reuse the same float tree.
+    std::vector<double> g(3 * n);
+    std::vector<uint32_t> cast_faces;
+    double olo[3] = {kInf, kInf, kInf}, ohi[3] = {-kInf, -kInf, -kInf};
+    for (size_t f = 0; f < n; ++f) {
+        const double* t = faces + 9 * f;
+        areas[f] = stl::triangle_area(t, t + 3, t + 6);
+        illumination[f] = 0.0;
+        double c[3];
+        centroid(t, c);
+        if (origin_in_range(c))
+            for (int j = 0; j < 3; ++j) olo[j] = std::min(olo[j], c[j]), ohi[j] = std::max(ohi[j], c[j]);
+        if (!is_face_visible(normals + 3 * f, d)) continue;
+        std::copy_n(c, 3, &g[3 * cast_faces.size()]);
+        cast_faces.push_back(static_cast<uint32_t>(f));
+    }
+    const size_t m = cast_faces.size();
+    std::vector<int64_t> own(m, -1);
+    if (self)
+        for (size_t i = 0; i < m; ++i) own[i] = self[cast_faces[i]];
+    std::vector<unsigned char> hit(m, 0);
+    cast(g.data(), own.data(), m, d, hit.data(), threads, olo, ohi, brute);
+    for (size_t i = 0; i < m; ++i) {
+        if (hit[i]) continue;
+        const double* nf = normals + 3 * cast_faces[i];
+        illumination[cast_faces[i]] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
+    }
+}
+
+}  // namespace qm::geom

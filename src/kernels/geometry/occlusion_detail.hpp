@@ -1,0 +1,53 @@
+// Internal to the occlusion kernel (occlusion.cpp, occlusion_build.cpp,
+// occlusion_cast.cpp): the constants and inline helpers that tree building,
+// traversal and the exact test share. Not part of the kernel's interface.
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace qm::geom::detail {
+
+constexpr double kEps = 1.1102230246251565e-16;  // unit roundoff, 2^-53
+constexpr double kHuge = 1e30;                    // larger coordinates stay out of the tree
+constexpr double kTmax = 1e6 + 2;                 // ray length covered by the box test
+constexpr double kTiny = 1e-290;                  // absolute term covering underflow
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Float bounds on the safe side of x: widened by more than the float rounding.
+inline float round_down(double x) { return static_cast<float>(x - (std::fabs(x) * 2.4e-7 + 1e-37)); }
+inline float round_up(double x) { return static_cast<float>(x + (std::fabs(x) * 2.4e-7 + 1e-37)); }
+inline float round_up_f(double x) { return round_up(x); }
+constexpr double kEpsF = 5.9604644775390625e-08;  // 2^-24
+
+inline bool in_tree_range(double v) noexcept { return std::fabs(v) <= kHuge; }  // false for NaN
+
+// Moller-Trumbore with the edges e1 = P1 - P0 and e2 = P2 - P0 given.
+inline bool ray_hits_edges(const double o[3], const double d[3], const double* p0, const double* e1,
+                           const double* e2) noexcept {
+    const double e1x = e1[0], e1y = e1[1], e1z = e1[2];
+    const double e2x = e2[0], e2y = e2[1], e2z = e2[2];
+    const double hx = d[1] * e2z - d[2] * e2y;
+    const double hy = d[2] * e2x - d[0] * e2z;
+    const double hz = d[0] * e2y - d[1] * e2x;
+    const double a = e1x * hx + e1y * hy + e1z * hz;
+    if (std::fabs(a) < 1e-6) return false;
+    const double f = 1.0 / a;
+    const double sx = o[0] - p0[0], sy = o[1] - p0[1], sz = o[2] - p0[2];
+    const double u = f * (sx * hx + sy * hy + sz * hz);
+    if (u < 0.0 || u > 1.0) return false;
+    const double qx = sy * e1z - sz * e1y;
+    const double qy = sz * e1x - sx * e1z;
+    const double qz = sx * e1y - sy * e1x;
+    const double v = f * (d[0] * qx + d[1] * qy + d[2] * qz);
+    if (v < 0.0 || u + v > 1.0) return false;
+    const double t = f * (e2x * qx + e2y * qy + e2z * qz);
+    return t > 1e-6 && t < 1e6;
+}
+
+inline unsigned resolve_threads(unsigned threads) {
+    return threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace qm::geom::detail
