@@ -291,9 +291,16 @@ void read_range(std::string_view text, size_t begin, size_t end, const ScanSetti
     fields.reserve(st.plan.limit < 256 ? st.plan.limit : 256);
     const char* base = text.data();
     size_t b = begin;
+    // The next "\n" is looked up once and reused while it lies ahead, so a
+    // text whose lines end in lone "\r" costs one pass, not one per line.
+    const char* nl = nullptr;
+    bool nl_known = false;
     while (b < end) {
         // Universal newlines: "\n", "\r\n" and a lone "\r" each end a line.
-        const char* nl = static_cast<const char*>(std::memchr(base + b, '\n', text.size() - b));
+        if (!nl_known || (nl && static_cast<size_t>(nl - base) < b)) {
+            nl = static_cast<const char*>(std::memchr(base + b, '\n', text.size() - b));
+            nl_known = true;
+        }
         size_t e = nl ? static_cast<size_t>(nl - base) : text.size();
         size_t next = e + 1;
         const char* cr = st.has_cr ? static_cast<const char*>(std::memchr(base + b, '\r', e - b)) : nullptr;
@@ -372,8 +379,11 @@ void read_table(std::string_view text, const Delimiter& d, const Column* cols, s
     std::vector<size_t> cuts{0};
     for (size_t k = 1; k < workers; ++k) {
         size_t at = std::max(text.size() * k / workers, cuts.back());
-        const void* nl = std::memchr(text.data() + at, '\n', text.size() - at);
-        cuts.push_back(nl ? static_cast<size_t>(static_cast<const char*>(nl) - text.data()) + 1 : text.size());
+        // Just after the first line end at or after `at` ("\r\n" kept whole).
+        size_t cut = at;
+        while (cut < text.size() && text[cut] != '\n' && text[cut] != '\r') ++cut;
+        if (cut < text.size() && text[cut] == '\r' && cut + 1 < text.size() && text[cut + 1] == '\n') ++cut;
+        cuts.push_back(cut < text.size() ? cut + 1 : text.size());
     }
     cuts.push_back(text.size());
     std::vector<Table> parts(workers);
