@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,30 @@ struct Fd {
 
 }  // namespace
 
+FileText::~FileText() { release(); }
+
+void FileText::release() noexcept {
+    if (data_ && capacity_) ::munmap(data_, capacity_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
+bool FileText::allocate(size_t n) {
+    release();
+    if (n == 0) return true;
+    void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        error_ = errno;
+        return false;
+    }
+#ifdef MADV_HUGEPAGE
+    if (n >= (size_t(4) << 20)) (void)::madvise(p, n, MADV_HUGEPAGE);
+#endif
+    data_ = static_cast<char*>(p);
+    capacity_ = n;
+    return true;
+}
+
 bool stat_stamp(const std::string& path, FileStamp& stamp) {
     struct stat st;
     if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return false;
@@ -43,7 +68,7 @@ bool stat_stamp(const std::string& path, FileStamp& stamp) {
 }
 
 ReadStatus FileText::open(const std::string& path, FileStamp& stamp) {
-    buffer_.clear();
+    release();
     error_ = 0;
     if (path.find('\0') != std::string::npos) {
         error_ = EINVAL;
@@ -71,14 +96,14 @@ ReadStatus FileText::open(const std::string& path, FileStamp& stamp) {
     // Exactly the size fstat gave, then one more byte to see that the file
     // has not grown; a short read means it shrank.
     const size_t size = static_cast<size_t>(before.st_size);
-    buffer_.resize(size);
+    if (!allocate(size)) return ReadStatus::read_failed;
     size_t got = 0;
     while (got < size) {
-        const ssize_t r = ::read(f.fd, buffer_.data() + got, size - got);
+        const ssize_t r = ::read(f.fd, data_ + got, size - got);
         if (r < 0) {
             if (errno == EINTR) continue;
             error_ = errno;
-            buffer_.clear();
+            release();
             return ReadStatus::read_failed;
         }
         if (r == 0) break;
@@ -94,9 +119,10 @@ ReadStatus FileText::open(const std::string& path, FileStamp& stamp) {
                       after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
                       after.st_ctim.tv_sec == before.st_ctim.tv_sec && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
     if (!same) {
-        buffer_.clear();
+        release();
         return ReadStatus::changed;
     }
+    size_ = size;
     return ReadStatus::ok;
 }
 

@@ -33,6 +33,7 @@ enum class ReadStatus {
 class FileText {
 public:
     FileText() = default;
+    ~FileText();
     FileText(const FileText&) = delete;
     FileText& operator=(const FileText&) = delete;
 
@@ -40,11 +41,17 @@ public:
     // without blocking and refused). On ok, text() holds the contents and
     // `stamp` the identity they belong to.
     ReadStatus open(const std::string& path, FileStamp& stamp);
-    std::string_view text() const noexcept { return buffer_; }
+    std::string_view text() const noexcept { return {data_, size_}; }
     int error() const noexcept { return error_; }
 
 private:
-    std::string buffer_;
+    // The buffer: private anonymous memory (not backed by the file, so no
+    // change to the file can fault it), in huge pages where the system
+    // offers them, and not zero-filled before the read fills it.
+    bool allocate(size_t n);
+    void release() noexcept;
+    char* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
     int error_ = 0;
 };
 
