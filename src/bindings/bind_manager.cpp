@@ -482,12 +482,15 @@ nb::object numpy_array(std::vector<double>&& v) {
 SimClock* clock_of(nb::handle clock) {
     if (!PyObject_TypeCheck(clock.ptr(), (PyTypeObject*)sim_clock_type().ptr()))
         raise(PyExc_TypeError, "Manager.clock 应为 SimClock，实际为 " + std::string(host_type_name(clock)));
+    require_ready(clock, "Manager.clock", "SimClock");
     return nb::inst_ptr<SimClock>(clock);
 }
 
 SimUnit* unit_of(nb::handle unit, const std::string& name) {
     if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()))
         raise(PyExc_TypeError, "模块 " + name + " 应为 SimUnit，实际为 " + host_type_name(unit));
+    require_ready(unit, ("Manager.modules[" + to_text(check(PyObject_Repr(nb::str(name.c_str()).ptr()))) + "]").c_str(),
+                  "SimUnit");
     return nb::inst_ptr<SimUnit>(unit);
 }
 
@@ -844,6 +847,7 @@ nb::object Manager::run_steps() {
     for (nb::handle l : nb::borrow<nb::list>(links)) {
         if (!PyObject_TypeCheck(l.ptr(), (PyTypeObject*)link_type.ptr()))
             raise(PyExc_TypeError, std::string("Manager.links 的元素应为 Link，实际为 ") + host_type_name(l));
+        require_ready(l, "Manager.links[]", "Link");
         link_objs.push_back(nb::borrow(l));
         Link* lp = nb::inst_ptr<Link>(l);
         size_t s = index_of(lp->source_module), t = index_of(lp->target_module);

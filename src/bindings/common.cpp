@@ -1,5 +1,9 @@
 #include "bindings/common.hpp"
 
+#include "kernels/io/atomic_write.hpp"
+
+#include <cstring>
+
 namespace qm::py {
 
 void raise_expected(const char* expected, nb::handle got) {
@@ -184,4 +188,78 @@ void set_exact_doc(nb::handle cls, PyMethodDef* def) {
     nb::object method = check(PyInstanceMethod_New(function.ptr()));
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()) < 0) throw_pending();
 }
+void raise_not_ready(const char* arg, nb::handle obj, const char* base) {
+    // The native class the object derives from names the constructor when
+    // the caller does not.
+    // Native types carry their module path in their name ("quillmere.core.sim_unit.SimUnit"),
+    // host subclasses only their own name.
+    std::string base_name = base ? base : "";
+    for (PyTypeObject* t = Py_TYPE(obj.ptr()); t && base_name.empty(); t = t->tp_base)
+        if (std::strncmp(t->tp_name, "quillmere.", 10) == 0) base_name = t->tp_name;
+    if (const size_t dot = base_name.rfind('.'); dot != std::string::npos) base_name = base_name.substr(dot + 1);
+    const std::string type = Py_TYPE(obj.ptr())->tp_name;
+    raise(PyExc_TypeError, std::string("Argument '") + arg + "': the " + type +
+                               " object is not initialised: its base constructor " + base_name +
+                               ".__init__ was not called (the object was made with __new__ alone, or a "
+                               "subclass's __init__ does not call super().__init__(...))");
+}
+
+std::string fs_path(nb::handle path, const char* arg) {
+    if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__"))
+        raise_arg_type(arg, "str", path);
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw_pending();
+    nb::object owned = nb::steal(bytes);
+    std::string out(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    if (out.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return out;
+}
+
+namespace {
+// OSError "<what> <path> 无法写入（<step>）: <strerror>", errno kept in the
+// message only: a folder that refuses files is not a missing file.
+[[noreturn]] void raise_write_error(nb::handle path, const char* what, const io::AtomicFile& f) {
+    const char* step = f.failed_step();
+    const char* step_text = std::strcmp(step, "create") == 0   ? "不能在其文件夹中创建文件"
+                            : std::strcmp(step, "write") == 0  ? "写入失败"
+                            : std::strcmp(step, "flush") == 0  ? "写入磁盘失败"
+                                                               : "不能替换原文件";
+    nb::object shown = check(PyObject_Str(path.ptr()));
+    PyErr_Format(PyExc_OSError, "%s %U 无法写入（%s）: %s", what, shown.ptr(), step_text, std::strerror(f.error()));
+    throw nb::python_error();
+}
+}  // namespace
+
+void write_file_atomic(nb::handle path, std::string_view data, const char* what) {
+    const std::string p = fs_path(path, "path");
+    io::AtomicFile f;
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = f.create(p) && f.write(data) && f.commit();
+    }
+    if (!ok) raise_write_error(path, what, f);
+}
+
+AtomicTarget::AtomicTarget(nb::handle path, const char* what)
+    : file_(std::make_unique<io::AtomicFile>()), path_(nb::borrow(path)), what_(what) {
+    if (!file_->create(fs_path(path, "path"))) raise_write_error(path_, what_.c_str(), *file_);
+}
+
+AtomicTarget::~AtomicTarget() = default;
+
+nb::object AtomicTarget::temp_path() const {
+    const std::string& t = file_->temp_path();
+    return check(PyUnicode_DecodeFSDefaultAndSize(t.data(), static_cast<Py_ssize_t>(t.size())));
+}
+
+void AtomicTarget::commit() {
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = file_->commit();
+    }
+    if (!ok) raise_write_error(path_, what_.c_str(), *file_);
+}
+
 }  // namespace qm::py

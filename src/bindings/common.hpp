@@ -140,11 +140,22 @@ namespace qm::py {
 // path, used for the per-step operations. `def` must have static lifetime.
 void add_fast_method(nb::handle cls, PyMethodDef* def);
 
-// The C++ object of a bound instance, or a TypeError when the instance was
-// never initialised (e.g. made with __new__ alone).
+// An instance whose C++ object was never made (created with __new__ alone,
+// or a subclass whose __init__ does not call super().__init__) holds no
+// object at all: every native entry that takes a unit, link or clock checks
+// it first. TypeError naming the argument and the base constructor:
+// "Argument 'time': the SimClock object is not initialised: its base
+// constructor SimClock.__init__ was not called (...)".
+[[noreturn]] void raise_not_ready(const char* arg, nb::handle obj, const char* base);
+inline void require_ready(nb::handle obj, const char* arg, const char* base) {
+    if (!nb::inst_ready(obj)) raise_not_ready(arg, obj, base);
+}
+
+// The C++ object of a bound instance (the `self` of a plain C method), or
+// the TypeError above when it was never initialised.
 template <typename T>
-T* ready_ptr(PyObject* self) {
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "the object was not initialised (its __init__ never ran)");
+T* ready_ptr(PyObject* self, const char* base = nullptr) {
+    if (!nb::inst_ready(self)) raise_not_ready("self", self, base);
     return nb::inst_ptr<T>(self);
 }
 
@@ -196,4 +207,41 @@ namespace qm::py {
 // callable: a thin C function forwards every call to it. `def` must have
 // static lifetime; set its ml_name to the method's name and ml_doc to the text.
 void set_exact_doc(nb::handle cls, PyMethodDef* def);
+}  // namespace qm::py
+
+#include <memory>
+#include <string_view>
+
+namespace qm::io {
+class AtomicFile;
+}
+
+namespace qm::py {
+// A host path (str, bytes or os.PathLike) in its file-system form; TypeError
+// for anything else (an int would be taken as a descriptor by open()).
+std::string fs_path(nb::handle path, const char* arg);
+
+// Writing a user's file so that it is never lost or half written: the new
+// contents go to a temporary file in the same folder, renamed over the
+// target when complete (kernels/io/atomic_write). Failures raise OSError
+// with the path and the cause; `what` names the file in the message.
+void write_file_atomic(nb::handle path, std::string_view data, const char* what);
+
+// The same for a writer that wants a path (a host library writing the file
+// itself): write to temp_path(), then commit(); a target that is destroyed
+// without commit() removes the temporary and leaves the old file.
+class AtomicTarget {
+public:
+    AtomicTarget(nb::handle path, const char* what);
+    ~AtomicTarget();
+    AtomicTarget(const AtomicTarget&) = delete;
+    AtomicTarget& operator=(const AtomicTarget&) = delete;
+    nb::object temp_path() const;  // str
+    void commit();
+
+private:
+    std::unique_ptr<io::AtomicFile> file_;
+    nb::object path_;
+    std::string what_;
+};
 }  // namespace qm::py

@@ -102,6 +102,7 @@ SimClock* clock_arg(nb::handle time, const char* arg) {
     if (time.is_none()) return nullptr;
     if (!PyObject_TypeCheck(time.ptr(), (PyTypeObject*)g_clock_type.ptr()))
         raise_arg_type(arg, ((PyTypeObject*)g_clock_type.ptr())->tp_name, time);
+    require_ready(time, arg, "SimClock");
     return nb::inst_ptr<SimClock>(time);
 }
 
