@@ -22,9 +22,12 @@
 
 #include "bindings/common.hpp"
 #include "bindings/link.hpp"
+#include "bindings/shade_group.hpp"
 #include "bindings/sim_clock.hpp"
 #include "bindings/sim_unit.hpp"
 #include "kernels/demo_project.hpp"
+#include "kernels/io/atomic_write.hpp"
+#include "kernels/io/file_read.hpp"
 
 namespace qm::py {
 using namespace nb::literals;
@@ -367,6 +370,9 @@ nb::object read_project_file(const Checker& c, nb::handle path) {
         }
         f.attr("close")();
         text = data.attr("decode")("utf-8");
+        // A byte-order mark some editors put first is not part of the text.
+        if (PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF)
+            text = check(PyUnicode_Substring(text.ptr(), 1, PyUnicode_GET_LENGTH(text.ptr())));
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_UnicodeDecodeError)) raise(g_project_error, "项目文件 " + c.file + ": 不是有效的 UTF-8 文本");
         throw;
@@ -376,10 +382,57 @@ nb::object read_project_file(const Checker& c, nb::handle path) {
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_ValueError))
             raise(g_project_error, "项目文件 " + c.file + ": " + (json ? "JSON" : "TOML") + " 格式错误: " + to_text(e.value()));
+        if (e.matches(PyExc_RecursionError) || e.matches(PyExc_MemoryError))
+            raise(g_project_error, "项目文件 " + c.file + ": 表或数组嵌套过深，无法读取");
         throw;
     }
     if (!PyDict_Check(raw.ptr())) raise(g_project_error, "项目文件 " + c.file + ": 顶层应为表（对象）");
     return raw;
+}
+
+// Files of a shading module that can be judged before any work: a binary
+// model (not read: say how to convert), a table path that is not a file, a
+// table folder in which no file can be created.
+void check_shading_files(const Checker& c, nb::handle m) {
+    nb::object type = get_item(m, "type");
+    if (!PyUnicode_Check(type.ptr()) || PyUnicode_CompareWithASCIIString(type.ptr(), "SurfaceShadow") != 0) return;
+    nb::object params = get_item(m, "in_file_params");
+    const std::string key = to_text(get_item(m, "key"));
+    const std::string model = to_text(nb::borrow(PyList_GET_ITEM(params.ptr(), 0)));
+    {
+        io::FileText f;
+        io::FileStamp st;
+        if (f.open(model, st) == io::ReadStatus::ok) {
+            std::string_view t = f.text();
+            uint32_t n = 0;
+            if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
+            if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
+                c.fail(key + ".model", "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
+                                           "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
+        }
+    }
+    nb::object os_path = c.os_path;
+    nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));
+    const std::string shown = to_text(table);
+    if (nb::cast<bool>(os_path.attr("exists")(table))) {
+        if (!nb::cast<bool>(os_path.attr("isfile")(table)))
+            c.fail(key + ".table", "阴影表路径已存在但不是普通文件: " + shown);
+        return;
+    }
+    // The nearest folder that exists must take a new file (or folder).
+    nb::object folder = os_path.attr("dirname")(table);
+    while (!nb::cast<bool>(os_path.attr("exists")(folder))) {
+        nb::object up = os_path.attr("dirname")(folder);
+        if (up.equal(folder)) break;
+        folder = up;
+    }
+    if (!nb::cast<bool>(os_path.attr("isdir")(folder)))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：" + to_text(folder) + " 不是文件夹");
+    io::AtomicFile probe;
+    if (!probe.create(to_text(os_path.attr("join")(folder, "probe"))))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
+                                   std::strerror(probe.error()) + "）");
+    probe.abandon();
 }
 
 // ---------------------------------------------------------------------------
@@ -536,6 +589,29 @@ nb::object Manager::load_project() {
     nb::object period = Checker::lookup(raw, "period");
     if (period.is_valid() && !PyList_Check(period.ptr()))
         c.wrong("period", "六个整数的数组 [开始年, 开始月, 开始日, 结束年, 结束月, 结束日]", period);
+    if (period.is_valid()) {
+        // Entries the clock's int() cannot take at all (an array, a date,
+        // a number beyond the calendar's range) are named here; text and
+        // other values keep the clock's own checks and messages.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(period.ptr()); ++i) {
+            nb::handle v = PyList_GET_ITEM(period.ptr(), i);
+            std::string key = "period[" + std::to_string(i) + "]";
+            PyObject* n = PyNumber_Long(v.ptr());
+            if (!n) {
+                if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+                    PyErr_Clear();
+                    continue;
+                }
+                const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+                PyErr_Clear();
+                c.wrong(key, overflow ? "有限的整数" : "整数（年、月或日）", v);
+            }
+            nb::object owned = nb::steal(n);
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+            if (overflow || x < INT32_MIN || x > INT32_MAX) c.wrong(key, "32 位范围内的整数", v);
+        }
+    }
     out["period"] = period.is_valid() ? period : nb::none();
 
     nb::object step = Checker::lookup(raw, "time_step");
@@ -632,6 +708,7 @@ nb::object Manager::load_project() {
             c.fail(to_text(m["key"]) + ".surface",
                    "表面 \"" + to_text(surface) + "\" 不在阴影模块 \"" + to_text(target_name) + "\" 的 surfaces 中");
     }
+    for (nb::handle mh : mod_list) check_shading_files(c, mh);
     out["modules"] = mod_list;
 
     // Links: "source.variable -> target.variable".
@@ -692,6 +769,15 @@ nb::object Manager::create_clock() {
     nb::dict run_period;
     if (!period.is_none()) run_period["params"] = period;
     c.attr("set_period")(period.is_none() ? nb::none() : nb::object(run_period));
+    // A step count no run can finish is refused before any work (tables included).
+    SimClock* clk = clock_of(c);
+    const double n = std::ceil(clk->end_time / clk->time_step - 1e-9);
+    if (!std::isfinite(n) || n > 1e8) {
+        char count[64];
+        std::snprintf(count, sizeof count, "%.3g", n);
+        raise(g_project_error, "项目文件 " + to_text(project_item(*this, "file")) + ": 键 time_step: 运行步数过多（" +
+                                   count + " 步，上限 1e8）：请增大时间步长");
+    }
     return c;
 }
 
@@ -701,7 +787,22 @@ nb::object Manager::create_modules() {
     for (nb::handle entry : nb::borrow<nb::list>(project_item(*this, "modules"))) {
         nb::object cls = entry["class"];
         nb::object name = entry["name"];
-        nb::object unit = cls(name);
+        std::string key = to_text(entry["key"]) + ".type";
+        nb::object unit;
+        try {
+            unit = cls(name);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            if (cls.ptr() == sim_unit_type().ptr())
+                raise(g_project_error, "项目文件 " + file + ": 键 " + key +
+                                           ": 模块类型是基类 SimUnit 本身，不能直接运行：请给出它的子类");
+            nb::object type_name = check(PyObject_GetAttrString(e.type().ptr(), "__name__"));
+            raise(g_project_error, "项目文件 " + file + ": 键 " + key + ": 无法创建模块 \"" + to_text(name) + "\"（" +
+                                       to_text(type_name) + ": " + exception_text(e) + "）");
+        }
+        if (PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()) && !nb::inst_ready(unit))
+            raise(g_project_error, "项目文件 " + file + ": 键 " + key + ": 类 " + host_type_name(unit) +
+                                       " 的 __init__ 没有调用基类构造函数 super().__init__(name)");
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
@@ -786,16 +887,15 @@ void Manager::awake_modules() {
         for (auto& [name, unit] : dict_items(mods))
             if (is_shading(unit) == (pass == 0)) order.emplace_back(name, unit);
     if (regenerate_shading) {
-        nb::object os_mod = import("os"), os_path = import("os.path");
+        // Tables are recomputed and replace the old ones only once complete:
+        // a failed or interrupted regeneration keeps the old table.
         for (auto& [name, unit] : order) {
-            if (!is_shading(unit)) continue;
+            if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)surface_shadow_type().ptr())) continue;
+            unit_of(unit, to_text(name));
+            nb::inst_ptr<SurfaceShadowModule>(unit)->regenerate_table = true;
             nb::object params = unit.attr("in_file_params");
-            if (!PyList_Check(params.ptr()) || PyList_GET_SIZE(params.ptr()) < 2) continue;
-            nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));
-            if (nb::cast<bool>(os_path.attr("isfile")(table))) {
-                os_mod.attr("remove")(table);
-                if (!quiet) print("已删除阴影表，将重新生成: " + to_text(table));
-            }
+            if (!quiet && PyList_Check(params.ptr()) && PyList_GET_SIZE(params.ptr()) >= 2)
+                print("将重新生成阴影表（完成后替换原表）: " + to_text(PyList_GET_ITEM(params.ptr(), 1)));
         }
     }
     for (auto& [name, unit] : order) {
@@ -927,7 +1027,11 @@ nb::object Manager::run_steps() {
     if (!(dt > 0.0) || !std::isfinite(dt)) raise(PyExc_ValueError, "时间步长应为正的有限数（秒）");
     double n_steps_d = std::ceil(span / dt - 1e-9);
     if (!std::isfinite(n_steps_d) || n_steps_d > 1e8)
-        raise(PyExc_ValueError, "运行步数过多（" + std::to_string(n_steps_d) + "）：请增大时间步长");
+    {
+        char count[64];
+        std::snprintf(count, sizeof count, "%.3g", n_steps_d);
+        raise(PyExc_ValueError, std::string("运行步数过多（") + count + " 步，上限 1e8）：请增大时间步长");
+    }
     size_t n_steps = n_steps_d > 0 ? size_t(n_steps_d) : 0;
     std::vector<double> times;
     times.reserve(n_steps);
@@ -1107,9 +1211,48 @@ void Manager::write_results() {
     if (path.is_none() || results.is_none()) return;
     nb::object os_mod = import("os"), os_path = import("os.path");
     nb::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
-    os_mod.attr("makedirs")(folder, "exist_ok"_a = true);
-    results.attr("to_csv")(path, "index"_a = false);
+    if (!nb::cast<bool>(os_path.attr("isdir")(folder))) {
+        os_mod.attr("makedirs")(folder, "exist_ok"_a = true);
+        if (!quiet) print("已创建文件夹: " + to_text(folder));
+    }
+    // The old results stay until the new ones are complete.
+    AtomicTarget target(path, "结果文件");
+    results.attr("to_csv")(target.temp_path(), "index"_a = false, "encoding"_a = "utf-8");
+    target.commit();
     if (!quiet) print("结果已写入: " + to_text(path));
+}
+
+void Manager::check_results_path() {
+    nb::object path = output_path;
+    const bool given = !path.is_none();
+    if (!given) path = get_item(project, "csv");
+    if (path.is_none()) return;
+    const std::string file = to_text(get_item(project, "file"));
+    const std::string key = given ? "output_path（-o）" : "output.csv";
+    nb::object os_path = import("os.path");
+    auto same = [&](nb::handle a, nb::handle b) {
+        try {
+            return nb::cast<bool>(os_path.attr("samefile")(a, b));
+        } catch (nb::python_error&) {
+            return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
+        }
+    };
+    if (same(path, get_item(project, "file")))
+        raise(g_project_error, "项目文件 " + file + ": 键 " + key + ": 结果文件就是项目文件，未运行");
+    for (nb::handle m : nb::borrow<nb::list>(get_item(project, "modules"))) {
+        nb::object type = get_item(m, "type");
+        const TypeSpec* spec = PyUnicode_Check(type.ptr()) ? find_builtin(to_text(type)) : nullptr;
+        if (!spec) continue;
+        nb::object values = get_item(m, "in_file_params");
+        for (size_t i = 0; i < spec->params.size() && Py_ssize_t(i) < PyList_GET_SIZE(values.ptr()); ++i) {
+            const Kind k = spec->params[i].kind;
+            if (k != Kind::path_in && k != Kind::path_out) continue;
+            if (same(path, PyList_GET_ITEM(values.ptr(), Py_ssize_t(i))))
+                raise(g_project_error, "项目文件 " + file + ": 键 " + key + ": 结果文件 " + to_text(path) +
+                                           " 是项目的输入文件（键 " + to_text(get_item(m, "key")) + "." +
+                                           spec->params[i].key + "），未运行");
+        }
+    }
 }
 
 nb::object Manager::summarize() {
@@ -1149,6 +1292,7 @@ nb::object Manager::summarize() {
 nb::object Manager::run_simulation() {
     project = clock = modules = links = state = results = summary = timings = nb::none();
     project = load_project();
+    check_results_path();
     // Relative paths that modules resolve themselves are taken from the project's folder.
     nb::object util, old_base;
     try {

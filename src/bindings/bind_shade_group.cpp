@@ -161,9 +161,9 @@ void SurfaceShadowModule::load_table() {
     // for). A path without a folder part is written in the current folder.
     // Something that exists but is not a file (a folder, a device, a FIFO) is
     // neither read nor replaced.
-    const bool exists = nb::bool_(os_path.attr("exists")(csv_file_path));
-    const bool is_file = exists && nb::bool_(os_path.attr("isfile")(csv_file_path));
-    if (exists && !is_file && !nb::bool_(os_path.attr("isdir")(csv_file_path))) {
+    const bool exists = nb::cast<bool>(os_path.attr("exists")(csv_file_path));
+    const bool is_file = exists && nb::cast<bool>(os_path.attr("isfile")(csv_file_path));
+    if (exists && !is_file && !nb::cast<bool>(os_path.attr("isdir")(csv_file_path))) {
         nb::object shown = check(PyObject_Repr(csv_file_path.ptr()));
         raise(PyExc_OSError, "阴影表路径不是普通文件: " + to_text(shown));
     }

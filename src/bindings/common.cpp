@@ -224,9 +224,8 @@ namespace {
                             : std::strcmp(step, "write") == 0  ? "写入失败"
                             : std::strcmp(step, "flush") == 0  ? "写入磁盘失败"
                                                                : "不能替换原文件";
-    nb::object shown = check(PyObject_Str(path.ptr()));
-    PyErr_Format(PyExc_OSError, "%s %U 无法写入（%s）: %s", what, shown.ptr(), step_text, std::strerror(f.error()));
-    throw nb::python_error();
+    raise(PyExc_OSError, std::string(what) + " " + to_text(path) + " 无法写入（" + step_text + "）: " +
+                             std::strerror(f.error()));
 }
 }  // namespace
 

@@ -124,25 +124,18 @@ bool looks_binary_stl(std::string_view t) {
 }
 
 [[noreturn]] void raise_binary_stl(nb::handle path) {
-    nb::object shown = check(PyObject_Str(path.ptr()));
-    PyErr_Format(PyExc_ValueError,
-                 "%U 是二进制 STL 文件，本程序只读取 ASCII STL：请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）",
-                 shown.ptr());
-    throw nb::python_error();
+    raise(PyExc_ValueError, to_text(path) +
+                                " 是二进制 STL 文件，本程序只读取 ASCII STL：请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
 }
 
 // The host's OSError for a failed read, as open() would raise it.
 [[noreturn]] void raise_read_status(io::ReadStatus st, int error, nb::handle path) {
     switch (st) {
         case io::ReadStatus::not_regular: {
-            nb::object shown = check(PyObject_Repr(path.ptr()));
-            PyErr_Format(PyExc_OSError, "不是普通文件（设备、管道或套接字不读取）: %U", shown.ptr());
-            throw nb::python_error();
+            raise(PyExc_OSError, "不是普通文件（设备、管道或套接字不读取）: " + to_text(check(PyObject_Repr(path.ptr()))));
         }
         case io::ReadStatus::changed: {
-            nb::object shown = check(PyObject_Repr(path.ptr()));
-            PyErr_Format(PyExc_OSError, "文件在读取过程中被修改，请在写入完成后重试: %U", shown.ptr());
-            throw nb::python_error();
+            raise(PyExc_OSError, "文件在读取过程中被修改，请在写入完成后重试: " + to_text(check(PyObject_Repr(path.ptr()))));
         }
         default:
             errno = error ? error : EIO;
