@@ -120,7 +120,7 @@ bool looks_binary_stl(std::string_view t) {
     uint32_t n;
     std::memcpy(&n, t.data() + 80, 4);
     if (t.size() != 84 + 50 * uint64_t(n)) return false;
-    return std::memchr(t.data(), '\0', t.size()) != nullptr || !stl::utf8_valid(t);
+    return std::memchr(t.data(), '\0', t.size()) != nullptr || !stl::utf8_valid(t.substr(0, 84));
 }
 
 [[noreturn]] void raise_binary_stl(nb::handle path) {
@@ -165,6 +165,7 @@ void read_model_text(nb::handle path, const char* arg, ModelText& mt) {
     }
     if (st != io::ReadStatus::ok) raise_read_status(st, mt.file.error(), path);
     std::string_view raw = mt.file.text();
+    if (looks_binary_stl(raw)) raise_binary_stl(path);
     const size_t bom = io::utf8_bom_length(raw);
     raw.remove_prefix(bom);
     if (bom || is_utf8_name(default_encoding())) {
@@ -174,13 +175,11 @@ void read_model_text(nb::handle path, const char* arg, ModelText& mt) {
             valid = stl::utf8_valid(raw);
         }
         if (!valid) {
-            if (looks_binary_stl(mt.file.text())) raise_binary_stl(path);
             check(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict"));
         }
         mt.text = raw;
         return;
     }
-    if (looks_binary_stl(raw)) raise_binary_stl(path);
     mt.host_text = check(PyUnicode_Decode(raw.data(), static_cast<Py_ssize_t>(raw.size()),
                                           default_encoding().c_str(), "strict"));
     mt.text = utf8_view(mt.host_text);

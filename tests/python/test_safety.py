@@ -353,3 +353,106 @@ def test_model_cache_sees_rewrites_with_restored_mtime(tmp_path, wait):
     assert (again.st_size, again.st_ino, again.st_mtime_ns) == (st.st_size, st.st_ino, st.st_mtime_ns)
     lit = geo.calculate_shadow(str(stl), ["roof"], 90, 0)[0]["roof"]
     assert shaded == 0.0 and lit == 1.0
+
+
+# ------------------------------------------------------------------ cases 6 and 10 (through the command line)
+
+BASE = '''
+period = [2025, 1, 1, 2025, 1, 2]
+[site]
+longitude = 16.0
+latitude = 48.0
+time_zone = 1
+[[modules]]
+name = "weather"
+type = "WaetherFeed"
+file = "weather.epw"
+[[modules]]
+name = "t"
+type = "WindTurbine"
+capacity = 1.0
+'''
+
+
+@pytest.fixture
+def small_project(tmp_path, monkeypatch):
+    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
+    (tmp_path / "p.toml").write_text(BASE, encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def one_error_line(capsys, *parts):
+    out = capsys.readouterr().out
+    lines = [l for l in out.splitlines() if l.startswith("错误：")]
+    assert len(lines) == 1, out
+    for p in parts:
+        assert p in lines[0], lines[0]
+    return lines[0]
+
+
+def test_results_over_inputs_are_refused(small_project, capsys):
+    weather = (small_project / "weather.epw").read_bytes()
+    for target in ("weather.epw", "p.toml"):
+        assert cli.main(["run", "p.toml", "-o", target]) == 1
+        one_error_line(capsys, "p.toml", target if target != "p.toml" else "项目文件")
+    assert (small_project / "weather.epw").read_bytes() == weather
+    assert (small_project / "p.toml").read_text(encoding="utf-8") == BASE
+    (small_project / "q.toml").write_text(BASE + '[output]\ncsv = "weather.epw"\n', encoding="utf-8")
+    assert cli.main(["run", "q.toml"]) == 1
+    one_error_line(capsys, "output.csv", "modules[0](weather).file")
+    # A missing results folder is created, with one line saying so.
+    assert cli.main(["run", "p.toml", "-o", "new/sub/r.csv"]) == 0
+    out = capsys.readouterr().out
+    assert out.count("已创建文件夹: " + str(small_project / "new" / "sub")) == 1
+    assert len(pd.read_csv(small_project / "new" / "sub" / "r.csv")) == 48
+
+
+@pytest.mark.parametrize("extra, parts", [
+    ('period = [2025, [1], 1, 2025, 1, 2]\n', ("period[1]", "整数")),
+    ('period = [2025, 1979-05-27, 1, 2025, 1, 2]\n', ("period[1]", "1979")),
+    ('period = [99999999999999999999, 1, 1, 2025, 1, 2]\n', ("period[0]",)),
+    ('time_step = 1e-300\n', ("time_step", "运行步数过多", "e+305")),
+    ('links = ' + '[' * 600 + ']' * 600 + '\n', ("嵌套过深",)),
+])
+def test_unclear_project_errors_are_one_line(small_project, capsys, extra, parts):
+    text = BASE.replace("period = [2025, 1, 1, 2025, 1, 2]\n", "") if extra.startswith("period") else BASE
+    (small_project / "x.toml").write_text(extra + text, encoding="utf-8")
+    assert cli.main(["run", "x.toml"]) == 1
+    line = one_error_line(capsys, "x.toml", *parts)
+    assert len(line) < 400
+
+
+def test_module_classes_that_cannot_be_made(small_project, capsys):
+    (small_project / "umods.py").write_text(textwrap.dedent('''
+        from quillmere import SimUnit
+        class Forgetful(SimUnit):
+            def __init__(self, name):
+                self.n = name
+            def _get_module_info(self):
+                return {"name": "F", "vars": []}
+    '''), encoding="utf-8")
+    for cls, parts in (("quillmere.core.sim_unit:SimUnit", ("modules[2](u).type", "SimUnit 本身")),
+                       ("umods:Forgetful", ("modules[2](u).type", "super().__init__(name)"))):
+        (small_project / "u.toml").write_text(BASE + f'[[modules]]\nname = "u"\ntype = "{cls}"\n', encoding="utf-8")
+        assert cli.main(["run", "u.toml"]) == 1
+        one_error_line(capsys, "u.toml", *parts)
+    sys.modules.pop("umods", None)
+
+
+def test_marked_files_binary_models_and_unwritable_tables(small_project, capsys):
+    (small_project / "bom.toml").write_bytes(b"\xef\xbb\xbf" + BASE.encode())
+    assert cli.main(["run", "bom.toml", "--quiet"]) == 0
+    stl = small_project / "house.stl"
+    stl.write_bytes(b"\xef\xbb\xbf" + demo.house_stl(1).encode())
+    assert "roof_north" in geo.stl_statistics(str(stl)) and "roof_north" in geo.read_stl_with_solids(str(stl))
+    binary = small_project / "bin.stl"
+    binary.write_bytes(b"solid exported by a tool" + b"\0" * 56 + (1).to_bytes(4, "little") + b"\0" * 50)
+    assert geo.stl_statistics(str(binary)) == {}
+    assert "二进制 STL" in capsys.readouterr().out
+    shading = '[[modules]]\nname = "h"\ntype = "SurfaceShadow"\nmodel = "{m}"\ntable = "{t}"\nsurfaces = ["roof_north"]\n'
+    for model, table, parts in (("bin.stl", "t.csv", ("modules[2](h).model", "二进制 STL", "ASCII")),
+                                ("house.stl", "/proc/t.csv", ("modules[2](h).table", "/proc"))):
+        (small_project / "s.toml").write_text(BASE + shading.format(m=model, t=table), encoding="utf-8")
+        assert cli.main(["run", "s.toml"]) == 1
+        one_error_line(capsys, "s.toml", *parts)
