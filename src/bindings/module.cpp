@@ -16,6 +16,8 @@ void bind_gale_module(nb::module_& m);
 void bind_shade_group(nb::module_& m);
 void bind_sunpanel_module(nb::module_& m);
 void bind_manager(nb::module_& m);
+void bind_entry(nb::module_& m);
+void bind_demo(nb::module_& m);
 }  // namespace qm::py
 
 NB_MODULE(_native, m) {
@@ -30,4 +32,6 @@ NB_MODULE(_native, m) {
     qm::py::bind_shade_group(m);
     qm::py::bind_sunpanel_module(m);
     qm::py::bind_manager(m);
+    qm::py::bind_entry(m);
+    qm::py::bind_demo(m);
 }

@@ -400,7 +400,7 @@ def test_results_over_inputs_are_refused(small_project, capsys):
     assert (small_project / "p.toml").read_text(encoding="utf-8") == BASE
     (small_project / "q.toml").write_text(BASE + '[output]\ncsv = "weather.epw"\n', encoding="utf-8")
     assert cli.main(["run", "q.toml"]) == 1
-    one_error_line(capsys, "output.csv", "modules[0](weather).file")
+    one_error_line(capsys, "output.csv", "modules[0](weather)")
     # A missing results folder is created, with one line saying so.
     assert cli.main(["run", "p.toml", "-o", "new/sub/r.csv"]) == 0
     out = capsys.readouterr().out

@@ -1,0 +1,276 @@
+// Reading the project file: the file itself (TOML, or JSON for a .json file),
+// then every check that can be made before a module exists.
+#include <cstring>
+
+#include "kernels/io/atomic_write.hpp"
+#include "kernels/io/file_read.hpp"
+#include "bindings/manager/internal.hpp"
+#include "bindings/manager/project_checks.hpp"
+#include "kernels/time/calendar.hpp"
+
+namespace qm::py {
+namespace mgr {
+namespace {
+
+// Files of a shading module that can be judged before any work: a binary
+// model (not read: say how to convert), a table path that is not a file, a
+// table folder in which no file can be created.
+void check_shading_files(const Checker& c, nb::handle m) {
+    nb::object type = get_item(m, "type");
+    if (!PyUnicode_Check(type.ptr()) || PyUnicode_CompareWithASCIIString(type.ptr(), "SurfaceShadow") != 0) return;
+    nb::object params = get_item(m, "in_file_params");
+    const std::string key = to_text(get_item(m, "key"));
+    const std::string model = to_text(nb::borrow(PyList_GET_ITEM(params.ptr(), 0)));
+    {
+        io::FileText f;
+        io::FileStamp st;
+        if (f.open(model, st) == io::ReadStatus::ok) {
+            std::string_view t = f.text();
+            uint32_t n = 0;
+            if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
+            if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
+                c.fail(key + ".model", "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
+                                           "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
+        }
+    }
+    nb::object os_path = nb::module_::import_("os.path");
+    nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));
+    const std::string shown = to_text(table);
+    if (nb::cast<bool>(os_path.attr("exists")(table))) {
+        if (!nb::cast<bool>(os_path.attr("isfile")(table)))
+            c.fail(key + ".table", "阴影表路径已存在但不是普通文件: " + shown);
+        return;
+    }
+    // The nearest folder that exists must take a new file (or folder).
+    nb::object folder = os_path.attr("dirname")(table);
+    while (!nb::cast<bool>(os_path.attr("exists")(folder))) {
+        nb::object up = os_path.attr("dirname")(folder);
+        if (up.equal(folder)) break;
+        folder = up;
+    }
+    if (!nb::cast<bool>(os_path.attr("isdir")(folder)))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：" + to_text(folder) + " 不是文件夹");
+    io::AtomicFile probe;
+    if (!probe.create(to_text(os_path.attr("join")(folder, "probe"))))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
+                                   std::strerror(probe.error()) + "）");
+    probe.abandon();
+}
+
+// Reads the project file into a dict (TOML, or JSON for a .json file).
+nb::object read_project_file(const Checker& c, nb::handle path) {
+    std::string p = to_text(path);
+    bool json = p.size() >= 5 && p.compare(p.size() - 5, 5, ".json") == 0;
+    nb::object raw;
+    nb::object text;
+    try {
+        nb::object data = read_host_file(path, "rb");
+        text = data.attr("decode")("utf-8");
+        // A byte-order mark some editors put first is not part of the text.
+        if (PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF)
+            text = check(PyUnicode_Substring(text.ptr(), 1, PyUnicode_GET_LENGTH(text.ptr())));
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_UnicodeDecodeError)) c.fail_file("不是有效的 UTF-8 文本");
+        throw;
+    }
+    try {
+        raw = json ? import("json").attr("loads")(text) : import("tomllib").attr("loads")(text);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_ValueError))
+            c.fail_file(std::string(json ? "JSON" : "TOML") + " 格式错误: " + to_text(e.value()));
+        if (e.matches(PyExc_RecursionError) || e.matches(PyExc_MemoryError)) c.fail_file("表或数组嵌套过深，无法读取");
+        throw;
+    }
+    if (!PyDict_Check(raw.ptr())) c.fail_file("顶层应为表（对象）");
+    return raw;
+}
+
+}  // namespace
+}  // namespace mgr
+
+nb::object Manager::load_project() {
+    using namespace mgr;
+    nb::object os_mod = import("os"), os_path = import("os.path");
+    nb::object fspath;
+    try {
+        fspath = os_mod.attr("fspath")(file_path);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        raise(PyExc_TypeError, std::string("项目文件路径应为 str 或 os.PathLike，实际为 ") + host_type_name(file_path));
+    }
+    if (!PyUnicode_Check(fspath.ptr())) fspath = os_mod.attr("fsdecode")(fspath);
+    std::string shown = to_text(fspath);
+    if (shown.empty()) raise(PyExc_FileNotFoundError, "项目文件路径为空：请给出项目文件（.toml 或 .json）");
+    if (!nb::cast<bool>(os_path.attr("isfile")(fspath))) {
+        nb::object exc = check(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", 2, "项目文件不存在", fspath.ptr()));
+        PyErr_SetObject(PyExc_FileNotFoundError, exc.ptr());
+        throw nb::python_error();
+    }
+    Checker c;
+    c.file = shown;
+    nb::object abs = os_path.attr("abspath")(fspath);
+    c.folder = os_path.attr("dirname")(abs);
+    nb::object raw = read_project_file(c, fspath);
+    c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links"});
+
+    nb::dict out;
+    out["file"] = abs;
+    out["folder"] = c.folder;
+
+    // Run period: handed to the clock as it is, so the clock's own checks apply.
+    nb::object period = Checker::lookup(raw, "period");
+    if (period.is_valid() && !PyList_Check(period.ptr()))
+        c.wrong("period", "六个整数的数组 [开始年, 开始月, 开始日, 结束年, 结束月, 结束日]", period);
+    if (period.is_valid()) {
+        // Entries the clock's int() cannot take at all (an array, a date,
+        // a number beyond the calendar's range) are named here; text and
+        // other values keep the clock's own checks and messages.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(period.ptr()); ++i) {
+            nb::handle v = PyList_GET_ITEM(period.ptr(), i);
+            std::string key = "period[" + std::to_string(i) + "]";
+            PyObject* n = PyNumber_Long(v.ptr());
+            if (!n) {
+                if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+                    PyErr_Clear();
+                    continue;
+                }
+                const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+                PyErr_Clear();
+                c.wrong(key, overflow ? "有限的整数" : "整数（年、月或日）", v);
+            }
+            nb::object owned = nb::steal(n);
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+            if (overflow || x < INT32_MIN || x > INT32_MAX) c.wrong(key, "32 位范围内的整数", v);
+        }
+    }
+    out["period"] = period.is_valid() ? period : nb::none();
+
+    nb::object step = Checker::lookup(raw, "time_step");
+    double time_step = step.is_valid() ? c.number(step, "time_step") : 3600.0;
+    if (!(time_step > 0.0)) c.fail("time_step", "时间步长应为正数（秒），实际为 " + repr_text(step));
+    out["time_step"] = nb::float_(time_step);
+
+    nb::object site = Checker::lookup(raw, "site");
+    if (!site.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
+    c.table(site, "site");
+    c.only_keys(site, "site", {"longitude", "latitude", "time_zone"});
+    nb::dict site_out;
+    const char* site_keys[3] = {"longitude", "latitude", "time_zone"};
+    for (const char* k : site_keys) {
+        nb::object v = Checker::lookup(site, k);
+        std::string key = std::string("site.") + k;
+        if (!v.is_valid()) c.missing(key, std::strcmp(k, "time_zone") == 0 ? "整数（小时）" : "数值（度）");
+        if (std::strcmp(k, "time_zone") == 0) {
+            long long tz = c.integer(v, key);
+            if (!calendar::valid_time_zone(tz)) c.fail(key, "时区应在 -12 到 14 之间，实际为 " + std::to_string(tz));
+            site_out[k] = nb::int_(tz);
+        } else {
+            double d = c.number(v, key);
+            double lim = std::strcmp(k, "longitude") == 0 ? 180.0 : 90.0;
+            if (d < -lim || d > lim)
+                c.fail(key, std::string("应在 -") + (lim == 180.0 ? "180 到 180" : "90 到 90") + " 度之间，实际为 " + repr_text(v));
+            site_out[k] = nb::float_(d);
+        }
+    }
+    out["site"] = site_out;
+
+    double threshold = 1e-4;
+    long long max_iterations = 20;
+    bool always_iterate = false;
+    nb::object conv = Checker::lookup(raw, "convergence");
+    if (conv.is_valid()) {
+        c.table(conv, "convergence");
+        c.only_keys(conv, "convergence", {"threshold", "max_iterations", "always_iterate"});
+        if (nb::object v = Checker::lookup(conv, "threshold"); v.is_valid()) {
+            threshold = c.number(v, "convergence.threshold");
+            if (threshold < 0) c.fail("convergence.threshold", "应为非负数，实际为 " + repr_text(v));
+        }
+        if (nb::object v = Checker::lookup(conv, "max_iterations"); v.is_valid()) {
+            max_iterations = c.integer(v, "convergence.max_iterations");
+            if (max_iterations < 1 || max_iterations > 1000000)
+                c.fail("convergence.max_iterations", "应在 1 到 1000000 之间，实际为 " + repr_text(v));
+        }
+        if (nb::object v = Checker::lookup(conv, "always_iterate"); v.is_valid()) {
+            if (!PyBool_Check(v.ptr())) c.wrong("convergence.always_iterate", "布尔值", v);
+            always_iterate = v.ptr() == Py_True;
+        }
+    }
+    out["threshold"] = nb::float_(threshold);
+    out["max_iterations"] = nb::int_(max_iterations);
+    out["always_iterate"] = nb::bool_(always_iterate);
+
+    // Modules.
+    nb::object mods = Checker::lookup(raw, "modules");
+    if (!mods.is_valid()) c.missing("modules", "模块表的数组 [[modules]]");
+    if (!PyList_Check(mods.ptr())) c.wrong("modules", "模块表的数组 [[modules]]", mods);
+    if (PyList_GET_SIZE(mods.ptr()) == 0) c.fail("modules", "至少需要一个模块");
+    nb::list mod_list;
+    nb::dict by_name;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(mods.ptr()); ++i) {
+        nb::dict m = check_module(c, PyList_GET_ITEM(mods.ptr(), i), size_t(i));
+        nb::object name = m["name"];
+        if (by_name.contains(name))
+            c.fail("modules[" + std::to_string(i) + "].name",
+                   "实例名 \"" + to_text(name) + "\" 重复（已用于 " +
+                       to_text(get_item(get_item(by_name, name), "key")) + "）");
+        by_name[name] = m;
+        mod_list.append(m);
+    }
+    check_references(c, mod_list, by_name);
+    for (nb::handle mh : mod_list) check_shading_files(c, mh);
+    out["modules"] = mod_list;
+
+    // Links: "source.variable -> target.variable".
+    nb::list link_list;
+    nb::object links_v = Checker::lookup(raw, "links");
+    if (links_v.is_valid()) {
+        if (!PyList_Check(links_v.ptr())) c.wrong("links", "文本的数组，如 \"weather.wind_speed -> turbine.wind_speed\"", links_v);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links_v.ptr()); ++i) {
+            std::string key = "links[" + std::to_string(i) + "]";
+            std::string s = c.text(PyList_GET_ITEM(links_v.ptr(), i), key);
+            size_t arrow = s.find("->");
+            std::string sm, sv, tm, tv;
+            if (arrow == std::string::npos || !split_ref(strip(s.substr(0, arrow)), sm, sv) ||
+                !split_ref(strip(s.substr(arrow + 2)), tm, tv))
+                c.fail(key, "应为 \"源模块.输出变量 -> 目标模块.输入变量\"，实际为 \"" + s + "\"");
+            for (const std::string* mn : {&sm, &tm})
+                if (!by_name.contains(nb::str(mn->c_str())))
+                    c.fail(key, "没有名为 \"" + *mn + "\" 的模块（链接 \"" + s + "\"）");
+            nb::dict l;
+            l["source"] = nb::str(sm.c_str());
+            l["source_variable"] = nb::str(sv.c_str());
+            l["target"] = nb::str(tm.c_str());
+            l["target_variable"] = nb::str(tv.c_str());
+            l["key"] = nb::str(key.c_str());
+            link_list.append(l);
+        }
+    }
+    out["links"] = link_list;
+
+    // Output.
+    out["csv"] = nb::none();
+    out["record"] = nb::none();
+    nb::object output = Checker::lookup(raw, "output");
+    if (output.is_valid()) {
+        c.table(output, "output");
+        c.only_keys(output, "output", {"csv", "record"});
+        if (nb::object v = Checker::lookup(output, "csv"); v.is_valid()) out["csv"] = c.path(v, "output.csv", false);
+        if (nb::object v = Checker::lookup(output, "record"); v.is_valid()) {
+            if (!PyList_Check(v.ptr())) c.wrong("output.record", "\"模块.输出变量\" 文本的数组", v);
+            nb::list rec;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v.ptr()); ++i) {
+                std::string key = "output.record[" + std::to_string(i) + "]";
+                std::string s = c.text(PyList_GET_ITEM(v.ptr(), i), key);
+                std::string mn, var;
+                if (!split_ref(s, mn, var)) c.fail(key, "应为 \"模块.输出变量\"，实际为 \"" + s + "\"");
+                if (!by_name.contains(nb::str(mn.c_str()))) c.fail(key, "没有名为 \"" + mn + "\" 的模块");
+                rec.append(nb::make_tuple(nb::str(mn.c_str()), nb::str(var.c_str()), nb::str(key.c_str())));
+            }
+            out["record"] = rec;
+        }
+    }
+    return out;
+}
+
+}  // namespace qm::py
