@@ -106,7 +106,7 @@ uint64_t content_hash(std::string_view text) noexcept {
         n -= 8;
     }
     uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
+    if (n) std::memcpy(&tail, p, n);  // p may be null for an empty text
     r = mix(r, tail ^ (uint64_t(n) << 56));
     r ^= r >> 33;
     r *= 0xFF51AFD7ED558CCDULL;
