@@ -28,6 +28,7 @@
 
 #include "kernels/geometry/model.hpp"
 #include "kernels/geometry/occlusion.hpp"
+#include "kernels/io/file_read.hpp"
 #include "kernels/sun/spa.hpp"
 
 #ifdef QM_HAVE_EMBREE
@@ -179,9 +180,9 @@ int main(int argc, char** argv) {
             names.push_back(args[a]);
         }
     }
-    geom::FileMap map;
-    geom::FileKey key;
-    if (!map.open(args[0], key) || !stl::utf8_valid(map.text())) {
+    io::FileText map;
+    io::FileStamp key;
+    if (map.open(args[0].c_str(), key) != io::ReadStatus::ok || !stl::utf8_valid(map.text())) {
         std::fprintf(stderr, "cannot read %s\n", args[0].c_str());
         return 1;
     }

@@ -114,6 +114,7 @@ def _report(manager, path, quiet):
     except ImportError:
         print(PLOT_HINT)
         return False
+    _make_folder_for(path, quiet)
     report.make_report(manager.results, manager.project, manager.summary, path)
     _status("报告已写入: " + os.path.abspath(path), quiet)
     return True
@@ -138,10 +139,40 @@ def _run_project(project, output=None, plot=None, regenerate=False, quiet=False)
 
 
 def cmd_run(args):
+    if args.plot is not None:
+        for other in [args.project] + ([args.output] if args.output else []):
+            if _same_file(args.plot, other):
+                print("错误：报告文件不能是输入或结果文件: " + os.path.abspath(args.plot))
+                return 1
     manager, ok = _run_project(args.project, args.output, args.plot, args.regenerate_shading, args.quiet)
     if args.output is None and manager.project["csv"] is None:
         _status("未指定结果文件（-o 或项目的 [output] csv），结果未写入", args.quiet)
     return 0 if ok else 1
+
+
+def _write(path, text):
+    from quillmere._native import _write_file_atomic
+
+    _write_file_atomic(path, text)  # the old file or the complete new one, never half
+
+
+def _same_file(a, b):
+    """True when the two paths name the same file (existing or not)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.normcase(os.path.realpath(a)) == os.path.normcase(os.path.realpath(b))
+
+
+def _make_folder_for(path, quiet):
+    """Creates the missing folder of an output file, with one line saying so."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        os.makedirs(folder)
+        _status("已创建文件夹: " + folder, quiet)
+
+
+DEMO_FILES = ("project.toml", "house.stl", "weather.epw")
 
 
 def write_demo(folder, latitude, longitude, time_zone, year=2025):
@@ -149,22 +180,41 @@ def write_demo(folder, latitude, longitude, time_zone, year=2025):
     from quillmere.core import demo
 
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "house.stl"), "w", encoding="utf-8", newline="\n") as f:
-        f.write(demo.house_stl())
-    with open(os.path.join(folder, "weather.epw"), "w", encoding="utf-8", newline="\n") as f:
-        f.write(demo.clear_sky_epw(latitude, longitude, time_zone, year))
+    _write(os.path.join(folder, "house.stl"), demo.house_stl())
+    _write(os.path.join(folder, "weather.epw"), demo.clear_sky_epw(latitude, longitude, time_zone, year))
     project = os.path.join(folder, "project.toml")
-    with open(project, "w", encoding="utf-8", newline="\n") as f:
-        f.write(DEMO_PROJECT.format(latitude=latitude, longitude=longitude, time_zone=time_zone))
+    _write(project, DEMO_PROJECT.format(latitude=latitude, longitude=longitude, time_zone=time_zone))
     return project
 
 
 def cmd_demo(args):
+    from quillmere.core import demo
+
     folder = os.path.abspath(args.folder)
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        print("错误：演示项目目录已存在且不是文件夹: " + folder)
+        return 1
+    existing = [n for n in DEMO_FILES if os.path.exists(os.path.join(folder, n))]
+    regenerate = args.regenerate_shading
+    if existing:
+        if not args.force:
+            print("错误：文件夹 " + folder + " 已有项目文件（" + ", ".join(existing) +
+                  "）；用 --force 替换它们，或给出另一个文件夹")
+            return 1
+        outputs = [n for n in ("results.csv", "report.png", os.path.join("shading", "cos_table.csv"))
+                   if os.path.exists(os.path.join(folder, n))]
+        _status("将替换: " + ", ".join(os.path.join(folder, n) for n in existing + outputs), args.quiet)
+        # A table computed for another model is not reused.
+        old_model = os.path.join(folder, "house.stl")
+        try:
+            with open(old_model, "r", encoding="utf-8", newline="") as f:
+                regenerate = regenerate or f.read() != demo.house_stl()
+        except (OSError, UnicodeError):
+            regenerate = True
     project = write_demo(folder, args.latitude, args.longitude, args.time_zone)
     _status("演示项目已写入: " + folder + "（project.toml, house.stl, weather.epw）", args.quiet)
     plot = None if args.no_plot else os.path.join(folder, "report.png")
-    manager, _ = _run_project(project, None, plot, args.regenerate_shading, args.quiet)
+    manager, _ = _run_project(project, None, plot, regenerate, args.quiet)
     if not args.quiet:
         print("结果: " + os.path.join(folder, "results.csv"))
         if plot is not None and os.path.isfile(plot):
@@ -222,29 +272,52 @@ def _errors_only(quiet):
         yield
 
 
+def _file_stamp(path):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_ino, st.st_dev, st.st_mtime_ns, st.st_ctime_ns, st.st_size)
+
+
 def cmd_shade(args):
     from quillmere.components.shade_group import SurfaceShadowModule
+    from quillmere.shadow_calc.occlusion_scan import stl_statistics
 
     model = os.path.abspath(args.model)
     table = os.path.abspath(args.output)
     if not os.path.isfile(model):
         print("错误：模型文件不存在: " + model)
         return 1
+    if _same_file(table, model):
+        print("错误：输出文件就是输入的模型文件，未写入（-o 请给出另一个文件）: " + table)
+        return 1
+    if os.path.exists(table) and not os.path.isfile(table):
+        print("错误：输出路径已存在且不是普通文件: " + table)
+        return 1
+    # Every surface must be in the model before any work (and before the old table is touched).
+    stats = stl_statistics(model)
+    missing = [s for s in args.surfaces if s not in stats]
+    if missing:
+        print("错误：模型 " + model + " 中没有表面 " + ", ".join(missing) +
+              "（可用: " + (", ".join(stats) or "无") + "）；原有的表未改动")
+        return 1
     if args.scheduler is not None or args.workers is not None:
         from quillmere import sweep as sweep_mod
-        os.makedirs(os.path.dirname(table), exist_ok=True)
+        _make_folder_for(table, args.quiet)
         sweep_mod.shade_table(model, args.surfaces, table, args.scheduler, workers=args.workers)
         _status("阴影表已写入: " + table, args.quiet)
         return 0
-    if os.path.isfile(table):
-        os.remove(table)  # the module only computes a table that is absent
-    os.makedirs(os.path.dirname(table), exist_ok=True)
+    _make_folder_for(table, args.quiet)
     unit = SurfaceShadowModule("shade")
     unit.in_file_params = [model, table, *args.surfaces]
+    unit._regenerate_table = True  # an existing table is replaced only by a complete new one
+    before = _file_stamp(table)
     with _quiet_stderr(args.quiet), _errors_only(args.quiet):
         unit.awake(None)
-    if not os.path.isfile(table):
-        print("错误：未能生成阴影表: " + table)
+    after = _file_stamp(table)
+    if after is None or after == before:
+        print("错误：未能生成阴影表: " + table + ("（原有文件未改动）" if before else ""))
         return 1
     _status("阴影表已写入: " + table, args.quiet)
     return 0
@@ -283,12 +356,15 @@ def build_parser():
     demo.add_argument("--no-plot", action="store_true", help="skip the PNG report / 不绘制报告")
     demo.add_argument("--regenerate-shading", action="store_true", help="recompute the shading table / 重新计算阴影表")
     demo.add_argument("--quiet", action="store_true", help="no summary, no progress / 不输出摘要和进度")
+    demo.add_argument("--force", action="store_true",
+                      help="replace a project already in the folder / 替换文件夹中已有的项目")
     demo.set_defaults(func=cmd_demo)
 
     shade = sub.add_parser("shade", help="build a surface cosine factor table / 生成表面余弦系数表")
     shade.add_argument("model", help="ASCII STL model, one named solid per surface / STL 模型")
     shade.add_argument("--surfaces", nargs="+", required=True, metavar="NAME", help="solids to tabulate / 表面名称")
-    shade.add_argument("-o", "--output", required=True, help="table CSV (overwritten) / 输出 CSV")
+    shade.add_argument("-o", "--output", required=True,
+                       help="table CSV (replaced once the new table is complete) / 输出 CSV")
     shade.add_argument("--scheduler", metavar="ADDRESS",
                        help="split the sun positions over this Dask cluster (tcp://host:8786) / 在 Dask 集群上计算")
     shade.add_argument("--workers", type=int, metavar="N",

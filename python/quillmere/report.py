@@ -285,6 +285,14 @@ def make_report(results, project, summary, path):
 
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
-    fig.savefig(path, dpi=110)
+    # Drawn in memory, then written in one replacement: never a half-written report.
+    import io
+
+    from quillmere._native import _write_file_atomic
+
+    buffer = io.BytesIO()
+    fmt = os.path.splitext(path)[1].lstrip(".").lower() or "png"
+    fig.savefig(buffer, dpi=110, format=fmt)
     plt.close(fig)
+    _write_file_atomic(path, buffer.getvalue())
     return path

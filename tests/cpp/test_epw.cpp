@@ -211,6 +211,31 @@ TEST(EpwTable, LargeTextsReadInPiecesEqualOneSequentialPass) {
     EXPECT_EQ(t.error_entry, static_cast<size_t>(n));
 }
 
+TEST(EpwTable, LoneCarriageReturnsReadLikeLineFeeds) {
+    // Old Mac line ends: every line ends in a lone "\r", in a text large
+    // enough to be cut into pieces (cuts fall after "\r" too, never inside "\r\n").
+    std::string lf, cr, mixed;
+    const int n = 30000;
+    for (int i = 0; i < n; ++i) {
+        std::string row = std::to_string(1000 + i % 9000) + "," + std::to_string(i) + ",2.5";
+        for (int k = 0; k < 3; ++k) row += ",filler_filler";
+        lf += row + "\n";
+        cr += row + "\r";
+        mixed += row + (i % 2 ? "\r" : "\r\n");
+    }
+    std::vector<Column> cols{1, 2};
+    Table a, b, c;
+    qm::epw::read_table(lf, comma(), cols.data(), cols.size(), a);
+    qm::epw::read_table(cr, comma(), cols.data(), cols.size(), b);
+    qm::epw::read_table(mixed, comma(), cols.data(), cols.size(), c);
+    ASSERT_EQ(a.entries.size(), static_cast<size_t>(n));
+    EXPECT_EQ(a.values, b.values);
+    EXPECT_EQ(a.values, c.values);
+    ASSERT_EQ(b.entries.size(), static_cast<size_t>(n));
+    ASSERT_EQ(c.entries.size(), static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) ASSERT_EQ(c.entries[i].length, a.entries[i].length);
+}
+
 TEST(EpwHour, WrapsAndInterpolatesOverTheYear) {
     auto at = [](double h, int64_t rows = 8760) { return qm::epw::locate_hour(h, rows); };
     EXPECT_EQ(at(0).kind, HourLookup::exact);

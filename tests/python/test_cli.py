@@ -175,7 +175,7 @@ def test_demo_runs_end_to_end(tmp_path, capsys):
     (folder / "shading" / "cos_table.csv").write_text("方位角,高度角,roof_south_east\n0,0,0.5\n", encoding="utf-8")
     capsys.readouterr()
     assert cli.main(["run", str(folder / "project.toml"), "--regenerate-shading", "-o", str(tmp_path / "r3.csv")]) == 0
-    assert "已删除阴影表，将重新生成: " + str(folder / "shading" / "cos_table.csv") in capsys.readouterr().out
+    assert "将重新生成阴影表（完成后替换原表）: " + str(folder / "shading" / "cos_table.csv") in capsys.readouterr().out
     pd.testing.assert_frame_equal(pd.read_csv(folder / "shading" / "cos_table.csv"), cos)
 
 

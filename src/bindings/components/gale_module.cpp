@@ -95,6 +95,7 @@ void GaleModule::get_value() {
     if (hello.is_none())
         raise(PyExc_AttributeError,
               "GaleModule.get_value: hello is None; assign the GaleModule whose energy to print first");
+    require_ready(hello, "hello", "GaleModule");
     SimUnit* other = nb::inst_ptr<SimUnit>(hello);
     double energy = number_value(record_value(other->outputs, keys().energy));
     print("hello:energy:", nb::float_(energy));
@@ -119,6 +120,7 @@ void bind_gale_module(nb::module_& m) {
         [](GaleModule& u, nb::handle v) {
             if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), (PyTypeObject*)g_gale_type.ptr()))
                 raise_expected("GaleModule", v);
+            if (!v.is_none()) require_ready(v, "hello", "GaleModule");
             u.hello = nb::borrow(v);
         },
         [](GaleModule& u) { u.hello = nb::none(); },

@@ -9,6 +9,7 @@
 // bilinear grid (kernels/grid_interp) and evaluated in C++.
 #include <nanobind/nanobind.h>
 
+#include <cerrno>
 #include <cmath>
 #include <string>
 
@@ -19,6 +20,7 @@
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
+#include "kernels/io/file_read.hpp"
 
 namespace qm::py {
 namespace {
@@ -153,15 +155,30 @@ void SurfaceShadowModule::load_table() {
         }
     }
 
-    // Table generation when the file is absent. A path without a folder part
-    // is written in the current folder.
-    if (!nb::bool_(os_path.attr("exists")(csv_file_path)) || !nb::bool_(os_path.attr("isfile")(csv_file_path))) {
+    // Table generation when the file is absent (or a regeneration was asked
+    // for). A path without a folder part is written in the current folder.
+    // Something that exists but is not a file (a folder, a device, a FIFO) is
+    // neither read nor replaced.
+    const bool exists = nb::cast<bool>(os_path.attr("exists")(csv_file_path));
+    const bool is_file = exists && nb::cast<bool>(os_path.attr("isfile")(csv_file_path));
+    if (exists && !is_file && !nb::cast<bool>(os_path.attr("isdir")(csv_file_path))) {
+        nb::object shown = check(PyObject_Repr(csv_file_path.ptr()));
+        raise(PyExc_OSError, "阴影表路径不是普通文件: " + to_text(shown));
+    }
+    if (!is_file || regenerate_table) {
         nb::object folder = os_path.attr("dirname")(csv_file_path);
         int has_folder = PyObject_IsTrue(folder.ptr());
         if (has_folder < 0) throw_pending();
         if (has_folder && !nb::bool_(os_path.attr("exists")(folder)))
             nb::module_::import_("os").attr("makedirs")(folder);
-        shadow_analyze_output(csv_file_path);
+        replace_table_ = is_file;  // a regenerated table replaces the old one, whole
+        try {
+            shadow_analyze_output(csv_file_path);
+        } catch (...) {
+            replace_table_ = false;
+            throw;
+        }
+        replace_table_ = false;
     }
 
     // Reading, with the encoding fallbacks.
@@ -318,7 +335,7 @@ double SurfaceShadowModule::get_cos_value(nb::handle solid_name, double altitude
 
 void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     print("开始阴影分析, 输出结果 到 " + to_text(output_folder));
-    nb::module_ builtins = nb::module_::import_("builtins");
+    const std::string target = fs_path(output_folder, "output_folder");  // refused before any work
     nb::object sys_stderr = nb::module_::import_("sys").attr("stderr");
     bool progress = false;
     if (!sys_stderr.is_none()) {
@@ -328,6 +345,10 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
             progress = false;  // a replaced stderr without a terminal
         }
     }
+    // The whole table is computed before anything is written, and written in
+    // UTF-8 whatever the locale (the reader tries UTF-8 first): an interrupted
+    // or failed computation (Ctrl-C, a model that changed) writes nothing.
+    std::string table;
     bool header = false;
     const int total = 6 * 9;
     int done = 0;
@@ -337,28 +358,19 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
                                                                          normals_from_vertices)).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
-            // Append one grid point; the file is opened and closed per point.
-            nb::object file = builtins.attr("open")(output_folder, "a");
-            try {
-                if (!header) {
-                    nb::object joined = str_obj(",").attr("join")(names);
-                    file.attr("write")(str_obj("方位角,高度角,") + joined + str_obj("\n"));
-                    header = true;
-                }
-                std::string line = std::to_string(azimuth) + "," + std::to_string(altitude);
-                nb::object fmt = str_obj(".6f");
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
-                    nb::object text = check(PyObject_Format(PyList_GET_ITEM(values.ptr(), i), fmt.ptr()));
-                    line += ",";
-                    line += to_text(text);
-                }
-                line += "\n";
-                file.attr("write")(line);
-            } catch (...) {
-                file.attr("close")();
-                throw;
+            if (!header) {
+                nb::object joined = str_obj(",").attr("join")(names);
+                table += "方位角,高度角," + to_text(joined) + "\n";
+                header = true;
             }
-            file.attr("close")();
+            table += std::to_string(azimuth) + "," + std::to_string(altitude);
+            nb::object fmt = str_obj(".6f");
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
+                nb::object text = check(PyObject_Format(PyList_GET_ITEM(values.ptr(), i), fmt.ptr()));
+                table += ",";
+                table += to_text(text);
+            }
+            table += "\n";
             ++done;
             if (progress) {
                 std::string bar = "\rshading table: " + std::to_string(done) + "/" + std::to_string(total) +
@@ -368,6 +380,25 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
             }
         }
     }
+    // The operation appends: lines already in the file stay before the new
+    // ones, and the file is replaced as a whole (old file or complete new one).
+    if (!replace_table_) {
+        io::FileText old;
+        io::FileStamp stamp;
+        io::ReadStatus st;
+        {
+            nb::gil_scoped_release release;
+            st = old.open(target, stamp);
+        }
+        if (st == io::ReadStatus::ok) {
+            table.insert(0, old.text());
+        } else if (!(st == io::ReadStatus::open_failed && old.error() == ENOENT)) {
+            // An existing file that cannot be read is not replaced.
+            nb::object shown = check(PyObject_Repr(output_folder.ptr()));
+            raise(PyExc_OSError, "阴影表 " + to_text(shown) + " 已存在但无法读取，未写入");
+        }
+    }
+    write_file_atomic(output_folder, table, "阴影表");
     print("阴影分析结束");
 }
 
@@ -452,6 +483,16 @@ void bind_shade_group(nb::module_& m) {
         },
         nb::arg("surf_name").none(),
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None");
+    def_attr<M>(
+        cls, "_regenerate_table", [](M& u) -> nb::object { return nb::bool_(u.regenerate_table); },
+        [](M& u, nb::handle v) {
+            const int t = PyObject_IsTrue(v.ptr());
+            if (t < 0) throw_pending();
+            u.regenerate_table = t == 1;
+        },
+        [](M& u) { u.regenerate_table = false; },
+        "Internal: when true, awake computes the table even if its file exists and replaces the file once the "
+        "new table is complete.");
     static PyMethodDef get_surf_stats_doc = {
         "get_surf_stats", nullptr, 0,
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};

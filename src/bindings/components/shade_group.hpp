@@ -33,6 +33,11 @@ public:
     };
     std::vector<Interp> interps;
 
+    // Set by the run manager (--regenerate-shading) and the shade command:
+    // awake computes the table even when its file exists, and the new table
+    // replaces the old one only once it is complete.
+    bool regenerate_table = false;
+
     nb::object _get_module_info() override;
     void update(nb::handle time, nb::handle state) override;
     void awake(nb::handle state) override;
@@ -57,6 +62,7 @@ private:
         double az_min, az_max, alt_min, alt_max;
     };
     std::optional<Bounds> bounds_;
+    bool replace_table_ = false;  // the next base shadow_analyze_output replaces instead of appending
     bool outside_bounds(double altitude, double azimuth);
     void set_data(nb::handle frame);
     void load_table();

@@ -68,8 +68,10 @@ nb::object SunPanelModule::_get_module_info() {
 void SunPanelModule::bind_shadow(nb::handle module) {
     if (!module.is_none() && !PyObject_TypeCheck(module.ptr(), (PyTypeObject*)surface_shadow_type().ptr()))
         raise_expected("SurfaceShadowModule", module);
-    if (!module.is_none() && !nb::inst_ready(module))  // a subclass whose __init__ skipped the base's
-        raise(PyExc_TypeError, "the shading module " + to_text(shadow_name) + " is not initialised");
+    if (!module.is_none()) {
+        const std::string where = "state['modules'][" + to_text(check(PyObject_Repr(shadow_name.ptr()))) + "]";
+        require_ready(module, where.c_str(), "SurfaceShadowModule");
+    }
     shadow = nb::borrow(module);
     shadow_unit = module.is_none() ? nullptr : nb::inst_ptr<SurfaceShadowModule>(module);
 }

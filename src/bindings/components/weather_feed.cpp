@@ -1,5 +1,6 @@
 // WeatherFeed: reads an hourly weather table once and publishes the values
 // of the current simulation hour as five outputs.
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -13,6 +14,7 @@
 #include "kernels/weather/epw_table.hpp"
 #include "kernels/text/ascii.hpp"
 #include "kernels/text/number_parse.hpp"
+#include "kernels/io/file_read.hpp"
 
 namespace qm::py {
 namespace {
@@ -318,24 +320,28 @@ void WeatherFeed::awake(nb::handle) {
 }
 
 void WeatherFeed::read_file() {
-    // 1. The whole file (closed in every case); it must be valid UTF-8.
-    nb::object open_fn = nb::module_::import_("builtins").attr("open");
-    nb::object file = open_fn(filename, "rb");
-    nb::object text;
-    try {
-        text = file.attr("read")();
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error&) {
-            // the read error is the one to report
-        }
-        throw;
+    // 1. The whole file, which must be a regular file (a device or FIFO
+    // might never end) read with plain reads; it must be valid UTF-8.
+    if (filename.is_none()) raise(PyExc_TypeError, "expected str, bytes or os.PathLike object, not NoneType");
+    const std::string path = fs_path(filename, "filename");
+    io::FileText file;
+    io::FileStamp stamp;
+    io::ReadStatus st;
+    {
+        nb::gil_scoped_release unlocked;
+        st = file.open(path, stamp);
     }
-    file.attr("close")();
-    if (!PyBytes_Check(text.ptr())) raise_expected("bytes", text);
-    const char* utf8 = PyBytes_AS_STRING(text.ptr());
-    const Py_ssize_t size = PyBytes_GET_SIZE(text.ptr());
+    if (st == io::ReadStatus::not_regular)
+        raise(PyExc_OSError, "不是普通文件（设备、管道或套接字不读取）: " + to_text(check(PyObject_Repr(filename.ptr()))));
+    if (st == io::ReadStatus::changed)
+        raise(PyExc_OSError, "文件在读取过程中被修改，请在写入完成后重试: " + to_text(check(PyObject_Repr(filename.ptr()))));
+    if (st != io::ReadStatus::ok) {
+        errno = file.error() ? file.error() : EIO;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+        throw nb::python_error();
+    }
+    const char* utf8 = file.text().data();
+    const Py_ssize_t size = static_cast<Py_ssize_t>(file.text().size());
     const bool ascii = text::is_ascii(std::string_view(utf8, static_cast<size_t>(size)));
     if (!ascii) check(PyUnicode_DecodeUTF8(utf8, size, "strict"));  // the host's UnicodeDecodeError when invalid
 

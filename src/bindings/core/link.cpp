@@ -7,9 +7,14 @@
 namespace qm::py {
 namespace {
 
-// Module attribute check: a SimUnit (or subclass instance) or None.
-void require_unit(nb::handle v) {
-    if (v.is_none() || PyObject_TypeCheck(v.ptr(), (PyTypeObject*)sim_unit_type().ptr())) return;
+// Module attribute check: a SimUnit (or subclass instance) or None, and an
+// initialised one.
+void require_unit(nb::handle v, const char* attr) {
+    if (v.is_none()) return;
+    if (PyObject_TypeCheck(v.ptr(), (PyTypeObject*)sim_unit_type().ptr())) {
+        require_ready(v, attr, "SimUnit");
+        return;
+    }
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", host_type_name(v),
                  ((PyTypeObject*)sim_unit_type().ptr())->tp_name);
     throw nb::python_error();
@@ -22,6 +27,7 @@ void Link::update_link() {
         raise(PyExc_TypeError, source_module.is_none()
                                    ? "Link.update_link: the link has no source module (source_module is None)"
                                    : "Link.update_link: the link has no target module (target_module is None)");
+    // Both ends were checked when they were set; a unit is never un-initialised later.
     SimUnit* src_unit = nb::inst_ptr<SimUnit>(source_module);
     SimUnit* dst_unit = nb::inst_ptr<SimUnit>(target_module);
     // Fast path: both records known and unchanged, plain dict records. No
@@ -83,7 +89,7 @@ void bind_link(nb::module_& m) {
         "update_link",
         [](PyObject* self, PyObject*) -> PyObject* {
             return guarded<PyObject*>(nullptr, [&] {
-                ready_ptr<Link>(self)->Link::update_link();
+                ready_ptr<Link>(self, "Link")->Link::update_link();
                 Py_RETURN_NONE;
             });
         },
@@ -94,8 +100,8 @@ void bind_link(nb::module_& m) {
     auto unit_attr = [&](const char* name, nb::object Link::*member) {
         def_attr<Link>(
             cls, name, [member](Link& l) -> nb::object { return l.*member; },
-            [member](Link& l, nb::handle v) {
-                require_unit(v);
+            [member, name](Link& l, nb::handle v) {
+                require_unit(v, name);
                 l.*member = nb::borrow(v);
             },
             [member](Link& l) { l.*member = nb::none(); });

@@ -98,7 +98,7 @@ PyObject* check_convergence_fast(PyObject* self, PyObject* const* args, Py_ssize
             threshold = args[0];
         else
             raise(PyExc_TypeError, "check_convergence() takes exactly one argument (threshold)");
-        SimUnit* u = ready_ptr<SimUnit>(self);
+        SimUnit* u = ready_ptr<SimUnit>(self, "SimUnit");
         return PyLong_FromLong(u->SimUnit::check_convergence(as_double(threshold)));
     });
 }
@@ -405,7 +405,7 @@ void bind_sim_unit(nb::module_& m) {
         {"update_previous_values",
          [](PyObject* self, PyObject*) -> PyObject* {
              return guarded<PyObject*>(nullptr, [&] {
-                 ready_ptr<SimUnit>(self)->SimUnit::update_previous_values();
+                 ready_ptr<SimUnit>(self, "SimUnit")->SimUnit::update_previous_values();
                  Py_RETURN_NONE;
              });
          },
@@ -416,7 +416,7 @@ void bind_sim_unit(nb::module_& m) {
         {"update_previous_outputs_2",
          [](PyObject* self, PyObject*) -> PyObject* {
              return guarded<PyObject*>(nullptr, [&] {
-                 ready_ptr<SimUnit>(self)->SimUnit::update_previous_outputs_2();
+                 ready_ptr<SimUnit>(self, "SimUnit")->SimUnit::update_previous_outputs_2();
                  Py_RETURN_NONE;
              });
          },
@@ -424,7 +424,7 @@ void bind_sim_unit(nb::module_& m) {
         {"set_previous_outputs_2_to_current",
          [](PyObject* self, PyObject*) -> PyObject* {
              return guarded<PyObject*>(nullptr, [&] {
-                 ready_ptr<SimUnit>(self)->SimUnit::set_previous_outputs_2_to_current();
+                 ready_ptr<SimUnit>(self, "SimUnit")->SimUnit::set_previous_outputs_2_to_current();
                  Py_RETURN_NONE;
              });
          },

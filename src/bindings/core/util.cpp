@@ -228,6 +228,27 @@ void bind_util(nb::module_& m) {
         []() -> nb::object { return g_base_folder ? nb::borrow(g_base_folder) : nb::none(); },
         "The folder set with set_base_folder, or None when relative paths resolve against the current folder.");
 
+    // For the command line and the report: the package's one way of writing a user's file.
+    m.def(
+        "_write_file_atomic",
+        [](nb::handle path, nb::handle data) {
+            if (PyBytes_Check(data.ptr())) {
+                write_file_atomic(path, std::string_view(PyBytes_AS_STRING(data.ptr()),
+                                                         static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()))),
+                                  "文件");
+                return;
+            }
+            if (!PyUnicode_Check(data.ptr())) raise_arg_type("data", "str", data);
+            Py_ssize_t n = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &n);
+            if (!utf8) throw_pending();
+            write_file_atomic(path, std::string_view(utf8, static_cast<size_t>(n)), "文件");
+        },
+        nb::arg("path"), nb::arg("data"),
+        "Replaces the file at path with data (str: written as UTF-8; bytes as they are) so that it is either "
+        "the old file or the complete new one: a temporary file in the same folder, renamed when complete. "
+        "OSError naming the file otherwise.");
+
     for (const char* name : {"convert_to_valid_path", "calculate_sun_position",
                              "calculate_sky_diffuse_and_ground_reflection", "set_base_folder", "get_base_folder"})
         m.attr(name) = scope.attr(name);

@@ -7,6 +7,8 @@
 // write_results -> summarize (results.cpp).
 #include "bindings/manager/manager.hpp"
 
+#include "bindings/components/shade_group.hpp"
+
 #include <nanobind/stl/vector.h>
 
 #include "bindings/core/link.hpp"
@@ -57,12 +59,15 @@ std::string repr_text(nb::handle v) {
 SimClock* clock_of(nb::handle clock) {
     if (!PyObject_TypeCheck(clock.ptr(), (PyTypeObject*)sim_clock_type().ptr()))
         raise(PyExc_TypeError, "Manager.clock 应为 SimClock，实际为 " + std::string(host_type_name(clock)));
+    require_ready(clock, "Manager.clock", "SimClock");
     return nb::inst_ptr<SimClock>(clock);
 }
 
 SimUnit* unit_of(nb::handle unit, const std::string& name) {
     if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()))
         raise(PyExc_TypeError, "模块 " + name + " 应为 SimUnit，实际为 " + host_type_name(unit));
+    require_ready(unit, ("Manager.modules[" + to_text(check(PyObject_Repr(nb::str(name.c_str()).ptr()))) + "]").c_str(),
+                  "SimUnit");
     return nb::inst_ptr<SimUnit>(unit);
 }
 
@@ -121,6 +126,15 @@ nb::object Manager::create_clock() {
     nb::dict run_period;
     if (!period.is_none()) run_period["params"] = period;
     c.attr("set_period")(period.is_none() ? nb::none() : nb::object(run_period));
+    // A step count no run can finish is refused before any work (tables included).
+    SimClock* clk = clock_of(c);
+    const double n = std::ceil(clk->end_time / clk->time_step - 1e-9);
+    if (!std::isfinite(n) || n > 1e8) {
+        char count[64];
+        std::snprintf(count, sizeof count, "%.3g", n);
+        raise(project_error(), "项目文件 " + to_text(project_item(*this, "file")) + ": 键 time_step: 运行步数过多（" +
+                                   count + " 步，上限 1e8）：请增大时间步长");
+    }
     return c;
 }
 
@@ -131,7 +145,22 @@ nb::object Manager::create_modules() {
     for (nb::handle entry : nb::borrow<nb::list>(project_item(*this, "modules"))) {
         nb::object cls = entry["class"];
         nb::object name = entry["name"];
-        nb::object unit = cls(name);
+        std::string key = to_text(entry["key"]) + ".type";
+        nb::object unit;
+        try {
+            unit = cls(name);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            if (cls.ptr() == sim_unit_type().ptr())
+                raise(project_error(), "项目文件 " + file + ": 键 " + key +
+                                           ": 模块类型是基类 SimUnit 本身，不能直接运行：请给出它的子类");
+            nb::object type_name = check(PyObject_GetAttrString(e.type().ptr(), "__name__"));
+            raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 无法创建模块 \"" + to_text(name) + "\"（" +
+                                       to_text(type_name) + ": " + exception_text(e) + "）");
+        }
+        if (PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()) && !nb::inst_ready(unit))
+            raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 类 " + host_type_name(unit) +
+                                       " 的 __init__ 没有调用基类构造函数 super().__init__(name)");
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
@@ -214,23 +243,32 @@ void Manager::awake_modules() {
     for (int pass = 0; pass < 2; ++pass)
         for (auto& [name, unit] : items)
             if (provides_surfaces(unit) == (pass == 0)) order.emplace_back(name, unit);
-    // The files a module declares as generated (the shading tables) are deleted, so it computes them again.
+    // Shading tables are computed again and replace the old ones only once
+    // complete: a failed or interrupted regeneration keeps the old table.
     if (regenerate_shading) {
-        nb::object os_mod = import("os"), os_path = import("os.path");
         for (auto& [name, unit] : order) {
-            ModuleDeclaration decl;
-            if (!declaration_of_unit(unit, decl)) continue;
-            nb::object params = unit.attr("in_file_params");
-            if (!PyList_Check(params.ptr())) continue;
-            for (const std::string& key : decl.generated) {
-                long pos = decl.position(key);
-                if (pos < 0 || pos >= PyList_GET_SIZE(params.ptr())) continue;
-                nb::object file = nb::borrow(PyList_GET_ITEM(params.ptr(), pos));
-                if (PyUnicode_Check(file.ptr()) && nb::cast<bool>(os_path.attr("isfile")(file))) {
-                    os_mod.attr("remove")(file);
-                    if (!quiet) print("已删除阴影表，将重新生成: " + to_text(file));
+            if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)surface_shadow_type().ptr())) {
+                // Other modules that declare generated files compute them only when absent.
+                ModuleDeclaration decl;
+                nb::object params = unit.attr("in_file_params");
+                if (!declaration_of_unit(unit, decl) || !PyList_Check(params.ptr())) continue;
+                nb::object os_mod = import("os"), os_path = import("os.path");
+                for (const std::string& key : decl.generated) {
+                    long pos = decl.position(key);
+                    if (pos < 0 || pos >= PyList_GET_SIZE(params.ptr())) continue;
+                    nb::object file = nb::borrow(PyList_GET_ITEM(params.ptr(), pos));
+                    if (PyUnicode_Check(file.ptr()) && nb::cast<bool>(os_path.attr("isfile")(file))) {
+                        os_mod.attr("remove")(file);
+                        if (!quiet) print("已删除阴影表，将重新生成: " + to_text(file));
+                    }
                 }
+                continue;
             }
+            unit_of(unit, to_text(name));
+            nb::inst_ptr<SurfaceShadowModule>(unit)->regenerate_table = true;
+            nb::object params = unit.attr("in_file_params");
+            if (!quiet && PyList_Check(params.ptr()) && PyList_GET_SIZE(params.ptr()) >= 2)
+                print("将重新生成阴影表（完成后替换原表）: " + to_text(PyList_GET_ITEM(params.ptr(), 1)));
         }
     }
     bool interpolators_checked = false;
@@ -271,6 +309,36 @@ void Manager::finish_modules() {
     }
 }
 
+void Manager::check_results_path() {
+    using namespace mgr;
+    nb::object path = output_path;
+    const bool given = !path.is_none();
+    if (!given) path = get_item(project, "csv");
+    if (path.is_none()) return;
+    const std::string file = to_text(get_item(project, "file"));
+    const std::string key = given ? "output_path（-o）" : "output.csv";
+    nb::object os_path = import("os.path");
+    auto same = [&](nb::handle a, nb::handle b) {
+        try {
+            return nb::cast<bool>(os_path.attr("samefile")(a, b));
+        } catch (nb::python_error&) {
+            return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
+        }
+    };
+    if (same(path, get_item(project, "file")))
+        raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 结果文件就是项目文件，未运行");
+    // Every path value of a module (model, weather, tables) is an input.
+    for (nb::handle m : nb::borrow<nb::list>(get_item(project, "modules"))) {
+        nb::object values = get_item(m, "in_file_params");
+        for (nb::handle v : values) {
+            if (!PyUnicode_Check(v.ptr()) || !nb::cast<bool>(os_path.attr("isabs")(v))) continue;
+            if (same(path, v))
+                raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 结果文件 " + to_text(path) +
+                                           " 是项目的输入文件（" + to_text(get_item(m, "key")) + "），未运行");
+        }
+    }
+}
+
 namespace {
 // Holds the message gate for one run; at the end every repeated line is
 // reported once with its count.
@@ -303,6 +371,7 @@ nb::object Manager::run_simulation() {
         // Every path reaches the modules absolute (resolved against the project's
         // folder by load_project), so the run sets no process-wide base folder.
         project = load_project();
+        check_results_path();
         clock = create_clock();
         create_modules();
         create_links();

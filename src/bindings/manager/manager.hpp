@@ -24,7 +24,7 @@ public:
     nb::object output_path = nb::none();  // results CSV; overrides the project's [output] csv
     bool quiet = false;                   // no summary or status lines
     bool progress = false;                // progress line on standard error
-    bool regenerate_shading = false;      // delete the shading tables before start-up
+    bool regenerate_shading = false;      // recompute the shading tables (each replaced when complete)
 
     // State of the current (or last) run, replaced by every run.
     nb::object project = nb::none();  // the checked project record (dict)
@@ -47,6 +47,9 @@ public:
     virtual void write_results();         // 8: CSV file, when a path is set
     virtual nb::object summarize();       // 9: energy, peak power, full-load hours
     virtual nb::object run_simulation();  // 10: the whole run; returns the results table
+
+    // Internal: the results path must not be one of the project's inputs.
+    void check_results_path();
 
     int traverse(visitproc visit, void* arg);
     void clear();

@@ -2,6 +2,8 @@
 // then every check that can be made before a module exists.
 #include <cstring>
 
+#include "kernels/io/atomic_write.hpp"
+#include "kernels/io/file_read.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_checks.hpp"
 #include "kernels/time/calendar.hpp"
@@ -9,6 +11,51 @@
 namespace qm::py {
 namespace mgr {
 namespace {
+
+// Files of a shading module that can be judged before any work: a binary
+// model (not read: say how to convert), a table path that is not a file, a
+// table folder in which no file can be created.
+void check_shading_files(const Checker& c, nb::handle m) {
+    nb::object type = get_item(m, "type");
+    if (!PyUnicode_Check(type.ptr()) || PyUnicode_CompareWithASCIIString(type.ptr(), "SurfaceShadow") != 0) return;
+    nb::object params = get_item(m, "in_file_params");
+    const std::string key = to_text(get_item(m, "key"));
+    const std::string model = to_text(nb::borrow(PyList_GET_ITEM(params.ptr(), 0)));
+    {
+        io::FileText f;
+        io::FileStamp st;
+        if (f.open(model, st) == io::ReadStatus::ok) {
+            std::string_view t = f.text();
+            uint32_t n = 0;
+            if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
+            if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
+                c.fail(key + ".model", "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
+                                           "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
+        }
+    }
+    nb::object os_path = nb::module_::import_("os.path");
+    nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));
+    const std::string shown = to_text(table);
+    if (nb::cast<bool>(os_path.attr("exists")(table))) {
+        if (!nb::cast<bool>(os_path.attr("isfile")(table)))
+            c.fail(key + ".table", "阴影表路径已存在但不是普通文件: " + shown);
+        return;
+    }
+    // The nearest folder that exists must take a new file (or folder).
+    nb::object folder = os_path.attr("dirname")(table);
+    while (!nb::cast<bool>(os_path.attr("exists")(folder))) {
+        nb::object up = os_path.attr("dirname")(folder);
+        if (up.equal(folder)) break;
+        folder = up;
+    }
+    if (!nb::cast<bool>(os_path.attr("isdir")(folder)))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：" + to_text(folder) + " 不是文件夹");
+    io::AtomicFile probe;
+    if (!probe.create(to_text(os_path.attr("join")(folder, "probe"))))
+        c.fail(key + ".table", "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
+                                   std::strerror(probe.error()) + "）");
+    probe.abandon();
+}
 
 // Reads the project file into a dict (TOML, or JSON for a .json file).
 nb::object read_project_file(const Checker& c, nb::handle path) {
@@ -19,6 +66,9 @@ nb::object read_project_file(const Checker& c, nb::handle path) {
     try {
         nb::object data = read_host_file(path, "rb");
         text = data.attr("decode")("utf-8");
+        // A byte-order mark some editors put first is not part of the text.
+        if (PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF)
+            text = check(PyUnicode_Substring(text.ptr(), 1, PyUnicode_GET_LENGTH(text.ptr())));
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_UnicodeDecodeError)) c.fail_file("不是有效的 UTF-8 文本");
         throw;
@@ -28,6 +78,7 @@ nb::object read_project_file(const Checker& c, nb::handle path) {
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_ValueError))
             c.fail_file(std::string(json ? "JSON" : "TOML") + " 格式错误: " + to_text(e.value()));
+        if (e.matches(PyExc_RecursionError) || e.matches(PyExc_MemoryError)) c.fail_file("表或数组嵌套过深，无法读取");
         throw;
     }
     if (!PyDict_Check(raw.ptr())) c.fail_file("顶层应为表（对象）");
@@ -95,6 +146,29 @@ nb::object Manager::load_project() {
     nb::object period = Checker::lookup(raw, "period");
     if (period.is_valid() && !PyList_Check(period.ptr()))
         c.wrong("period", "六个整数的数组 [开始年, 开始月, 开始日, 结束年, 结束月, 结束日]", period);
+    if (period.is_valid()) {
+        // Entries the clock's int() cannot take at all (an array, a date,
+        // a number beyond the calendar's range) are named here; text and
+        // other values keep the clock's own checks and messages.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(period.ptr()); ++i) {
+            nb::handle v = PyList_GET_ITEM(period.ptr(), i);
+            std::string key = "period[" + std::to_string(i) + "]";
+            PyObject* n = PyNumber_Long(v.ptr());
+            if (!n) {
+                if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+                    PyErr_Clear();
+                    continue;
+                }
+                const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+                PyErr_Clear();
+                c.wrong(key, overflow ? "有限的整数" : "整数（年、月或日）", v);
+            }
+            nb::object owned = nb::steal(n);
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+            if (overflow || x < INT32_MIN || x > INT32_MAX) c.wrong(key, "32 位范围内的整数", v);
+        }
+    }
     out["period"] = period.is_valid() ? period : nb::none();
     if (period.is_valid()) {
         // The clock's own rules, checked now so that nothing runs; the clock's message is
@@ -194,6 +268,7 @@ nb::object Manager::load_project() {
         compare_site_with_weather(c, nb::borrow<nb::dict>(out["site"]), mod_list, quiet);
     }
     check_references(c, mod_list, by_name);
+    for (nb::handle mh : mod_list) check_shading_files(c, mh);
     out["modules"] = mod_list;
 
     // Links: "source.variable -> target.variable".

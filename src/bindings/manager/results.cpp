@@ -168,7 +168,11 @@ void Manager::write_results() {
     if (path.is_none() || results.is_none()) return;
     nb::object os_mod = import("os"), os_path = import("os.path");
     nb::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
-    os_mod.attr("makedirs")(folder, "exist_ok"_a = true);
+    if (!nb::cast<bool>(os_path.attr("isdir")(folder))) {
+        os_mod.attr("makedirs")(folder, "exist_ok"_a = true);
+        if (!quiet) print("已创建文件夹: " + to_text(folder));
+    }
+    // Written whole to a temporary file beside the target, then renamed: the old results stay until then.
     write_results_csv(results, path);
     if (!quiet) print("结果已写入: " + to_text(path));
 }

@@ -67,6 +67,7 @@ nb::object Manager::run_steps() {
     for (nb::handle l : nb::borrow<nb::list>(links)) {
         if (!PyObject_TypeCheck(l.ptr(), (PyTypeObject*)link_type.ptr()))
             raise(PyExc_TypeError, std::string("Manager.links 的元素应为 Link，实际为 ") + host_type_name(l));
+        require_ready(l, "Manager.links[]", "Link");
         link_objs.push_back(nb::borrow(l));
         Link* lp = nb::inst_ptr<Link>(l);
         size_t s = index_of(lp->source_module), t = index_of(lp->target_module);

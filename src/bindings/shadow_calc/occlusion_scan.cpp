@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -17,13 +18,14 @@
 #include "kernels/geometry/self_match.hpp"
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/stl_text.hpp"
+#include "kernels/io/file_read.hpp"
 
 namespace qm::py {
 namespace {
 
 using geom::FileKey;
-using geom::FileMap;
 using geom::Model;
+using geom::ModelCache;
 
 geom::ModelCache& model_cache() {
     static geom::ModelCache cache(2);
@@ -32,35 +34,17 @@ geom::ModelCache& model_cache() {
 
 // ------------------------------------------------------------------ helpers
 
-nb::object builtins_attr(const char* name) {
-    static PyObject* builtins = PyImport_ImportModule("builtins");
-    if (!builtins) throw_pending();
-    return check(PyObject_GetAttrString(builtins, name));
-}
-
-// The encoding open() uses when none is given.
-bool default_encoding_is_utf8() {
+// The encoding open() uses when none is given (lower case).
+std::string default_encoding() {
     static PyObject* locale_mod = PyImport_ImportModule("locale");
     if (!locale_mod) throw_pending();
     nb::object enc = check(PyObject_CallMethod(locale_mod, "getpreferredencoding", "O", Py_False));
     std::string e = to_text(enc);
     for (auto& c : e) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return e == "utf-8" || e == "utf8" || e == "utf_8";
+    return e;
 }
 
-// The file-system form of a path argument, when it has one (str, bytes, os.PathLike).
-bool native_path(nb::handle p, std::string& out) {
-    if (!PyUnicode_Check(p.ptr()) && !PyBytes_Check(p.ptr()) && !PyObject_HasAttrString(p.ptr(), "__fspath__"))
-        return false;
-    PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(p.ptr(), &bytes)) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object owned = nb::steal(bytes);
-    out.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-    return out.find('\0') == std::string::npos;
-}
+bool is_utf8_name(const std::string& e) { return e == "utf-8" || e == "utf8" || e == "utf_8"; }
 
 // f"<prefix>{obj}" printed through the host's print.
 void print_prefixed(const char* prefix, nb::handle obj) {
@@ -105,23 +89,6 @@ nb::object utf8_str(const std::string& s) {
     return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
 }
 
-// Reads the whole file as the host does (open(path, 'r').read()), printing the
-// failure messages of the block reader. Returns false after a printed failure.
-bool host_read_all(nb::handle path, nb::object& text) {
-    try {
-        text = read_host_file(path, "r");
-        return true;
-    } catch (nb::python_error& e) {
-        if (e.matches(PyExc_FileNotFoundError)) {
-            print_prefixed("错误：未找到文件 ", path);
-            return false;
-        }
-        if (!e.matches(PyExc_Exception)) throw;
-        print_prefixed("读取文件时出现错误: ", e.value());
-        return false;
-    }
-}
-
 std::string_view utf8_view(nb::handle s) {
     Py_ssize_t n = 0;
     const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
@@ -129,37 +96,111 @@ std::string_view utf8_view(nb::handle s) {
     return {data, static_cast<size_t>(n)};
 }
 
-// Parses the block structure of the file (native map or host read).
-// Returns false when the file could not be read (message printed).
-// `key`/`from_map` tell whether the result can be cached.
-struct BlockText {
-    FileMap map;
-    nb::object host_text;
-    std::string_view text;
-    FileKey key;
-    bool native = false;
-};
-
-bool open_native(nb::handle path, FileMap& map, FileKey& key, std::string_view& text) {
-    std::string p;
-    if (!native_path(path, p) || !default_encoding_is_utf8()) return false;
-    bool ok;
-    {
-        nb::gil_scoped_release release;
-        ok = map.open(p, key) && stl::utf8_valid(map.text());
+// The file-system form of a model path: str, bytes or os.PathLike. None
+// keeps the host's own refusal (open(None)), reported like any other
+// opening error; any other object (an int would be taken as a descriptor
+// by open()) is refused here with TypeError.
+bool model_path(nb::handle p, const char* arg, std::string& out) {
+    if (p.is_none()) {
+        raise(PyExc_TypeError, "expected str, bytes or os.PathLike object, not NoneType");
     }
-    if (ok) text = map.text();
-    return ok;
+    if (!PyUnicode_Check(p.ptr()) && !PyBytes_Check(p.ptr()) && !PyObject_HasAttrString(p.ptr(), "__fspath__"))
+        raise_arg_type(arg, "str", p);
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(p.ptr(), &bytes)) throw_pending();
+    nb::object owned = nb::steal(bytes);
+    out.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    if (out.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return true;
 }
 
-bool load_block_text(nb::handle path, BlockText& bt) {
-    if (open_native(path, bt.map, bt.key, bt.text)) {
-        bt.native = true;
-        return true;
+// A binary STL: an 80-byte header, a 32-bit triangle count and 50 bytes per
+// triangle, and bytes that are not text.
+bool looks_binary_stl(std::string_view t) {
+    if (t.size() < 84) return false;
+    uint32_t n;
+    std::memcpy(&n, t.data() + 80, 4);
+    if (t.size() != 84 + 50 * uint64_t(n)) return false;
+    return std::memchr(t.data(), '\0', t.size()) != nullptr || !stl::utf8_valid(t.substr(0, 84));
+}
+
+[[noreturn]] void raise_binary_stl(nb::handle path) {
+    raise(PyExc_ValueError, to_text(path) +
+                                " 是二进制 STL 文件，本程序只读取 ASCII STL：请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
+}
+
+// The host's OSError for a failed read, as open() would raise it.
+[[noreturn]] void raise_read_status(io::ReadStatus st, int error, nb::handle path) {
+    switch (st) {
+        case io::ReadStatus::not_regular: {
+            raise(PyExc_OSError, "不是普通文件（设备、管道或套接字不读取）: " + to_text(check(PyObject_Repr(path.ptr()))));
+        }
+        case io::ReadStatus::changed: {
+            raise(PyExc_OSError, "文件在读取过程中被修改，请在写入完成后重试: " + to_text(check(PyObject_Repr(path.ptr()))));
+        }
+        default:
+            errno = error ? error : EIO;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+            throw nb::python_error();
     }
-    if (!host_read_all(path, bt.host_text)) return false;
-    bt.text = utf8_view(bt.host_text);
-    return true;
+}
+
+// The whole text of a model file as the host's text mode gives it: the
+// locale's encoding (UTF-8 in practice), a leading UTF-8 byte-order mark
+// dropped (a marked file is UTF-8 whatever the locale). Regular files
+// only, read with plain reads. Failures are the host's exceptions.
+struct ModelText {
+    io::FileText file;
+    nb::object host_text;   // the decoded text when the locale is not UTF-8
+    std::string_view text;  // UTF-8
+    FileKey key;
+};
+
+void read_model_text(nb::handle path, const char* arg, ModelText& mt) {
+    std::string p;
+    model_path(path, arg, p);
+    io::ReadStatus st;
+    {
+        nb::gil_scoped_release release;
+        st = mt.file.open(p, mt.key);
+    }
+    if (st != io::ReadStatus::ok) raise_read_status(st, mt.file.error(), path);
+    std::string_view raw = mt.file.text();
+    if (looks_binary_stl(raw)) raise_binary_stl(path);
+    const size_t bom = io::utf8_bom_length(raw);
+    raw.remove_prefix(bom);
+    if (bom || is_utf8_name(default_encoding())) {
+        bool valid;
+        {
+            nb::gil_scoped_release release;
+            valid = stl::utf8_valid(raw);
+        }
+        if (!valid) {
+            check(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict"));
+        }
+        mt.text = raw;
+        return;
+    }
+    mt.host_text = check(PyUnicode_Decode(raw.data(), static_cast<Py_ssize_t>(raw.size()),
+                                          default_encoding().c_str(), "strict"));
+    mt.text = utf8_view(mt.host_text);
+}
+
+// The block reader's failure messages; false after a printed failure.
+bool read_for_blocks(nb::handle path, ModelText& mt) {
+    try {
+        read_model_text(path, "stl_file_path", mt);
+        return true;
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_FileNotFoundError)) {
+            print_prefixed("错误：未找到文件 ", path);
+            return false;
+        }
+        // Argument types other than a path or None are the caller's error.
+        if (!e.matches(PyExc_Exception) || (!path.is_none() && e.matches(PyExc_TypeError))) throw;
+        print_prefixed("读取文件时出现错误: ", e.value());
+        return false;
+    }
 }
 
 void parse_blocks(std::string_view text, stl::Solids& solids) {
@@ -174,38 +215,39 @@ void parse_blocks(std::string_view text, stl::Solids& solids) {
 
 // The model of a file for casting: from the cache when the file is unchanged.
 std::shared_ptr<const Model> load_model(nb::handle path) {
-    BlockText bt;
     std::string p;
-    if (native_path(path, p) && default_encoding_is_utf8()) {
-        bool opened;
-        {
-            nb::gil_scoped_release release;
-            opened = bt.map.open(p, bt.key);
-        }
-        if (opened) {
-            if (auto hit = model_cache().find(bt.key)) return hit;
-            bool valid;
+    if (!path.is_none()) model_path(path, "stl_file_path", p);
+    ModelCache::Hit hit;
+    FileKey seen;
+    if (!p.empty() && io::stat_stamp(p, seen)) hit = model_cache().find(seen);
+    if (hit.model && !hit.verify) return hit.model;
+
+    ModelText mt;
+    stl::Solids solids;
+    if (read_for_blocks(path, mt)) {
+        if (hit.model && mt.key == seen) {
+            // Changed so recently that the time stamps may not tell: compare the contents.
+            uint64_t h;
             {
                 nb::gil_scoped_release release;
-                valid = stl::utf8_valid(bt.map.text());
+                h = geom::content_hash(mt.file.text());
             }
-            if (valid) {
-                stl::Solids solids;
-                parse_blocks(bt.map.text(), solids);
-                std::shared_ptr<const Model> model;
-                {
-                    nb::gil_scoped_release release;
-                    model = geom::make_model(solids);
-                }
-                model_cache().put(bt.key, model);
-                return model;
+            if (h == hit.hash) {
+                model_cache().confirm(seen, geom::wall_clock_ns());
+                return hit.model;
             }
         }
+        parse_blocks(mt.text, solids);
     }
-    stl::Solids solids;
-    if (host_read_all(path, bt.host_text)) parse_blocks(utf8_view(bt.host_text), solids);
-    nb::gil_scoped_release release;
-    return geom::make_model(solids);
+    std::shared_ptr<const Model> model;
+    uint64_t h = 0;
+    {
+        nb::gil_scoped_release release;
+        model = geom::make_model(solids);
+        if (!mt.file.text().empty() || mt.key.ino) h = geom::content_hash(mt.file.text());
+    }
+    if (mt.key.ino) model_cache().put(mt.key, model, h, geom::wall_clock_ns());
+    return model;
 }
 
 // ------------------------------------------------------------ numpy arrays
@@ -278,11 +320,11 @@ void clear_model_cache() { model_cache().clear(); }
 // ---------------------------------------------------------------- readers
 
 nb::object read_stl_with_solids(nb::handle stl_file_path) {
-    BlockText bt;
+    ModelText mt;
     nb::object result = check(PyDict_New());
-    if (!load_block_text(stl_file_path, bt)) return result;
+    if (!read_for_blocks(stl_file_path, mt)) return result;
     stl::Solids solids;
-    parse_blocks(bt.text, solids);
+    parse_blocks(mt.text, solids);
     for (const auto& s : solids.solids) {
         // One flat array per solid; every vector is a slice of it.
         nb::object flat = new_float_array(s.values.data(), s.values.size());
@@ -313,45 +355,23 @@ nb::object stl_statistics(nb::handle file_path) {
     stl::StatsReader reader;
     stl::ParseError err;
     bool ok = true;
-    FileMap map;
-    FileKey key;
-    std::string_view text;
-    if (open_native(file_path, map, key, text)) {
-        nb::gil_scoped_release release;
-        stl::LineCutter cut(text);
-        std::string_view line;
-        while (ok && cut.next(line)) ok = reader.feed(line, kHostFloat, err);
-    } else {
-        // The host's own line-by-line reading (missing file, other encodings, bad UTF-8).
-        try {
-            nb::object f = builtins_attr("open")(file_path, "r");
-            try {
-                nb::object it = check(PyObject_GetIter(f.ptr()));
-                while (ok) {
-                    PyObject* line = PyIter_Next(it.ptr());
-                    if (!line) {
-                        if (PyErr_Occurred()) throw_pending();
-                        break;
-                    }
-                    nb::object owned = nb::steal(line);
-                    std::string_view l = utf8_view(owned);
-                    while (!l.empty() && (l.back() == '\n')) l.remove_suffix(1);
-                    ok = reader.feed(l, kHostFloat, err);
-                }
-            } catch (...) {
-                f.attr("close")();
-                throw;
-            }
-            f.attr("close")();
-        } catch (nb::python_error& e) {
-            if (e.matches(PyExc_FileNotFoundError)) {
-                print_prefixed("错误：未找到文件 ", file_path);
-                return check(PyDict_New());
-            }
-            if (!e.matches(PyExc_Exception)) throw;
-            print_prefixed("读取 STL 文件时发生错误：", e.value());
+    ModelText mt;
+    try {
+        read_model_text(file_path, "file_path", mt);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_FileNotFoundError)) {
+            print_prefixed("错误：未找到文件 ", file_path);
             return check(PyDict_New());
         }
+        if (!e.matches(PyExc_Exception)) throw;
+        print_prefixed("读取 STL 文件时发生错误：", e.value());
+        return check(PyDict_New());
+    }
+    {
+        nb::gil_scoped_release release;
+        stl::LineCutter cut(mt.text);
+        std::string_view line;
+        while (ok && cut.next(line)) ok = reader.feed(line, kHostFloat, err);
     }
     if (!ok) {
         try {

@@ -1,5 +1,7 @@
 #include "bindings/support/attributes.hpp"
 
+#include <cstring>
+
 namespace qm::py {
 
 double as_double(nb::handle o) {
@@ -54,4 +56,20 @@ void set_exact_doc(nb::handle cls, PyMethodDef* def) {
     nb::object method = check(PyInstanceMethod_New(function.ptr()));
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()) < 0) throw_pending();
 }
+void raise_not_ready(const char* arg, nb::handle obj, const char* base) {
+    // The native class the object derives from names the constructor when
+    // the caller does not.
+    // Native types carry their module path in their name ("quillmere.core.sim_unit.SimUnit"),
+    // host subclasses only their own name.
+    std::string base_name = base ? base : "";
+    for (PyTypeObject* t = Py_TYPE(obj.ptr()); t && base_name.empty(); t = t->tp_base)
+        if (std::strncmp(t->tp_name, "quillmere.", 10) == 0) base_name = t->tp_name;
+    if (const size_t dot = base_name.rfind('.'); dot != std::string::npos) base_name = base_name.substr(dot + 1);
+    const std::string type = Py_TYPE(obj.ptr())->tp_name;
+    raise(PyExc_TypeError, std::string("Argument '") + arg + "': the " + type +
+                               " object is not initialised: its base constructor " + base_name +
+                               ".__init__ was not called (the object was made with __new__ alone, or a "
+                               "subclass's __init__ does not call super().__init__(...))");
+}
+
 }  // namespace qm::py

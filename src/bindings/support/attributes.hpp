@@ -21,11 +21,15 @@ inline void require_dict_or_none(nb::handle v, const char* arg) {
 
 // An instance of the bound type `type` (T's class) or None (nullptr);
 // anything else raises the argument-type TypeError naming `arg`.
+[[noreturn]] void raise_not_ready(const char* arg, nb::handle obj, const char* base);
+inline void require_ready(nb::handle obj, const char* arg, const char* base);
+
 template <typename T>
 T* typed_arg(nb::handle v, nb::handle type, const char* arg) {
     if (v.is_none()) return nullptr;
     if (!PyObject_TypeCheck(v.ptr(), (PyTypeObject*)type.ptr()))
         raise_arg_type(arg, ((PyTypeObject*)type.ptr())->tp_name, v);
+    require_ready(v, arg, nullptr);
     return nb::inst_ptr<T>(v);
 }
 
@@ -105,11 +109,22 @@ inline int PyTuple_Check_fn(PyObject* o) { return PyTuple_Check(o); }
 // path, used for the per-step operations. `def` must have static lifetime.
 void add_fast_method(nb::handle cls, PyMethodDef* def);
 
-// The C++ object of a bound instance, or a TypeError when the instance was
-// never initialised (e.g. made with __new__ alone).
+// An instance whose C++ object was never made (created with __new__ alone,
+// or a subclass whose __init__ does not call super().__init__) holds no
+// object at all: every native entry that takes a unit, link or clock checks
+// it first. TypeError naming the argument and the base constructor:
+// "Argument 'time': the SimClock object is not initialised: its base
+// constructor SimClock.__init__ was not called (...)".
+[[noreturn]] void raise_not_ready(const char* arg, nb::handle obj, const char* base);
+inline void require_ready(nb::handle obj, const char* arg, const char* base) {
+    if (!nb::inst_ready(obj)) raise_not_ready(arg, obj, base);
+}
+
+// The C++ object of a bound instance (the `self` of a plain C method), or
+// the TypeError above when it was never initialised.
 template <typename T>
-T* ready_ptr(PyObject* self) {
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "the object was not initialised (its __init__ never ran)");
+T* ready_ptr(PyObject* self, const char* base = nullptr) {
+    if (!nb::inst_ready(self)) raise_not_ready("self", self, base);
     return nb::inst_ptr<T>(self);
 }
 
@@ -119,3 +134,4 @@ T* ready_ptr(PyObject* self) {
 // static lifetime; set its ml_name to the method's name and ml_doc to the text.
 void set_exact_doc(nb::handle cls, PyMethodDef* def);
 }  // namespace qm::py
+

@@ -43,3 +43,40 @@ std::string to_text(nb::handle o);
 nb::object read_host_file(nb::handle path, const char* mode);
 
 }  // namespace qm::py
+
+#include <memory>
+#include <string_view>
+
+namespace qm::io {
+class AtomicFile;
+}
+
+namespace qm::py {
+// A host path (str, bytes or os.PathLike) in its file-system form; TypeError
+// for anything else (an int would be taken as a descriptor by open()).
+std::string fs_path(nb::handle path, const char* arg);
+
+// Writing a user's file so that it is never lost or half written: the new
+// contents go to a temporary file in the same folder, renamed over the
+// target when complete (kernels/io/atomic_write). Failures raise OSError
+// with the path and the cause; `what` names the file in the message.
+void write_file_atomic(nb::handle path, std::string_view data, const char* what);
+
+// The same for a writer that wants a path (a host library writing the file
+// itself): write to temp_path(), then commit(); a target that is destroyed
+// without commit() removes the temporary and leaves the old file.
+class AtomicTarget {
+public:
+    AtomicTarget(nb::handle path, const char* what);
+    ~AtomicTarget();
+    AtomicTarget(const AtomicTarget&) = delete;
+    AtomicTarget& operator=(const AtomicTarget&) = delete;
+    nb::object temp_path() const;  // str
+    void commit();
+
+private:
+    std::unique_ptr<io::AtomicFile> file_;
+    nb::object path_;
+    std::string what_;
+};
+}  // namespace qm::py

@@ -1,13 +1,9 @@
 #include "kernels/geometry/model.hpp"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace qm::geom {
 
@@ -45,27 +41,34 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
     return m;
 }
 
-std::shared_ptr<const Model> ModelCache::find(const FileKey& key) {
+ModelCache::Hit ModelCache::find(const FileKey& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].first == key) {
-            auto hit = entries_[i];
+        if (entries_[i].key == key) {
+            Entry hit = entries_[i];
             entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
             entries_.push_back(hit);
-            return hit.second;
+            return {hit.model, hit.verify, hit.hash};
         }
     }
-    return nullptr;
+    return {};
 }
 
-void ModelCache::put(const FileKey& key, std::shared_ptr<const Model> model) {
+void ModelCache::put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns) {
     std::lock_guard<std::mutex> lock(mutex_);
     // A path holds one model at a time: an older version of the file is dropped.
     entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                  [&](const auto& e) { return e.first.path == key.path; }),
+                                  [&](const Entry& e) { return e.key.path == key.path; }),
                    entries_.end());
-    entries_.emplace_back(key, std::move(model));
+    const bool recent = now_ns - key.ctime_ns < kRecentNs || now_ns - key.mtime_ns < kRecentNs;
+    entries_.push_back({key, std::move(model), hash, recent});
     while (entries_.size() > capacity_) entries_.erase(entries_.begin());
+}
+
+void ModelCache::confirm(const FileKey& key, int64_t now_ns) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Entry& e : entries_)
+        if (e.key == key) e.verify = now_ns - key.ctime_ns < kRecentNs || now_ns - key.mtime_ns < kRecentNs;
 }
 
 void ModelCache::clear() {
@@ -73,48 +76,48 @@ void ModelCache::clear() {
     entries_.clear();
 }
 
-bool FileMap::open(const std::string& path, FileKey& key) {
-    if (path.find('\0') != std::string::npos) return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    char resolved[PATH_MAX];
-    key.path = ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-    key.size = static_cast<uint64_t>(st.st_size);
-    key.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    key.dev = static_cast<uint64_t>(st.st_dev);
-    key.ino = static_cast<uint64_t>(st.st_ino);
-    size_ = static_cast<size_t>(st.st_size);
-    bool ok = true;
-    if (size_ > 0) {
-        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p != MAP_FAILED) {
-            data_ = p;
-            mapped_ = true;
-            ::madvise(p, size_, MADV_SEQUENTIAL);
-        } else {
-            // Fall back to reading the file.
-            buffer_.resize(size_);
-            size_t got = 0;
-            while (got < size_) {
-                const ssize_t r = ::read(fd, buffer_.data() + got, size_ - got);
-                if (r <= 0) break;
-                got += static_cast<size_t>(r);
-            }
-            ok = got == size_;
-            data_ = buffer_.data();
+uint64_t content_hash(std::string_view text) noexcept {
+    // Four independent lanes of multiply-rotate mixing, then a final avalanche.
+    constexpr uint64_t k1 = 0x9E3779B185EBCA87ULL, k2 = 0xC2B2AE3D27D4EB4FULL;
+    uint64_t h[4] = {k1, k2, k1 ^ k2, ~k1};
+    const char* p = text.data();
+    size_t n = text.size();
+    auto mix = [](uint64_t acc, uint64_t w) {
+        acc += w * 0xC2B2AE3D27D4EB4FULL;
+        acc = (acc << 31) | (acc >> 33);
+        return acc * 0x9E3779B185EBCA87ULL;
+    };
+    while (n >= 32) {
+        for (int k = 0; k < 4; ++k) {
+            uint64_t w;
+            std::memcpy(&w, p + 8 * k, 8);
+            h[k] = mix(h[k], w);
         }
+        p += 32;
+        n -= 32;
     }
-    ::close(fd);
-    return ok;
+    uint64_t r = text.size() * k1 ^ h[0] ^ (h[1] << 1 | h[1] >> 63) ^ (h[2] << 7 | h[2] >> 57) ^
+                 (h[3] << 12 | h[3] >> 52);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        r = mix(r, w);
+        p += 8;
+        n -= 8;
+    }
+    uint64_t tail = 0;
+    if (n) std::memcpy(&tail, p, n);  // p may be null for an empty text
+    r = mix(r, tail ^ (uint64_t(n) << 56));
+    r ^= r >> 33;
+    r *= 0xFF51AFD7ED558CCDULL;
+    r ^= r >> 33;
+    return r;
 }
 
-FileMap::~FileMap() {
-    if (mapped_) ::munmap(data_, size_);
+int64_t wall_clock_ns() noexcept {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 }  // namespace qm::geom

@@ -1,6 +1,7 @@
 // A parsed STL model ready for ray casting, and a small cache of models keyed
-// by file identity (resolved path, size, modification time), so that repeated
-// calls on an unchanged file parse and build the tree once.
+// by file identity (resolved path, size, inode, modification and status
+// change times), so that repeated calls on an unchanged file parse and build
+// the tree once.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/stl_read.hpp"
+#include "kernels/io/file_read.hpp"
 
 namespace qm::geom {
 
@@ -32,43 +34,48 @@ struct Model {
 // on up to `threads` threads (0: hardware concurrency).
 std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0);
 
-struct FileKey {
-    std::string path;  // resolved
-    uint64_t size = 0;
-    int64_t mtime_ns = 0;
-    uint64_t dev = 0, ino = 0;
-    bool operator==(const FileKey&) const = default;
-};
+// The status change time is part of the key: a rewrite that restores size
+// and modification time (cp -p, tar, rsync -t) is still seen.
+using FileKey = io::FileStamp;
 
+// Models by file identity. Time stamps tell two versions apart only when
+// they are further apart than the file system's clock granularity, so an
+// entry read less than `kRecent` after the file last changed is also checked
+// against a hash of the contents before it is trusted.
 class ModelCache {
 public:
+    static constexpr int64_t kRecentNs = 2'000'000'000;
+
+    struct Hit {
+        std::shared_ptr<const Model> model;  // null: no entry for this key
+        bool verify = false;                 // compare content_hash before use
+        uint64_t hash = 0;
+    };
+
     explicit ModelCache(size_t capacity) : capacity_(capacity) {}
-    std::shared_ptr<const Model> find(const FileKey& key);
-    void put(const FileKey& key, std::shared_ptr<const Model> model);
+    Hit find(const FileKey& key);
+    // `now_ns`: the wall-clock time (same clock as the file times) the contents were read.
+    void put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns);
+    // The contents matched the hash: trust the entry from now on when its change is old enough.
+    void confirm(const FileKey& key, int64_t now_ns);
     void clear();
 
 private:
+    struct Entry {
+        FileKey key;
+        std::shared_ptr<const Model> model;
+        uint64_t hash;
+        bool verify;
+    };
     std::mutex mutex_;
     size_t capacity_;
-    std::vector<std::pair<FileKey, std::shared_ptr<const Model>>> entries_;  // most recent last
+    std::vector<Entry> entries_;  // most recent last
 };
 
-// Maps a whole regular file read-only. Fails (ok() false) on any error.
-class FileMap {
-public:
-    FileMap() = default;
-    // Opens `path`; on success fills `key` from the open descriptor.
-    bool open(const std::string& path, FileKey& key);
-    ~FileMap();
-    FileMap(const FileMap&) = delete;
-    FileMap& operator=(const FileMap&) = delete;
-    std::string_view text() const noexcept { return {static_cast<const char*>(data_), size_}; }
+// A fast 64-bit hash of a text (word at a time; not cryptographic).
+uint64_t content_hash(std::string_view text) noexcept;
 
-private:
-    void* data_ = nullptr;
-    size_t size_ = 0;
-    bool mapped_ = false;
-    std::string buffer_;
-};
+// The wall-clock time in nanoseconds (the clock of file time stamps).
+int64_t wall_clock_ns() noexcept;
 
 }  // namespace qm::geom

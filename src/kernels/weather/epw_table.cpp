@@ -316,8 +316,11 @@ void read_table(std::string_view text, const Delimiter& d, const Column* cols, s
     std::vector<size_t> cuts{0};
     for (size_t k = 1; k < workers; ++k) {
         size_t at = std::max(text.size() * k / workers, cuts.back());
-        const void* nl = std::memchr(text.data() + at, '\n', text.size() - at);
-        cuts.push_back(nl ? static_cast<size_t>(static_cast<const char*>(nl) - text.data()) + 1 : text.size());
+        // Just after the first line end at or after `at` ("\r\n" kept whole).
+        size_t cut = at;
+        while (cut < text.size() && text[cut] != '\n' && text[cut] != '\r') ++cut;
+        if (cut < text.size() && text[cut] == '\r' && cut + 1 < text.size() && text[cut + 1] == '\n') ++cut;
+        cuts.push_back(cut < text.size() ? cut + 1 : text.size());
     }
     cuts.push_back(text.size());
     std::vector<Table> parts(workers);
