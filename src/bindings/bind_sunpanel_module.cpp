@@ -14,6 +14,7 @@
 #include "bindings/common.hpp"
 #include "bindings/shade_group.hpp"
 #include "bindings/sim_clock.hpp"
+#include "bindings/sunpanel_module.hpp"
 #include "bindings/sim_unit.hpp"
 #include "bindings/util.hpp"
 
@@ -62,39 +63,6 @@ constexpr const char* kMissingShadow = "错误：未找到 阴影表面组模块
 
 }  // namespace
 
-class SunPanelModule : public SimUnit {
-public:
-    nb::object shadow = nb::none();           // the bound shading module (or None)
-    SurfaceShadowModule* shadow_unit = nullptr;  // its native object, while `shadow` holds it
-    nb::object surf_name = nb::str("");
-    nb::object shadow_name = nb::str("");
-    double area = 0.0;
-    nb::object normal = nb::make_tuple(0.0, 0.0, 0.0);
-    bool missing_shadow_reported = false;  // the missing-module message is printed once per run
-
-    nb::object _get_module_info() override;
-    void update(nb::handle time, nb::handle state) override;
-    void awake(nb::handle state) override;
-
-    // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
-    virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {
-        return total_irradiance * panel_area * efficiency;
-    }
-
-    int traverse(visitproc visit, void* arg) override {
-        if (int rc = SimUnit::traverse(visit, arg)) return rc;
-        for (nb::object* o : {&shadow, &surf_name, &shadow_name, &normal}) Py_VISIT(o->ptr());
-        return 0;
-    }
-    void clear() override {
-        SimUnit::clear();
-        shadow_unit = nullptr;
-        for (nb::object* o : {&shadow, &surf_name, &shadow_name, &normal}) *o = nb::none();
-    }
-
-private:
-    void bind_shadow(nb::handle module);
-};
 
 nb::object SunPanelModule::_get_module_info() {
     // The ids repeat as the record has always had them; consumers address variables by name.
