@@ -174,18 +174,21 @@ def cmd_demo(args):
 
 
 def cmd_shade(args):
-    from quillmere.components.shade_group import SurfaceShadowModule
+    from quillmere.components.shade_exact import ExactShadowModule
 
     model = os.path.abspath(args.model)
     table = os.path.abspath(args.output)
     if not os.path.isfile(model):
         print("错误：模型文件不存在: " + model)
         return 1
-    if os.path.isfile(table):
-        os.remove(table)  # the module only computes a table that is absent
+    grid = None
+    if args.azimuth_step is not None or args.altitude_step is not None:
+        grid = [45.0 if args.azimuth_step is None else args.azimuth_step,
+                15.0 if args.altitude_step is None else args.altitude_step]
     os.makedirs(os.path.dirname(table), exist_ok=True)
-    unit = SurfaceShadowModule("shade")
-    unit.in_file_params = [model, table, *args.surfaces]
+    unit = ExactShadowModule("shade")
+    unit.in_file_params = [model, table, "table", grid, None, *args.surfaces]
+    unit.discard_caches()  # the table is computed anew, with its fingerprint
     with _quiet_stderr(args.quiet):
         unit.awake(None)
     if not os.path.isfile(table):
@@ -233,6 +236,10 @@ def build_parser():
     shade.add_argument("model", help="ASCII STL model, one named solid per surface / STL 模型")
     shade.add_argument("--surfaces", nargs="+", required=True, metavar="NAME", help="solids to tabulate / 表面名称")
     shade.add_argument("-o", "--output", required=True, help="table CSV (overwritten) / 输出 CSV")
+    shade.add_argument("--azimuth-step", type=float, metavar="DEG",
+                       help="azimuth step [deg]; with either step the grid runs 0..360 x 0..90 "
+                            "(default: the 54-point grid, 45 x 15 up to 75) / 方位角步长")
+    shade.add_argument("--altitude-step", type=float, metavar="DEG", help="altitude step [deg] / 高度角步长")
     shade.add_argument("--quiet", action="store_true", help="no status lines / 不输出状态信息")
     shade.set_defaults(func=cmd_shade)
     return parser

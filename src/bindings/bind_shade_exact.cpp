@@ -147,35 +147,39 @@ nb::object ExactShadowModule::_get_module_info() {
                               {{1, "param", "stl_file_path", "string", nb::str(""), ""},
                                {2, "param", "csv_file_path", "string", nb::str(""), ""},
                                {3, "param", "method", "string", nb::str("exact"), ""},
-                               {3, "param", "azimuth_step", "number", nb::none(), "°"},
-                               {3, "param", "altitude_step", "number", nb::none(), "°"},
+                               {3, "param", "grid", "list", nb::none(), "°"},
                                {3, "param", "resolution", "number", nb::float_(0.0), ""}},
                               2, "表面阴影计算模块");
 }
 
 void ExactShadowModule::read_options() {
-    first_surface_ = 6;
+    first_surface_ = 5;
     nb::object method = get_item(in_file_params, nb::int_(2));
     std::string m = PyUnicode_Check(method.ptr()) ? to_text(method) : "";
     if (m != "exact" && m != "table")
         raise(PyExc_ValueError, "method 应为 \"exact\" 或 \"table\"，实际为 " + to_text(check(PyObject_Repr(method.ptr()))));
     exact = m == "exact";
-    nb::object az = get_item(in_file_params, nb::int_(3)), alt = get_item(in_file_params, nb::int_(4));
-    grid_given = !az.is_none() || !alt.is_none();
-    azimuth_step = az.is_none() ? 45.0 : as_double(az);
-    altitude_step = alt.is_none() ? 15.0 : as_double(alt);
+    // grid: None (the 54-point grid) or [azimuth_step, altitude_step].
+    nb::object grid = get_item(in_file_params, nb::int_(3));
+    grid_given = !grid.is_none();
+    azimuth_step = 45.0, altitude_step = 15.0;
     if (grid_given) {
+        nb::object items = check(PySequence_List(grid.ptr()));
+        if (PyList_GET_SIZE(items.ptr()) != 2)
+            raise(PyExc_ValueError, "grid 应为两个数值 [方位角步长, 高度角步长]，实际为 " + to_text(check(PyObject_Repr(grid.ptr()))));
+        azimuth_step = as_double(PyList_GET_ITEM(items.ptr(), 0));
+        altitude_step = as_double(PyList_GET_ITEM(items.ptr(), 1));
         shading::SunGrid g;
         std::string why = shading::make_grid(azimuth_step, altitude_step, g);
         if (!why.empty()) raise(PyExc_ValueError, "grid: " + why);
     }
-    nb::object res = get_item(in_file_params, nb::int_(5));
+    nb::object res = get_item(in_file_params, nb::int_(4));
     resolution = res.is_none() ? 0.0 : as_double(res);
     if (!std::isfinite(resolution) || resolution < 0.0)
         raise(PyExc_ValueError, "resolution 应为非负的有限数（模型单位），实际为 " + number_text(resolution));
     set_record_value(params, nb::str("method"), method);
-    set_record_value(params, nb::str("azimuth_step"), grid_given ? nb::object(nb::float_(azimuth_step)) : nb::none());
-    set_record_value(params, nb::str("altitude_step"), grid_given ? nb::object(nb::float_(altitude_step)) : nb::none());
+    set_record_value(params, nb::str("grid"),
+                     grid_given ? nb::object(nb::make_tuple(azimuth_step, altitude_step)) : nb::none());
     set_record_value(params, nb::str("resolution"), nb::float_(resolution));
 }
 
@@ -248,29 +252,24 @@ void ExactShadowModule::awake(nb::handle state) {
     row_alt.clear(), row_az.clear(), row_factors.clear();
     step_rows = 0;
     model_digest_.clear();
-    if (!exact) {
-        // Table mode: the table module's start-up, with this type's grid and
-        // fingerprints for what it generates.
-        try {
-            nb::object paths = resolve_paths();
-            stl_file_path = paths[0];
-            surfs_analyze_name = check(PySequence_List(
-                check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
-            check_table(paths[1]);
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            // The table module's start-up reports the same problem itself.
-        }
-        SurfaceShadowModule::awake(state);
-        return;
+    // The table module's start-up, with this type's grid and fingerprints for
+    // what it generates. The exact method keeps the table too, as an overview
+    // of the surfaces' shading (and for a switch to the table method).
+    try {
+        nb::object paths = resolve_paths();
+        stl_file_path = paths[0];
+        surfs_analyze_name = check(
+            PySequence_List(check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
+        check_table(paths[1]);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        // The table module's start-up reports the same problem itself.
     }
+    SurfaceShadowModule::awake(state);
+    if (!exact) return;
     try {
         awake_exact(state);
     } catch (nb::python_error& e) {
-        if (e.matches(PyExc_FileNotFoundError)) {
-            print("错误：未找到文件 " + to_text(stl_file_path));
-            return;
-        }
         if (e.matches(PyExc_Exception) && !e.matches(PyExc_ValueError)) {
             print("读取文件时发生错误：" + exception_text(e));
             return;
@@ -279,17 +278,12 @@ void ExactShadowModule::awake(nb::handle state) {
     }
 }
 
+// Exact method: the model, the analysed faces and the factors of the run's steps.
 void ExactShadowModule::awake_exact(nb::handle state) {
-    nb::object paths = resolve_paths();
-    set_record_value(params, nb::str("stl_file_path"), paths[0]);
-    set_record_value(params, nb::str("csv_file_path"), paths[1]);
-    stl_file_path = paths[0];
-    csv_file_path = paths[1];
-    surfs_analyze_name =
-        check(PySequence_List(check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
-    nb::object stats = stl_statistics(stl_file_path);
-    if (!stats.is_none() && !PyDict_Check(stats.ptr())) raise_expected("dict", stats);
-    surface_stats = stats;
+    // Paths and statistics come from the table module's start-up; without a
+    // model it has printed why, and every lookup answers as for an unknown surface.
+    if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
+        return;
     std::string csv = to_text(csv_file_path);
     exact_file = str_obj(csv.size() > 4 && csv.compare(csv.size() - 4, 4, ".csv") == 0
                              ? csv.substr(0, csv.size() - 4) + ".exact.csv"
@@ -608,7 +602,7 @@ void bind_shade_exact(nb::module_& m) {
         "The project shading module: a SurfaceShadowModule whose lookups are the exact ray-cast factors at "
         "each sun position (method \"exact\"), or a table on a grid with free steps (method \"table\"); "
         "optional subdivision of the analysed triangles; fingerprinted generated files.\n\n"
-        "in_file_params: [model, table, method, azimuth_step, altitude_step, resolution, surface, ...].");
+        "in_file_params: [model, table, method, grid, resolution, surface, ...].");
     g_type = cls;
     cls.def("__init__", &construct_unit<M, PyExactShadowModule>, nb::arg("name").none());
     cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },

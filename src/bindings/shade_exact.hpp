@@ -9,9 +9,9 @@
 //   * fingerprints of the files it generates (model content, surfaces, grid,
 //     and for exact factors the site, period, time step and sun time): a
 //     stale file is regenerated, a table without one is used unchecked.
-// in_file_params: [model, table, method, azimuth_step, altitude_step,
-// resolution, surface, surface, ...]; the steps None for the 54-point grid,
-// resolution 0 for the model's own triangles.
+// in_file_params: [model, table, method, grid, resolution, surface, ...];
+// grid None for the 54-point grid or [azimuth_step, altitude_step] [deg],
+// resolution 0 (or None) for the model's own triangles.
 #pragma once
 #include <nanobind/nanobind.h>
 
@@ -32,7 +32,7 @@ namespace nb = nanobind;
 
 class ExactShadowModule : public SurfaceShadowModule {
 public:
-    // Options, from in_file_params[2..5] at awake.
+    // Options, from in_file_params[2..4] at awake.
     bool exact = true;
     bool grid_given = false;
     double azimuth_step = 45.0, altitude_step = 15.0;  // [deg], with grid_given
