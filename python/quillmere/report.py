@@ -32,7 +32,8 @@ def shading_tables(project):
     for m in project.get("modules", []):
         params = m.get("in_file_params", [])
         if m.get("type") == "SurfaceShadow" and len(params) > 1:
-            out.append((m["name"], params[1], list(params[2:])))
+            # [model, table, method, grid, resolution, surface, ...]
+            out.append((m["name"], params[1], list(params[5:])))
     return out
 
 

@@ -44,7 +44,7 @@ std::string repr_text(nb::handle v) {
 // ---------------------------------------------------------------------------
 // Project checking
 
-enum class Kind { number, text, path_in, path_out, module_ref, text_list };
+enum class Kind { number, text, path_in, path_out, module_ref, text_list, method, grid, resolution };
 
 struct ParamSpec {
     const char* key;
@@ -64,8 +64,8 @@ const std::vector<TypeSpec>& builtin_types() {
     static const std::vector<TypeSpec> types = {
         {"WaetherFeed", "quillmere.components.weather_feed", "WeatherFeed", {{"file", Kind::path_in, true, 0}}},
         {"SunPanel",
-         "quillmere.components.sunpanel_module",
-         "SunPanelModule",
+         "quillmere.components.sunpanel_timed",
+         "TimedSunPanelModule",
          {{"shading", Kind::module_ref, true, 0},
           {"surface", Kind::text, true, 0},
           {"area", Kind::number, true, 0},
@@ -78,9 +78,14 @@ const std::vector<TypeSpec>& builtin_types() {
          "GaleModule",
          {{"capacity", Kind::number, true, 0}, {"wind_speed", Kind::number, false, 5.0}}},
         {"SurfaceShadow",
-         "quillmere.components.shade_group",
-         "SurfaceShadowModule",
-         {{"model", Kind::path_in, true, 0}, {"table", Kind::path_out, true, 0}, {"surfaces", Kind::text_list, true, 0}}},
+         "quillmere.components.shade_exact",
+         "ExactShadowModule",
+         {{"model", Kind::path_in, true, 0},
+          {"table", Kind::path_out, true, 0},
+          {"method", Kind::method, false, 0},
+          {"grid", Kind::grid, false, 0},
+          {"resolution", Kind::resolution, false, 0},
+          {"surfaces", Kind::text_list, true, 0}}},
     };
     return types;
 }
@@ -105,6 +110,9 @@ const char* kind_text(Kind k) {
         case Kind::path_out: return "文件路径（文本）";
         case Kind::module_ref: return "阴影模块的实例名（文本）";
         case Kind::text_list: return "表面名称（文本）";
+        case Kind::method: return "\"exact\" 或 \"table\"";
+        case Kind::grid: return "两个数值 [方位角步长, 高度角步长]（度）";
+        case Kind::resolution: return "正数（模型单位）";
     }
     return "";
 }
@@ -325,6 +333,31 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 values.append(nb::float_(v.is_valid() ? c.number(v, keys[i]) : p.fallback));
                 break;
             case Kind::text: values.append(nb::str(c.text(v, keys[i]).c_str())); break;
+            case Kind::method: {
+                std::string m = v.is_valid() ? c.text(v, keys[i]) : "exact";
+                if (m != "exact" && m != "table") c.wrong(keys[i], kind_text(p.kind), v);
+                values.append(nb::str(m.c_str()));
+                break;
+            }
+            case Kind::grid: {
+                if (!v.is_valid()) {
+                    values.append(nb::none());
+                    break;
+                }
+                if (!PyList_Check(v.ptr()) || PyList_GET_SIZE(v.ptr()) != 2) c.wrong(keys[i], kind_text(p.kind), v);
+                double az = c.number(PyList_GET_ITEM(v.ptr(), 0), keys[i] + "[0]");
+                double alt = c.number(PyList_GET_ITEM(v.ptr(), 1), keys[i] + "[1]");
+                if (!(az > 0 && az <= 360)) c.fail(keys[i] + "[0]", "方位角步长应在 (0, 360] 度之间，实际为 " + repr_text(PyList_GET_ITEM(v.ptr(), 0)));
+                if (!(alt > 0 && alt <= 90)) c.fail(keys[i] + "[1]", "高度角步长应在 (0, 90] 度之间，实际为 " + repr_text(PyList_GET_ITEM(v.ptr(), 1)));
+                values.append(nb::make_tuple(az, alt));
+                break;
+            }
+            case Kind::resolution: {
+                double r = v.is_valid() ? c.number(v, keys[i]) : 0.0;
+                if (v.is_valid() && !(r > 0)) c.fail(keys[i], "应为正数（模型单位），实际为 " + repr_text(v));
+                values.append(nb::float_(r));
+                break;
+            }
             case Kind::module_ref:
                 c.text(v, keys[i]);
                 values.append(v);
@@ -543,7 +576,7 @@ nb::object Manager::load_project() {
     nb::object site = Checker::lookup(raw, "site");
     if (!site.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
     c.table(site, "site");
-    c.only_keys(site, "site", {"longitude", "latitude", "time_zone"});
+    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time"});
     nb::dict site_out;
     const char* site_keys[3] = {"longitude", "latitude", "time_zone"};
     for (const char* k : site_keys) {
@@ -562,6 +595,14 @@ nb::object Manager::load_project() {
             site_out[k] = nb::float_(d);
         }
     }
+    // The instant of each step's sun: the middle of the hour its weather row
+    // describes (EPW rows are hour-ending means), or the clock's time.
+    nb::object sun_time = Checker::lookup(site, "sun_time");
+    if (sun_time.is_valid()) {
+        std::string st = c.text(sun_time, "site.sun_time");
+        if (st != "middle" && st != "start") c.wrong("site.sun_time", "\"middle\" 或 \"start\"", sun_time);
+    }
+    site_out["sun_time"] = sun_time.is_valid() ? sun_time : nb::object(nb::str("middle"));
     out["site"] = site_out;
 
     double threshold = 1e-4;
@@ -617,14 +658,15 @@ nb::object Manager::load_project() {
         if (!by_name.contains(target_name))
             c.fail(key, "没有名为 \"" + to_text(target_name) + "\" 的模块");
         nb::object target = get_item(by_name, target_name);
-        if (!shade_cls.is_valid()) shade_cls = builtin_class(*find_builtin("SurfaceShadow"));
+        if (!shade_cls.is_valid()) shade_cls = import("quillmere.components.shade_group").attr("SurfaceShadowModule");
         nb::object tcls = target["class"];
         if (!PyType_IsSubtype((PyTypeObject*)tcls.ptr(), (PyTypeObject*)shade_cls.ptr()))
             c.fail(key, "模块 \"" + to_text(target_name) + "\" 不是 SurfaceShadow 类型");
         nb::object surface = nb::object(m["in_file_params"])[1];
         nb::list tparams = target["in_file_params"];
         bool found = false;
-        for (size_t j = 2; j < tparams.size(); ++j) found = found || surface.equal(tparams[j]);
+        const size_t first_surface = find_builtin(to_text(target["type"])) ? 5 : 2;  // after the shading options
+        for (size_t j = first_surface; j < tparams.size(); ++j) found = found || surface.equal(tparams[j]);
         if (!found && find_builtin(to_text(target["type"])))
             c.fail(to_text(m["key"]) + ".surface",
                    "表面 \"" + to_text(surface) + "\" 不在阴影模块 \"" + to_text(target_name) + "\" 的 surfaces 中");
@@ -723,6 +765,7 @@ nb::object Manager::create_modules() {
     nb::dict st;
     st["modules"] = mods;
     st["site"] = nb::dict(nb::borrow<nb::dict>(project_item(*this, "site")));
+    if (!clock.is_none()) st["clock"] = clock;  // the shading modules plan the run's sun positions
     state = st;
     return mods;
 }
@@ -763,7 +806,7 @@ bool is_shading(nb::handle unit) {
     static nb::object cls;
     if (!cls.is_valid()) {
         try {
-            cls = builtin_class(*find_builtin("SurfaceShadow"));
+            cls = import("quillmere.components.shade_group").attr("SurfaceShadowModule");
         } catch (nb::python_error&) {
             cls = nb::none();
         }
@@ -786,6 +829,13 @@ void Manager::awake_modules() {
         nb::object os_mod = import("os"), os_path = import("os.path");
         for (auto& [name, unit] : order) {
             if (!is_shading(unit)) continue;
+            if (nb::hasattr(unit, "discard_caches")) {
+                nb::object params = unit.attr("in_file_params");
+                if (PyList_Check(params.ptr()) && PyList_GET_SIZE(params.ptr()) >= 2 && !quiet)
+                    print("已删除阴影表，将重新生成: " + to_text(nb::borrow(PyList_GET_ITEM(params.ptr(), 1))));
+                unit.attr("discard_caches")();
+                continue;
+            }
             nb::object params = unit.attr("in_file_params");
             if (!PyList_Check(params.ptr()) || PyList_GET_SIZE(params.ptr()) < 2) continue;
             nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));

@@ -211,3 +211,116 @@ def test_timed_panel_takes_the_sun_at_the_middle_of_the_weather_hour(tmp_path):
     assert results["middle"]["cos"] == calculate_shadow(stl, ["roof_free"], h, az)[0]["roof_free"]
     assert results["middle"]["energy"] == results["middle"]["power"]  # one hour
     assert c.current_time == (171 * 24 + 9) * 3600.0  # the run's clock is not moved
+
+
+# ----------------------------------------------------------------- through the run manager
+
+def demo_project(tmp_path, shading_keys="", site_keys=""):
+    from quillmere import cli
+
+    folder = tmp_path / "demo"
+    project = cli.write_demo(str(folder), 48.21, 16.37, 1)
+    text = open(project, encoding="utf-8").read()
+    text = text.replace('surfaces = ["roof_south_east", "roof_south_west", "roof_north"]',
+                        'surfaces = ["roof_south_east", "roof_south_west", "roof_north"]\n' + shading_keys)
+    text = text.replace("time_zone = 1\n", "time_zone = 1\n" + site_keys)
+    text = text.replace("period", "period") + ""
+    open(project, "w", encoding="utf-8").write("period = [2025, 6, 1, 2025, 6, 30]\n" + text)
+    return folder, project
+
+
+def run(project):
+    from quillmere.core.manager import Manager
+
+    m = Manager(project)
+    m.quiet = True
+    return m, m.run_simulation()
+
+
+def test_a_run_in_exact_mode_casts_every_steps_sun(tmp_path, capsys):
+    folder, project = demo_project(tmp_path)
+    m, res = run(project)
+    stl = str(folder / "house.stl")
+    lit = res[res["weather.rad2"] > 0]
+    assert len(lit) > 300
+    for pv, surface in (("pv_east", "roof_south_east"), ("pv_west", "roof_south_west")):
+        for h, az, cos in zip(lit[pv + ".height_angle"], lit[pv + ".azimuth_angle"], lit[pv + ".cos"]):
+            assert cos == calculate_shadow(stl, [surface], h, az)[0][surface]
+    # The sun of a step is at the middle of the hour its weather row describes.
+    row = res.iloc[10]
+    t = row["timestamp"]
+    assert (row["pv_east.height_angle"], row["pv_east.azimuth_angle"]) == calculate_sun_position(
+        16.37, 48.21, 1, (t.year, t.month, t.day, t.hour, 30, 0))
+    assert os.path.isfile(folder / "shading" / "cos_table.exact.csv")
+    assert "开始精确阴影计算：" in capsys.readouterr().out
+
+
+def test_table_method_with_start_sun_reproduces_the_specified_modules_exactly(tmp_path):
+    folder, project = demo_project(tmp_path, 'method = "table"\n', 'sun_time = "start"\n')
+    _, ours = run(project)
+    # The same project with the specified module types, named as user classes.
+    text = open(project, encoding="utf-8").read()
+    text = text.replace('type = "SurfaceShadow"\nmodel = "house.stl"\ntable = "shading/cos_table.csv"     '
+                        '# computed on the first run, reused afterwards\n'
+                        'surfaces = ["roof_south_east", "roof_south_west", "roof_north"]\nmethod = "table"\n',
+                        'type = "quillmere.components.shade_group:SurfaceShadowModule"\n'
+                        'params = ["house.stl", "shading/old.csv", "roof_south_east", "roof_south_west", "roof_north"]\n')
+    for pv, surface in (("pv_east", "roof_south_east"), ("pv_west", "roof_south_west")):
+        text = text.replace('name = "%s"\ntype = "SunPanel"\nshading = "house"\nsurface = "%s"\n' % (pv, surface),
+                            'name = "%s"\ntype = "quillmere.components.sunpanel_module:SunPanelModule"\n'
+                            'params = ["house", "%s", 20.0, 0.2, 800.0, 100.0, 0.2]\n' % (pv, surface))
+    text = text.replace("area = 20.0                         # m2 of modules\nefficiency = 0.2\n", "")
+    text = text.replace("area = 20.0\nefficiency = 0.2\n", "")
+    old_project = folder / "old.toml"
+    old_project.write_text(text, encoding="utf-8")
+    _, theirs = run(str(old_project))
+    assert "SurfaceShadowModule" in text and text.count("SunPanelModule") == 2
+    pd.testing.assert_frame_equal(ours, theirs, check_exact=True)
+    assert (folder / "shading" / "cos_table.csv").read_bytes() == (folder / "shading" / "old.csv").read_bytes()
+
+
+def test_shading_and_site_keys_are_checked(tmp_path):
+    from quillmere.core.manager import ProjectError
+
+    for keys, site, text in (('method = "fast"\n', "", "method"), ("grid = [0, 5]\n", "", "grid[0]"),
+                             ("grid = [5]\n", "", "grid"), ("resolution = 0\n", "", "resolution"),
+                             ("", 'sun_time = "noon"\n', "site.sun_time")):
+        _, project = demo_project(tmp_path / text.replace("[", "_").replace("]", ""), keys, site)
+        with pytest.raises(ProjectError, match="键 modules\\[1\\]\\(house\\)\\.%s|键 %s" % (text.replace("[", "\\[").replace("]", "\\]"), text)):
+            run(project)
+
+
+def test_regenerate_recomputes_the_exact_factors_too(tmp_path, capsys):
+    from quillmere import cli
+
+    folder, project = demo_project(tmp_path)
+    assert cli.main(["run", project, "--quiet"]) == 0
+    exact = folder / "shading" / "cos_table.exact.csv"
+    exact.write_text("altitude,azimuth,roof_south_east\n", encoding="utf-8")
+    capsys.readouterr()
+    assert cli.main(["run", project, "--regenerate-shading", "-o", str(tmp_path / "r.csv")]) == 0
+    out = capsys.readouterr().out
+    assert "已删除阴影表，将重新生成: " + str(folder / "shading" / "cos_table.csv") in out
+    assert "开始精确阴影计算：" in out
+    assert len(exact.read_text(encoding="utf-8").splitlines()) > 300
+
+
+def test_shade_command_takes_free_steps(tmp_path, capsys):
+    from quillmere import cli
+    from quillmere.core import demo
+
+    stl = tmp_path / "h.stl"
+    stl.write_text(demo.house_stl(2), encoding="utf-8")
+    out = tmp_path / "t.csv"
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(out), "--azimuth-step", "10",
+                     "--altitude-step", "7.5"]) == 0
+    table = pd.read_csv(out)
+    assert len(table) == 37 * 13
+    assert table["高度角"].max() == 90 and table["方位角"].max() == 360
+    assert "grid = 10, 7.5" in (tmp_path / "t.csv.fingerprint").read_text(encoding="utf-8")
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(out), "--altitude-step", "5"]) == 0
+    assert len(pd.read_csv(out)) == 9 * 19  # the other step stays 45
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(out)]) == 0
+    assert len(pd.read_csv(out)) == 54
+    assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(out), "--azimuth-step", "0"]) == 1
+    assert "错误：grid: 方位角步长应为 0 到 360 度之间的正数" in capsys.readouterr().out
