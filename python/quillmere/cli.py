@@ -114,7 +114,7 @@ def _report(manager, path, quiet):
     except ImportError:
         print(PLOT_HINT)
         return False
-    report.make_report(manager.results, manager.project, manager.summary, path)
+    report.make_report(manager.results, manager.project, manager.summary, path, manager.modules)
     _status("报告已写入: " + os.path.abspath(path), quiet)
     return True
 
