@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -103,10 +104,12 @@ std::string key_names(const std::vector<std::string>& keys) {
     return out;
 }
 
-// Progress on standard error, when it is a terminal.
+// Progress on standard error, when it is a terminal; also watches for Ctrl-C,
+// which stops the batch (the KeyboardInterrupt is raised once it returns).
 struct Progress {
     nb::object stream;
     std::string label;
+    std::atomic<bool>* cancel = nullptr;
     static Progress make(const std::string& label) {
         Progress p;
         p.label = label;
@@ -120,8 +123,15 @@ struct Progress {
     }
     // Safe to call without the GIL.
     void operator()(size_t done, size_t total) const {
-        if (!stream.is_valid()) return;
         nb::gil_scoped_acquire gil;
+        if (cancel) {
+            if (cancel->load()) return;
+            if (PyErr_CheckSignals() < 0) {  // the KeyboardInterrupt stays set for the caller
+                cancel->store(true);
+                return;
+            }
+        }
+        if (!stream.is_valid()) return;
         try {
             std::string line = "\r" + label + ": " + std::to_string(done) + "/" + std::to_string(total) +
                                (done == total ? "\n" : "");
@@ -338,11 +348,19 @@ size_t ExactShadowModule::add_rows(const std::vector<double>& alt, const std::ve
         print("开始精确阴影计算：" + std::to_string(m) + " 个太阳位置，" + std::to_string(faces.size()) +
               " 个三角形，结果保存到 " + to_text(exact_file));
     Progress progress = Progress::make("exact shading");
+    if (!lines) progress.stream = nb::object();
+    std::atomic<bool> cancel{false};
+    progress.cancel = &cancel;
     shading::BatchOptions opt;
-    if (lines) opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
+    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
+    opt.cancel = &cancel;
     {
         nb::gil_scoped_release release;
         shading::exact_factors(*model->scene, faces, a.data(), z.data(), m, out.data(), opt);
+    }
+    if (cancel.load()) {
+        for (size_t i = 0; i < m; ++i) rows.erase(Key{bits(a[i]), bits(z[i])});
+        throw_pending();
     }
     if (lines) {
         char buf[64];
@@ -508,12 +526,16 @@ void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
     const size_t S = names.size();
     std::vector<double> out(alt.size() * S);
     Progress progress = Progress::make("shading table");
+    std::atomic<bool> cancel{false};
+    progress.cancel = &cancel;
     shading::BatchOptions opt;
     opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
+    opt.cancel = &cancel;
     {
         nb::gil_scoped_release release;
         shading::exact_factors(*m->scene, faces, alt.data(), az.data(), alt.size(), out.data(), opt);
     }
+    if (cancel.load()) throw_pending();
     std::string text = "方位角,高度角";
     for (const auto& n : names) text += "," + n;
     text += "\n";
