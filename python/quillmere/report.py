@@ -15,6 +15,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
+from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
+
 __all__ = ["make_report", "shading_tables"]
 
 
@@ -29,18 +31,23 @@ def _generators(results, summary):
 
 
 def shading_tables(project):
-    """[(module name, table path, [surface, ...])] of the project's shading modules."""
+    """[(module name, table path, [surface, ...])] of the project's modules that
+    generate a table of surfaces, read from each type's declaration of its
+    project values (``project_values`` and ``summary_facts`` of the class)."""
     out = []
     for m in project.get("modules", []):
-        params = m.get("in_file_params", [])
-        if m.get("type") == "SurfaceShadow" and len(params) > 1:
-            # [model, table, method, grid, resolution, surface, ...]
-            out.append((m["name"], params[1], list(params[5:])))
+        cls, values = m.get("class"), m.get("values") or {}
+        declared = getattr(cls, "project_values", None) or ()
+        generated = (getattr(cls, "summary_facts", None) or {}).get("generated_files", ())
+        surfaces = [v["key"] for v in declared if v.get("kind") == "surfaces"]
+        for key in generated:
+            if surfaces and key in values:
+                out.append((m["name"], values[key], list(values.get(surfaces[0], []))))
     return out
 
 
 def _read_table(path):
-    for encoding in ("utf-8", "gbk", "latin1"):
+    for encoding in TABLE_ENCODINGS:
         try:
             return pd.read_csv(path, encoding=encoding)
         except UnicodeDecodeError:
