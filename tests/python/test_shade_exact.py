@@ -252,7 +252,6 @@ def test_a_run_in_exact_mode_casts_every_steps_sun(tmp_path, capsys):
     assert (row["pv_east.height_angle"], row["pv_east.azimuth_angle"]) == calculate_sun_position(
         16.37, 48.21, 1, (t.year, t.month, t.day, t.hour, 30, 0))
     assert os.path.isfile(folder / "shading" / "cos_table.exact.csv")
-    assert "开始精确阴影计算：" in capsys.readouterr().out
 
 
 def test_table_method_with_start_sun_reproduces_the_specified_modules_exactly(tmp_path):
@@ -332,7 +331,7 @@ def test_declared_ranges_are_checked(tmp_path):
     _, project = demo_project(tmp_path)
     text = open(project, encoding="utf-8").read()
     open(project, "w", encoding="utf-8").write(text.replace("efficiency = 0.2\n", "efficiency = 20\n", 1))
-    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv_east\)\.efficiency: 应在 \(0, 1\] 之间，实际为 20"):
+    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv_east\)\.efficiency: 应在 \(0, 1\] 之内，实际为 20"):
         run(project)
 
 

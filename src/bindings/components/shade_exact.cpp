@@ -225,6 +225,7 @@ shading::Fingerprint ExactShadowModule::common_fingerprint(const std::string& ki
     }
     fp.set("surfaces", names);
     fp.set("resolution", number_text(resolution));
+    fp.set("normals", normals_from_vertices ? "from-vertices" : "file");
     return fp;
 }
 
@@ -324,8 +325,20 @@ void ExactShadowModule::build_faces() {
             std::copy_n(model->scene->tri(first + k), 9, tris.data() + 9 * k);
             self[k] = static_cast<int64_t>(first + k);
         }
-        if (!geom::add_surface(faces, tris.data(), model->normals.data() + 3 * first, self.data(), count, resolution,
-                               kMaxFaces))
+        std::vector<double> normals(model->normals.begin() + 3 * first, model->normals.begin() + 3 * (first + count));
+        if (normals_from_vertices) {
+            // A (0, 0, 0) normal from the file: the vertex order's (right-hand rule).
+            for (size_t k = 0; k < count; ++k) {
+                double* n = normals.data() + 3 * k;
+                if (n[0] != 0.0 || n[1] != 0.0 || n[2] != 0.0) continue;
+                const double* t = tris.data() + 9 * k;
+                const double u[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, v[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+                const double c[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+                const double len = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+                if (len > 0) n[0] = c[0] / len, n[1] = c[1] / len, n[2] = c[2] / len;
+            }
+        }
+        if (!geom::add_surface(faces, tris.data(), normals.data(), self.data(), count, resolution, kMaxFaces))
             raise(PyExc_ValueError, "resolution " + number_text(resolution) + " 细分后的三角形超过 " +
                                         std::to_string(kMaxFaces) + " 个：请增大 resolution");
         set_item(exact_columns, name, nb::int_(static_cast<Py_ssize_t>(faces.first.size() - 1)));
@@ -621,10 +634,11 @@ public:
 // table, the method, the table grid, the subdivision and the surfaces.
 ModuleDeclaration shade_exact_declaration() {
     ModuleDeclaration d;
-    d.values = {required_value("model", ValueKind::path_in), required_value("table", ValueKind::path_out),
+    d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 optional_choice("method", {"exact", "table"}, "exact"), optional_grid("grid"),
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
+    d.settings = {{"normals", {"file", "from-vertices"}}};
     return d;
 }
 
