@@ -115,7 +115,7 @@ def _report(manager, path, quiet):
         print(PLOT_HINT)
         return False
     _make_folder_for(path, quiet)
-    report.make_report(manager.results, manager.project, manager.summary, path)
+    report.make_report(manager.results, manager.project, manager.summary, path, manager.modules)
     _status("报告已写入: " + os.path.abspath(path), quiet)
     return True
 
@@ -281,7 +281,7 @@ def _file_stamp(path):
 
 
 def cmd_shade(args):
-    from quillmere.components.shade_group import SurfaceShadowModule
+    from quillmere.components.shade_exact import ExactShadowModule
     from quillmere.shadow_calc.occlusion_scan import stl_statistics
 
     model = os.path.abspath(args.model)
@@ -304,14 +304,22 @@ def cmd_shade(args):
         return 1
     if args.scheduler is not None or args.workers is not None:
         from quillmere import sweep as sweep_mod
+        if args.azimuth_step is not None or args.altitude_step is not None:
+            print("错误：--scheduler/--workers 只计算 54 点的表，不能与 --azimuth-step/--altitude-step 同用")
+            return 1
         _make_folder_for(table, args.quiet)
         sweep_mod.shade_table(model, args.surfaces, table, args.scheduler, workers=args.workers)
         _status("阴影表已写入: " + table, args.quiet)
         return 0
     _make_folder_for(table, args.quiet)
-    unit = SurfaceShadowModule("shade")
-    unit.in_file_params = [model, table, *args.surfaces]
-    unit._regenerate_table = True  # an existing table is replaced only by a complete new one
+    grid = None
+    if args.azimuth_step is not None or args.altitude_step is not None:
+        grid = [45.0 if args.azimuth_step is None else args.azimuth_step,
+                15.0 if args.altitude_step is None else args.altitude_step]
+    unit = ExactShadowModule("shade")
+    unit.in_file_params = [model, table, "table", grid, None, *args.surfaces]
+    # Computed anew with its fingerprint; an existing table is replaced only by a complete new one.
+    unit.discard_caches()
     before = _file_stamp(table)
     with _quiet_stderr(args.quiet), _errors_only(args.quiet):
         unit.awake(None)
@@ -369,6 +377,10 @@ def build_parser():
                        help="split the sun positions over this Dask cluster (tcp://host:8786) / 在 Dask 集群上计算")
     shade.add_argument("--workers", type=int, metavar="N",
                        help="without --scheduler: split over a local cluster of N processes / 本机 N 个进程")
+    shade.add_argument("--azimuth-step", type=float, metavar="DEG",
+                       help="azimuth step [deg]; with either step the grid runs 0..360 x 0..90 "
+                            "(default: the 54-point grid, 45 x 15 up to 75) / 方位角步长")
+    shade.add_argument("--altitude-step", type=float, metavar="DEG", help="altitude step [deg] / 高度角步长")
     shade.add_argument("--quiet", action="store_true", help="no status lines / 不输出状态信息")
     shade.set_defaults(func=cmd_shade)
 

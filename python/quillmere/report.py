@@ -3,10 +3,11 @@
 A heading with the site, the weather file, the period and every generator's
 energy and specific yield (kWh/kWp); then monthly energy per generator; the
 model seen from the sun's side with its analysed surfaces coloured by their
-direct irradiation on the plane over the period (kWh/m2), next to the cosine
-factor table of every shaded surface over sun azimuth x altitude; one summer
-and one winter week of hourly power. Importing this module raises ImportError
-without matplotlib.
+direct irradiation on the plane over the period (kWh/m2), next to the shading
+of every analysed surface over sun azimuth x altitude (exact method: the exact
+factor at each hour of the run with the sun up; table method: the table,
+interpolated bilinearly over its true extent); one summer and one winter week
+of hourly power. Importing this module raises ImportError without matplotlib.
 """
 import os
 
@@ -209,18 +210,34 @@ def _week(results, month, day):
     return results[sel] if sel.any() else None
 
 
-def make_report(results, project, summary, path):
-    """Draws the report of one run into the PNG file path."""
+def _exact_maps(modules):
+    """[(title, (azimuths, altitudes, factors))] of the exact shading modules' sunny hours."""
+    out = []
+    for name, unit in (modules or {}).items():
+        factors = getattr(unit, "sun_factors", None)
+        data = factors() if callable(factors) else None
+        if not data or len(data["altitude"]) == 0:
+            continue
+        for surface, values in data["factors"].items():
+            out.append(("%s: %s (exact, hours with sun)" % (name, surface), (data["azimuth"], data["altitude"], values)))
+    return out
+
+
+def make_report(results, project, summary, path, modules=None):
+    """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading)."""
     gens = _generators(results, summary)
-    maps = []
+    maps = _exact_maps(modules)
+    exact_modules = {title.split(":")[0] for title, _ in maps}
     for name, table, surfaces in shading_tables(project or {}):
+        if name in exact_modules:
+            continue
         data = _read_table(table) if os.path.isfile(table) else None
         if data is None or "方位角" not in data.columns or "高度角" not in data.columns:
             continue
         for surface in surfaces:
             if surface in data.columns:
                 grid = data.pivot_table(index="高度角", columns="方位角", values=surface)
-                maps.append(("%s: %s" % (name, surface), grid))
+                maps.append(("%s: %s (table)" % (name, surface), grid))
     project = project or {}
     irradiation = direct_irradiation(results, project)
     ncols = max(3, len(maps) + 2)
@@ -251,10 +268,17 @@ def make_report(results, project, summary, path):
     _sun_view(fig.add_subplot(grid[2, 0:2]), fig, project, results, irradiation)
     for i, (title, table) in enumerate(maps):
         ax = fig.add_subplot(grid[2, i + 2])
-        az = table.columns.to_numpy(dtype=float)
-        alt = table.index.to_numpy(dtype=float)
-        mesh = ax.pcolormesh(az, alt, table.to_numpy(dtype=float), shading="nearest", vmin=0.0, vmax=1.0,
-                             cmap="viridis")
+        if isinstance(table, tuple):
+            az, alt, values = table
+            mesh = ax.scatter(az, alt, c=values, s=4, vmin=0.0, vmax=1.0, cmap="viridis")
+        else:
+            # Bilinear between the grid points, over the table's true extent.
+            az = table.columns.to_numpy(dtype=float)
+            alt = table.index.to_numpy(dtype=float)
+            mesh = ax.pcolormesh(az, alt, table.to_numpy(dtype=float), shading="gouraud", vmin=0.0, vmax=1.0,
+                                 cmap="viridis")
+            ax.set_xlim(az.min(), az.max())
+            ax.set_ylim(alt.min(), alt.max())
         ax.set_xlabel("sun azimuth [deg from north]")
         ax.set_ylabel("sun altitude [deg]")
         ax.set_title(title, fontsize=10)

@@ -136,8 +136,9 @@ void SurfaceShadowModule::load_table() {
     if (!csv.is_none() && !PyUnicode_Check(csv.ptr())) raise_expected("str", csv);
     csv_file_path = csv;
 
-    // Surfaces to tabulate: the project values after the two paths.
-    nb::object rest = check(PySequence_GetSlice(in_file_params.ptr(), 2, PY_SSIZE_T_MAX));
+    // Surfaces to tabulate: the project values after the two paths (after
+    // the options, in derived types).
+    nb::object rest = check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX));
     surfs_analyze_name = check(PySequence_List(rest.ptr()));
 
     // Statistics of every surface; each record must hold an area and a normal.

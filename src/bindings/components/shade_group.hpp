@@ -55,6 +55,10 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 
+protected:
+    // Position of the first surface name in in_file_params.
+    Py_ssize_t first_surface_ = 2;
+
 private:
     // Bounds of the two angle columns of `data`, cached as numbers while
     // `data` is unchanged (reset whenever `data` is replaced).

@@ -17,7 +17,8 @@ constexpr KindName kKinds[] = {{ValueKind::number, "number"},         {ValueKind
                                {ValueKind::model, "model"},
                                {ValueKind::weather, "weather_file"}, {ValueKind::flag, "flag"},
                                {ValueKind::module_ref, "shading_module"}, {ValueKind::surface, "surface"},
-                               {ValueKind::surfaces, "surfaces"}};
+                               {ValueKind::surfaces, "surfaces"},       {ValueKind::choice, "choice"},
+                               {ValueKind::grid, "grid"}};
 
 std::string number_text(double v) {
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
@@ -103,8 +104,14 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
         nb::dict d;
         d["key"] = nb::str(v.key.c_str());
         d["kind"] = nb::str(value_kind_name(v.kind));
-        if (!v.required)
+        if (v.kind == ValueKind::choice) {
+            d["choices"] = tuple_of(v.choices);
+            if (!v.required) d["default"] = nb::str(v.text_fallback.c_str());
+        } else if (v.kind == ValueKind::grid) {
+            if (!v.required) d["default"] = nb::none();
+        } else if (!v.required) {
             d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
+        }
         if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
         values.append(d);
     }
@@ -150,7 +157,25 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
         for (const KindName& n : kKinds)
             if (kind_text == n.name) v.kind = n.kind, known = true;
         if (!known) bad(cls, where + ".kind: 未知的种类 \"" + kind_text + "\"");
-        if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+        if (v.kind == ValueKind::choice) {
+            PyObject* c = PyDict_GetItemString(item.ptr(), "choices");
+            if (!c) bad(cls, where + ".choices: choice 需要可选文本的列表");
+            v.choices = names_of(cls, c, "choices");
+            if (v.choices.empty()) bad(cls, where + ".choices: choice 需要可选文本的列表");
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (!PyUnicode_Check(d)) bad(cls, where + ".default: 应为 choices 中的文本");
+                v.text_fallback = to_text(d);
+                bool listed = false;
+                for (const auto& ch : v.choices) listed = listed || ch == v.text_fallback;
+                if (!listed) bad(cls, where + ".default: 应为 choices 中的文本");
+                v.required = false;
+            }
+        } else if (v.kind == ValueKind::grid) {
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (d != Py_None) bad(cls, where + ".default: grid 的默认值只能是 None");
+                v.required = false;
+            }
+        } else if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
             bool flag_ok = v.kind == ValueKind::flag && PyBool_Check(d);
             bool number_ok = v.kind == ValueKind::number && (PyFloat_Check(d) || PyLong_Check(d)) && !PyBool_Check(d);
             if (!flag_ok && !number_ok) bad(cls, where + ".default: 只有数值（或开关的 true/false）可以有默认值");
@@ -207,6 +232,22 @@ ProjectValue required_value(const char* key, ValueKind kind, const char* range) 
     v.key = key;
     v.kind = kind;
     if (range && !parse_range(range, v.range)) raise(PyExc_SystemError, std::string("bad range of ") + key);
+    return v;
+}
+ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback) {
+    ProjectValue v;
+    v.key = key;
+    v.kind = ValueKind::choice;
+    for (const char* c : choices) v.choices.push_back(c);
+    v.required = false;
+    v.text_fallback = fallback;
+    return v;
+}
+ProjectValue optional_grid(const char* key) {
+    ProjectValue v;
+    v.key = key;
+    v.kind = ValueKind::grid;
+    v.required = false;
     return v;
 }
 ProjectValue optional_flag(const char* key, bool fallback) {

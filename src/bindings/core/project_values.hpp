@@ -31,6 +31,8 @@ enum class ValueKind {
     module_ref,  // the instance name of the module that analyses this module's surface
     surface,     // a surface name of that module's model
     surfaces,    // the surface names this module analyses: the last value, taking the rest of in_file_params
+    choice,      // one of the texts in `choices` (optional: `text_fallback` when absent)
+    grid,        // [azimuth step, altitude step] of a shading table in degrees, each in (0, 360] and (0, 90]; absent: None
 };
 
 // A closed or open interval; the default is the whole real line.
@@ -50,6 +52,8 @@ struct ProjectValue {
     bool required = true;
     double fallback = 0.0;  // the value of an absent optional number
     ValueRange range;       // numbers only
+    std::vector<std::string> choices;  // choice only
+    std::string text_fallback;         // the value of an absent optional choice
 };
 
 // A choice of the project that is not a value of in_file_params: the manager
@@ -91,5 +95,7 @@ namespace qm::py {
 // Declaration entries, for the built-in types.
 ProjectValue required_value(const char* key, ValueKind kind, const char* range = nullptr);
 ProjectValue optional_number(const char* key, double fallback, const char* range = nullptr);
+ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
+ProjectValue optional_grid(const char* key);
 ProjectValue optional_flag(const char* key, bool fallback);
 }  // namespace qm::py

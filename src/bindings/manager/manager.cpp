@@ -188,6 +188,7 @@ nb::object Manager::create_modules() {
     nb::dict st;
     st["modules"] = mods;
     st["site"] = nb::dict(nb::borrow<nb::dict>(project_item(*this, "site")));
+    if (!clock.is_none()) st["clock"] = clock;  // the shading modules plan the run's sun positions from it
     state = st;
     return mods;
 }
@@ -269,6 +270,8 @@ void Manager::awake_modules() {
             nb::object params = unit.attr("in_file_params");
             if (!quiet && PyList_Check(params.ptr()) && PyList_GET_SIZE(params.ptr()) >= 2)
                 print("将重新生成阴影表（完成后替换原表）: " + to_text(PyList_GET_ITEM(params.ptr(), 1)));
+            // Files kept beside the table (exact factors, fingerprints) go too.
+            if (nb::hasattr(unit, "discard_caches")) unit.attr("discard_caches")();
         }
     }
     bool interpolators_checked = false;

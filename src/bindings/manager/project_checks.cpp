@@ -259,6 +259,37 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 value = nb::float_(d);
                 break;
             }
+            case ValueKind::choice: {
+                if (!v.is_valid()) {
+                    value = nb::str(p.text_fallback.c_str());
+                    break;
+                }
+                std::string t = PyUnicode_Check(v.ptr()) ? to_text(v) : "";
+                bool listed = false;
+                std::string list;
+                for (const auto& ch : p.choices) {
+                    listed = listed || ch == t;
+                    list += (list.empty() ? "\"" : "、\"") + ch + "\"";
+                }
+                if (!listed) c.fail(k, "应为 " + list + " 之一，实际为 " + repr_text(v));
+                value = nb::str(t.c_str());
+                break;
+            }
+            case ValueKind::grid: {
+                if (!v.is_valid()) {
+                    value = nb::none();
+                    break;
+                }
+                if (!PyList_Check(v.ptr()) || PyList_GET_SIZE(v.ptr()) != 2) c.wrong(k, expected_text(p.kind), v);
+                const double az = c.number(PyList_GET_ITEM(v.ptr(), 0), k + "[0]");
+                const double alt = c.number(PyList_GET_ITEM(v.ptr(), 1), k + "[1]");
+                if (!(az > 0 && az <= 360))
+                    c.fail(k + "[0]", "方位角步长应在 (0, 360] 度之间，实际为 " + repr_text(PyList_GET_ITEM(v.ptr(), 0)));
+                if (!(alt > 0 && alt <= 90))
+                    c.fail(k + "[1]", "高度角步长应在 (0, 90] 度之间，实际为 " + repr_text(PyList_GET_ITEM(v.ptr(), 1)));
+                value = nb::make_tuple(az, alt);
+                break;
+            }
             case ValueKind::text:
             case ValueKind::surface: value = nb::str(c.text(v, k).c_str()); break;
             case ValueKind::module_ref:

@@ -195,7 +195,7 @@ nb::object Manager::load_project() {
     // Without [site] the weather file's LOCATION line gives it (after the modules are checked).
     if (site.is_valid()) {
     c.table(site, "site");
-    c.only_keys(site, "site", {"longitude", "latitude", "time_zone"});
+    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time"});
     nb::dict site_out;
     const char* site_keys[3] = {"longitude", "latitude", "time_zone"};
     for (const char* k : site_keys) {
@@ -214,6 +214,14 @@ nb::object Manager::load_project() {
             site_out[k] = nb::float_(d);
         }
     }
+    // The instant of each step's sun: the middle of the hour its weather row
+    // describes (EPW rows are hour-ending means, default), or the clock's time.
+    nb::object sun_time = Checker::lookup(site, "sun_time");
+    if (sun_time.is_valid()) {
+        std::string st = PyUnicode_Check(sun_time.ptr()) ? to_text(sun_time) : "";
+        if (st != "middle" && st != "start") c.wrong("site.sun_time", "\"middle\" 或 \"start\"", sun_time);
+    }
+    site_out["sun_time"] = sun_time.is_valid() ? sun_time : nb::object(nb::str("middle"));
     out["site"] = site_out;
     }
 

@@ -8,9 +8,11 @@ const std::vector<BuiltinType>& builtin_types() {
     // "WaetherFeed" is the weather reader's type name as stored project files spell it.
     static const std::vector<BuiltinType> types = {
         {"WaetherFeed", "quillmere.components.weather_feed", "WeatherFeed"},
-        {"SunPanel", "quillmere.components.sunpanel_module", "SunPanelModule"},
+        // The project types of the panel and the shading module extend the specified
+        // SunPanelModule and SurfaceShadowModule (sun time, exact shading, free grids).
+        {"SunPanel", "quillmere.components.sunpanel_timed", "TimedSunPanelModule"},
         {"WindTurbine", "quillmere.components.gale_module", "GaleModule"},
-        {"SurfaceShadow", "quillmere.components.shade_group", "SurfaceShadowModule"},
+        {"SurfaceShadow", "quillmere.components.shade_exact", "ExactShadowModule"},
     };
     return types;
 }
@@ -41,6 +43,8 @@ const char* expected_text(ValueKind k) {
         case ValueKind::path_out: return "文件路径（文本）";
         case ValueKind::module_ref: return "阴影模块的实例名（文本）";
         case ValueKind::surfaces: return "表面名称（文本）";
+        case ValueKind::choice: return "可选的文本之一";
+        case ValueKind::grid: return "两个数值 [方位角步长, 高度角步长]（度）";
     }
     return "";
 }

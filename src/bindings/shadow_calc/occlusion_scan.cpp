@@ -317,6 +317,8 @@ nb::object py_float(double v) { return check(PyFloat_FromDouble(v)); }
 
 void clear_model_cache() { model_cache().clear(); }
 
+std::shared_ptr<const Model> cached_model(nb::handle stl_file_path) { return load_model(stl_file_path); }
+
 // ---------------------------------------------------------------- readers
 
 nb::object read_stl_with_solids(nb::handle stl_file_path) {

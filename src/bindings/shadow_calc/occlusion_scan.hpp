@@ -4,6 +4,10 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
+#include "kernels/geometry/model.hpp"
+
 namespace qm::py {
 namespace nb = nanobind;
 
@@ -28,6 +32,11 @@ nb::object calculate_triangle_area(nb::handle vertices);
 
 nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_solid_normals,
                           nb::handle all_solid_vertices, nb::handle sun_direction);
+
+// The parsed model of an STL file with its tree, from the cache while the
+// file is unchanged (as calculate_shadow uses it). Reader failures print and
+// raise as in calculate_shadow.
+std::shared_ptr<const geom::Model> cached_model(nb::handle stl_file_path);
 
 // Drops every cached model (tests; memory).
 void clear_model_cache();

@@ -11,6 +11,7 @@ namespace qm::demo {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr int kSamplesPerHour = 12;  // radiation means: midpoints of 5-minute slices
 
 struct V3 {
     double x, y, z;
@@ -193,14 +194,29 @@ std::string clear_sky_epw(const WeatherOptions& o) {
             if (month == 2 && day == 29) continue;
             ++day_index;
             for (int hour = 0; hour < 24; ++hour) {
-                double dt[6] = {double(o.year), double(month), double(day), double(hour), 30.0, 0.0};
-                solar::SunPosition sun;
-                if (solar::sun_position(o.longitude, o.latitude, o.time_zone, dt, sun) != solar::SpaError::none)
-                    sun.height = -90.0;
-                ClearSky sky = clear_sky(sun.height, day_index);
-                double i0 = 1367.0 * (1.0 + 0.033 * std::cos(2.0 * kPi * day_index / 365.0));
-                double ext_h = sun.height > 0 ? i0 * std::sin(sun.height * kPi / 180.0) : 0.0;
-                double ext_n = sun.height > 0 ? i0 : 0.0;
+                // Radiation: the mean over the hour ending at the row's stamp
+                // (hour .. hour + 1), as measured hourly tables hold it.
+                double ghi = 0.0, dni = 0.0, dhi = 0.0, ext_h = 0.0, ext_n = 0.0;
+                const double i0 = 1367.0 * (1.0 + 0.033 * std::cos(2.0 * kPi * day_index / 365.0));
+                for (int k = 0; k < kSamplesPerHour; ++k) {
+                    const double seconds = (k + 0.5) * 3600.0 / kSamplesPerHour;
+                    double dt[6] = {double(o.year), double(month), double(day), double(hour),
+                                    std::floor(seconds / 60.0), std::fmod(seconds, 60.0)};
+                    solar::SunPosition sun;
+                    if (solar::sun_position(o.longitude, o.latitude, o.time_zone, dt, sun) != solar::SpaError::none)
+                        sun.height = -90.0;
+                    ClearSky sky = clear_sky(sun.height, day_index);
+                    ghi += sky.ghi;
+                    dni += sky.dni;
+                    dhi += sky.dhi;
+                    if (sun.height > 0) {
+                        ext_h += i0 * std::sin(sun.height * kPi / 180.0);
+                        ext_n += i0;
+                    }
+                }
+                const ClearSky sky{dni / kSamplesPerHour, dhi / kSamplesPerHour, ghi / kSamplesPerHour};
+                ext_h /= kSamplesPerHour;
+                ext_n /= kSamplesPerHour;
 
                 t_noise = 0.97 * t_noise + 0.37 * rng.normal();  // stationary sd ~1.5 C
                 double season = std::cos(2.0 * kPi * (day_index - warmest_day) / 365.0);

@@ -36,8 +36,9 @@ std::string house_stl(const HouseOptions& options = {});
 
 // A synthetic weather year for one site.
 //
-// Sun: the solar position kernel at the middle of every hour (local standard
-// time). Clear sky, no clouds:
+// Radiation: each row holds the mean over the hour ending at its stamp (the
+// EPW convention), taken over twelve 5-minute slices with the solar position
+// kernel at each slice's middle (local standard time). Clear sky, no clouds:
 //   extraterrestrial normal irradiance I0 = 1367 (1 + 0.033 cos(2 pi n / 365)) [W/m2],
 //     n the day of the year;
 //   relative air mass after Kasten & Young (1989),

@@ -1,0 +1,7 @@
+"""Project PV panel: the sun at the middle of the hour each weather row describes (native).
+
+``TimedSunPanelModule`` extends ``quillmere.components.sunpanel_module.SunPanelModule``.
+"""
+from quillmere._native import TimedSunPanelModule
+
+__all__ = ["TimedSunPanelModule"]
