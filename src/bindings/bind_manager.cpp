@@ -44,7 +44,7 @@ std::string repr_text(nb::handle v) {
 // ---------------------------------------------------------------------------
 // Project checking
 
-enum class Kind { number, text, path_in, path_out, module_ref, text_list, method, grid, resolution };
+enum class Kind { number, text, path_in, path_out, module_ref, text_list, method, grid, resolution, diffuse };
 
 struct ParamSpec {
     const char* key;
@@ -72,7 +72,8 @@ const std::vector<TypeSpec>& builtin_types() {
           {"efficiency", Kind::number, true, 0},
           {"normal_rad", Kind::number, false, 800.0},
           {"diffuse_rad", Kind::number, false, 100.0},
-          {"ground_reflect", Kind::number, false, 0.2}}},
+          {"ground_reflect", Kind::number, false, 0.2},
+          {"diffuse", Kind::diffuse, false, 0}}},
         {"WindTurbine",
          "quillmere.components.gale_module",
          "GaleModule",
@@ -113,6 +114,7 @@ const char* kind_text(Kind k) {
         case Kind::method: return "\"exact\" 或 \"table\"";
         case Kind::grid: return "两个数值 [方位角步长, 高度角步长]（度）";
         case Kind::resolution: return "正数（模型单位）";
+        case Kind::diffuse: return "\"shaded\" 或 \"isotropic\"";
     }
     return "";
 }
@@ -325,6 +327,7 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     }
 
     nb::object ref = nb::none();
+    nb::dict options;
     for (size_t i = 0; i < spec->params.size(); ++i) {
         const ParamSpec& p = spec->params[i];
         nb::handle v = given[i];
@@ -337,6 +340,13 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 std::string m = v.is_valid() ? c.text(v, keys[i]) : "exact";
                 if (m != "exact" && m != "table") c.wrong(keys[i], kind_text(p.kind), v);
                 values.append(nb::str(m.c_str()));
+                break;
+            }
+            case Kind::diffuse: {
+                // A module option (set as the unit's attribute), not an in_file_params entry.
+                std::string m = v.is_valid() ? c.text(v, keys[i]) : "shaded";
+                if (m != "shaded" && m != "isotropic") c.wrong(keys[i], kind_text(p.kind), v);
+                options[p.key] = nb::str(m.c_str());
                 break;
             }
             case Kind::grid: {
@@ -379,6 +389,7 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     }
     out["in_file_params"] = values;
     out["ref"] = ref;
+    if (PyDict_Size(options.ptr()) > 0) out["options"] = options;
     return out;
 }
 
@@ -744,6 +755,8 @@ nb::object Manager::create_modules() {
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
+        if (PyObject* options = PyDict_GetItemString(entry.ptr(), "options"))
+            for (auto [key, value] : nb::borrow<nb::dict>(options)) nb::setattr(unit, key, value);
         mods[name] = unit;
     }
     // Recorded outputs must exist.
@@ -1440,7 +1453,36 @@ void bind_manager(nb::module_& m) {
         nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
         "A synthetic hourly weather year as EPW text: clear-sky irradiance from the sun position, modelled "
         "temperature and Weibull wind with the given mean [m/s]. 8760 rows; deterministic for a seed.");
-    for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw"}) m.attr(name) = demo.attr(name);
+    demo.def(
+        "cloudy_epw",
+        [](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year, nb::handle mean_wind,
+           nb::handle seed) {
+            qm::demo::WeatherOptions o;
+            o.latitude = as_double(latitude);
+            o.longitude = as_double(longitude);
+            int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
+            if (tz < -12 || tz > 14) raise(PyExc_ValueError, "时区应在 -12 到 14 小时之间");
+            if (y < 1 || y > 9999) raise(PyExc_ValueError, "年份应在 1 到 9999 之间");
+            if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
+            o.time_zone = int(tz);
+            o.year = int(y);
+            o.mean_wind = as_double(mean_wind);
+            o.seed = uint64_t(sd);
+            std::string problem = qm::demo::check_weather_options(o);
+            if (!problem.empty()) raise(PyExc_ValueError, problem);
+            std::string text;
+            {
+                nb::gil_scoped_release release;
+                text = qm::demo::cloudy_epw(o);
+            }
+            return text;
+        },
+        nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
+        nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
+        "The demo's synthetic weather year with clouds as EPW text: seeded daily clearness around monthly means "
+        "typical for the latitude, hourly global split into direct normal and diffuse by the Erbs-Klein-Duffie "
+        "diffuse fraction, hour-ending means; temperature and wind as clear_sky_epw. Deterministic for a seed.");
+    for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw", "cloudy_epw"}) m.attr(name) = demo.attr(name);
 }
 
 }  // namespace qm::py

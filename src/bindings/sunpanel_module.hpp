@@ -4,6 +4,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "bindings/shade_group.hpp"
 #include "bindings/sim_unit.hpp"
 
@@ -23,6 +25,11 @@ public:
     nb::object _get_module_info() override;
     void update(nb::handle time, nb::handle state) override;
     void awake(nb::handle state) override;
+
+    // Internal: the sky-diffuse and ground-reflected irradiance on the panel
+    // [W/m2] for a diffuse horizontal irradiance and albedo; this module uses
+    // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
+    virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
 
     // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
     virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {
