@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 // CPU time of this thread: the figure that does not depend on how busy the machine is.
 struct cpu_clock {

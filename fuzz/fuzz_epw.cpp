@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kernels/epw.hpp"
+#include "kernels/weather/epw_table.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;

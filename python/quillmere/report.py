@@ -1,7 +1,7 @@
 """PNG report of a run (needs matplotlib, the ``plot`` extra).
 
 Three rows: monthly energy per generator; the shading of every analysed
-surface over sun azimuth x altitude (exact method: the exact factor at each
+surface over sun azimuth x altitude, titled with the surface's sky view (exact method: the exact factor at each
 hour of the run with the sun up; table method: the table, interpolated
 bilinearly over its true extent); one summer and one winter week of hourly
 power. Importing this module raises ImportError without matplotlib.
@@ -15,7 +15,9 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-__all__ = ["make_report", "shading_tables"]
+from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
+
+__all__ = ["make_report", "shading_tables", "sky_views"]
 
 
 def _generators(results, summary):
@@ -29,18 +31,23 @@ def _generators(results, summary):
 
 
 def shading_tables(project):
-    """[(module name, table path, [surface, ...])] of the project's shading modules."""
+    """[(module name, table path, [surface, ...])] of the project's modules that
+    generate a table of surfaces, read from each type's declaration of its
+    project values (``project_values`` and ``summary_facts`` of the class)."""
     out = []
     for m in project.get("modules", []):
-        params = m.get("in_file_params", [])
-        if m.get("type") == "SurfaceShadow" and len(params) > 1:
-            # [model, table, method, grid, resolution, surface, ...]
-            out.append((m["name"], params[1], list(params[5:])))
+        cls, values = m.get("class"), m.get("values") or {}
+        declared = getattr(cls, "project_values", None) or ()
+        generated = (getattr(cls, "summary_facts", None) or {}).get("generated_files", ())
+        surfaces = [v["key"] for v in declared if v.get("kind") == "surfaces"]
+        for key in generated:
+            if surfaces and key in values:
+                out.append((m["name"], values[key], list(values.get(surfaces[0], []))))
     return out
 
 
 def _read_table(path):
-    for encoding in ("utf-8", "gbk", "latin1"):
+    for encoding in TABLE_ENCODINGS:
         try:
             return pd.read_csv(path, encoding=encoding)
         except UnicodeDecodeError:
@@ -69,9 +76,21 @@ def _exact_maps(modules):
     return out
 
 
+def sky_views(modules):
+    """{(module name, surface): (sky view, ground view)} of the project shading modules' analysed surfaces."""
+    out = {}
+    for name, unit in (modules or {}).items():
+        views = getattr(unit, "sky_views", None)
+        if callable(views):
+            for surface, pair in views().items():
+                out[(name, surface)] = pair
+    return out
+
+
 def make_report(results, project, summary, path, modules=None):
     """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading)."""
     gens = _generators(results, summary)
+    views = sky_views(modules)
     maps = _exact_maps(modules)
     exact_modules = {title.split(":")[0] for title, _ in maps}
     for name, table, surfaces in shading_tables(project or {}):
@@ -119,6 +138,10 @@ def make_report(results, project, summary, path, modules=None):
             ax.set_ylim(alt.min(), alt.max())
         ax.set_xlabel("sun azimuth [deg from north]")
         ax.set_ylabel("sun altitude [deg]")
+        module, _, surface = title.partition(": ")
+        view = views.get((module, surface.split(" (")[0]))
+        if view is not None:
+            title += "\nsky view %.3f, ground view %.3f" % view
         ax.set_title(title, fontsize=10)
         fig.colorbar(mesh, ax=ax, label="cosine factor")
     if not maps:

@@ -18,6 +18,8 @@ void bind_sunpanel_module(nb::module_& m);
 void bind_shade_exact(nb::module_& m);
 void bind_sunpanel_timed(nb::module_& m);
 void bind_manager(nb::module_& m);
+void bind_entry(nb::module_& m);
+void bind_demo(nb::module_& m);
 }  // namespace qm::py
 
 NB_MODULE(_native, m) {
@@ -34,4 +36,6 @@ NB_MODULE(_native, m) {
     qm::py::bind_shade_exact(m);
     qm::py::bind_sunpanel_timed(m);
     qm::py::bind_manager(m);
+    qm::py::bind_entry(m);
+    qm::py::bind_demo(m);
 }

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "kernels/calendar.hpp"
+#include "kernels/time/calendar.hpp"
 
 using namespace qm::calendar;
 using DT = std::array<int64_t, 6>;

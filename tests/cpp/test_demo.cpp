@@ -4,7 +4,7 @@
 #include <map>
 #include <sstream>
 
-#include "kernels/demo_project.hpp"
+#include "kernels/demo/demo_project.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/demo_project.hpp"
+#include "kernels/demo/demo_project.hpp"
 
 namespace demo = qm::demo;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/epw.hpp"
+#include "kernels/weather/epw_table.hpp"
 
 namespace {
 

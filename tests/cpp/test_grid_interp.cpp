@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "kernels/grid_interp.hpp"
+#include "kernels/grid/bilinear.hpp"
 
 using qm::grid::find_interval;
 using qm::grid::Grid2D;

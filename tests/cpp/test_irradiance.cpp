@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "kernels/irradiance.hpp"
+#include "kernels/sun/irradiance.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "kernels/number_parse.hpp"
+#include "kernels/text/number_parse.hpp"
 
 using qm::parse_py_float;
 

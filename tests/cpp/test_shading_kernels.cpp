@@ -8,13 +8,14 @@
 #include <limits>
 
 #include "kernels/geometry/occlusion.hpp"
+#include "kernels/geometry/self_match.hpp"
 #include "kernels/geometry/subdivide.hpp"
 #include "kernels/shading/exact_factors.hpp"
 #include "kernels/shading/factor_file.hpp"
 #include "kernels/shading/fingerprint.hpp"
 #include "kernels/shading/step_sun.hpp"
 #include "kernels/shading/sun_grid.hpp"
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 namespace sh = qm::shading;
 namespace geom = qm::geom;
@@ -217,7 +218,7 @@ TEST(ExactFactors, BatchEqualsOnePositionAtATimeOnAnyThreadCount) {
         std::vector<double> illum(s.roof), areas(s.roof);
         scene.scan(faces.tris.data(), faces.normals.data(), faces.self.data(), s.roof, d, illum.data(), areas.data(), 1,
                    true);
-        const double ref = sh::area_weighted_mean(illum.data(), areas.data(), s.roof);
+        const double ref = geom::area_weighted_mean(illum.data(), areas.data(), s.roof);
         EXPECT_TRUE(same_bits(one[p], ref)) << p;
         EXPECT_TRUE(same_bits(two[p], ref)) << p;
     }

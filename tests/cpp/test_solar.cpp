@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 namespace {
 

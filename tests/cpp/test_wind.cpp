@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "kernels/wind_power.hpp"
+#include "kernels/wind/power_curve.hpp"
 
 namespace {
 

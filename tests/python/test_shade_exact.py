@@ -330,3 +330,28 @@ def test_shade_command_takes_free_steps(tmp_path, capsys):
     assert len(pd.read_csv(out)) == 54
     assert cli.main(["shade", str(stl), "--surfaces", "roof_north", "-o", str(out), "--azimuth-step", "0"]) == 1
     assert "错误：grid: 方位角步长应为 0 到 360 度之间的正数" in capsys.readouterr().out
+
+
+def test_declared_ranges_are_checked(tmp_path):
+    from quillmere.core.manager import ProjectError
+
+    _, project = demo_project(tmp_path)
+    text = open(project, encoding="utf-8").read()
+    open(project, "w", encoding="utf-8").write(text.replace("efficiency = 0.2\n", "efficiency = 20\n", 1))
+    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv_east\)\.efficiency: 应在 \(0, 1\] 之间，实际为 20"):
+        run(project)
+
+
+def test_report_maps_show_the_exact_factors_of_the_sunny_hours(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quillmere import report
+
+    _, project = demo_project(tmp_path)
+    m, res = run(project)
+    maps = report._exact_maps(m.modules)
+    assert [t for t, _ in maps] == ["house: %s (exact, hours with sun)" % s
+                                    for s in ("roof_south_east", "roof_south_west", "roof_north")]
+    az, alt, values = maps[0][1]
+    assert len(az) == len(alt) == len(values) > 300 and (alt > 0).all()
+    out = report.make_report(res, m.project, m.summary, str(tmp_path / "r.png"), m.modules)
+    assert os.path.getsize(out) > 10000

@@ -1,4 +1,4 @@
 """Surface shading module: per-surface sun cosine factors from the building model (native)."""
-from quillmere._native import SurfaceShadowModule
+from quillmere._native import TABLE_ENCODINGS, SurfaceShadowModule
 
-__all__ = ["SurfaceShadowModule"]
+__all__ = ["SurfaceShadowModule", "TABLE_ENCODINGS"]

@@ -1,5 +1,8 @@
 #include "kernels/geometry/stl_read.hpp"
 
+#include "kernels/text/ascii.hpp"
+#include "kernels/text/number_parse.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -7,65 +10,6 @@
 #include <thread>
 
 namespace qm::stl {
-namespace {
-// Exact fast path for plain decimals: sign, at most 19 digits with an optional
-// point, optional exponent. When the digits fit in 2^53 and the power of ten
-// is at most 22, one IEEE multiplication or division gives the correctly
-// rounded value. Anything else returns false and takes the general parser.
-const char* fast_prefix(const char* p, const char* end, double& out) noexcept {
-    static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    bool neg = false;
-    if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
-    uint64_t mant = 0;
-    int digits = 0, frac = 0;
-    const char* start = p;
-    while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
-    digits = static_cast<int>(p - start);
-    const bool int_part = digits != 0;
-    bool frac_part = false;
-    if (p < end && *p == '.') {
-        ++p;
-        const char* fs = p;
-        while (p < end && static_cast<unsigned>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
-        frac = static_cast<int>(p - fs);
-        frac_part = frac != 0;
-        digits += frac;
-    }
-    if (digits > 19) return nullptr;  // the mantissa may have wrapped
-    if (!int_part && !frac_part) return nullptr;
-    int exp = 0;
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool eneg = false;
-        if (p < end && (*p == '-' || *p == '+')) eneg = *p++ == '-';
-        const char* es = p;
-        while (p < end && *p >= '0' && *p <= '9') {
-            exp = exp * 10 + (*p++ - '0');
-            if (exp > 1000) return nullptr;
-        }
-        if (p == es) return nullptr;
-        if (eneg) exp = -exp;
-    }
-    if (mant > (uint64_t(1) << 53)) return nullptr;
-    const int e10 = exp - frac;
-    double v = static_cast<double>(mant);
-    if (e10 < 0) {
-        if (e10 < -22) return nullptr;
-        v /= kPow10[-e10];
-    } else {
-        if (e10 > 22) return nullptr;
-        v *= kPow10[e10];
-    }
-    out = neg ? -v : v;
-    return p;
-}
-
-bool fast_decimal(std::string_view s, double& out) noexcept {
-    const char* end = s.data() + s.size();
-    return fast_prefix(s.data(), end, out) == end;
-}
-}  // namespace
 
 namespace {
 
@@ -78,7 +22,7 @@ bool parse_rest(const char* p, const char* end, const NumberFallback& fb, std::v
                 ParseError& err, size_t line_no) {
     while ((p = skip_space(p, end)) < end) {
         double v;
-        const char* q = fast_prefix(p, end, v);
+        const char* q = parse_decimal_prefix(p, end, v);
         if (!q || (q < end && !space_at(q, end))) {
             q = field_end(p, end);
             if (!to_double(std::string_view(p, static_cast<size_t>(q - p)), fb, v)) {
@@ -97,9 +41,9 @@ bool parse_rest(const char* p, const char* end, const NumberFallback& fb, std::v
 }  // namespace
 
 bool to_double(std::string_view token, const NumberFallback& fb, double& out) {
-    if (fast_decimal(token, out)) return true;
+    if (parse_plain_decimal(token, out)) return true;
     if (parse_py_float(token, out)) return true;
-    if (fb.fn && !is_ascii(token)) return fb.fn(fb.ctx, token, out);
+    if (fb.fn && !text::is_ascii(token)) return fb.fn(fb.ctx, token, out);
     return false;
 }
 
@@ -188,13 +132,7 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
         }
         // A solid with no line between "solid" and "endsolid" is not recorded.
         if (body_lines == 0) continue;
-        auto it = slot.find(cur.name);
-        if (it == slot.end()) {
-            slot.emplace(cur.name, out.solids.size());
-            out.solids.push_back(std::move(cur));
-        } else {
-            out.solids[it->second] = std::move(cur);
-        }
+        put_by_name(out.solids, slot, std::move(cur));
     }
     return true;
 }
@@ -267,15 +205,7 @@ bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solid
     std::unordered_map<std::string, size_t> slot;
     for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
     for (auto& p : part) {
-        for (auto& s : p.solids) {
-            auto it = slot.find(s.name);
-            if (it == slot.end()) {
-                slot.emplace(s.name, out.solids.size());
-                out.solids.push_back(std::move(s));
-            } else {
-                out.solids[it->second] = std::move(s);
-            }
-        }
+        for (auto& s : p.solids) put_by_name(out.solids, slot, std::move(s));
     }
     return true;
 }
@@ -354,13 +284,7 @@ void StatsReader::finish_solid() {
             rec.normal[2] = az / magnitude;
         }
     }
-    auto it = index_.find(rec.name);
-    if (it == index_.end()) {
-        index_.emplace(rec.name, records_.size());
-        records_.push_back(std::move(rec));
-    } else {
-        records_[it->second] = std::move(rec);
-    }
+    put_by_name(records_, index_, std::move(rec));
 }
 
 }  // namespace qm::stl

@@ -55,6 +55,19 @@ struct SolidData {
     bool regular = true;             // every facet: 3-number normal, three 3-number vertices
 };
 
+// The host's dictionary rule for solids and statistics records: a repeated
+// name replaces the earlier entry and keeps its position.
+template <typename T>
+void put_by_name(std::vector<T>& items, std::unordered_map<std::string, size_t>& slot, T&& item) {
+    auto it = slot.find(item.name);
+    if (it == slot.end()) {
+        slot.emplace(item.name, items.size());
+        items.push_back(std::move(item));
+    } else {
+        items[it->second] = std::move(item);
+    }
+}
+
 struct Solids {
     std::vector<SolidData> solids;  // dictionary order: first occurrence of each name
     size_t facet_count() const noexcept {

@@ -1,5 +1,7 @@
 #include "kernels/shading/exact_factors.hpp"
 
+#include "kernels/geometry/self_match.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,21 +11,13 @@
 
 namespace qm::shading {
 
-double area_weighted_mean(const double* illumination, const double* areas, size_t n) {
-    std::vector<double> prod(n);
-    for (size_t i = 0; i < n; ++i) prod[i] = illumination[i] * areas[i];
-    const double total = geom::pairwise_sum(areas, n);
-    const double weighted = geom::pairwise_sum(prod.data(), n);
-    return total > 0 ? weighted / total : 0.0;
-}
-
 void factors_for_direction(const geom::Scene& scene, const geom::FaceSet& faces, const double d[3], double* out,
                            unsigned threads) {
     const size_t n = faces.size();
     std::vector<double> illum(n), areas(n);
     scene.scan(faces.tris.data(), faces.normals.data(), faces.self.data(), n, d, illum.data(), areas.data(), threads);
     for (size_t s = 0; s < faces.first.size(); ++s)
-        out[s] = area_weighted_mean(illum.data() + faces.first[s], areas.data() + faces.first[s], faces.count[s]);
+        out[s] = geom::area_weighted_mean(illum.data() + faces.first[s], areas.data() + faces.first[s], faces.count[s]);
 }
 
 bool exact_factors(const geom::Scene& scene, const geom::FaceSet& faces, const double* altitudes,

@@ -3,8 +3,8 @@
 // For each sun position (altitude, azimuth) [deg] and each surface of a face
 // set: the area-weighted mean over the surface's faces of n . d when the face
 // faces the sun and its centroid ray is not blocked, else 0, summed as the
-// single-position entry of the geometry library sums it (pairwise, products
-// first). With the model's own triangles as faces, each value is bit for bit
+// single-position entry of the geometry library sums it (the same
+// geom::area_weighted_mean). With the model's own triangles as faces, each value is bit for bit
 // what that entry gives for the same position: every face's result depends
 // only on the face, the sun direction and the model.
 //
@@ -21,9 +21,6 @@
 #include "kernels/geometry/subdivide.hpp"
 
 namespace qm::shading {
-
-// Area-weighted mean of illumination, 0 when the total area is not positive.
-double area_weighted_mean(const double* illumination, const double* areas, size_t n);
 
 // Factors of every surface of `faces` for one sun direction (caller's thread).
 void factors_for_direction(const geom::Scene& scene, const geom::FaceSet& faces, const double d[3], double* out,

@@ -9,7 +9,7 @@
 #include <map>
 #include <thread>
 
-#include "kernels/shading/exact_factors.hpp"
+#include "kernels/geometry/self_match.hpp"
 
 namespace qm::shading {
 namespace {
@@ -171,8 +171,8 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
     out.ground.resize(ns);
     for (size_t s = 0; s < ns; ++s) {
         const size_t a = faces.first[s], c = faces.count[s];
-        out.sky[s] = area_weighted_mean(fsky.data() + a, areas.data() + a, c);
-        out.ground[s] = area_weighted_mean(fground.data() + a, areas.data() + a, c);
+        out.sky[s] = geom::area_weighted_mean(fsky.data() + a, areas.data() + a, c);
+        out.ground[s] = geom::area_weighted_mean(fground.data() + a, areas.data() + a, c);
     }
     return true;
 }

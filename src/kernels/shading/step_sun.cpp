@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "kernels/calendar.hpp"
+#include "kernels/time/calendar.hpp"
 
 namespace qm::shading {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kernels/solar.hpp"
+#include "kernels/sun/spa.hpp"
 
 namespace qm::shading {
 

@@ -1,0 +1,231 @@
+#include "bindings/core/project_values.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "bindings/support/common.hpp"
+
+namespace qm::py {
+namespace {
+
+struct KindName {
+    ValueKind kind;
+    const char* name;
+};
+constexpr KindName kKinds[] = {{ValueKind::number, "number"},         {ValueKind::text, "text"},
+                               {ValueKind::path_in, "input_file"},     {ValueKind::path_out, "output_file"},
+                               {ValueKind::module_ref, "shading_module"}, {ValueKind::surface, "surface"},
+                               {ValueKind::surfaces, "surfaces"},       {ValueKind::choice, "choice"},
+                               {ValueKind::grid, "grid"}};
+
+std::string number_text(double v) {
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+bool parse_bound(std::string s, double& out) {
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    if (b == std::string::npos) return false;
+    s = s.substr(b, e - b + 1);
+    if (s == "inf" || s == "+inf") return out = INFINITY, true;
+    if (s == "-inf") return out = -INFINITY, true;
+    char* end = nullptr;
+    out = std::strtod(s.c_str(), &end);
+    return end && *end == '\0' && std::isfinite(out);
+}
+
+nb::object tuple_of(const std::vector<std::string>& items) {
+    nb::list l;
+    for (const auto& s : items) l.append(nb::str(s.c_str()));
+    return nb::tuple(l);
+}
+
+[[noreturn]] void bad(nb::handle cls, const std::string& what) {
+    raise(PyExc_ValueError, std::string(host_type_name(cls)) + "." + what);
+}
+
+std::vector<std::string> names_of(nb::handle cls, nb::handle seq, const char* what) {
+    std::vector<std::string> out;
+    if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) bad(cls, std::string("summary_facts[\"") + what + "\"] 应为文本的列表");
+    for (nb::handle v : seq) {
+        if (!PyUnicode_Check(v.ptr())) bad(cls, std::string("summary_facts[\"") + what + "\"] 应为文本的列表");
+        out.push_back(to_text(v));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ValueRange::text() const {
+    return std::string(lo_open ? "(" : "[") + number_text(lo) + ", " + number_text(hi) + (hi_open ? ")" : "]");
+}
+
+bool parse_range(const std::string& text, ValueRange& out) {
+    if (text.size() < 5) return false;
+    char open = text.front(), close = text.back();
+    if ((open != '(' && open != '[') || (close != ')' && close != ']')) return false;
+    size_t comma = text.find(',');
+    if (comma == std::string::npos) return false;
+    ValueRange r;
+    if (!parse_bound(text.substr(1, comma - 1), r.lo) || !parse_bound(text.substr(comma + 1, text.size() - comma - 2), r.hi))
+        return false;
+    if (r.lo > r.hi) return false;
+    r.lo_open = open == '(' || std::isinf(r.lo);
+    r.hi_open = close == ')' || std::isinf(r.hi);
+    out = r;
+    return true;
+}
+
+const char* value_kind_name(ValueKind k) {
+    for (const KindName& n : kKinds)
+        if (n.kind == k) return n.name;
+    return "";
+}
+
+const ProjectValue* ModuleDeclaration::find(ValueKind kind) const {
+    for (const ProjectValue& v : values)
+        if (v.kind == kind) return &v;
+    return nullptr;
+}
+
+long ModuleDeclaration::position(const std::string& key) const {
+    for (size_t i = 0; i < values.size(); ++i)
+        if (values[i].key == key) return long(i);
+    return -1;
+}
+
+void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
+    nb::list values;
+    for (const ProjectValue& v : decl.values) {
+        nb::dict d;
+        d["key"] = nb::str(v.key.c_str());
+        d["kind"] = nb::str(value_kind_name(v.kind));
+        if (v.kind == ValueKind::choice) {
+            d["choices"] = tuple_of(v.choices);
+            if (!v.required) d["default"] = nb::str(v.text_fallback.c_str());
+        } else if (v.kind == ValueKind::grid) {
+            if (!v.required) d["default"] = nb::none();
+        } else if (!v.required) {
+            d["default"] = nb::float_(v.fallback);
+        }
+        if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
+        if (v.attribute) d["attribute"] = nb::bool_(true);
+        values.append(d);
+    }
+    nb::dict facts;
+    facts["rated_power"] = tuple_of(decl.rated_power);
+    facts["generated_files"] = tuple_of(decl.generated);
+    nb::setattr(cls, "project_values", nb::tuple(values));
+    nb::setattr(cls, "summary_facts", facts);
+}
+
+bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
+    nb::object values = nb::getattr(cls, "project_values", nb::none());
+    if (values.is_none()) return false;
+    if (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr())) bad(cls, "project_values 应为表（dict）的列表");
+    ModuleDeclaration decl;
+    size_t i = 0;
+    for (nb::handle item : values) {
+        std::string where = "project_values[" + std::to_string(i++) + "]";
+        if (!PyDict_Check(item.ptr())) bad(cls, where + " 应为表（dict）");
+        ProjectValue v;
+        PyObject* key = PyDict_GetItemString(item.ptr(), "key");
+        if (!key || !PyUnicode_Check(key) || PyUnicode_GetLength(key) == 0) bad(cls, where + " 缺少文本键 \"key\"");
+        v.key = to_text(key);
+        PyObject* kind = PyDict_GetItemString(item.ptr(), "kind");
+        std::string kind_text = kind && PyUnicode_Check(kind) ? to_text(kind) : "number";
+        bool known = false;
+        for (const KindName& n : kKinds)
+            if (kind_text == n.name) v.kind = n.kind, known = true;
+        if (!known) bad(cls, where + ".kind: 未知的种类 \"" + kind_text + "\"");
+        if (v.kind == ValueKind::choice) {
+            PyObject* c = PyDict_GetItemString(item.ptr(), "choices");
+            if (!c) bad(cls, where + ".choices: choice 需要可选文本的列表");
+            v.choices = names_of(cls, c, "choices");
+            if (v.choices.empty()) bad(cls, where + ".choices: choice 需要可选文本的列表");
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (!PyUnicode_Check(d)) bad(cls, where + ".default: 应为 choices 中的文本");
+                v.text_fallback = to_text(d);
+                bool listed = false;
+                for (const auto& ch : v.choices) listed = listed || ch == v.text_fallback;
+                if (!listed) bad(cls, where + ".default: 应为 choices 中的文本");
+                v.required = false;
+            }
+        } else if (v.kind == ValueKind::grid) {
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (d != Py_None) bad(cls, where + ".default: grid 的默认值只能是 None");
+                v.required = false;
+            }
+        } else if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+            if (v.kind != ValueKind::number || !(PyFloat_Check(d) || PyLong_Check(d)) || PyBool_Check(d))
+                bad(cls, where + ".default: 只有数值可以有默认值");
+            v.required = false;
+            v.fallback = PyFloat_AsDouble(d);
+            if (v.fallback == -1.0 && PyErr_Occurred()) throw_pending();
+        }
+        if (PyObject* r = PyDict_GetItemString(item.ptr(), "range")) {
+            if (!PyUnicode_Check(r) || !parse_range(to_text(r), v.range))
+                bad(cls, where + ".range: 应为区间文本，如 \"(0, 1]\" 或 \"[0, inf)\"");
+        }
+        if (PyObject* a = PyDict_GetItemString(item.ptr(), "attribute")) {
+            if (!PyBool_Check(a)) bad(cls, where + ".attribute: 应为 true 或 false");
+            v.attribute = a == Py_True;
+            if (v.attribute && (v.kind == ValueKind::surfaces || v.kind == ValueKind::module_ref))
+                bad(cls, where + ".attribute: surfaces 与 module_ref 不能作为属性");
+        }
+        if (v.kind == ValueKind::surfaces && size_t(i) != size_t(PyObject_Length(values.ptr())))
+            bad(cls, where + ": surfaces 只能是最后一个值");
+        decl.values.push_back(v);
+    }
+    nb::object facts = nb::getattr(cls, "summary_facts", nb::none());
+    if (!facts.is_none()) {
+        if (!PyDict_Check(facts.ptr())) bad(cls, "summary_facts 应为表（dict）");
+        if (PyObject* r = PyDict_GetItemString(facts.ptr(), "rated_power")) decl.rated_power = names_of(cls, r, "rated_power");
+        if (PyObject* g = PyDict_GetItemString(facts.ptr(), "generated_files"))
+            decl.generated = names_of(cls, g, "generated_files");
+        for (const std::string& key : decl.generated)
+            if (decl.position(key) < 0) bad(cls, "summary_facts[\"generated_files\"]: 没有名为 \"" + key + "\" 的值");
+    }
+    out = std::move(decl);
+    return true;
+}
+
+}  // namespace qm::py
+
+namespace qm::py {
+ProjectValue required_value(const char* key, ValueKind kind, const char* range) {
+    ProjectValue v;
+    v.key = key;
+    v.kind = kind;
+    if (range && !parse_range(range, v.range)) raise(PyExc_SystemError, std::string("bad range of ") + key);
+    return v;
+}
+ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback) {
+    ProjectValue v;
+    v.key = key;
+    v.kind = ValueKind::choice;
+    for (const char* c : choices) v.choices.push_back(c);
+    v.required = false;
+    v.text_fallback = fallback;
+    return v;
+}
+ProjectValue as_attribute(ProjectValue v) {
+    v.attribute = true;
+    return v;
+}
+ProjectValue optional_grid(const char* key) {
+    ProjectValue v;
+    v.key = key;
+    v.kind = ValueKind::grid;
+    v.required = false;
+    return v;
+}
+ProjectValue optional_number(const char* key, double fallback, const char* range) {
+    ProjectValue v = required_value(key, ValueKind::number, range);
+    v.required = false;
+    v.fallback = fallback;
+    return v;
+}
+}  // namespace qm::py

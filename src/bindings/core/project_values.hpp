@@ -1,0 +1,88 @@
+// What a module type reads from the project file, declared by the type itself
+// next to its awake: its values in in_file_params order (name, kind, default,
+// range) and the facts the run summary needs (rated power, generated files).
+//
+// A type publishes its declaration as two class attributes that the run
+// manager, its checks, --regenerate-shading and the report read:
+//   project_values = ({"key": "area", "kind": "number", "range": "(0, inf)"}, ...)
+//   summary_facts  = {"rated_power": ("panel_area", "efficiency"), "generated_files": ("table",)}
+// A host subclass of SimUnit may set the same attributes (lists or tuples of
+// dicts); it then gets the same checks and named values in its project table.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace qm::py {
+namespace nb = nanobind;
+
+enum class ValueKind {
+    number,      // a real number (float in in_file_params)
+    text,        // non-empty text
+    path_in,     // a file that must exist (absolute path in in_file_params)
+    path_out,    // a file the module may write (absolute path)
+    module_ref,  // the instance name of the module that analyses this module's surface
+    surface,     // a surface name of that module's model
+    surfaces,    // the surface names this module analyses: the last value, taking the rest of in_file_params
+    choice,      // one of the texts in `choices` (optional: `text_fallback` when absent)
+    grid,        // [azimuth step, altitude step] of a shading table in degrees, each in (0, 360] and (0, 90]; absent: None
+};
+
+// A closed or open interval; the default is the whole real line.
+struct ValueRange {
+    double lo = -INFINITY, hi = INFINITY;
+    bool lo_open = false, hi_open = false;
+    bool contains(double v) const {
+        return (lo_open ? v > lo : v >= lo) && (hi_open ? v < hi : v <= hi);
+    }
+    bool unbounded() const { return std::isinf(lo) && std::isinf(hi); }
+    std::string text() const;  // "(0, 1]", "[0, inf)"
+};
+
+struct ProjectValue {
+    std::string key;
+    ValueKind kind = ValueKind::number;
+    bool required = true;
+    double fallback = 0.0;  // the value of an absent optional number
+    ValueRange range;       // numbers only
+    std::vector<std::string> choices;  // choice only
+    std::string text_fallback;         // the value of an absent optional choice
+    // Set as the unit's attribute of that name instead of taking a place in
+    // in_file_params (options of derived types that keep the base type's
+    // in_file_params as they are).
+    bool attribute = false;
+};
+
+struct ModuleDeclaration {
+    std::vector<ProjectValue> values;      // position i is in_file_params[i]
+    std::vector<std::string> rated_power;  // parameter records whose product is the rated power [kW]
+    std::vector<std::string> generated;    // keys of path values naming files the module generates
+
+    const ProjectValue* find(ValueKind kind) const;
+    // Position of a value in in_file_params, or -1.
+    long position(const std::string& key) const;
+};
+
+const char* value_kind_name(ValueKind k);
+bool parse_range(const std::string& text, ValueRange& out);
+
+// Sets the two class attributes of a declaration on a bound type.
+void publish_declaration(nb::handle cls, const ModuleDeclaration& decl);
+
+// Reads the declaration of a class (its project_values / summary_facts).
+// Returns false when the class declares no project values. A malformed
+// declaration raises ValueError naming the attribute and the entry.
+bool read_declaration(nb::handle cls, ModuleDeclaration& out);
+
+}  // namespace qm::py
+
+namespace qm::py {
+// Declaration entries, for the built-in types.
+ProjectValue required_value(const char* key, ValueKind kind, const char* range = nullptr);
+ProjectValue optional_number(const char* key, double fallback, const char* range = nullptr);
+ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
+ProjectValue optional_grid(const char* key);
+ProjectValue as_attribute(ProjectValue v);
+}  // namespace qm::py

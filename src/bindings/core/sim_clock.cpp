@@ -1,0 +1,143 @@
+#include "bindings/core/sim_clock.hpp"
+
+#include <cstdio>
+
+#include "bindings/support/common.hpp"
+#include "kernels/time/calendar.hpp"
+
+namespace qm::py {
+namespace {
+
+nb::handle g_clock_type;
+
+// Prints the run-period message and ends the run with exit status 1.
+[[noreturn]] void period_exit(const char* message) {
+    print(message);
+    host_exit(1);
+}
+
+// Converts one run-period entry with the host's int(); a ValueError means an
+// invalid entry (message + exit), other errors propagate unchanged.
+int32_t period_int(nb::handle value) {
+    PyObject* converted = PyNumber_Long(value.ptr());
+    if (!converted) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            period_exit("运行期参数必须为有效的整数");
+        }
+        throw_pending();
+    }
+    nb::object owned = nb::steal(converted);
+    return as_int32(owned);
+}
+
+calendar::Period check_run_periods(nb::handle run_period) {
+    nb::object p = get_item(run_period, "params");
+    Py_ssize_t n = PyObject_Length(p.ptr());
+    if (n < 0) throw_pending();
+    if (n != 6) period_exit("运行期参数应为6");
+    int32_t v[6];
+    for (int i = 0; i < 6; ++i) {
+        nb::object idx = nb::int_(i);
+        v[i] = period_int(check(PyObject_GetItem(p.ptr(), idx.ptr())));
+    }
+    calendar::Period out{};
+    switch (calendar::check_run_period(v[0], v[1], v[2], v[3], v[4], v[5], out)) {
+        case calendar::PeriodError::bad_month: period_exit("月份必须在 1 到 12 之间");
+        case calendar::PeriodError::bad_day: period_exit("日期不合法，请检查日期的有效性");
+        case calendar::PeriodError::end_before: period_exit("结束时间必须大于等于开始时间");
+        case calendar::PeriodError::none: break;
+    }
+    return out;
+}
+
+}  // namespace
+
+void SimClock::set_period(nb::handle run_period) {
+    int truth = PyObject_IsTrue(run_period.ptr());
+    if (truth < 0) throw_pending();
+    if (!truth) {
+        start_year = 2025, begin_month = 1, begin_day = 1;
+        end_year = 2025, end_month = 12, end_day = 31;
+        current_time = begin_time = 0.0;
+        end_time = 365 * calendar::kSecondsPerDay;
+        return;
+    }
+    if (!PyDict_Check(run_period.ptr())) raise_expected("dict", run_period);
+    // Everything is validated before the first field changes.
+    calendar::Period p = check_run_periods(run_period);
+    start_year = int32_t(p.start_year), begin_month = int32_t(p.begin_month), begin_day = int32_t(p.begin_day);
+    end_year = int32_t(p.end_year), end_month = int32_t(p.end_month), end_day = int32_t(p.end_day);
+    current_time = begin_time = p.begin_time;
+    end_time = p.end_time;
+}
+
+std::array<int64_t, 6> SimClock::current_datetime() const {
+    std::array<int64_t, 6> out{};
+    switch (calendar::datetime_after(start_year, 1, 1, current_time, out)) {
+        case calendar::DateTimeError::not_finite:
+            raise(PyExc_ValueError, "cannot convert float NaN to integer: the clock's current_time is not finite");
+        case calendar::DateTimeError::year_overflow:
+            raise(PyExc_OverflowError, "the clock's current_time lies beyond the supported calendar years");
+        case calendar::DateTimeError::none: break;
+    }
+    return out;
+}
+
+nb::tuple SimClock::get_current_datetime_tuple() const {
+    auto d = current_datetime();
+    return nb::make_tuple(nb::int_(d[0]), nb::int_(d[1]), nb::int_(d[2]), nb::int_(d[3]), nb::int_(d[4]),
+                          nb::int_(d[5]));
+}
+
+std::string SimClock::get_current_datetime_str() const {
+    auto d = current_datetime();
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", (long long)d[0], (long long)d[1],
+                  (long long)d[2], (long long)d[3], (long long)d[4], (long long)d[5]);
+    return buf;
+}
+
+SimClock* clock_arg(nb::handle time, const char* arg) { return typed_arg<SimClock>(time, g_clock_type, arg); }
+
+nb::handle sim_clock_type() { return g_clock_type; }
+
+void bind_sim_clock(nb::module_& m) {
+    nb::module_ scope = named_scope("quillmere.core.sim_clock");
+    auto cls = nb::class_<SimClock, PySimClock>(scope, "SimClock",
+        "Simulation clock: run period as calendar dates, simulated time and time step in seconds.");
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<SimClock> v, nb::handle current_time, nb::handle time_step) {
+            double current = as_double(current_time), step = as_double(time_step);
+            if (!nb::inst_python_derived(v.h))
+                new (v.p) SimClock(current, step);
+            else
+                new ((void*)v.p) PySimClock(current, step);
+        },
+        nb::arg("current_time").none() = 0.0, nb::arg("time_step").none() = 3600.0);
+    cls.def("advance_time", [](SimClock& c) { c.SimClock::advance_time(); },
+            "Adds time_step to current_time (no check against the end of the period).");
+    cls.def("get_current_time", [](SimClock& c) { return c.SimClock::get_current_time(); },
+            "Returns current_time in seconds.");
+    cls.def("set_time_step", [](SimClock& c, nb::handle step) { c.SimClock::set_time_step(as_double(step)); },
+            nb::arg("time_step").none(), "Sets the amount added by advance_time; current_time is not touched.");
+    cls.def("set_period", [](SimClock& c, nb::handle run_period) { c.set_period(run_period); },
+            nb::arg("run_period").none(),
+            "Sets the run period from {'params': [start year, begin month, begin day, end year, end month, "
+            "end day]}; None or {} sets 2025-01-01 to 2025-12-31.");
+    def_int32_attr<SimClock>(cls, "start_year", &SimClock::start_year);
+    def_int32_attr<SimClock>(cls, "begin_month", &SimClock::begin_month);
+    def_int32_attr<SimClock>(cls, "begin_day", &SimClock::begin_day);
+    def_int32_attr<SimClock>(cls, "end_year", &SimClock::end_year);
+    def_int32_attr<SimClock>(cls, "end_month", &SimClock::end_month);
+    def_int32_attr<SimClock>(cls, "end_day", &SimClock::end_day);
+    def_double_attr<SimClock>(cls, "current_time", &SimClock::current_time);
+    def_double_attr<SimClock>(cls, "begin_time", &SimClock::begin_time);
+    def_double_attr<SimClock>(cls, "time_step", &SimClock::time_step);
+    def_double_attr<SimClock>(cls, "end_time", &SimClock::end_time);
+    g_clock_type = cls;
+    m.attr("SimClock") = cls;
+}
+
+}  // namespace qm::py

@@ -1,0 +1,345 @@
+// The run manager's lifecycle: a run is load_project (read and check
+// everything that can be checked before a module exists, project_reader.cpp)
+// -> create_clock (the clock's own run-period check) -> create_modules
+// (construct, fill in_file_params, check the recorded outputs) ->
+// create_links (check the variables) -> awake_modules (modules that analyse
+// surfaces first) -> run_steps (step_loop.cpp) -> finish_modules ->
+// write_results -> summarize (results.cpp).
+#include "bindings/manager/manager.hpp"
+
+#include <nanobind/stl/vector.h>
+
+#include "bindings/core/link.hpp"
+#include "bindings/core/project_values.hpp"
+#include "bindings/manager/internal.hpp"
+#include "bindings/manager/project_schema.hpp"
+#include "bindings/support/gc_slots.hpp"
+
+namespace qm::py {
+using namespace nb::literals;
+
+namespace mgr {
+
+namespace {
+PyObject* g_project_error = nullptr;
+}  // namespace
+
+PyObject* project_error() { return g_project_error; }
+
+void init_project_error(nb::module_& m) {
+    g_project_error = PyErr_NewExceptionWithDoc(
+        "quillmere.core.manager.ProjectError",
+        "An invalid project file: the message names the file, the key and what was expected.", PyExc_ValueError,
+        nullptr);
+    if (!g_project_error) throw_pending();
+    m.attr("ProjectError") = nb::handle(g_project_error);
+}
+
+std::string repr_text(nb::handle v) {
+    std::string s = to_text(check(PyObject_Repr(v.ptr())));
+    if (s.size() > 80) s = s.substr(0, 77) + "...";
+    return s;
+}
+
+SimClock* clock_of(nb::handle clock) {
+    if (!PyObject_TypeCheck(clock.ptr(), (PyTypeObject*)sim_clock_type().ptr()))
+        raise(PyExc_TypeError, "Manager.clock 应为 SimClock，实际为 " + std::string(host_type_name(clock)));
+    return nb::inst_ptr<SimClock>(clock);
+}
+
+SimUnit* unit_of(nb::handle unit, const std::string& name) {
+    if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()))
+        raise(PyExc_TypeError, "模块 " + name + " 应为 SimUnit，实际为 " + host_type_name(unit));
+    return nb::inst_ptr<SimUnit>(unit);
+}
+
+nb::object project_item(const Manager& m, const char* key) {
+    if (!PyDict_Check(m.project.ptr())) raise(PyExc_RuntimeError, "Manager.project 未设置：请先调用 load_project()");
+    return get_item(m.project, key);
+}
+
+void require_modules(const Manager& m) {
+    if (!PyDict_Check(m.modules.ptr())) raise(PyExc_RuntimeError, "Manager.modules 未设置：请先调用 create_modules()");
+}
+
+// (key, value) pairs of a dict as a new list: host code run while they are
+// walked cannot change the walk or free a value in use.
+std::vector<std::pair<nb::object, nb::object>> dict_items(nb::handle d) {
+    nb::object items = check(PyDict_Items(d.ptr()));
+    std::vector<std::pair<nb::object, nb::object>> out;
+    for (nb::handle pair : items) out.emplace_back(pair[0], pair[1]);
+    return out;
+}
+
+// Adds "where it happened" to an exception leaving the loop; type and message stay.
+void add_note(nb::python_error& e, const std::string& note) {
+    nb::object exc = nb::borrow(e.value());
+    if (nb::hasattr(exc, "add_note")) {
+        try {
+            exc.attr("add_note")(note);
+        } catch (nb::python_error&) {
+        }
+    }
+}
+
+}  // namespace mgr
+
+namespace {
+nb::handle g_manager_type;
+
+void def_bool_attr(nb::handle cls, const char* name, bool Manager::*member) {
+    def_attr<Manager>(
+        cls, name, [member](Manager& m) -> nb::object { return nb::bool_(m.*member); },
+        [member](Manager& m, nb::handle v) {
+            int t = PyObject_IsTrue(v.ptr());
+            if (t < 0) throw_pending();
+            m.*member = t != 0;
+        },
+        [](Manager&) { raise_del(); });
+}
+}  // namespace
+
+nb::handle manager_type() { return g_manager_type; }
+
+nb::object Manager::create_clock() {
+    using namespace mgr;
+    nb::object c = nb::borrow(sim_clock_type())(0.0, project_item(*this, "time_step"));
+    nb::object period = project_item(*this, "period");
+    nb::dict run_period;
+    if (!period.is_none()) run_period["params"] = period;
+    c.attr("set_period")(period.is_none() ? nb::none() : nb::object(run_period));
+    return c;
+}
+
+nb::object Manager::create_modules() {
+    using namespace mgr;
+    std::string file = to_text(project_item(*this, "file"));
+    nb::dict mods;
+    for (nb::handle entry : nb::borrow<nb::list>(project_item(*this, "modules"))) {
+        nb::object cls = entry["class"];
+        nb::object name = entry["name"];
+        nb::object unit = cls(name);
+        unit_of(unit, to_text(name));
+        // A copy, so the project record keeps the values as read.
+        unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
+        if (PyObject* attributes = PyDict_GetItemString(entry.ptr(), "attributes"))
+            for (auto [k, v] : nb::borrow<nb::dict>(attributes)) nb::setattr(unit, k, v);
+        mods[name] = unit;
+    }
+    // Recorded outputs must exist.
+    nb::object record = project_item(*this, "record");
+    if (!record.is_none()) {
+        for (nb::handle r : record) {
+            nb::object unit = mods[r[0]];
+            nb::object outs = unit.attr("outputs");
+            if (!PyDict_Check(outs.ptr()) || !PyDict_Contains(outs.ptr(), nb::object(r[1]).ptr())) {
+                std::string list;
+                if (PyDict_Check(outs.ptr()))
+                    for (nb::handle k : nb::borrow<nb::dict>(outs).keys()) list += (list.empty() ? "" : ", ") + to_text(k);
+                raise(project_error(), "项目文件 " + file + ": 键 " + to_text(r[2]) + ": 模块 \"" + to_text(r[0]) +
+                                           "\" 没有输出变量 \"" + to_text(r[1]) + "\"（可用: " + list + "）");
+            }
+        }
+    }
+    modules = mods;
+    nb::dict st;
+    st["modules"] = mods;
+    st["site"] = nb::dict(nb::borrow<nb::dict>(project_item(*this, "site")));
+    if (!clock.is_none()) st["clock"] = clock;  // the shading modules plan the run's sun positions from it
+    state = st;
+    return mods;
+}
+
+nb::object Manager::create_links() {
+    using namespace mgr;
+    std::string file = to_text(project_item(*this, "file"));
+    require_modules(*this);
+    nb::list out;
+    nb::object link_type = import("quillmere._native").attr("Link");
+    for (nb::handle l : nb::borrow<nb::list>(project_item(*this, "links"))) {
+        nb::object src = get_item(modules, l["source"]);
+        nb::object dst = get_item(modules, l["target"]);
+        struct Side {
+            nb::object unit;
+            nb::object var;
+            const char* dict;
+            const char* what;
+        } sides[2] = {{src, l["source_variable"], "outputs", "输出变量"}, {dst, l["target_variable"], "inputs", "输入变量"}};
+        for (const Side& s : sides) {
+            nb::object d = s.unit.attr(s.dict);
+            if (!PyDict_Check(d.ptr()) || !PyDict_Contains(d.ptr(), s.var.ptr())) {
+                std::string list;
+                if (PyDict_Check(d.ptr()))
+                    for (nb::handle k : nb::borrow<nb::dict>(d).keys()) list += (list.empty() ? "" : ", ") + to_text(k);
+                raise(project_error(), "项目文件 " + file + ": 键 " + to_text(l["key"]) + ": 模块 \"" +
+                                           to_text(s.unit.attr("name")) + "\" 没有" + s.what + " \"" + to_text(s.var) +
+                                           "\"（可用: " + (list.empty() ? "无" : list) + "）");
+            }
+        }
+        out.append(link_type(src, l["source_variable"], dst, l["target_variable"]));
+    }
+    links = out;
+    return out;
+}
+
+void Manager::awake_modules() {
+    using namespace mgr;
+    require_modules(*this);
+    nb::dict mods = nb::borrow<nb::dict>(modules);
+    // Shading modules first: panels look theirs up and query it in their own awake.
+    std::vector<std::pair<nb::object, nb::object>> order;
+    std::vector<std::pair<nb::object, nb::object>> items = dict_items(mods);
+    for (int pass = 0; pass < 2; ++pass)
+        for (auto& [name, unit] : items)
+            if (provides_surfaces(unit) == (pass == 0)) order.emplace_back(name, unit);
+    // The files a module declares as generated (the shading tables) are deleted, so it computes them again.
+    if (regenerate_shading) {
+        nb::object os_mod = import("os"), os_path = import("os.path");
+        for (auto& [name, unit] : order) {
+            ModuleDeclaration decl;
+            if (!declaration_of_unit(unit, decl)) continue;
+            nb::object params = unit.attr("in_file_params");
+            if (!PyList_Check(params.ptr())) continue;
+            for (const std::string& key : decl.generated) {
+                long pos = decl.position(key);
+                if (pos < 0 || pos >= PyList_GET_SIZE(params.ptr())) continue;
+                nb::object file = nb::borrow(PyList_GET_ITEM(params.ptr(), pos));
+                if (PyUnicode_Check(file.ptr()) && nb::cast<bool>(os_path.attr("isfile")(file))) {
+                    os_mod.attr("remove")(file);
+                    if (!quiet) print("已删除阴影表，将重新生成: " + to_text(file));
+                }
+            }
+            // Files kept beside the table (exact factors, fingerprints) go too.
+            if (nb::hasattr(unit, "discard_caches")) unit.attr("discard_caches")();
+        }
+    }
+    for (auto& [name, unit] : order) {
+        SimUnit* u = unit_of(unit, to_text(name));
+        try {
+            u->awake(state);
+        } catch (nb::python_error& e) {
+            add_note(e, "模块 " + to_text(name) + " 的 awake 出错");
+            throw;
+        }
+    }
+}
+
+void Manager::finish_modules() {
+    using namespace mgr;
+    if (!PyDict_Check(modules.ptr())) return;
+    // A list of the pairs: a finish() that changes the dict cannot pull a module away mid-call.
+    nb::object items = check(PyDict_Items(modules.ptr()));
+    for (nb::handle pair : items) {
+        nb::object name = pair[0], unit = pair[1];
+        try {
+            unit_of(unit, to_text(name))->finish(clock);
+        } catch (nb::python_error& e) {
+            add_note(e, "模块 " + to_text(name) + " 的 finish 出错");
+            throw;
+        }
+    }
+}
+
+nb::object Manager::run_simulation() {
+    project = clock = modules = links = state = results = summary = timings = nb::none();
+    // Every path reaches the modules absolute (resolved against the project's
+    // folder by load_project), so the run sets no process-wide base folder.
+    project = load_project();
+    clock = create_clock();
+    create_modules();
+    create_links();
+    awake_modules();
+    nb::object table = run_steps();
+    finish_modules();
+    write_results();
+    summarize();
+    return table;
+}
+
+int Manager::traverse(visitproc visit, void* arg) {
+    for (nb::object* o : {&file_path, &output_path, &project, &clock, &modules, &links, &state, &results, &summary, &timings})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+void Manager::clear() {
+    for (nb::object* o : {&file_path, &output_path, &project, &clock, &modules, &links, &state, &results, &summary, &timings})
+        *o = nb::none();
+}
+
+void bind_manager(nb::module_& m) {
+    nb::module_ scope = named_scope("quillmere.core.manager");
+    mgr::init_project_error(m);
+
+    auto cls = nb::class_<Manager, PyManager>(
+        scope, "Manager", nb::type_slots(gc_slots<Manager>()),
+        "The run manager: reads a project file, builds the modules, the clock and the links, runs the step "
+        "loop and returns the recorded outputs as a pandas DataFrame.");
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<Manager> v, nb::handle file_path) {
+            Manager* mg = nb::inst_python_derived(v.h) ? new ((void*)v.p) PyManager() : new (v.p) Manager();
+            mg->file_path = nb::borrow(file_path);
+        },
+        nb::arg("file_path").none());
+    cls.def("load_project", [](Manager& mg) { return mg.Manager::load_project(); },
+            "Reads and checks the project file; returns the checked project record (raises ProjectError).");
+    cls.def("create_clock", [](Manager& mg) { return mg.Manager::create_clock(); },
+            "Creates the clock with the project's time step and run period.");
+    cls.def("create_modules", [](Manager& mg) { return mg.Manager::create_modules(); },
+            "Creates the modules, fills their in_file_params and builds the state dict.");
+    cls.def("create_links", [](Manager& mg) { return mg.Manager::create_links(); },
+            "Creates the links, checked against the modules' variables.");
+    cls.def("awake_modules", [](Manager& mg) { mg.Manager::awake_modules(); },
+            "Calls awake(state) once on every module, shading modules first.");
+    cls.def("run_steps", [](Manager& mg) { return mg.Manager::run_steps(); },
+            "Runs the step loop over the whole period; returns the results DataFrame.");
+    cls.def("finish_modules", [](Manager& mg) { mg.Manager::finish_modules(); },
+            "Calls finish(clock) on every module.");
+    cls.def("write_results", [](Manager& mg) { mg.Manager::write_results(); },
+            "Writes the results to output_path (or the project's [output] csv) when one is set.");
+    cls.def("summarize", [](Manager& mg) { return mg.Manager::summarize(); },
+            "Prints the energy, peak power and full-load hours of every generator; returns them as a dict.");
+    cls.def("run_simulation", [](Manager& mg) { return mg.Manager::run_simulation(); },
+            "Runs the whole project; returns the results DataFrame (one row per step).");
+    nb::handle c = cls;
+    nb::object file_prop = nb::module_::import_("builtins").attr("property")(
+        nb::cpp_function([](Manager& mg) -> nb::object { return mg.file_path; }));
+    nb::setattr(c, "file_path", file_prop);
+    def_attr<Manager>(
+        c, "output_path", [](Manager& mg) -> nb::object { return mg.output_path; },
+        [](Manager& mg, nb::handle v) {
+            if (v.is_none()) {
+                mg.output_path = nb::none();
+                return;
+            }
+            nb::object p = nb::module_::import_("os").attr("fspath")(v);
+            if (!PyUnicode_Check(p.ptr())) p = nb::module_::import_("os").attr("fsdecode")(p);
+            mg.output_path = p;
+        },
+        [](Manager& mg) { mg.output_path = nb::none(); });
+    def_bool_attr(c, "quiet", &Manager::quiet);
+    def_bool_attr(c, "progress", &Manager::progress);
+    def_bool_attr(c, "regenerate_shading", &Manager::regenerate_shading);
+    def_typed_object_attrs<Manager>(c, {{"project", &Manager::project, PyDict_Check_fn, "dict"},
+                                        {"modules", &Manager::modules, PyDict_Check_fn, "dict"},
+                                        {"links", &Manager::links, PyList_Check_fn, "list"},
+                                        {"state", &Manager::state, PyDict_Check_fn, "dict"},
+                                        {"summary", &Manager::summary, PyDict_Check_fn, "dict"},
+                                        {"timings", &Manager::timings, PyDict_Check_fn, "dict"}});
+    def_attr<Manager>(
+        c, "clock", [](Manager& mg) -> nb::object { return mg.clock; },
+        [](Manager& mg, nb::handle v) {
+            if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), (PyTypeObject*)sim_clock_type().ptr()))
+                raise_expected("SimClock", v);
+            mg.clock = nb::borrow(v);
+        },
+        [](Manager& mg) { mg.clock = nb::none(); });
+    def_attr<Manager>(
+        c, "results", [](Manager& mg) -> nb::object { return mg.results; },
+        [](Manager& mg, nb::handle v) { mg.results = nb::borrow(v); }, [](Manager& mg) { mg.results = nb::none(); });
+    g_manager_type = cls;
+    m.attr("Manager") = cls;
+}
+
+}  // namespace qm::py

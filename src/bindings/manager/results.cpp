@@ -1,0 +1,173 @@
+#include "bindings/manager/results.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bindings/manager/internal.hpp"
+#include "bindings/manager/project_schema.hpp"
+
+namespace qm::py::mgr {
+using namespace nb::literals;
+namespace {
+
+nb::object numpy_array(std::vector<double>&& v) {
+    auto* heap = new std::vector<double>(std::move(v));
+    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
+    size_t shape[1] = {heap->size()};
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(heap->data(), 1, shape, owner));
+}
+
+nb::handle energy_key() {
+    static PyObject* k = PyUnicode_InternFromString("energy");
+    return k;
+}
+nb::handle power_key() {
+    static PyObject* k = PyUnicode_InternFromString("power");
+    return k;
+}
+
+}  // namespace
+
+double value_as_double(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return NAN;
+    }
+    return d;
+}
+
+std::vector<Column> recorded_columns(nb::handle record, nb::handle mods, const std::vector<nb::object>& unit_objs,
+                                     const std::vector<SimUnit*>& units) {
+    std::vector<Column> columns;
+    if (record.is_none()) {
+        for (size_t i = 0; i < units.size(); ++i) {
+            nb::object outs = unit_objs[i].attr("outputs");
+            if (!PyDict_Check(outs.ptr())) continue;
+            for (nb::handle k : nb::borrow<nb::dict>(outs).keys())
+                columns.push_back(Column{units[i], unit_objs[i], nb::borrow(k), {}, nb::object()});
+        }
+        return columns;
+    }
+    for (nb::handle r : record) {
+        nb::object unit = get_item(mods, r[0]);
+        columns.push_back(Column{unit_of(unit, to_text(r[0])), unit, r[1], {}, nb::object()});
+    }
+    return columns;
+}
+
+std::vector<Generator> find_generators(const std::vector<nb::object>& unit_objs, const std::vector<SimUnit*>& units,
+                                       const std::vector<nb::object>& names) {
+    std::vector<Generator> gens;
+    for (size_t i = 0; i < units.size(); ++i) {
+        SimUnit* u = units[i];
+        if (!PyDict_Check(u->outputs.ptr()) || !PyDict_Contains(u->outputs.ptr(), power_key().ptr()) ||
+            !PyDict_Contains(u->outputs.ptr(), energy_key().ptr()))
+            continue;
+        Generator g{u, names[i]};
+        g.energy0 = value_as_double(record_value(u->outputs, energy_key()));
+        if (PyDict_Check(u->params.ptr())) {
+            ModuleDeclaration decl;
+            std::vector<std::string> factors = {"capacity"};
+            if (declaration_of_unit(unit_objs[i], decl) && !decl.rated_power.empty()) factors = decl.rated_power;
+            g.rated = 1.0;
+            for (const std::string& k : factors) {
+                PyObject* rec = PyDict_GetItemString(u->params.ptr(), k.c_str());
+                PyObject* v = rec && PyDict_Check(rec) ? PyDict_GetItemString(rec, "value") : nullptr;
+                g.rated *= v ? value_as_double(v) : NAN;
+            }
+        }
+        gens.push_back(g);
+    }
+    return gens;
+}
+
+nb::object results_table(int start_year, std::vector<double>&& times, std::vector<Column>& columns) {
+    nb::object np = import("numpy"), pd = import("pandas");
+    nb::dict data;
+    nb::object secs = np.attr("floor")(numpy_array(std::move(times))).attr("astype")("int64");
+    char base[32];
+    std::snprintf(base, sizeof base, "%04d-01-01", int(start_year));
+    data["timestamp"] = np.attr("datetime64")(base, "s") + secs.attr("astype")("timedelta64[s]");
+    for (Column& c : columns) {
+        std::string col = to_text(c.unit->name) + "." + to_text(c.var);
+        // Object columns stay objects (None is not turned into NaN, tuples stay tuples).
+        data[col.c_str()] = c.objects.is_valid() ? pd.attr("Series")(c.objects, "dtype"_a = "object")
+                                                 : numpy_array(std::move(c.values));
+    }
+    return pd.attr("DataFrame")(data);
+
+}
+
+nb::dict generator_summary(const std::vector<Generator>& gens, size_t n_steps) {
+    nb::dict gen_summary;
+    for (const Generator& g : gens) {
+        double energy = value_as_double(record_value(g.unit->outputs, energy_key())) - g.energy0;
+        nb::dict d;
+        d["type"] = g.unit->module_name;
+        d["energy_kwh"] = energy;
+        d["peak_kw"] = n_steps ? g.peak : 0.0;
+        d["rated_kw"] = std::isfinite(g.rated) && g.rated > 0 ? nb::object(nb::float_(g.rated)) : nb::none();
+        d["full_load_hours"] =
+            std::isfinite(g.rated) && g.rated > 0 ? nb::object(nb::float_(energy / g.rated)) : nb::none();
+        gen_summary[g.name] = d;
+    }
+    return gen_summary;
+}
+
+}  // namespace qm::py::mgr
+
+namespace qm::py {
+using namespace nb::literals;
+
+void Manager::write_results() {
+    using namespace mgr;
+    nb::object path = output_path;
+    if (path.is_none() && PyDict_Check(project.ptr())) path = get_item(project, "csv");
+    if (path.is_none() || results.is_none()) return;
+    nb::object os_mod = import("os"), os_path = import("os.path");
+    nb::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
+    os_mod.attr("makedirs")(folder, "exist_ok"_a = true);
+    results.attr("to_csv")(path, "index"_a = false);
+    if (!quiet) print("结果已写入: " + to_text(path));
+}
+
+nb::object Manager::summarize() {
+    using namespace mgr;
+    if (quiet || !PyDict_Check(summary.ptr())) return summary;
+    if (!clock.is_none() && PyDict_Check(timings.ptr())) {
+        SimClock* clk = clock_of(clock);
+        char line[256];
+        std::snprintf(line, sizeof line, "运行完成：%04d-%02d-%02d 至 %04d-%02d-%02d，共 %lld 步，%lld 个模块",
+                      int(clk->start_year), int(clk->begin_month), int(clk->begin_day), int(clk->end_year),
+                      int(clk->end_month), int(clk->end_day), nb::cast<long long>(get_item(timings, "steps")),
+                      nb::cast<long long>(get_item(timings, "modules")));
+        print(std::string(line));
+        long long nc = nb::cast<long long>(get_item(timings, "non_converged_steps"));
+        if (nc) print("警告：共 " + std::to_string(nc) + " 步未收敛");
+    }
+    double total = 0.0;
+    for (auto& [name, d] : dict_items(summary)) {
+        double e = nb::cast<double>(d["energy_kwh"]), p = nb::cast<double>(d["peak_kw"]);
+        total += e;
+        char line[256];
+        nb::object flh = d["full_load_hours"];
+        if (flh.is_none())
+            std::snprintf(line, sizeof line, "：发电量 %.2f kWh，峰值功率 %.3f kW", e, p);
+        else
+            std::snprintf(line, sizeof line, "：发电量 %.2f kWh，峰值功率 %.3f kW，满负荷小时数 %.1f h", e, p,
+                          nb::cast<double>(flh));
+        print("发电模块 " + to_text(name) + "（" + to_text(d["type"]) + "）" + line);
+    }
+    if (nb::borrow<nb::dict>(summary).size() > 1) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%.2f kWh", total);
+        print(std::string("总发电量 ") + line);
+    }
+    return summary;
+}
+
+}  // namespace qm::py

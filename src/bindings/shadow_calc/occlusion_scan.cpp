@@ -1,0 +1,626 @@
+// quillmere.shadow_calc.occlusion_scan: STL reading, surface statistics and
+// sun occlusion. The parsing and casting run in the kernels without the GIL;
+// this file only converts arguments, prints, raises and builds results.
+#include "bindings/shadow_calc/occlusion_scan.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bindings/support/common.hpp"
+#include "kernels/geometry/model.hpp"
+#include "kernels/geometry/occlusion.hpp"
+#include "kernels/geometry/self_match.hpp"
+#include "kernels/geometry/stl_read.hpp"
+#include "kernels/geometry/stl_text.hpp"
+
+namespace qm::py {
+namespace {
+
+using geom::FileKey;
+using geom::FileMap;
+using geom::Model;
+
+geom::ModelCache& model_cache() {
+    static geom::ModelCache cache(2);
+    return cache;
+}
+
+// ------------------------------------------------------------------ helpers
+
+nb::object builtins_attr(const char* name) {
+    static PyObject* builtins = PyImport_ImportModule("builtins");
+    if (!builtins) throw_pending();
+    return check(PyObject_GetAttrString(builtins, name));
+}
+
+// The encoding open() uses when none is given.
+bool default_encoding_is_utf8() {
+    static PyObject* locale_mod = PyImport_ImportModule("locale");
+    if (!locale_mod) throw_pending();
+    nb::object enc = check(PyObject_CallMethod(locale_mod, "getpreferredencoding", "O", Py_False));
+    std::string e = to_text(enc);
+    for (auto& c : e) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return e == "utf-8" || e == "utf8" || e == "utf_8";
+}
+
+// The file-system form of a path argument, when it has one (str, bytes, os.PathLike).
+bool native_path(nb::handle p, std::string& out) {
+    if (!PyUnicode_Check(p.ptr()) && !PyBytes_Check(p.ptr()) && !PyObject_HasAttrString(p.ptr(), "__fspath__"))
+        return false;
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(p.ptr(), &bytes)) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object owned = nb::steal(bytes);
+    out.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    return out.find('\0') == std::string::npos;
+}
+
+// f"<prefix>{obj}" printed through the host's print.
+void print_prefixed(const char* prefix, nb::handle obj) {
+    nb::object formatted = check(PyObject_Format(obj.ptr(), nullptr));
+    nb::object head = check(PyUnicode_FromString(prefix));
+    print(check(PyUnicode_Concat(head.ptr(), formatted.ptr())));
+}
+
+// Non-ASCII number tokens go to the host's float().
+bool host_float(void*, std::string_view token, double& out) {
+    nb::gil_scoped_acquire gil;
+    PyObject* s = PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "strict");
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* f = PyFloat_FromString(s);
+    Py_DECREF(s);
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    out = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return true;
+}
+const stl::NumberFallback kHostFloat{&host_float, nullptr};
+
+// The host exception for a reader failure.
+[[noreturn]] void raise_parse_error(const stl::ParseError& err) {
+    if (err.kind == stl::ParseError::Kind::too_many_vertices) {
+        PyErr_Format(PyExc_IndexError, "index %d is out of bounds for axis 0 with size 3", err.index);
+        throw nb::python_error();
+    }
+    nb::object tok = check(PyUnicode_DecodeUTF8(err.token.data(), static_cast<Py_ssize_t>(err.token.size()),
+                                                "surrogateescape"));
+    PyErr_Format(PyExc_ValueError, "could not convert string to float: %R", tok.ptr());
+    throw nb::python_error();
+}
+
+nb::object utf8_str(const std::string& s) {
+    return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
+}
+
+// Reads the whole file as the host does (open(path, 'r').read()), printing the
+// failure messages of the block reader. Returns false after a printed failure.
+bool host_read_all(nb::handle path, nb::object& text) {
+    try {
+        text = read_host_file(path, "r");
+        return true;
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_FileNotFoundError)) {
+            print_prefixed("错误：未找到文件 ", path);
+            return false;
+        }
+        if (!e.matches(PyExc_Exception)) throw;
+        print_prefixed("读取文件时出现错误: ", e.value());
+        return false;
+    }
+}
+
+std::string_view utf8_view(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!data) throw_pending();
+    return {data, static_cast<size_t>(n)};
+}
+
+// Parses the block structure of the file (native map or host read).
+// Returns false when the file could not be read (message printed).
+// `key`/`from_map` tell whether the result can be cached.
+struct BlockText {
+    FileMap map;
+    nb::object host_text;
+    std::string_view text;
+    FileKey key;
+    bool native = false;
+};
+
+bool open_native(nb::handle path, FileMap& map, FileKey& key, std::string_view& text) {
+    std::string p;
+    if (!native_path(path, p) || !default_encoding_is_utf8()) return false;
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = map.open(p, key) && stl::utf8_valid(map.text());
+    }
+    if (ok) text = map.text();
+    return ok;
+}
+
+bool load_block_text(nb::handle path, BlockText& bt) {
+    if (open_native(path, bt.map, bt.key, bt.text)) {
+        bt.native = true;
+        return true;
+    }
+    if (!host_read_all(path, bt.host_text)) return false;
+    bt.text = utf8_view(bt.host_text);
+    return true;
+}
+
+void parse_blocks(std::string_view text, stl::Solids& solids) {
+    stl::ParseError err;
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = stl::read_blocks_parallel(text, kHostFloat, solids, err);
+    }
+    if (!ok) raise_parse_error(err);
+}
+
+// The model of a file for casting: from the cache when the file is unchanged.
+std::shared_ptr<const Model> load_model(nb::handle path) {
+    BlockText bt;
+    std::string p;
+    if (native_path(path, p) && default_encoding_is_utf8()) {
+        bool opened;
+        {
+            nb::gil_scoped_release release;
+            opened = bt.map.open(p, bt.key);
+        }
+        if (opened) {
+            if (auto hit = model_cache().find(bt.key)) return hit;
+            bool valid;
+            {
+                nb::gil_scoped_release release;
+                valid = stl::utf8_valid(bt.map.text());
+            }
+            if (valid) {
+                stl::Solids solids;
+                parse_blocks(bt.map.text(), solids);
+                std::shared_ptr<const Model> model;
+                {
+                    nb::gil_scoped_release release;
+                    model = geom::make_model(solids);
+                }
+                model_cache().put(bt.key, model);
+                return model;
+            }
+        }
+    }
+    stl::Solids solids;
+    if (host_read_all(path, bt.host_text)) parse_blocks(utf8_view(bt.host_text), solids);
+    nb::gil_scoped_release release;
+    return geom::make_model(solids);
+}
+
+// ------------------------------------------------------------ numpy arrays
+
+nb::handle numpy_module() {
+    static PyObject* np = PyImport_ImportModule("numpy");
+    if (!np) throw_pending();
+    return np;
+}
+
+void require_ndarray(nb::handle v, const char* name) {
+    nb::object cls = check(PyObject_GetAttrString(numpy_module().ptr(), "ndarray"));
+    const int is = PyObject_IsInstance(v.ptr(), cls.ptr());
+    if (is < 0) throw_pending();
+    if (!is) raise_arg_type(name, "numpy.ndarray", v);
+}
+
+struct Array {
+    std::vector<double> data;
+    std::vector<Py_ssize_t> shape;
+};
+
+std::string shape_text(const std::vector<Py_ssize_t>& shape) {
+    std::string s = "(";
+    for (size_t i = 0; i < shape.size(); ++i) {
+        if (i) s += ", ";
+        s += std::to_string(shape[i]);
+    }
+    if (shape.size() == 1) s += ",";
+    return s + ")";
+}
+
+// A float64 array of `ndim` dimensions, copied in C order.
+Array read_array(nb::handle v, const char* name, int ndim) {
+    nb::object dtype = check(PyObject_GetAttrString(v.ptr(), "dtype"));
+    nb::object f64 = check(PyObject_CallMethod(numpy_module().ptr(), "dtype", "s", "float64"));
+    const int same = PyObject_RichCompareBool(dtype.ptr(), f64.ptr(), Py_EQ);
+    if (same < 0) throw_pending();
+    if (!same) raise(PyExc_ValueError, std::string(name) + " must have dtype float64, got " + to_text(dtype));
+    nb::object nd = check(PyObject_GetAttrString(v.ptr(), "ndim"));
+    const int64_t got = as_int64(nd);
+    if (got != ndim)
+        raise(PyExc_ValueError, std::string(name) + " must have " + std::to_string(ndim) + " dimension" +
+                                    (ndim == 1 ? "" : "s") + ", got " + std::to_string(got));
+    nb::object c = check(PyObject_CallMethod(numpy_module().ptr(), "ascontiguousarray", "O", v.ptr()));
+    Py_buffer view;
+    if (PyObject_GetBuffer(c.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_ND) != 0) throw_pending();
+    Array a;
+    a.shape.assign(view.shape, view.shape + view.ndim);
+    a.data.resize(static_cast<size_t>(view.len) / sizeof(double));
+    if (view.len) std::memcpy(a.data.data(), view.buf, static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return a;
+}
+
+nb::object new_float_array(const double* src, size_t n) {
+    double* data = new double[n ? n : 1];
+    std::copy_n(src, n, data);
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    size_t shape[1] = {n};
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner));
+}
+
+nb::object py_float(double v) { return check(PyFloat_FromDouble(v)); }
+
+}  // namespace
+
+void clear_model_cache() { model_cache().clear(); }
+
+std::shared_ptr<const Model> cached_model(nb::handle stl_file_path) { return load_model(stl_file_path); }
+
+// ---------------------------------------------------------------- readers
+
+nb::object read_stl_with_solids(nb::handle stl_file_path) {
+    BlockText bt;
+    nb::object result = check(PyDict_New());
+    if (!load_block_text(stl_file_path, bt)) return result;
+    stl::Solids solids;
+    parse_blocks(bt.text, solids);
+    for (const auto& s : solids.solids) {
+        // One flat array per solid; every vector is a slice of it.
+        nb::object flat = new_float_array(s.values.data(), s.values.size());
+        nb::object verts = check(PyList_New(static_cast<Py_ssize_t>(s.shapes.size())));
+        nb::object norms = check(PyList_New(static_cast<Py_ssize_t>(s.shapes.size())));
+        Py_ssize_t off = 0;
+        auto slice = [&](uint32_t n) {
+            nb::object v = check(PySequence_GetSlice(flat.ptr(), off, off + n));
+            off += n;
+            return v;
+        };
+        for (size_t k = 0; k < s.shapes.size(); ++k) {
+            const auto& sh = s.shapes[k];
+            PyList_SET_ITEM(norms.ptr(), static_cast<Py_ssize_t>(k), slice(sh.normal_n).release().ptr());
+            nb::object fv = check(PyList_New(sh.nverts));
+            for (uint32_t j = 0; j < sh.nverts; ++j)
+                PyList_SET_ITEM(fv.ptr(), j, slice(sh.vert_n[j]).release().ptr());
+            PyList_SET_ITEM(verts.ptr(), static_cast<Py_ssize_t>(k), fv.release().ptr());
+        }
+        nb::object pair = check(PyTuple_Pack(2, verts.ptr(), norms.ptr()));
+        set_item(result, utf8_str(s.name), pair);
+    }
+    return result;
+}
+
+nb::object stl_statistics(nb::handle file_path) {
+    require_str_or_none(file_path, "file_path");
+    stl::StatsReader reader;
+    stl::ParseError err;
+    bool ok = true;
+    FileMap map;
+    FileKey key;
+    std::string_view text;
+    if (open_native(file_path, map, key, text)) {
+        nb::gil_scoped_release release;
+        stl::LineCutter cut(text);
+        std::string_view line;
+        while (ok && cut.next(line)) ok = reader.feed(line, kHostFloat, err);
+    } else {
+        // The host's own line-by-line reading (missing file, other encodings, bad UTF-8).
+        try {
+            nb::object f = builtins_attr("open")(file_path, "r");
+            try {
+                nb::object it = check(PyObject_GetIter(f.ptr()));
+                while (ok) {
+                    PyObject* line = PyIter_Next(it.ptr());
+                    if (!line) {
+                        if (PyErr_Occurred()) throw_pending();
+                        break;
+                    }
+                    nb::object owned = nb::steal(line);
+                    std::string_view l = utf8_view(owned);
+                    while (!l.empty() && (l.back() == '\n')) l.remove_suffix(1);
+                    ok = reader.feed(l, kHostFloat, err);
+                }
+            } catch (...) {
+                f.attr("close")();
+                throw;
+            }
+            f.attr("close")();
+        } catch (nb::python_error& e) {
+            if (e.matches(PyExc_FileNotFoundError)) {
+                print_prefixed("错误：未找到文件 ", file_path);
+                return check(PyDict_New());
+            }
+            if (!e.matches(PyExc_Exception)) throw;
+            print_prefixed("读取 STL 文件时发生错误：", e.value());
+            return check(PyDict_New());
+        }
+    }
+    if (!ok) {
+        try {
+            raise_parse_error(err);
+        } catch (nb::python_error& e) {
+            print_prefixed("读取 STL 文件时发生错误：", e.value());
+            return check(PyDict_New());
+        }
+    }
+    reader.finish();
+    nb::object result = check(PyDict_New());
+    nb::object zero = check(PyLong_FromLong(0));
+    for (const auto& r : reader.result()) {
+        nb::object rec = check(PyDict_New());
+        set_item(rec, "area", r.has_triangles ? py_float(r.area) : zero);
+        nb::object normal;
+        if (r.has_triangles && !r.zero_normal) {
+            nb::object x = py_float(r.normal[0]), y = py_float(r.normal[1]), z = py_float(r.normal[2]);
+            normal = check(PyTuple_Pack(3, x.ptr(), y.ptr(), z.ptr()));
+        } else {
+            normal = check(PyTuple_Pack(3, zero.ptr(), zero.ptr(), zero.ptr()));
+        }
+        set_item(rec, "normal", normal);
+        set_item(result, utf8_str(r.name), rec);
+    }
+    return result;
+}
+
+nb::object calculate_triangle_area(nb::handle vertices) {
+    require_ndarray(vertices, "vertices");
+    Array a = read_array(vertices, "vertices", 2);
+    const Py_ssize_t rows = a.shape[0], cols = a.shape[1];
+    if (rows < 3) {
+        PyErr_Format(PyExc_IndexError, "index %d is out of bounds for axis 0 with size %zd", rows < 2 ? 1 : 2,
+                     rows);
+        throw nb::python_error();
+    }
+    const double* v = a.data.data();
+    if (cols == 3) return py_float(stl::triangle_area(v, v + 3, v + 6));
+    if (cols == 2) {
+        // Planar vertices: the cross product is the scalar z component.
+        const double c = (v[2] - v[0]) * (v[5] - v[1]) - (v[3] - v[1]) * (v[4] - v[0]);
+        return py_float(0.5 * std::fabs(c));
+    }
+    raise(PyExc_ValueError, "vertices must have 2 or 3 coordinates per row, got " + std::to_string(cols));
+}
+
+// ------------------------------------------------------------------ casting
+
+nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_solid_normals,
+                          nb::handle all_solid_vertices, nb::handle sun_direction) {
+    require_ndarray(current_solid_vertices, "current_solid_vertices");
+    require_ndarray(current_solid_normals, "current_solid_normals");
+    require_ndarray(all_solid_vertices, "all_solid_vertices");
+    require_ndarray(sun_direction, "sun_direction");
+    Array cur = read_array(current_solid_vertices, "current_solid_vertices", 3);
+    Array nrm = read_array(current_solid_normals, "current_solid_normals", 2);
+    Array all = read_array(all_solid_vertices, "all_solid_vertices", 3);
+    Array dir = read_array(sun_direction, "sun_direction", 1);
+    auto need = [](const Array& a, const char* name, const std::vector<Py_ssize_t>& tail) {
+        for (size_t i = 0; i < tail.size(); ++i) {
+            if (a.shape[1 + i] != tail[i]) {
+                std::string want = "(n";
+                for (auto t : tail) want += ", " + std::to_string(t);
+                raise(PyExc_ValueError, std::string(name) + " must have shape " + want + "), got " +
+                                            shape_text(a.shape));
+            }
+        }
+    };
+    need(cur, "current_solid_vertices", {3, 3});
+    need(nrm, "current_solid_normals", {3});
+    need(all, "all_solid_vertices", {3, 3});
+    if (dir.shape[0] != 3) raise(PyExc_ValueError, "sun_direction must have shape (3,), got " + shape_text(dir.shape));
+    if (all.shape[0] == 0)
+        raise(PyExc_ValueError, "zero-size array to reduction operation minimum which has no identity");
+    const size_t n = static_cast<size_t>(cur.shape[0]);
+    if (static_cast<size_t>(nrm.shape[0]) < n) {
+        PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", nrm.shape[0],
+                     nrm.shape[0]);
+        throw nb::python_error();
+    }
+    std::vector<double> illum(n), areas(n);
+    {
+        nb::gil_scoped_release release;
+        // The face itself is the first triangle of the model equal to it.
+        std::vector<int64_t> self =
+            geom::match_own_triangles(all.data.data(), static_cast<size_t>(all.shape[0]), cur.data.data(), n);
+        geom::Scene scene(std::move(all.data));
+        scene.scan(cur.data.data(), nrm.data.data(), self.data(), n, dir.data.data(), illum.data(), areas.data(), 0);
+    }
+    nb::object avg = py_float(geom::area_weighted_mean(illum.data(), areas.data(), n));
+    nb::object arr = new_float_array(illum.data(), n);
+    return check(PyTuple_Pack(2, avg.ptr(), arr.ptr()));
+}
+
+nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
+                            nb::handle sun_azimuth) {
+    const double altitude = as_double(sun_altitude);
+    const double azimuth = as_double(sun_azimuth);
+    double d[3];
+    geom::sun_direction(altitude, azimuth, d);
+    std::shared_ptr<const Model> model = load_model(stl_file_path);
+    if (model->irregular)
+        raise(PyExc_ValueError, "facet " + std::to_string(model->irregular_facet) + " of solid '" +
+                                    model->irregular_solid +
+                                    "' does not have a 3-number normal and three vertices of three coordinates");
+
+    // Surface names resolve through a dict, with the host's hashing and KeyError.
+    nb::object index = check(PyDict_New());
+    for (size_t s = 0; s < model->names.size(); ++s) {
+        nb::object i = check(PyLong_FromSize_t(s));
+        set_item(index, utf8_str(model->names[s]), i);
+    }
+    std::vector<std::pair<nb::object, size_t>> requested;
+    nb::object it = check(PyObject_GetIter(surface_analyze.ptr()));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object name = nb::steal(raw);
+        const size_t s = PyLong_AsSize_t(get_item(index, name).ptr());
+        if (model->count[s] == 0)
+            raise(PyExc_ValueError, "current_solid_vertices must have 3 dimensions, got 1");
+        requested.emplace_back(name, s);
+    }
+    if (PyErr_Occurred()) throw_pending();
+
+    // Each distinct surface is cast once; all faces go through one parallel scan.
+    std::vector<size_t> distinct;
+    std::vector<size_t> offset(model->names.size(), SIZE_MAX);
+    size_t total = 0;
+    for (const auto& r : requested) {
+        if (offset[r.second] != SIZE_MAX) continue;
+        offset[r.second] = total;
+        distinct.push_back(r.second);
+        total += model->count[r.second];
+    }
+    std::vector<double> illum(total), areas(total), faces(9 * total), normals(3 * total);
+    std::vector<int64_t> self(total);
+    {
+        nb::gil_scoped_release release;
+        const geom::Scene& scene = *model->scene;
+        for (size_t s : distinct) {
+            for (size_t k = 0; k < model->count[s]; ++k) {
+                const size_t id = model->first[s] + k, pos = offset[s] + k;
+                std::copy_n(scene.tri(id), 9, faces.data() + 9 * pos);
+                std::copy_n(model->normals.data() + 3 * id, 3, normals.data() + 3 * pos);
+                self[pos] = static_cast<int64_t>(id);
+            }
+        }
+        scene.scan(faces.data(), normals.data(), self.data(), total, d, illum.data(), areas.data(), 0);
+    }
+    nb::object results = check(PyDict_New());
+    nb::object values = check(PyList_New(0));
+    for (const auto& r : requested) {
+        const size_t off = offset[r.second], cnt = model->count[r.second];
+        set_item(results, r.first, py_float(geom::area_weighted_mean(illum.data() + off, areas.data() + off, cnt)));
+        for (size_t k = 0; k < cnt; ++k)
+            if (PyList_Append(values.ptr(), py_float(illum[off + k]).ptr()) != 0) throw_pending();
+    }
+    return check(PyTuple_Pack(2, results.ptr(), values.ptr()));
+}
+
+// ------------------------------------------------------------------ binding
+
+namespace {
+
+template <typename F>
+PyObject* call_guarded(F&& f) {
+    return guarded<PyObject*>(nullptr, [&] { return f().release().ptr(); });
+}
+
+PyObject* py_read_stl_with_solids(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"stl_file_path", nullptr};
+    PyObject* a;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O:read_stl_with_solids", const_cast<char**>(kwlist), &a))
+        return nullptr;
+    return call_guarded([&] { return read_stl_with_solids(a); });
+}
+
+PyObject* py_calculate_triangle_area(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"vertices", nullptr};
+    PyObject* a;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O:calculate_triangle_area", const_cast<char**>(kwlist), &a))
+        return nullptr;
+    return call_guarded([&] { return calculate_triangle_area(a); });
+}
+
+PyObject* py_stl_statistics(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"file_path", nullptr};
+    PyObject* a;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O:stl_statistics", const_cast<char**>(kwlist), &a)) return nullptr;
+    return call_guarded([&] { return stl_statistics(a); });
+}
+
+PyObject* py_calculate_shadow(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"stl_file_path", "surface_analyze", "sun_altitude", "sun_azimuth", nullptr};
+    PyObject *a, *b, *c, *d;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "OOOO:calculate_shadow", const_cast<char**>(kwlist), &a, &b, &c, &d))
+        return nullptr;
+    return call_guarded([&] { return calculate_shadow(a, b, c, d); });
+}
+
+PyObject* py_occlusion_scan(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"current_solid_vertices", "current_solid_normals", "all_solid_vertices",
+                                   "sun_direction", nullptr};
+    PyObject *a, *b, *c, *d;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "OOOO:occlusion_scan", const_cast<char**>(kwlist), &a, &b, &c, &d))
+        return nullptr;
+    return call_guarded([&] { return occlusion_scan(a, b, c, d); });
+}
+
+PyObject* py_clear_model_cache(PyObject*, PyObject*) {
+    clear_model_cache();
+    Py_RETURN_NONE;
+}
+
+const char kAreaDoc[] =
+    "计算由三个顶点构成的三角形的面积。\n"
+    "\n"
+    "参数:\n"
+    "    vertices (numpy.ndarray): 形状为 (3, 3) 的 float64 数组，每一行是一个顶点的 (x, y, z) 坐标。\n"
+    "\n"
+    "返回:\n"
+    "    float: 三角形的面积。\n";
+
+const char kStatsDoc[] =
+    "统计 STL 文件中各 solid 的面积总和以及单位化法向量的平均值\n"
+    "\n"
+    "参数:\n"
+    "    file_path (str): STL 文件路径\n"
+    "\n"
+    "返回:\n"
+    "    dict: 以 solid 名称为键的字典，值为包含 \"area\"（面积总和）和 \"normal\"（单位化平均法向量）的字典\n";
+
+const char kShadowDoc[] =
+    "计算阴影分析的函数，支持不同的太阳高度角和方位角\n"
+    "\n"
+    "参数:\n"
+    "    stl_file_path (str): STL文件路径\n"
+    "    surface_analyze(list): 需要分析的表面名 数组\n"
+    "    sun_altitude (float): 太阳高度角（度）\n"
+    "    sun_azimuth (float): 太阳方位角（度）\n"
+    "\n"
+    "返回:\n"
+    "    tuple: (solid_results, all_surface_cos_values)\n";
+
+PyMethodDef kMethods[] = {
+    {"read_stl_with_solids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_read_stl_with_solids)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"calculate_triangle_area",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_triangle_area)),
+     METH_VARARGS | METH_KEYWORDS, kAreaDoc},
+    {"stl_statistics", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_stl_statistics)),
+     METH_VARARGS | METH_KEYWORDS, kStatsDoc},
+    {"calculate_shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_shadow)),
+     METH_VARARGS | METH_KEYWORDS, kShadowDoc},
+    {"occlusion_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_occlusion_scan)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"_clear_model_cache", &py_clear_model_cache, METH_NOARGS, "Drops every cached parsed model."},
+};
+
+}  // namespace
+
+void bind_geometry(nb::module_& m) {
+    nb::object module_name = check(PyUnicode_FromString("quillmere.shadow_calc.occlusion_scan"));
+    for (PyMethodDef& def : kMethods) {
+        nb::object fn = check(PyCFunction_NewEx(&def, nullptr, module_name.ptr()));
+        m.attr(def.ml_name) = fn;
+    }
+}
+
+}  // namespace qm::py

@@ -1,0 +1,60 @@
+#include "kernels/geometry/self_match.hpp"
+
+#include <algorithm>
+
+#include "kernels/check.hpp"
+#include "kernels/geometry/occlusion.hpp"
+
+namespace qm::geom {
+namespace {
+
+// Lexicographic order of the nine coordinates.
+int compare9(const double* a, const double* b) {
+    for (int j = 0; j < 9; ++j) {
+        if (a[j] < b[j]) return -1;
+        if (b[j] < a[j]) return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<int64_t> match_own_triangles(const double* model, size_t triangles, const double* faces, size_t n) {
+    std::vector<uint32_t> order;
+    order.reserve(triangles);
+    for (size_t k = 0; k < triangles; ++k) {
+        const double* t = model + 9 * k;
+        bool has_nan = false;
+        for (int j = 0; j < 9; ++j) has_nan = has_nan || t[j] != t[j];
+        if (!has_nan) order.push_back(static_cast<uint32_t>(k));
+    }
+    // Equal triangles sort by index, so the first of them is found.
+    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        int c = compare9(model + 9 * x, model + 9 * y);
+        return c < 0 || (c == 0 && x < y);
+    });
+    std::vector<int64_t> self(n, -1);
+    for (size_t f = 0; f < n; ++f) {
+        const double* face = faces + 9 * f;
+        auto it = std::lower_bound(order.begin(), order.end(), face,
+                                   [&](uint32_t k, const double* key) { return compare9(model + 9 * k, key) < 0; });
+        if (it == order.end()) continue;
+        QM_DCHECK(*it < triangles);
+        // Equal with ==: a face with a NaN coordinate matches nothing.
+        const double* t = model + 9 * *it;
+        bool equal = true;
+        for (int j = 0; j < 9; ++j) equal = equal && t[j] == face[j];
+        if (equal) self[f] = *it;
+    }
+    return self;
+}
+
+double area_weighted_mean(const double* illum, const double* areas, size_t n) {
+    std::vector<double> prod(n);
+    for (size_t i = 0; i < n; ++i) prod[i] = illum[i] * areas[i];
+    const double total = pairwise_sum(areas, n);
+    const double weighted = pairwise_sum(prod.data(), n);
+    return total > 0 ? weighted / total : 0.0;
+}
+
+}  // namespace qm::geom
