@@ -267,7 +267,7 @@ def main():
             t_one = best_of(lambda: calculate_shadow(path, names, 45, 135), 5)
             print(f"  54-point table, parse included: {t_table:.3f} s; one cached call: {t_one * 1e3:.1f} ms")
         if os.path.exists(args.cpp_bench) and fname != "d20k.stl":
-            extra = names if fname == "d200k.stl" else []
+            extra = (["--year", "14"] if fname == "d200k.stl" else ["--reps", "3"]) + names
             r = subprocess.run([args.cpp_bench, path] + extra, capture_output=True, text=True)
             print("  " + (r.stdout + r.stderr).strip().replace("\n", "\n  "))
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -233,6 +235,98 @@ TEST(OcclusionTree, DeterministicAcrossThreadCounts) {
     scene.scan(s.tris.data(), s.normals.data(), nullptr, n, d, ia.data(), a.data(), 1);
     scene.scan(s.tris.data(), s.normals.data(), nullptr, n, d, ib.data(), b.data(), 8);
     EXPECT_EQ(ia, ib);
+}
+
+TEST(OcclusionTree, ParallelBuildEqualsSerialBuild) {
+    std::mt19937_64 rng(11);
+    const RandomScene s = random_scene(rng, 40000, 0.0, 300.0);
+    const geom::Scene serial(s.tris, 1), two(s.tris, 2), eight(s.tris, 8);
+    EXPECT_TRUE(serial.same_tree(two));
+    EXPECT_TRUE(serial.same_tree(eight));
+    EXPECT_GT(serial.node_count(), 1u);
+    EXPECT_GT(serial.memory_bytes(), 9 * sizeof(double) * serial.size());
+}
+
+TEST(OcclusionTree, PacketsEqualSingleRaysAndCountPretests) {
+    std::mt19937_64 rng(13);
+    const RandomScene s = random_scene(rng, 3000, 0.0, 60.0);
+    const geom::Scene scene(s.tris);
+    const size_t n = scene.size();
+    std::vector<double> g(3 * n);
+    std::vector<int64_t> self(n);
+    for (size_t k = 0; k < n; ++k) {
+        geom::centroid(scene.tri(k), &g[3 * k]);
+        self[k] = static_cast<int64_t>(k);
+    }
+    size_t hits = 0;
+    geom::CastStats total;
+    for (const auto& d : test_directions()) {
+        std::vector<unsigned char> packed(n), single(n), brute(n);
+        geom::CastStats st;
+        scene.cast(g.data(), self.data(), n, d.data(), packed.data(), 2, nullptr, nullptr, false, true, &st);
+        scene.cast(g.data(), self.data(), n, d.data(), single.data(), 1, nullptr, nullptr, false, false, nullptr);
+        scene.cast(g.data(), self.data(), n, d.data(), brute.data(), 2, nullptr, nullptr, true);
+        ASSERT_EQ(packed, single);
+        ASSERT_EQ(packed, brute);
+        for (unsigned char h : packed) hits += h;
+        EXPECT_EQ(st.rays, n);
+        EXPECT_LE(st.exact_tests, st.candidates);
+        EXPECT_LE(st.pretest_only, st.rays);
+        total.add(st);
+    }
+    EXPECT_GT(hits, 0u);
+    EXPECT_LT(total.exact_tests, total.candidates);  // the pre-test rejects leaf triangles
+}
+
+// Rays aimed at points of a triangle (inside, on its edges and corners, just
+// outside) and from far away: whenever the exact test hits, the float pre-test
+// keeps the triangle.
+TEST(OcclusionTree, PretestNeverRejectsAHit) {
+    std::mt19937_64 rng(17);
+    for (double offset : {0.0, 3.3e5}) {
+        // Triangles of about a metre, axis-aligned ones among them: their
+        // widening (which grows with the area) stays small.
+        std::uniform_real_distribution<double> pos(0, 40), side(-1, 1);
+        RandomScene s;
+        for (int k = 0; k < 400; ++k) {
+            const double c[3] = {pos(rng), pos(rng), pos(rng) / 4};
+            for (int v = 0; v < 3; ++v)
+                for (int j = 0; j < 3; ++j) s.tris.push_back(offset + c[j] + ((k % 3 == 0 && j == 2) ? 0.0 : side(rng)));
+        }
+        const geom::Scene scene(s.tris);
+        std::uniform_real_distribution<double> bary(-0.3, 1.3), along(1e-5, 50.0), unit(-1, 1);
+        double lo[3], hi[3];
+        for (int j = 0; j < 3; ++j) lo[j] = offset - 60, hi[j] = offset + 70;
+        size_t hits = 0, rejected = 0;
+        for (size_t k = 0; k < scene.size(); ++k) {
+            const double* t = scene.tri(k);
+            for (int r = 0; r < 12; ++r) {
+                double d[3] = {unit(rng), unit(rng), unit(rng)};
+                if (r < 3) d[0] = 0, d[1] = 0, d[2] = 1;  // axis-aligned
+                const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+                if (len < 1e-3) continue;
+                for (double& x : d) x /= len;
+                double u = bary(rng), v = bary(rng);
+                if (r % 4 == 1) u = 0;       // on an edge
+                if (r % 4 == 2) u = 1 - v;   // on the third edge
+                double p[3], o[3];
+                const double back = along(rng);
+                for (int j = 0; j < 3; ++j) {
+                    p[j] = t[j] + u * (t[3 + j] - t[j]) + v * (t[6 + j] - t[j]);
+                    o[j] = std::clamp(p[j] - back * d[j], lo[j], hi[j]);
+                }
+                const bool hit = geom::ray_triangle_intersection(o, d, t);
+                const bool kept = scene.pretest_may_hit(k, o, d, lo, hi);
+                if (hit) {
+                    ++hits;
+                    ASSERT_TRUE(kept) << "triangle " << k << " ray " << r;
+                }
+                rejected += !kept;
+            }
+        }
+        EXPECT_GT(hits, 1000u);
+        EXPECT_GT(rejected, 100u);  // the test does reject
+    }
 }
 
 // ------------------------------------------------------------------ readers

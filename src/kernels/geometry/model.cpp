@@ -11,7 +11,7 @@
 
 namespace qm::geom {
 
-std::shared_ptr<const Model> make_model(const stl::Solids& solids) {
+std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads) {
     auto m = std::make_shared<Model>();
     const size_t T = solids.facet_count();
     std::vector<double> tris;
@@ -41,7 +41,7 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids) {
             tris.insert(tris.end(), v + 3, v + 12);
         }
     }
-    if (!m->irregular) m->scene = std::make_unique<Scene>(std::move(tris));
+    if (!m->irregular) m->scene = std::make_unique<Scene>(std::move(tris), threads);
     return m;
 }
 

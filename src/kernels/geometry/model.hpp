@@ -28,8 +28,9 @@ struct Model {
     size_t triangles() const noexcept { return normals.size() / 3; }
 };
 
-// Builds the combined triangle list (solids in dictionary order) and its tree.
-std::shared_ptr<const Model> make_model(const stl::Solids& solids);
+// Builds the combined triangle list (solids in dictionary order) and its tree
+// on up to `threads` threads (0: hardware concurrency).
+std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0);
 
 struct FileKey {
     std::string path;  // resolved

@@ -9,8 +9,11 @@
 // The bounding volume hierarchy only prunes: every triangle it skips provably
 // cannot pass the Moller-Trumbore test (node boxes are widened per call by a
 // bound on that test's rounding error), and triangles with non-finite or huge
-// coordinates (or too large for that bound) stay out of the tree and are tested for every ray. Results are
-// therefore bit-identical to testing every triangle.
+// coordinates (or too large for that bound) stay out of the tree and are
+// tested for every ray. A float pre-test of each leaf's triangles (sheared
+// along the ray's direction, widened by the same bound and by its own rounding)
+// only drops triangles the exact test cannot hit. Results are therefore
+// bit-identical to testing every triangle.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -47,16 +50,36 @@ double pairwise_sum(const double* x, size_t n) noexcept;
 // cos az cos alt, sin alt), divided by its length. Azimuth 0 is +y, 90 is +x.
 void sun_direction(double altitude_deg, double azimuth_deg, double d[3]) noexcept;
 
+// What a cast did (optional; counted per ray).
+struct CastStats {
+    uint64_t rays = 0;          // rays that walked the tree
+    uint64_t pretest_only = 0;  // of those, answered without any exact triangle test
+    uint64_t candidates = 0;    // leaf triangles whose box the ray entered
+    uint64_t exact_tests = 0;   // of those, passed on to the exact test by the float pre-test
+    uint64_t node_tests = 0;    // eight-wide nodes whose boxes a ray tested
+    void add(const CastStats& o) noexcept {
+        rays += o.rays, pretest_only += o.pretest_only, candidates += o.candidates, exact_tests += o.exact_tests;
+        node_tests += o.node_tests;
+    }
+};
+
 // Bounding volume hierarchy over the finite triangles of a model.
 class Scene {
 public:
-    // `tris` holds 9 doubles per triangle. Built once; read-only afterwards.
-    explicit Scene(std::vector<double> tris);
+    // `tris` holds 9 doubles per triangle. Built once on up to `threads`
+    // threads (0: hardware concurrency); the tree does not depend on the
+    // number of threads. Read-only afterwards.
+    explicit Scene(std::vector<double> tris, unsigned threads = 0);
 
     size_t size() const noexcept { return tris_.size() / 9; }
     const double* tri(size_t k) const noexcept { return tris_.data() + 9 * k; }
     size_t tree_size() const noexcept { return leaf_ids_.size(); }
-    size_t node_count() const noexcept { return nodes_.size(); }
+    size_t node_count() const noexcept { return wide_.size(); }
+    size_t leaf_count() const noexcept { return leaves_.size(); }
+    // Bytes held by the model and its tree (the float tree of the last cast included).
+    size_t memory_bytes() const;
+    // Same tree (node for node, leaf for leaf) as `other`.
+    bool same_tree(const Scene& other) const;
 
     // For each face f in [0, n): illumination and area. faces: 9 doubles per
     // face; normals: 3 per face; self[f]: the face's own index in the scene,
@@ -68,12 +91,20 @@ public:
     // Occlusion of n rays from origins (3 doubles each) along d: hit[i] = 1 when
     // a triangle other than self[i] (-1: none; self may be null) is hit.
     // [lo, hi] must contain every finite origin within 1e30 (null: computed);
-    // calls with the same box reuse one float tree.
+    // calls with the same box reuse one float tree. Neighbouring origins walk
+    // the tree together in packets of up to eight (packet = false: one by one;
+    // the answers are the same). stats (may be null) receives the counts.
     void cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
               unsigned threads, const double* lo = nullptr, const double* hi = nullptr, bool brute = false) const;
+    void cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
+              unsigned threads, const double* lo, const double* hi, bool brute, bool packet, CastStats* stats) const;
 
     // Occlusion of a single ray (for tests): is any triangle but `self` hit?
     bool occluded(const double g[3], const double d[3], int64_t self, bool brute) const;
+
+    // Conservative float test (for tests): false only when the exact test of
+    // tree triangle k along d from g cannot hit, for origins in [lo, hi].
+    bool pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo, const double* hi) const;
 
     struct Node {
         double lo[3], hi[3];
@@ -85,11 +116,15 @@ public:
         uint32_t pad_;
     };
 
+    static constexpr size_t kLeafSize = 4;  // triangles per leaf, at most
+
 private:
-    void build();
+    struct Prim;
+    void build(unsigned threads);
     static bool static_pad(const double* tri, double& pa, double& pb);
     double origin_spread(const double* lo, const double* hi) const;
-    uint32_t build_node(std::vector<uint32_t>& ids, std::vector<double>& cent, size_t begin, size_t end, int depth);
+    void build_range(Prim* prims, size_t begin, size_t end, int depth, const double* box, const double* cbox,
+                     std::vector<Node>& out, int spawn) const;
     // Eight-wide tree: each node holds up to eight child boxes (collapsed from
     // the binary tree). Static form in double; per call a float form, shifted
     // to the centre of the scene and widened outwards so that the float box
@@ -98,39 +133,51 @@ private:
     struct Wide {
         double lo[3][kWidth], hi[3][kWidth];
         double pa[kWidth], pb[kWidth];
-        uint32_t child[kWidth];  // leaf: first position in leaf order; interior: wide node; empty: ~0u
+        uint32_t child[kWidth];  // leaf: leaf number; interior: wide node; empty: ~0u
         uint32_t count[kWidth];  // leaf: number of triangles; interior or empty: 0
     };
     struct alignas(64) WideF {
         float box[2][3][kWidth];  // [0]: lower bounds, [1]: upper bounds; axis, child
         uint32_t child[kWidth], count[kWidth];
     };
+    // One leaf for the float pre-test: its triangles' vertices relative to the
+    // tree's centre, lane by lane, and their static widening (rounded up).
+    struct alignas(16) LeafF {
+        float v[3][3][kLeafSize];  // vertex, axis, lane
+        float pa, pb;              // largest static widening of the leaf's triangles
+        uint32_t first, count;     // positions in leaf order
+    };
     struct CallTree {
         std::vector<WideF> nodes;
         double centre[3] = {0, 0, 0};
         float tmax = 0;
+        double spread = 0;  // origin spread of the call (for the pre-test's widening)
+        double radius = 0;  // largest distance of an origin or tree vertex from the pre-test centre, per axis
     };
-    uint32_t collapse(uint32_t bin);
+    uint32_t collapse(const std::vector<Node>& nodes, uint32_t bin);
     void prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const;
     // The float tree for an origin box; the last one is kept for the next call.
     std::shared_ptr<const CallTree> call_tree(const double* lo, const double* hi) const;
-    bool occluded_tree(const double g[3], const double d[3], int64_t self, const CallTree& ct) const;
-    struct RayF;
-    bool walk_base(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
+    struct Dir;
+    struct Packet;
+    void make_dir(const double d[3], const CallTree& ct, Dir& dir) const;
+    static unsigned pretest(const LeafF& leaf, const float o[3], const Dir& dir) noexcept;
+    unsigned occluded_packet(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
+    unsigned walk_base(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #if QM_HAVE_AVX2_WALK
-    bool walk_avx2(const double g[3], const double d[3], uint32_t skip, const CallTree& ct, const RayF& r) const;
+    unsigned walk_avx2(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
 
     std::vector<double> tris_;        // original order
-    std::vector<Node> nodes_;         // binary tree (build form)
     std::vector<Wide> wide_;          // traversal form
+    std::vector<LeafF> leaves_;       // float pre-test form, one per leaf
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
     std::vector<double> leaf_tris_;   // per triangle in leaf order: P0, P1 - P0, P2 - P0
     std::vector<uint32_t> leaf_pos_;  // leaf position by triangle number (~0u: not in the tree)
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
-    std::vector<double> pa_, pb_;     // per-triangle widening (during the build only)
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
+    double centre_[3] = {0, 0, 0};    // centre of the tree's box: origin of the pre-test's float frame
     mutable std::mutex tree_mutex_;
     mutable std::shared_ptr<const CallTree> tree_;
     mutable double tree_lo_[3] = {0, 0, 0}, tree_hi_[3] = {0, 0, 0};
