@@ -209,6 +209,33 @@ def cmd_demo(args):
     return 0
 
 
+class _ErrorLines:
+    """Standard output in --quiet mode: only the lines that begin with "错误" pass."""
+
+    def __init__(self, stream):
+        self._stream, self._line = stream, ""
+
+    def write(self, text):
+        self._line += text
+        *done, self._line = self._line.split("\n")
+        for line in done:
+            if line.startswith("错误"):
+                self._stream.write(line + "\n")
+        return len(text)
+
+    def flush(self):
+        self._stream.flush()
+
+
+@contextlib.contextmanager
+def _errors_only(quiet):
+    if not quiet:
+        yield
+        return
+    with contextlib.redirect_stdout(_ErrorLines(sys.stdout)):
+        yield
+
+
 def cmd_shade(args):
     from quillmere.components.shade_exact import ExactShadowModule
 
@@ -225,7 +252,7 @@ def cmd_shade(args):
     unit = ExactShadowModule("shade")
     unit.in_file_params = [model, table, "table", grid, None, *args.surfaces]
     unit.discard_caches()  # the table is computed anew, with its fingerprint
-    with _quiet_stderr(args.quiet):
+    with _quiet_stderr(args.quiet), _errors_only(args.quiet):
         unit.awake(None)
     if not os.path.isfile(table):
         print("错误：未能生成阴影表: " + table)
@@ -290,6 +317,8 @@ def main(argv=None):
 
     try:
         return args.func(args)
+    except SystemExit:
+        raise  # an invalid run period: the clock's message is printed, exit status 1
     except (ProjectError, OSError, ValueError) as exc:
         # Project and file problems, and values refused by a module: the message
         # (and where in the run it happened) without a traceback.

@@ -8,6 +8,7 @@
 
 using qm::geom::area_weighted_mean;
 using qm::geom::match_own_triangles;
+using qm::geom::normals_from_vertices;
 
 namespace {
 std::vector<double> tri(double x) { return {x, 0, 0, x + 1, 0, 0, x, 1, 0}; }
@@ -58,4 +59,14 @@ TEST(AreaWeightedMean, WeightsByAreaAndIsZeroWithoutArea) {
     // NaN illumination on a face with area propagates (the caller sees an unknown factor).
     std::vector<double> with_nan = {NAN, 1.0};
     EXPECT_TRUE(std::isnan(area_weighted_mean(with_nan.data(), areas.data(), 2)));
+}
+
+TEST(NormalsFromVertices, OnlyZeroNormalsAreReplacedByTheRightHandRule) {
+    auto faces = cat({tri(0), {0, 0, 0, 0, 1, 0, 1, 0, 0}, {0, 0, 0, 1, 1, 1, 2, 2, 2}, tri(3)});
+    std::vector<double> normals = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0.6, 0.8, 0};
+    EXPECT_EQ(normals_from_vertices(faces.data(), normals.data(), 4), 2u);
+    EXPECT_EQ(std::vector<double>(normals.begin(), normals.begin() + 3), (std::vector<double>{0, 0, 1}));   // counter-clockwise: up
+    EXPECT_EQ(std::vector<double>(normals.begin() + 3, normals.begin() + 6), (std::vector<double>{0, 0, -1}));  // clockwise: down
+    EXPECT_EQ(std::vector<double>(normals.begin() + 6, normals.begin() + 9), (std::vector<double>{0, 0, 0}));   // collinear
+    EXPECT_EQ(normals[9], 0.6);  // a normal from the file stays
 }

@@ -69,7 +69,7 @@ def test_builtin_declarations_follow_the_awake_order():
     assert GaleModule.summary_facts["rated_power"] == ("capacity",)
     assert [v["key"] for v in SurfaceShadowModule.project_values] == ["model", "table", "surfaces"]
     assert SurfaceShadowModule.summary_facts["generated_files"] == ("table",)
-    assert [v["kind"] for v in WeatherFeed.project_values] == ["input_file"]
+    assert [v["kind"] for v in WeatherFeed.project_values] == ["weather_file", "flag"]
 
 
 def test_a_declared_user_module_gets_named_values_defaults_and_checks(proj, tmp_path):

@@ -233,7 +233,7 @@ def run(project):
     from quillmere.core.manager import Manager
 
     m = Manager(project)
-    m.quiet = True
+    m.quiet = False  # status lines too (quiet shows errors only)
     return m, m.run_simulation()
 
 
@@ -338,7 +338,7 @@ def test_declared_ranges_are_checked(tmp_path):
     _, project = demo_project(tmp_path)
     text = open(project, encoding="utf-8").read()
     open(project, "w", encoding="utf-8").write(text.replace("efficiency = 0.2\n", "efficiency = 20\n", 1))
-    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv_east\)\.efficiency: 应在 \(0, 1\] 之间，实际为 20"):
+    with pytest.raises(ProjectError, match=r"键 modules\[2\]\(pv_east\)\.efficiency: 应在 \(0, 1\] 之内，实际为 20"):
         run(project)
 
 

@@ -25,7 +25,7 @@ def run(project):
     from quillmere.core.manager import Manager
 
     m = Manager(project)
-    m.quiet = True
+    m.quiet = False  # status lines too (quiet shows errors only)
     return m, m.run_simulation()
 
 

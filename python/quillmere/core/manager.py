@@ -1,4 +1,4 @@
 """The run manager (native): reads a project file, builds and drives the modules."""
-from quillmere._native import Manager, ProjectError
+from quillmere._native import Manager, ProjectError, RunPeriodError
 
-__all__ = ["Manager", "ProjectError"]
+__all__ = ["Manager", "ProjectError", "RunPeriodError"]

@@ -746,10 +746,11 @@ public:
 // table, the method, the table grid, the subdivision and the surfaces.
 ModuleDeclaration shade_exact_declaration() {
     ModuleDeclaration d;
-    d.values = {required_value("model", ValueKind::path_in), required_value("table", ValueKind::path_out),
+    d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 optional_choice("method", {"exact", "table"}, "exact"), optional_grid("grid"),
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
+    d.settings = {{"normals", {"file", "from-vertices"}}};  // as the table module
     return d;
 }
 

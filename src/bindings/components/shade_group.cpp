@@ -31,8 +31,10 @@ constexpr const char* kAltitude = "高度角";
 // Functions of the other parts of the package used here.
 nb::object util_convert_to_valid_path(nb::handle raw) { return convert_to_valid_path(raw); }
 nb::object geometry_stl_statistics(nb::handle path) { return stl_statistics(path); }
-nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int altitude, int azimuth) {
-    return calculate_shadow(path, names, nb::int_(altitude), nb::int_(azimuth));
+nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int altitude, int azimuth,
+                                     bool from_vertices) {
+    return from_vertices ? calculate_shadow_from_vertices(path, names, nb::int_(altitude), nb::int_(azimuth))
+                         : calculate_shadow(path, names, nb::int_(altitude), nb::int_(azimuth));
 }
 
 nb::object str_obj(const char* s) { return check(PyUnicode_FromString(s)); }
@@ -86,9 +88,11 @@ constexpr const char* kTableEncodings[] = {"utf-8", "gbk", "gb2312", "latin1"};
 // table (generated when absent) and the surfaces to tabulate.
 ModuleDeclaration shade_group_declaration() {
     ModuleDeclaration d;
-    d.values = {required_value("model", ValueKind::path_in), required_value("table", ValueKind::path_out),
+    d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
+    // Some exporters write (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
+    d.settings = {{"normals", {"file", "from-vertices"}}};
     return d;
 }
 
@@ -313,7 +317,8 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     int done = 0;
     for (int altitude = 0; altitude <= 75; altitude += 15) {
         for (int azimuth = 0; azimuth <= 360; azimuth += 45) {
-            nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth)).first;
+            nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth,
+                                                                         normals_from_vertices)).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
             // Append one grid point; the file is opened and closed per point.
@@ -436,6 +441,17 @@ void bind_shade_group(nb::module_& m) {
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};
     set_exact_doc(cls, &get_surf_stats_doc);
     publish_declaration(cls, shade_group_declaration());
+    def_attr<M>(
+        cls, "normals", [](M& u) -> nb::object { return nb::str(u.normals_from_vertices ? "from-vertices" : "file"); },
+        [](M& u, nb::handle v) {
+            std::string s = PyUnicode_Check(v.ptr()) ? to_text(v) : std::string();
+            if (s != "file" && s != "from-vertices")
+                raise(PyExc_ValueError, "normals 应为 \"file\" 或 \"from-vertices\"");
+            u.normals_from_vertices = s == "from-vertices";
+        },
+        [](M& u) { u.normals_from_vertices = false; },
+        "\"file\" (the facets' normals as written) or \"from-vertices\" (a (0, 0, 0) normal is taken from the "
+        "vertex order, right-hand rule) when the table is computed.");
     nb::list encodings;
     for (const char* e : kTableEncodings) encodings.append(nb::str(e));
     m.attr("TABLE_ENCODINGS") = nb::tuple(encodings);

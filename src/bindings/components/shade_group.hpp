@@ -23,6 +23,7 @@ public:
     nb::object data = nb::none();  // the cleaned table (a DataFrame)
     nb::object surfs_analyze_name = nb::steal(PyList_New(0));
     nb::object surface_stats = nb::steal(PyDict_New());
+    bool normals_from_vertices = false;  // normals = "from-vertices": zero normals from the vertex order
 
     // Surface name -> index into `interps`: the interpolators built from the table.
     nb::object interp_index = nb::steal(PyDict_New());

@@ -292,7 +292,12 @@ nb::object WeatherFeed::_get_module_info() {
 // The project values awake reads, in in_file_params order.
 ModuleDeclaration weather_feed_declaration() {
     ModuleDeclaration d;
-    d.values = {required_value("file", ValueKind::path_in)};
+    // in_file_params[1] (missing_codes) is the manager's, the reader takes entry 0 only.
+    d.values = {required_value("file", ValueKind::weather), optional_flag("missing_codes", true)};
+    // EPW missing-value codes of the columns read (target_cols 6, 21, 13, 14, 15).
+    d.missing_codes = {{"dry_bulb_temp", 99.9}, {"wind_speed", 999.0}, {"rad1", 9999.0}, {"rad2", 9999.0},
+                       {"rad3", 9999.0}};
+    d.missing_codes_flag = "missing_codes";
     return d;
 }
 

@@ -14,6 +14,8 @@ struct KindName {
 };
 constexpr KindName kKinds[] = {{ValueKind::number, "number"},         {ValueKind::text, "text"},
                                {ValueKind::path_in, "input_file"},     {ValueKind::path_out, "output_file"},
+                               {ValueKind::model, "model"},
+                               {ValueKind::weather, "weather_file"}, {ValueKind::flag, "flag"},
                                {ValueKind::module_ref, "shading_module"}, {ValueKind::surface, "surface"},
                                {ValueKind::surfaces, "surfaces"},       {ValueKind::choice, "choice"},
                                {ValueKind::grid, "grid"}};
@@ -108,7 +110,7 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
         } else if (v.kind == ValueKind::grid) {
             if (!v.required) d["default"] = nb::none();
         } else if (!v.required) {
-            d["default"] = nb::float_(v.fallback);
+            d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
         }
         if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
         if (v.attribute) d["attribute"] = nb::bool_(true);
@@ -117,7 +119,23 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
     nb::dict facts;
     facts["rated_power"] = tuple_of(decl.rated_power);
     facts["generated_files"] = tuple_of(decl.generated);
+    if (!decl.missing_codes.empty()) {
+        nb::dict codes;
+        for (const auto& [name, code] : decl.missing_codes) codes[name.c_str()] = nb::float_(code);
+        facts["missing_codes"] = codes;
+        facts["missing_codes_flag"] = nb::str(decl.missing_codes_flag.c_str());
+    }
     nb::setattr(cls, "project_values", nb::tuple(values));
+    if (!decl.settings.empty()) {
+        nb::list settings;
+        for (const ProjectSetting& st : decl.settings) {
+            nb::dict d;
+            d["key"] = nb::str(st.key.c_str());
+            d["choices"] = tuple_of(st.choices);
+            settings.append(d);
+        }
+        nb::setattr(cls, "project_settings", nb::tuple(settings));
+    }
     nb::setattr(cls, "summary_facts", facts);
 }
 
@@ -159,8 +177,9 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
                 v.required = false;
             }
         } else if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
-            if (v.kind != ValueKind::number || !(PyFloat_Check(d) || PyLong_Check(d)) || PyBool_Check(d))
-                bad(cls, where + ".default: 只有数值可以有默认值");
+            bool flag_ok = v.kind == ValueKind::flag && PyBool_Check(d);
+            bool number_ok = v.kind == ValueKind::number && (PyFloat_Check(d) || PyLong_Check(d)) && !PyBool_Check(d);
+            if (!flag_ok && !number_ok) bad(cls, where + ".default: 只有数值（或开关的 true/false）可以有默认值");
             v.required = false;
             v.fallback = PyFloat_AsDouble(d);
             if (v.fallback == -1.0 && PyErr_Occurred()) throw_pending();
@@ -179,12 +198,32 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
             bad(cls, where + ": surfaces 只能是最后一个值");
         decl.values.push_back(v);
     }
+    nb::object settings = nb::getattr(cls, "project_settings", nb::none());
+    if (!settings.is_none()) {
+        if (!PyList_Check(settings.ptr()) && !PyTuple_Check(settings.ptr())) bad(cls, "project_settings 应为表（dict）的列表");
+        for (nb::handle item : settings) {
+            PyObject* key = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "key") : nullptr;
+            PyObject* choices = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "choices") : nullptr;
+            if (!key || !PyUnicode_Check(key) || !choices) bad(cls, "project_settings: 每项应有 \"key\" 和 \"choices\"");
+            ProjectSetting st{to_text(key), names_of(cls, choices, "choices")};
+            if (st.choices.empty()) bad(cls, "project_settings: choices 不能为空");
+            decl.settings.push_back(st);
+        }
+    }
     nb::object facts = nb::getattr(cls, "summary_facts", nb::none());
     if (!facts.is_none()) {
         if (!PyDict_Check(facts.ptr())) bad(cls, "summary_facts 应为表（dict）");
         if (PyObject* r = PyDict_GetItemString(facts.ptr(), "rated_power")) decl.rated_power = names_of(cls, r, "rated_power");
         if (PyObject* g = PyDict_GetItemString(facts.ptr(), "generated_files"))
             decl.generated = names_of(cls, g, "generated_files");
+        if (PyObject* m = PyDict_GetItemString(facts.ptr(), "missing_codes"); m && PyDict_Check(m)) {
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(m, &pos, &k, &v)) decl.missing_codes.emplace_back(to_text(k), PyFloat_AsDouble(v));
+            if (PyErr_Occurred()) throw_pending();
+            if (PyObject* f = PyDict_GetItemString(facts.ptr(), "missing_codes_flag"); f && PyUnicode_Check(f))
+                decl.missing_codes_flag = to_text(f);
+        }
         for (const std::string& key : decl.generated)
             if (decl.position(key) < 0) bad(cls, "summary_facts[\"generated_files\"]: 没有名为 \"" + key + "\" 的值");
     }
@@ -220,6 +259,12 @@ ProjectValue optional_grid(const char* key) {
     v.key = key;
     v.kind = ValueKind::grid;
     v.required = false;
+    return v;
+}
+ProjectValue optional_flag(const char* key, bool fallback) {
+    ProjectValue v = required_value(key, ValueKind::flag);
+    v.required = false;
+    v.fallback = fallback ? 1.0 : 0.0;
     return v;
 }
 ProjectValue optional_number(const char* key, double fallback, const char* range) {

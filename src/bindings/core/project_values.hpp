@@ -6,6 +6,7 @@
 // manager, its checks, --regenerate-shading and the report read:
 //   project_values = ({"key": "area", "kind": "number", "range": "(0, inf)"}, ...)
 //   summary_facts  = {"rated_power": ("panel_area", "efficiency"), "generated_files": ("table",)}
+//   project_settings = ({"key": "normals", "choices": ("file", "from-vertices")},)  (optional)
 // A host subclass of SimUnit may set the same attributes (lists or tuples of
 // dicts); it then gets the same checks and named values in its project table.
 #pragma once
@@ -13,6 +14,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::py {
@@ -23,6 +25,9 @@ enum class ValueKind {
     text,        // non-empty text
     path_in,     // a file that must exist (absolute path in in_file_params)
     path_out,    // a file the module may write (absolute path)
+    model,       // an ASCII STL building model that must exist; its solids are the surfaces
+    weather,     // an hourly weather table that must exist (an EPW file gives the site)
+    flag,        // true or false
     module_ref,  // the instance name of the module that analyses this module's surface
     surface,     // a surface name of that module's model
     surfaces,    // the surface names this module analyses: the last value, taking the rest of in_file_params
@@ -55,10 +60,22 @@ struct ProjectValue {
     bool attribute = false;
 };
 
+// A choice of the project that is not a value of in_file_params: the manager
+// sets it as the module's attribute of that name before awake.
+struct ProjectSetting {
+    std::string key;
+    std::vector<std::string> choices;  // the first is the default
+};
+
 struct ModuleDeclaration {
+    std::vector<ProjectSetting> settings;  // published as project_settings
     std::vector<ProjectValue> values;      // position i is in_file_params[i]
     std::vector<std::string> rated_power;  // parameter records whose product is the rated power [kW]
     std::vector<std::string> generated;    // keys of path values naming files the module generates
+    // Missing-value codes of the module's weather table, per column of its
+    // `data` (output name, code), and the flag value that turns the check off.
+    std::vector<std::pair<std::string, double>> missing_codes;
+    std::string missing_codes_flag;
 
     const ProjectValue* find(ValueKind kind) const;
     // Position of a value in in_file_params, or -1.
@@ -85,4 +102,5 @@ ProjectValue optional_number(const char* key, double fallback, const char* range
 ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
 ProjectValue optional_grid(const char* key);
 ProjectValue as_attribute(ProjectValue v);
+ProjectValue optional_flag(const char* key, bool fallback);
 }  // namespace qm::py

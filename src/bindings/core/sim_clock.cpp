@@ -16,42 +16,41 @@ nb::handle g_clock_type;
     host_exit(1);
 }
 
-// Converts one run-period entry with the host's int(); a ValueError means an
-// invalid entry (message + exit), other errors propagate unchanged.
-int32_t period_int(nb::handle value) {
-    PyObject* converted = PyNumber_Long(value.ptr());
-    if (!converted) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            period_exit("运行期参数必须为有效的整数");
-        }
-        throw_pending();
-    }
-    nb::object owned = nb::steal(converted);
-    return as_int32(owned);
-}
-
 calendar::Period check_run_periods(nb::handle run_period) {
-    nb::object p = get_item(run_period, "params");
-    Py_ssize_t n = PyObject_Length(p.ptr());
-    if (n < 0) throw_pending();
-    if (n != 6) period_exit("运行期参数应为6");
-    int32_t v[6];
-    for (int i = 0; i < 6; ++i) {
-        nb::object idx = nb::int_(i);
-        v[i] = period_int(check(PyObject_GetItem(p.ptr(), idx.ptr())));
-    }
     calendar::Period out{};
-    switch (calendar::check_run_period(v[0], v[1], v[2], v[3], v[4], v[5], out)) {
-        case calendar::PeriodError::bad_month: period_exit("月份必须在 1 到 12 之间");
-        case calendar::PeriodError::bad_day: period_exit("日期不合法，请检查日期的有效性");
-        case calendar::PeriodError::end_before: period_exit("结束时间必须大于等于开始时间");
-        case calendar::PeriodError::none: break;
-    }
+    if (const char* problem = run_period_problem(run_period, out)) period_exit(problem);
     return out;
 }
 
 }  // namespace
+
+const char* run_period_problem(nb::handle run_period, calendar::Period& out) {
+    nb::object p = get_item(run_period, "params");
+    Py_ssize_t n = PyObject_Length(p.ptr());
+    if (n < 0) throw_pending();
+    if (n != 6) return "运行期参数应为6";
+    int32_t v[6];
+    for (int i = 0; i < 6; ++i) {
+        nb::object idx = nb::int_(i);
+        // Each entry with the host's int(); a ValueError means an invalid entry,
+        // other errors propagate unchanged.
+        PyObject* converted = PyNumber_Long(check(PyObject_GetItem(p.ptr(), idx.ptr())).ptr());
+        if (!converted) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_pending();
+            PyErr_Clear();
+            return "运行期参数必须为有效的整数";
+        }
+        nb::object owned = nb::steal(converted);
+        v[i] = as_int32(owned);
+    }
+    switch (calendar::check_run_period(v[0], v[1], v[2], v[3], v[4], v[5], out)) {
+        case calendar::PeriodError::bad_month: return "月份必须在 1 到 12 之间";
+        case calendar::PeriodError::bad_day: return "日期不合法，请检查日期的有效性";
+        case calendar::PeriodError::end_before: return "结束时间必须大于等于开始时间";
+        case calendar::PeriodError::none: break;
+    }
+    return nullptr;
+}
 
 void SimClock::set_period(nb::handle run_period) {
     int truth = PyObject_IsTrue(run_period.ptr());

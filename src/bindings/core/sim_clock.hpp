@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kernels/time/calendar.hpp"
+
 namespace qm::py {
 namespace nb = nanobind;
 
@@ -49,6 +51,11 @@ public:
 // The clock argument of update/after/finish: a SimClock instance or None.
 // Returns nullptr for None; raises the argument-type TypeError otherwise.
 SimClock* clock_arg(nb::handle time, const char* arg = "time");
+
+// The clock's check of a run period {"params": [...]} without its exit: the
+// message the clock would print, or nullptr (then `out` holds the period).
+// Errors other than an invalid entry propagate.
+const char* run_period_problem(nb::handle run_period, calendar::Period& out);
 
 // The bound SimClock type, for type names in messages and isinstance checks.
 nb::handle sim_clock_type();

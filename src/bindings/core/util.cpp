@@ -143,6 +143,9 @@ std::pair<double, double> sky_diffuse_and_ground_reflection(nb::handle normal, d
             return unpack_two(result);
         }
     }
+    // A missing diffuse value (an empty weather field) gives unknown parts: the
+    // panel's step power is then NaN and adds nothing to its energy.
+    if (std::isnan(diffuse_rad)) return {diffuse_rad, diffuse_rad};
     return sky_kernel(normal, diffuse_rad, ground_reflect);
 }
 

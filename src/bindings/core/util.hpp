@@ -21,7 +21,8 @@ std::pair<double, double> sun_position(double longitude, double latitude, int32_
 // normal [W/m2]. When the host replaced
 // quillmere.core.util.calculate_sky_diffuse_and_ground_reflection on that
 // module, the replacement is called (and its result unpacked into two
-// numbers); otherwise the native kernel runs without any host call.
+// numbers); otherwise the native kernel runs without any host call, and a
+// NaN diffuse_rad (a missing weather value) gives (NaN, NaN).
 std::pair<double, double> sky_diffuse_and_ground_reflection(nb::handle normal, double diffuse_rad,
                                                             double ground_reflect);
 

@@ -16,6 +16,9 @@ namespace qm::py::mgr {
 // quillmere.core.manager.ProjectError (a ValueError).
 PyObject* project_error();
 void init_project_error(nb::module_& m);
+// quillmere.core.manager.RunPeriodError: a ProjectError that is also
+// SystemExit with code 1, raised when the project's period is invalid.
+PyObject* run_period_error();
 
 inline nb::object import(const char* name) { return nb::module_::import_(name); }
 

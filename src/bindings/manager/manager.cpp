@@ -12,6 +12,7 @@
 #include "bindings/core/link.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/manager/internal.hpp"
+#include "bindings/manager/project_checks.hpp"
 #include "bindings/manager/project_schema.hpp"
 #include "bindings/support/gc_slots.hpp"
 
@@ -22,9 +23,11 @@ namespace mgr {
 
 namespace {
 PyObject* g_project_error = nullptr;
+PyObject* g_run_period_error = nullptr;
 }  // namespace
 
 PyObject* project_error() { return g_project_error; }
+PyObject* run_period_error() { return g_run_period_error; }
 
 void init_project_error(nb::module_& m) {
     g_project_error = PyErr_NewExceptionWithDoc(
@@ -33,6 +36,16 @@ void init_project_error(nb::module_& m) {
         nullptr);
     if (!g_project_error) throw_pending();
     m.attr("ProjectError") = nb::handle(g_project_error);
+    // An invalid period has always ended a command-line run with the clock's
+    // message and exit status 1 (callers rely on SystemExit); it is now found
+    // with the other checks, before anything runs, and is a ProjectError too.
+    nb::object bases = nb::make_tuple(nb::handle(g_project_error), nb::handle(PyExc_SystemExit));
+    g_run_period_error = PyErr_NewExceptionWithDoc(
+        "quillmere.core.manager.RunPeriodError",
+        "An invalid run period in the project file (a ProjectError, and SystemExit with code 1).", bases.ptr(),
+        nullptr);
+    if (!g_run_period_error) throw_pending();
+    m.attr("RunPeriodError") = nb::handle(g_run_period_error);
 }
 
 std::string repr_text(nb::handle v) {
@@ -124,6 +137,9 @@ nb::object Manager::create_modules() {
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
         if (PyObject* attributes = PyDict_GetItemString(entry.ptr(), "attributes"))
             for (auto [k, v] : nb::borrow<nb::dict>(attributes)) nb::setattr(unit, k, v);
+        // Declared settings are the module's attributes of the same name.
+        if (PyObject* settings = PyDict_GetItemString(entry.ptr(), "settings"))
+            for (auto& [k, v] : dict_items(settings)) nb::setattr(unit, k, v);
         mods[name] = unit;
     }
     // Recorded outputs must exist.
@@ -156,6 +172,7 @@ nb::object Manager::create_links() {
     require_modules(*this);
     nb::list out;
     nb::object link_type = import("quillmere._native").attr("Link");
+    nb::dict link_targets;  // "module.input" -> the link that feeds it
     for (nb::handle l : nb::borrow<nb::list>(project_item(*this, "links"))) {
         nb::object src = get_item(modules, l["source"]);
         nb::object dst = get_item(modules, l["target"]);
@@ -176,6 +193,14 @@ nb::object Manager::create_links() {
                                            "\"（可用: " + (list.empty() ? "无" : list) + "）");
             }
         }
+        // One link per input: a second one would silently overwrite the first.
+        std::string target = to_text(l["target"]) + "." + to_text(l["target_variable"]);
+        std::string here = to_text(l["key"]) + " \"" + to_text(l["source"]) + "." + to_text(l["source_variable"]) +
+                           " -> " + target + "\"";
+        if (PyObject* first = PyDict_GetItemString(link_targets.ptr(), target.c_str()))
+            raise(project_error(), "项目文件 " + file + ": 键 " + to_text(l["key"]) + ": 链接 " + to_text(first) + " 与 " +
+                                       here + " 连接到同一个输入 \"" + target + "\"：每个输入只能有一个链接");
+        link_targets[target.c_str()] = nb::str(here.c_str());
         out.append(link_type(src, l["source_variable"], dst, l["target_variable"]));
     }
     links = out;
@@ -213,13 +238,24 @@ void Manager::awake_modules() {
             if (nb::hasattr(unit, "discard_caches")) unit.attr("discard_caches")();
         }
     }
+    bool interpolators_checked = false;
     for (auto& [name, unit] : order) {
+        if (!interpolators_checked && !provides_surfaces(unit)) {
+            // Every shading module is awake: the panels' surfaces must have their interpolators.
+            interpolators_checked = true;
+            if (PyDict_Check(project.ptr()))
+                check_interpolators(to_text(get_item(project, "file")), get_item(project, "modules"), modules);
+        }
         SimUnit* u = unit_of(unit, to_text(name));
         try {
             u->awake(state);
         } catch (nb::python_error& e) {
             add_note(e, "模块 " + to_text(name) + " 的 awake 出错");
             throw;
+        }
+        if (!clock.is_none()) {
+            SimClock* clk = clock_of(clock);
+            treat_weather_table(unit, to_text(name), clk->start_year, clk->end_year, quiet);
         }
     }
 }
@@ -240,20 +276,60 @@ void Manager::finish_modules() {
     }
 }
 
+namespace {
+// Holds the message gate for one run; at the end every repeated line is
+// reported once with its count.
+class GateScope {
+public:
+    explicit GateScope(bool quiet) : previous_(message_gate()) {
+        gate_.quiet = quiet;
+        set_message_gate(&gate_);
+    }
+    ~GateScope() { set_message_gate(previous_); }
+    void report_repeats() {
+        set_message_gate(previous_);
+        for (const auto& [line, count] : gate_.lines)
+            if (count > 1) print("（上面的消息共出现 " + std::to_string(count) + " 次，只显示了第一次）: " + line);
+        gate_.lines.clear();
+        gate_.index.clear();
+        set_message_gate(&gate_);
+    }
+
+private:
+    MessageGate gate_;
+    MessageGate* previous_;
+};
+}  // namespace
+
 nb::object Manager::run_simulation() {
     project = clock = modules = links = state = results = summary = timings = nb::none();
-    // Every path reaches the modules absolute (resolved against the project's
-    // folder by load_project), so the run sets no process-wide base folder.
-    project = load_project();
-    clock = create_clock();
-    create_modules();
-    create_links();
-    awake_modules();
-    nb::object table = run_steps();
-    finish_modules();
-    write_results();
-    summarize();
-    return table;
+    GateScope gate(quiet);
+    try {
+        // Every path reaches the modules absolute (resolved against the project's
+        // folder by load_project), so the run sets no process-wide base folder.
+        project = load_project();
+        clock = create_clock();
+        create_modules();
+        create_links();
+        awake_modules();
+        nb::object table = run_steps();
+        finish_modules();
+        gate.report_repeats();
+        write_results();
+        summarize();
+        return table;
+    } catch (nb::python_error& e) {
+        // The counts first; the run's own error stays the one that leaves.
+        e.restore();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            gate.report_repeats();
+        } catch (nb::python_error&) {
+        }
+        PyErr_Restore(t, v, tb);
+        throw nb::python_error();
+    }
 }
 
 int Manager::traverse(visitproc visit, void* arg) {

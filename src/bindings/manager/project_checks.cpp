@@ -1,13 +1,22 @@
 #include "bindings/manager/project_checks.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <vector>
 
+#include "bindings/components/shade_group.hpp"
 #include "bindings/core/util.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_schema.hpp"
+#include "kernels/geometry/stl_read.hpp"
+#include "kernels/geometry/survey.hpp"
+#include "kernels/text/closest.hpp"
+#include "kernels/time/calendar.hpp"
+#include "kernels/weather/epw_table.hpp"
 
 namespace qm::py::mgr {
+using namespace nb::literals;
 
 // ---------------------------------------------------------------------------
 // Values
@@ -152,7 +161,9 @@ Given given_values(const Checker& c, nb::handle entry, const std::string& key, c
     Given g{std::vector<nb::object>(vals.size()), std::vector<std::string>(vals.size())};
     bool trailing_list = !vals.empty() && vals.back().kind == ValueKind::surfaces;
     if (params.is_valid()) {
-        c.only_keys(entry, key, {"name", "type", "params"});
+        std::vector<const char*> allowed = {"name", "type", "params"};
+        for (const ProjectSetting& st : decl.settings) allowed.push_back(st.key.c_str());
+        only_keys_of(c, entry, key, allowed);
         if (!PyList_Check(params.ptr())) c.wrong(key + ".params", "数组", params);
         Py_ssize_t n = PyList_GET_SIZE(params.ptr());
         size_t fixed = vals.size() - (trailing_list ? 1 : 0);
@@ -175,6 +186,7 @@ Given given_values(const Checker& c, nb::handle entry, const std::string& key, c
     }
     std::vector<const char*> allowed = {"name", "type", "params"};
     for (const ProjectValue& p : vals) allowed.push_back(p.key.c_str());
+    for (const ProjectSetting& st : decl.settings) allowed.push_back(st.key.c_str());
     only_keys_of(c, entry, key, allowed);
     for (size_t i = 0; i < vals.size(); ++i) {
         g.keys[i] = key + "." + vals[i].key;
@@ -239,12 +251,15 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
         const std::string& k = g.keys[i];
         nb::object value;
         switch (p.kind) {
-            case ValueKind::number:
-                value = nb::float_(v.is_valid() ? c.number(v, k) : p.fallback);
-                // A given number must lie in the type's declared range.
-                if (v.is_valid() && !p.range.contains(nb::cast<double>(value)))
-                    c.fail(k, "应在 " + p.range.text() + " 之间，实际为 " + repr_text(v));
+            case ValueKind::number: {
+                double d = v.is_valid() ? c.number(v, k) : p.fallback;
+                // The declared range: a percentage typed for a fraction, a negative area, ...
+                if (v.is_valid() && !p.range.contains(d))
+                    c.fail(k, "应在 " + p.range.text() + " 之内，实际为 " + repr_text(v) +
+                                  (p.range.hi == 1.0 && d > 1.0 && d <= 100.0 ? "（比例应为小数，如 0.2 表示 20 %）" : ""));
+                value = nb::float_(d);
                 break;
+            }
             case ValueKind::choice: {
                 if (!v.is_valid()) {
                     value = nb::str(p.text_fallback.c_str());
@@ -283,12 +298,18 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 value = nb::borrow(v);
                 out["ref"] = nb::make_tuple(v, nb::str(k.c_str()));
                 break;
-            case ValueKind::path_in: value = c.path(v, k, true); break;
+            case ValueKind::path_in:
+            case ValueKind::model:
+            case ValueKind::weather: value = c.path(v, k, true); break;
+            case ValueKind::flag:
+                if (v.is_valid() && !PyBool_Check(v.ptr())) c.wrong(k, "布尔值（true 或 false）", v);
+                value = nb::bool_(v.is_valid() ? v.ptr() == Py_True : p.fallback != 0.0);
+                break;
             case ValueKind::path_out: value = c.path(v, k, false); break;
             case ValueKind::surfaces: {
                 Py_ssize_t n = PyList_GET_SIZE(v.ptr());
                 if (n == 0) c.fail(k, "至少需要一个表面名称");
-                nb::list names;
+                nb::list names, item_keys;
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     std::string item_key = params.is_valid()
                                                ? key + ".params[" + std::to_string(i + size_t(j)) + "](" + p.key + ")"
@@ -296,8 +317,10 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                     nb::str s(c.text(PyList_GET_ITEM(v.ptr(), j), item_key).c_str());
                     values.append(s);
                     names.append(s);
+                    item_keys.append(nb::str(item_key.c_str()));
                 }
                 named[p.key.c_str()] = names;
+                out["surface_keys"] = item_keys;
                 continue;
             }
         }
@@ -308,7 +331,246 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     out["in_file_params"] = values;
     out["values"] = named;
     if (PyDict_Size(attributes.ptr()) > 0) out["attributes"] = attributes;
+    nb::dict settings;
+    for (const ProjectSetting& st : decl.settings) {
+        nb::object v = Checker::lookup(entry, st.key.c_str());
+        std::string chosen = v.is_valid() ? c.text(v, key + "." + st.key) : st.choices.front();
+        if (std::find(st.choices.begin(), st.choices.end(), chosen) == st.choices.end()) {
+            std::string list;
+            for (const std::string& ch : st.choices) list += (list.empty() ? "\"" : ", \"") + ch + "\"";
+            c.fail(key + "." + st.key, "应为 " + list + " 之一，实际为 " + repr_text(v));
+        }
+        settings[st.key.c_str()] = nb::str(chosen.c_str());
+    }
+    out["settings"] = settings;
     return out;
+}
+
+std::string closest_hint(const std::string& word, const std::vector<std::string>& names) {
+    std::vector<std::string> near = text::closest_names(word, names);
+    std::string list;
+    const std::vector<std::string>& shown = near.empty() ? names : near;
+    for (size_t i = 0; i < shown.size() && i < 12; ++i) list += (i ? ", " : "") + shown[i];
+    if (near.empty() && names.size() > 12) list += ", …";
+    return std::string(near.empty() ? "（可用的表面: " : "（最接近的表面: ") + (list.empty() ? "无" : list) + "）";
+}
+
+void check_models(const Checker& c, nb::handle modules, bool quiet) {
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        if (!m.contains("values")) continue;
+        ModuleDeclaration decl;
+        read_declaration(m["class"], decl);
+        const ProjectValue* model = decl.find(ValueKind::model);
+        const ProjectValue* listed = decl.find(ValueKind::surfaces);
+        if (!model || !listed) continue;
+        std::string model_key = to_text(m["key"]) + "." + model->key;
+        nb::object path = get_item(m["values"], model->key.c_str());
+        nb::object text;
+        try {
+            text = read_host_file(path, "r");
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!data) throw_pending();
+        stl::Solids solids;
+        stl::ParseError err;
+        bool ok;
+        {
+            nb::gil_scoped_release release;
+            ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+        }
+        if (!ok)
+            c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
+                                  (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
+        std::vector<geom::SurfaceSurvey> survey = geom::survey_surfaces(solids);
+        std::vector<std::string> known;
+        for (const auto& s : survey) known.push_back(s.name);
+        nb::list names = nb::borrow<nb::list>(get_item(m["values"], listed->key.c_str()));
+        nb::list keys = nb::borrow<nb::list>(m["surface_keys"]);
+        for (size_t j = 0; j < names.size(); ++j) {
+            std::string name = to_text(names[j]);
+            auto it = std::find(known.begin(), known.end(), name);
+            if (it == known.end())
+                c.fail(to_text(keys[j]), "模型 " + to_text(path) + " 中没有表面 \"" + name + "\"" + closest_hint(name, known));
+            const geom::SurfaceSurvey& s = survey[size_t(it - known.begin())];
+            if (s.zero_normals && !quiet) {
+                // A declared setting that offers "from-vertices" repairs them.
+                std::string repair;
+                bool repaired = false;
+                for (const ProjectSetting& st : decl.settings)
+                    if (std::find(st.choices.begin(), st.choices.end(), "from-vertices") != st.choices.end()) {
+                        repair = st.key;
+                        repaired = to_text(get_item(m["settings"], st.key.c_str())) == "from-vertices";
+                    }
+                std::string head = "模型 " + to_text(path) + " 的表面 " + name + " 有 " + std::to_string(s.zero_normals) +
+                                   "/" + std::to_string(s.facets) + " 个面片的法向量为 (0, 0, 0)";
+                if (repaired)
+                    print("注意：" + head + "，按顶点顺序（右手定则）取其法向量（" + to_text(m["key"]) + "." + repair + "）");
+                else
+                    print("警告：" + head + "，这些面片不会被直射光照到" +
+                          (repair.empty() ? "" : "；可设 " + to_text(m["key"]) + "." + repair + " = \"from-vertices\""));
+            }
+        }
+    }
+}
+
+void check_interpolators(const std::string& file, nb::handle project_modules, nb::handle units) {
+    Checker c;
+    c.file = file;
+    nb::dict by_name;
+    for (nb::handle mh : project_modules) by_name[nb::borrow(mh)["name"]] = mh;
+    for (nb::handle mh : project_modules) {
+        nb::object m = nb::borrow(mh);
+        nb::object ref = m["ref"];
+        if (ref.is_none() || !PyDict_Check(units.ptr())) continue;
+        ModuleDeclaration decl, tdecl;
+        read_declaration(m["class"], decl);
+        const ProjectValue* surface = decl.find(ValueKind::surface);
+        PyObject* unit = PyDict_GetItem(units.ptr(), nb::object(ref[0]).ptr());
+        if (!surface || !unit || !PyObject_TypeCheck(unit, (PyTypeObject*)surface_shadow_type().ptr()) ||
+            !nb::inst_ready(unit))
+            continue;
+        auto* shade = nb::inst_ptr<SurfaceShadowModule>(unit);
+        nb::object wanted = get_item(m["values"], surface->key.c_str());
+        if (PyDict_Check(shade->interp_index.ptr()) && PyDict_Contains(shade->interp_index.ptr(), wanted.ptr())) continue;
+        // Where the shading module's table comes from, for the message.
+        nb::object target = get_item(by_name, ref[0]);
+        read_declaration(target["class"], tdecl);
+        std::string key = to_text(target["key"]), table;
+        for (const std::string& g : tdecl.generated) {
+            key += "." + g;
+            if (PyDict_Contains(target.ptr(), nb::str("values").ptr()) == 1) table = to_text(get_item(target["values"], g.c_str()));
+            break;
+        }
+        std::string why;
+        if (shade->data.is_none()) {
+            why = "不是可用的阴影表（无法读取，或缺少 方位角、高度角 列）";
+        } else {
+            std::vector<std::string> columns;
+            for (nb::handle col : shade->data.attr("columns")) {
+                std::string name = to_text(col);
+                if (name != "方位角" && name != "高度角") columns.push_back(name);
+            }
+            why = "中没有表面 \"" + to_text(wanted) + "\" 的数据" + closest_hint(to_text(wanted), columns);
+        }
+        c.fail(key, "阴影表 " + table + " " + why + "，模块 " + to_text(m["name"]) +
+                        " 将得不到直射光；请检查该表或用 --regenerate-shading 重新生成");
+    }
+}
+
+namespace {
+// The LOCATION of the first module's weather file: (location, file, module key).
+bool weather_location(nb::handle modules, epw::Location& loc, std::string& file, std::string& key) {
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        if (!m.contains("values")) continue;
+        ModuleDeclaration decl;
+        read_declaration(m["class"], decl);
+        const ProjectValue* w = decl.find(ValueKind::weather);
+        if (!w) continue;
+        nb::object path = get_item(m["values"], w->key.c_str());
+        std::string first;
+        try {
+            nb::object f = import("builtins").attr("open")(path, "r", "encoding"_a = "utf-8", "errors"_a = "replace");
+            first = to_text(f.attr("readline")());
+            f.attr("close")();
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            continue;
+        }
+        if (!epw::parse_location(first, loc)) continue;
+        file = to_text(path);
+        key = to_text(m["key"]) + "." + w->key;
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet) {
+    epw::Location loc;
+    std::string file, key;
+    if (!weather_location(modules, loc, file, key)) return nb::object();
+    if (loc.time_zone != std::round(loc.time_zone))
+        c.fail(key, "缺少 [site]，而天气文件 " + file + " 的时区 " + std::to_string(loc.time_zone) +
+                        " 不是整小时：请在 [site] 中给出 time_zone");
+    nb::dict site;
+    site["longitude"] = nb::float_(loc.longitude);
+    site["latitude"] = nb::float_(loc.latitude);
+    site["time_zone"] = nb::int_((long long)std::lround(loc.time_zone));
+    if (!quiet) {
+        char line[160];
+        std::snprintf(line, sizeof line, "项目未给出 [site]：按天气文件的 LOCATION 行取纬度 %.4f°、经度 %.4f°、时区 %+d: ",
+                      loc.latitude, loc.longitude, int(std::lround(loc.time_zone)));
+        print(std::string(line) + file);
+    }
+    return site;
+}
+
+void compare_site_with_weather(const Checker&, nb::dict site, nb::handle modules, bool quiet) {
+    epw::Location loc;
+    std::string file, key;
+    if (quiet || !weather_location(modules, loc, file, key)) return;
+    double lat = nb::cast<double>(site["latitude"]), lon = nb::cast<double>(site["longitude"]);
+    double tz = double(nb::cast<long long>(site["time_zone"]));
+    if (std::fabs(lat - loc.latitude) <= 0.5 && std::fabs(lon - loc.longitude) <= 0.5 && std::fabs(tz - loc.time_zone) < 1.0)
+        return;
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "警告：[site]（纬度 %.4f°，经度 %.4f°，时区 %+g）与天气文件的 LOCATION（纬度 %.4f°，经度 %.4f°，时区 %+g）相差超过 0.5° 或 1 小时: ",
+                  lat, lon, tz, loc.latitude, loc.longitude, loc.time_zone);
+    print(std::string(line) + file);
+}
+
+void treat_weather_table(nb::handle unit, const std::string& name, int start_year, int end_year, bool quiet) {
+    ModuleDeclaration decl;
+    if (!declaration_of_unit(unit, decl) || decl.missing_codes.empty()) return;
+    nb::object params = nb::borrow(unit).attr("in_file_params");
+    long flag = decl.position(decl.missing_codes_flag);
+    bool enabled = true;
+    if (flag >= 0 && PyList_Check(params.ptr()) && flag < PyList_GET_SIZE(params.ptr()))
+        enabled = PyObject_IsTrue(PyList_GET_ITEM(params.ptr(), flag)) == 1;
+    nb::object data = nb::borrow(unit).attr("data");
+    nb::object np = import("numpy");
+    if (!nb::hasattr(data, "ndim") || nb::cast<long>(data.attr("ndim")) != 2) return;
+    long rows = nb::cast<long>(data.attr("shape")[0]), cols = nb::cast<long>(data.attr("shape")[1]);
+    std::string file = to_text(nb::borrow(unit).attr("filename"));
+    if (enabled) {
+        for (size_t k = 0; k < decl.missing_codes.size() && long(k) < cols; ++k) {
+            const auto& [output, code] = decl.missing_codes[k];
+            nb::object column = data[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::int_(k))];
+            nb::object mask = column.attr("__eq__")(np.attr("float32")(code));
+            long count = nb::cast<long>(mask.attr("sum")());
+            if (!count) continue;
+            long first = nb::cast<long>(np.attr("argmax")(mask));
+            column.attr("__setitem__")(mask, np.attr("nan"));  // in place: the module's table
+            char when[64];
+            nb::object t = np.attr("datetime64")(std::to_string(start_year) + "-01-01T00", "h") +
+                           np.attr("timedelta64")(first, "h");
+            std::snprintf(when, sizeof when, "%s", to_text(t).c_str());
+            std::string w = when;
+            for (char& ch : w)
+                if (ch == 'T') ch = ' ';
+            char code_text[32];
+            std::snprintf(code_text, sizeof code_text, "%g", code);
+            if (!quiet)
+                print("天气文件 " + file + "（模块 " + name + "）的 " + output + " 列有 " + std::to_string(count) +
+                      " 个缺测值 " + code_text + "（第一个在 " + w + ":00），按缺测（NaN）处理");
+        }
+    }
+    // A leap year in the period over a table of a common year: the rows run on by hour.
+    if (rows == 8760 && !quiet) {
+        for (int y = start_year; y <= end_year; ++y) {
+            if (!calendar::is_leap_year(y)) continue;
+            print("注意：天气文件 " + file + " 有 8760 行（平年），运行期含闰年 " + std::to_string(y) +
+                  "：天气按一年中的小时取用，2 月 29 日用 3 月 1 日的数据，此后顺延一天，12 月 31 日用 1 月 1 日的数据");
+            break;
+        }
+    }
 }
 
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name) {
@@ -328,9 +590,13 @@ void check_references(const Checker& c, nb::handle modules, nb::handle by_name) 
         if (!surface) continue;
         nb::object wanted = get_item(m["values"], surface->key.c_str());
         nb::object names = get_item(target["values"], listed->key.c_str());
-        if (!PySequence_Contains(names.ptr(), wanted.ptr()))
+        if (!PySequence_Contains(names.ptr(), wanted.ptr())) {
+            std::vector<std::string> known;
+            for (nb::handle n : names) known.push_back(to_text(n));
             c.fail(to_text(m["key"]) + "." + surface->key, "表面 \"" + to_text(wanted) + "\" 不在阴影模块 \"" +
-                                                               to_text(target_name) + "\" 的 " + listed->key + " 中");
+                                                               to_text(target_name) + "\" 的 " + listed->key + " 中" +
+                                                               closest_hint(to_text(wanted), known));
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace qm::py::mgr {
 namespace nb = nanobind;
@@ -39,6 +40,29 @@ std::string strip(const std::string& s);
 // One [[modules]] entry checked against its type's declaration:
 // {"name", "type", "class", "key", "in_file_params", "ref", "values"}.
 nb::dict check_module(const Checker& c, nb::handle entry, size_t index);
+
+// Every surface a module analyses must be a solid of its model (with the
+// closest names when it is not); facets without a normal are counted.
+void check_models(const Checker& c, nb::handle modules, bool quiet);
+
+// " (最接近的表面: ...)" for a name not among `names`.
+std::string closest_hint(const std::string& word, const std::vector<std::string>& names);
+
+// After the shading modules' awake: every panel's surface has its
+// interpolator in its (native) shading module, else ProjectError with the reason.
+void check_interpolators(const std::string& file, nb::handle project_modules, nb::handle units);
+
+// The site of the first weather file's EPW LOCATION line (the line says so),
+// or an invalid object when no module reads an EPW file with one.
+nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet);
+// One warning line when [site] and the weather file's LOCATION differ by
+// more than 0.5 degrees or an hour.
+void compare_site_with_weather(const Checker& c, nb::dict site, nb::handle modules, bool quiet);
+
+// After a weather module's awake: its missing-value codes are counted per
+// column (one line each) and set to NaN; a leap-year period over an 8760-row
+// table says how the weather is mapped.
+void treat_weather_table(nb::handle unit, const std::string& name, int start_year, int end_year, bool quiet);
 
 // A panel's shading module must exist, analyse surfaces and list the panel's surface.
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name);

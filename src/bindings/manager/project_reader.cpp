@@ -71,6 +71,21 @@ nb::object Manager::load_project() {
     if (period.is_valid() && !PyList_Check(period.ptr()))
         c.wrong("period", "六个整数的数组 [开始年, 开始月, 开始日, 结束年, 结束月, 结束日]", period);
     out["period"] = period.is_valid() ? period : nb::none();
+    if (period.is_valid()) {
+        // The clock's own rules, checked now so that nothing runs; the clock's message is
+        // printed as the clock prints it, the exception names the file and the key.
+        nb::dict run_period;
+        run_period["params"] = period;
+        calendar::Period checked{};
+        if (const char* problem = run_period_problem(run_period, checked)) {
+            print(problem);
+            std::string text = "项目文件 " + c.file + ": 键 period: " + problem + "，实际为 " + repr_text(period);
+            nb::object exc = check(PyObject_CallOneArg(run_period_error(), nb::str(text.c_str()).ptr()));
+            nb::setattr(exc, "code", nb::int_(1));
+            PyErr_SetObject(run_period_error(), exc.ptr());
+            throw nb::python_error();
+        }
+    }
 
     nb::object step = Checker::lookup(raw, "time_step");
     double time_step = step.is_valid() ? c.number(step, "time_step") : 3600.0;
@@ -78,7 +93,8 @@ nb::object Manager::load_project() {
     out["time_step"] = nb::float_(time_step);
 
     nb::object site = Checker::lookup(raw, "site");
-    if (!site.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
+    // Without [site] the weather file's LOCATION line gives it (after the modules are checked).
+    if (site.is_valid()) {
     c.table(site, "site");
     c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time"});
     nb::dict site_out;
@@ -108,6 +124,7 @@ nb::object Manager::load_project() {
     }
     site_out["sun_time"] = sun_time.is_valid() ? sun_time : nb::object(nb::str("middle"));
     out["site"] = site_out;
+    }
 
     double threshold = 1e-4;
     long long max_iterations = 20;
@@ -150,6 +167,14 @@ nb::object Manager::load_project() {
                        to_text(get_item(get_item(by_name, name), "key")) + "）");
         by_name[name] = m;
         mod_list.append(m);
+    }
+    check_models(c, mod_list, quiet);
+    if (!site.is_valid()) {
+        nb::object from_file = site_from_weather(c, mod_list, quiet);
+        if (!from_file.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");
+        out["site"] = from_file;
+    } else {
+        compare_site_with_weather(c, nb::borrow<nb::dict>(out["site"]), mod_list, quiet);
     }
     check_references(c, mod_list, by_name);
     out["modules"] = mod_list;

@@ -36,7 +36,10 @@ const char* expected_text(ValueKind k) {
         case ValueKind::number: return "数值";
         case ValueKind::text:
         case ValueKind::surface: return "非空文本";
-        case ValueKind::path_in: return "已存在文件的路径（文本）";
+        case ValueKind::path_in:
+        case ValueKind::model:
+        case ValueKind::weather: return "已存在文件的路径（文本）";
+        case ValueKind::flag: return "布尔值（true 或 false）";
         case ValueKind::path_out: return "文件路径（文本）";
         case ValueKind::module_ref: return "阴影模块的实例名（文本）";
         case ValueKind::surfaces: return "表面名称（文本）";

@@ -449,8 +449,24 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
     return check(PyTuple_Pack(2, avg.ptr(), arr.ptr()));
 }
 
+namespace {
+nb::object shadow_of(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
+                     nb::handle sun_azimuth, bool from_vertices);
+}  // namespace
+
 nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
                             nb::handle sun_azimuth) {
+    return shadow_of(stl_file_path, surface_analyze, sun_altitude, sun_azimuth, false);
+}
+
+nb::object calculate_shadow_from_vertices(nb::handle stl_file_path, nb::handle surface_analyze,
+                                          nb::handle sun_altitude, nb::handle sun_azimuth) {
+    return shadow_of(stl_file_path, surface_analyze, sun_altitude, sun_azimuth, true);
+}
+
+namespace {
+nb::object shadow_of(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
+                     nb::handle sun_azimuth, bool from_vertices) {
     const double altitude = as_double(sun_altitude);
     const double azimuth = as_double(sun_azimuth);
     double d[3];
@@ -501,6 +517,7 @@ nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze
                 self[pos] = static_cast<int64_t>(id);
             }
         }
+        if (from_vertices) geom::normals_from_vertices(faces.data(), normals.data(), total);
         scene.scan(faces.data(), normals.data(), self.data(), total, d, illum.data(), areas.data(), 0);
     }
     nb::object results = check(PyDict_New());
@@ -513,6 +530,7 @@ nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze
     }
     return check(PyTuple_Pack(2, results.ptr(), values.ptr()));
 }
+}  // namespace
 
 // ------------------------------------------------------------------ binding
 

@@ -15,6 +15,10 @@ namespace nb = nanobind;
 // cosine factors (0 where a triangle faces away or is shadowed), and the flat
 // list of those factors. Returns (solid_results dict, all_surface_cos_values list).
 // The parsed model and its tree are reused while the file is unchanged.
+// calculate_shadow with facets whose normal in the file is (0, 0, 0) given the
+// normal of their vertex order (the shading module's normals = "from-vertices").
+nb::object calculate_shadow_from_vertices(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
+                                          nb::handle sun_azimuth);
 nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
                             nb::handle sun_azimuth);
 

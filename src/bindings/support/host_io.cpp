@@ -4,7 +4,25 @@
 
 namespace qm::py {
 
+namespace {
+MessageGate* g_gate = nullptr;
+}  // namespace
+
+void set_message_gate(MessageGate* gate) { g_gate = gate; }
+MessageGate* message_gate() { return g_gate; }
+
 void print_objects_array(const nb::object* objs, size_t n) {
+    if (MessageGate* gate = g_gate) {
+        std::string line;
+        for (size_t i = 0; i < n; ++i) line += (i ? " " : "") + to_text(objs[i]);
+        if (gate->quiet && line.rfind("错误", 0) != 0) return;
+        auto [it, fresh] = gate->index.emplace(line, gate->lines.size());
+        if (!fresh) {
+            ++gate->lines[it->second].second;
+            return;
+        }
+        gate->lines.emplace_back(line, 1);
+    }
     static PyObject* builtins = PyImport_ImportModule("builtins");  // lives as long as the host
     if (!builtins) throw_pending();
     nb::object print_fn = check(PyObject_GetAttrString(builtins, "print"));

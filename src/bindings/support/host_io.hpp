@@ -5,6 +5,8 @@
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <utility>
 
 namespace qm::py {
@@ -18,6 +20,18 @@ void print(Args&&... args) {
     nb::object objs[] = {nb::cast(std::forward<Args>(args))...};
     print_objects_array(objs, sizeof...(Args));
 }
+
+// While a run is in progress the manager holds a gate on the native lines:
+// a line printed again is not shown again but counted (a message repeated
+// every step is shown once, with the count at the end); with `quiet` only
+// lines that begin with "错误" pass.
+struct MessageGate {
+    bool quiet = false;
+    std::vector<std::pair<std::string, size_t>> lines;  // each distinct line, how often it came
+    std::unordered_map<std::string, size_t> index;
+};
+void set_message_gate(MessageGate* gate);  // nullptr: every line is printed
+MessageGate* message_gate();
 
 // The host's str() of an object, as UTF-8.
 std::string to_text(nb::handle o);

@@ -1,6 +1,7 @@
 #include "kernels/geometry/self_match.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "kernels/check.hpp"
 #include "kernels/geometry/occlusion.hpp"
@@ -47,6 +48,22 @@ std::vector<int64_t> match_own_triangles(const double* model, size_t triangles, 
         if (equal) self[f] = *it;
     }
     return self;
+}
+
+size_t normals_from_vertices(const double* faces, double* normals, size_t n) {
+    size_t set = 0;
+    for (size_t f = 0; f < n; ++f) {
+        double* nrm = normals + 3 * f;
+        if (nrm[0] != 0.0 || nrm[1] != 0.0 || nrm[2] != 0.0) continue;
+        const double* v = faces + 9 * f;
+        const double a[3] = {v[3] - v[0], v[4] - v[1], v[5] - v[2]}, b[3] = {v[6] - v[0], v[7] - v[1], v[8] - v[2]};
+        const double c[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+        const double len = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+        if (!(len > 0.0) || !std::isfinite(len)) continue;
+        for (int j = 0; j < 3; ++j) nrm[j] = c[j] / len;
+        ++set;
+    }
+    return set;
 }
 
 double area_weighted_mean(const double* illum, const double* areas, size_t n) {

@@ -14,6 +14,11 @@ namespace qm::geom {
 // match nothing. O((T + n) log T).
 std::vector<int64_t> match_own_triangles(const double* model, size_t triangles, const double* faces, size_t n);
 
+// For every face (9 doubles) whose normal (3 doubles) is (0, 0, 0), the unit
+// normal of its vertex order by the right-hand rule, (v1 - v0) x (v2 - v0);
+// a degenerate face keeps (0, 0, 0). Returns how many normals were set.
+size_t normals_from_vertices(const double* faces, double* normals, size_t n);
+
 // sum(illum * area) / sum(area), both sums taken pairwise as numpy sums
 // float64 arrays; 0 when the total area is not positive.
 double area_weighted_mean(const double* illum, const double* areas, size_t n);

@@ -396,4 +396,18 @@ void interpolate_rows(const float* a, const float* b, double f, float* out, size
     }
 }
 
+bool parse_location(std::string_view line, Location& out) {
+    std::vector<std::string_view> f;
+    split_fields(py_strip(line), Delimiter{false, ","}, f);
+    if (f.size() < 9 || py_strip(f[0]) != "LOCATION") return false;
+    Location l;
+    if (!parse_py_float(f[6], l.latitude) || !parse_py_float(f[7], l.longitude) || !parse_py_float(f[8], l.time_zone))
+        return false;
+    if (!(l.latitude >= -90 && l.latitude <= 90) || !(l.longitude >= -180 && l.longitude <= 180) ||
+        !(l.time_zone >= -12 && l.time_zone <= 14))
+        return false;
+    out = l;
+    return true;
+}
+
 }  // namespace qm::epw

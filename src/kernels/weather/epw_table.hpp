@@ -87,4 +87,13 @@ HourLookup locate_hour(double hour, int64_t rows) noexcept;
 // float32 first, as numpy does for a host float times a float32 array).
 void interpolate_rows(const float* a, const float* b, double f, float* out, size_t n) noexcept;
 
+// The site of an EPW file's first line
+// "LOCATION,city,state,country,source,WMO,latitude,longitude,time zone,elevation":
+// latitude [deg north], longitude [deg east], time zone [h east of UTC].
+struct Location {
+    double latitude = 0.0, longitude = 0.0, time_zone = 0.0;
+};
+// False when the line is not such a line or a value is not a finite number in range.
+bool parse_location(std::string_view line, Location& out);
+
 }  // namespace qm::epw
