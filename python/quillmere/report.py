@@ -4,7 +4,7 @@ A heading with the site, the weather file, the period and every generator's
 energy and specific yield (kWh/kWp); then monthly energy per generator; the
 model seen from the sun's side with its analysed surfaces coloured by their
 direct irradiation on the plane over the period (kWh/m2), next to the shading
-of every analysed surface over sun azimuth x altitude (exact method: the exact
+of every analysed surface (titled with its sky view) over sun azimuth x altitude (exact method: the exact
 factor at each hour of the run with the sun up; table method: the table,
 interpolated bilinearly over its true extent); one summer and one winter week
 of hourly power. Importing this module raises ImportError without matplotlib.
@@ -20,7 +20,7 @@ import pandas as pd  # noqa: E402
 
 from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
 
-__all__ = ["make_report", "shading_tables", "direct_irradiation", "run_facts"]
+__all__ = ["make_report", "shading_tables", "direct_irradiation", "run_facts", "sky_views"]
 
 
 def _times(results):
@@ -223,9 +223,21 @@ def _exact_maps(modules):
     return out
 
 
+def sky_views(modules):
+    """{(module name, surface): (sky view, ground view)} of the project shading modules' analysed surfaces."""
+    out = {}
+    for name, unit in (modules or {}).items():
+        views = getattr(unit, "sky_views", None)
+        if callable(views):
+            for surface, pair in views().items():
+                out[(name, surface)] = pair
+    return out
+
+
 def make_report(results, project, summary, path, modules=None):
     """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading)."""
     gens = _generators(results, summary)
+    views = sky_views(modules)
     maps = _exact_maps(modules)
     exact_modules = {title.split(":")[0] for title, _ in maps}
     for name, table, surfaces in shading_tables(project or {}):
@@ -281,6 +293,10 @@ def make_report(results, project, summary, path, modules=None):
             ax.set_ylim(alt.min(), alt.max())
         ax.set_xlabel("sun azimuth [deg from north]")
         ax.set_ylabel("sun altitude [deg]")
+        module, _, surface = title.partition(": ")
+        view = views.get((module, surface.split(" (")[0]))
+        if view is not None:
+            title += "\nsky view %.3f, ground view %.3f" % view
         ax.set_title(title, fontsize=10)
         fig.colorbar(mesh, ax=ax, label="cosine factor")
     if not maps:

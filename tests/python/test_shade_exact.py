@@ -233,7 +233,7 @@ def run(project):
     from quillmere.core.manager import Manager
 
     m = Manager(project)
-    m.quiet = True
+    m.quiet = False  # status lines too (quiet shows errors only)
     return m, m.run_simulation()
 
 
@@ -256,6 +256,11 @@ def test_a_run_in_exact_mode_casts_every_steps_sun(tmp_path, capsys):
 
 def test_table_method_with_start_sun_reproduces_the_specified_modules_exactly(tmp_path):
     folder, project = demo_project(tmp_path, 'method = "table"\n', 'sun_time = "start"\n')
+    # Isotropic diffuse, the specified panel module's sky model (projects default to "shaded").
+    text = open(project, encoding="utf-8").read()
+    for surface in ("roof_south_east", "roof_south_west"):
+        text = text.replace('surface = "%s"\n' % surface, 'surface = "%s"\ndiffuse = "isotropic"\n' % surface)
+    open(project, "w", encoding="utf-8").write(text)
     _, ours = run(project)
     # The same project with the specified module types, named as user classes.
     text = open(project, encoding="utf-8").read()
@@ -270,6 +275,7 @@ def test_table_method_with_start_sun_reproduces_the_specified_modules_exactly(tm
                             'params = ["house", "%s", 20.0, 0.2, 800.0, 100.0, 0.2]\n' % (pv, surface))
     text = text.replace("area = 20.0                         # m2 of modules\nefficiency = 0.2\n", "")
     text = text.replace("area = 20.0\nefficiency = 0.2\n", "")
+    text = text.replace('diffuse = "isotropic"\n', "")
     old_project = folder / "old.toml"
     old_project.write_text(text, encoding="utf-8")
     _, theirs = run(str(old_project))

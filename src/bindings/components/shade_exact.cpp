@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,7 @@
 #include "bindings/support/common.hpp"
 #include "kernels/shading/exact_factors.hpp"
 #include "kernels/shading/factor_file.hpp"
+#include "kernels/shading/sky_view.hpp"
 #include "kernels/shading/sun_grid.hpp"
 
 namespace qm::py {
@@ -94,7 +96,8 @@ std::string key_names(const std::vector<std::string>& keys) {
     static const std::pair<const char*, const char*> names[] = {
         {"format", "格式"},   {"kind", "类型"},          {"model", "模型"},         {"surfaces", "表面列表"},
         {"grid", "网格"},     {"resolution", "细分尺寸"}, {"site", "场地"},          {"period", "运行期"},
-        {"time_step", "时间步长"}, {"sun_time", "太阳时刻"}, {"steps", "步数"}};
+        {"time_step", "时间步长"}, {"sun_time", "太阳时刻"}, {"steps", "步数"},
+        {"directions", "方向数"}};
     std::string out;
     for (const auto& k : keys) {
         std::string n = k;
@@ -257,6 +260,8 @@ void ExactShadowModule::check_table(nb::handle csv) {
 
 void ExactShadowModule::awake(nb::handle state) {
     read_options();
+    views_done = false;
+    view_sky.clear(), view_ground.clear();
     model.reset();
     faces = geom::FaceSet{};
     exact_columns = nb::steal(PyDict_New());
@@ -591,16 +596,136 @@ nb::object ExactShadowModule::sun_factors() {
     return out;
 }
 
+namespace {
+std::string sibling(const std::string& csv, const char* suffix) {
+    return csv.size() > 4 && csv.compare(csv.size() - 4, 4, ".csv") == 0 ? csv.substr(0, csv.size() - 4) + suffix
+                                                                         : csv + suffix;
+}
+}  // namespace
+
 void ExactShadowModule::discard_caches() {
     nb::object paths = resolve_paths();
     std::string csv = to_text(paths[1]);
-    std::string exact_path = csv.size() > 4 && csv.compare(csv.size() - 4, 4, ".csv") == 0
-                                 ? csv.substr(0, csv.size() - 4) + ".exact.csv"
-                                 : csv + ".exact.csv";
+    std::string exact_path = sibling(csv, ".exact.csv"), views_path = sibling(csv, ".views.csv");
     // The table itself stays until its replacement is complete.
     regenerate_table = true;
-    for (const std::string& p : {shading::fingerprint_path(csv), exact_path, shading::fingerprint_path(exact_path)})
+    for (const std::string& p : {shading::fingerprint_path(csv), exact_path, shading::fingerprint_path(exact_path),
+                                 views_path, shading::fingerprint_path(views_path)})
         remove_if_file(str_obj(p));
+}
+
+void ExactShadowModule::compute_views() {
+    views_done = true;
+    view_sky.clear(), view_ground.clear();
+    if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
+        return;
+    if (!model) {
+        model = cached_model(stl_file_path);
+        if (model->irregular) {
+            model.reset();
+            return;  // the table module's start-up has reported it
+        }
+    }
+    if (faces.first.empty()) build_faces();
+    const size_t S = faces.first.size();
+    if (S == 0) return;
+    const shading::SkyViewOptions defaults;
+    shading::Fingerprint expected = common_fingerprint("views");
+    expected.set("directions", std::to_string(defaults.directions));
+    const std::string file = sibling(to_text(csv_file_path), ".views.csv");
+    const std::string cache = fs_path(str_obj(file)), fp_file = shading::fingerprint_path(cache);
+    std::vector<std::string> names;
+    for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
+
+    if (is_file(str_obj(file))) {
+        std::string text, fp_text;
+        shading::Fingerprint found;
+        std::vector<std::string> diffs;
+        std::string why;
+        if (!read_whole(fp_file, fp_text)) why = "没有指纹文件";
+        else if (!shading::Fingerprint::parse(fp_text, found)) diffs.push_back("format");
+        if (why.empty() && diffs.empty()) diffs = shading::Fingerprint::differences(expected, found);
+        if (why.empty() && !diffs.empty()) why = "与其指纹不符（" + key_names(diffs) + "已改变）";
+        if (why.empty()) {
+            // "surface,sky_view,ground_view" header, one line per surface in column order.
+            std::vector<double> sky, ground;
+            bool ok = read_whole(cache, text);
+            size_t pos = ok ? text.find('\n') : std::string::npos;
+            for (size_t s = 0; ok && s < S; ++s) {
+                if (pos == std::string::npos) { ok = false; break; }
+                size_t end = text.find('\n', pos + 1);
+                std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
+                pos = end;
+                size_t c2 = line.rfind(','), c1 = c2 == std::string::npos || c2 == 0 ? std::string::npos : line.rfind(',', c2 - 1);
+                if (c1 == std::string::npos || line.substr(0, c1) != names[s]) { ok = false; break; }
+                char* e1 = nullptr;
+                char* e2 = nullptr;
+                const std::string a = line.substr(c1 + 1, c2 - c1 - 1), b = line.substr(c2 + 1);
+                double v1 = std::strtod(a.c_str(), &e1), v2 = std::strtod(b.c_str(), &e2);
+                if (*e1 || *e2 || !(v1 >= 0 && v1 <= 1) || !(v2 >= 0 && v2 <= 1)) { ok = false; break; }
+                sky.push_back(v1), ground.push_back(v2);
+            }
+            if (ok) {
+                view_sky = sky, view_ground = ground;
+                return;
+            }
+            why = "内容有误";
+        }
+        print("天空视角系数 " + file + " " + why + "，重新计算");
+    }
+
+    print("开始计算天空视角系数：" + std::to_string(S) + " 个表面，" + std::to_string(faces.size()) + " 个三角形，每个 " +
+          std::to_string(defaults.directions) + " 个方向");
+    auto t0 = std::chrono::steady_clock::now();
+    Progress progress = Progress::make("sky view");
+    std::atomic<bool> cancel{false};
+    progress.cancel = &cancel;
+    shading::SkyViewOptions opt;
+    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
+    opt.cancel = &cancel;
+    shading::ViewFactors v;
+    {
+        nb::gil_scoped_release release;
+        shading::view_factors(*model->scene, faces, v, opt);
+    }
+    if (cancel.load()) {
+        views_done = false;
+        throw_pending();
+    }
+    view_sky = v.sky, view_ground = v.ground;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    print(std::string("天空视角系数计算结束（") + buf + " s）");
+    std::string text = "surface,sky_view,ground_view\n";
+    for (size_t s = 0; s < S; ++s) {
+        char line[96];
+        std::snprintf(line, sizeof line, ",%.17g,%.17g\n", view_sky[s], view_ground[s]);
+        text += names[s] + line;
+    }
+    std::string err = write_atomic(cache, text);
+    if (err.empty()) err = write_atomic(fp_file, expected.text());
+    if (!err.empty()) print("警告：无法保存天空视角系数 " + file + "：" + err);
+}
+
+bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
+    if (!views_done) compute_views();
+    if (!PyUnicode_Check(name.ptr())) return false;
+    PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
+    if (!col) return false;
+    const size_t c = nb::cast<size_t>(nb::handle(col));
+    if (c >= view_sky.size()) return false;
+    sky = view_sky[c], ground = view_ground[c];
+    return true;
+}
+
+nb::object ExactShadowModule::sky_views() {
+    if (!views_done) compute_views();
+    nb::dict out;
+    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns)) {
+        const size_t c = nb::cast<size_t>(col);
+        if (c < view_sky.size()) out[name] = nb::make_tuple(view_sky[c], view_ground[c]);
+    }
+    return out;
 }
 
 int ExactShadowModule::traverse(visitproc visit, void* arg) {
@@ -684,6 +809,11 @@ void bind_shade_exact(nb::module_& m) {
     cls.def("sun_factors", [](M& u) { return u.sun_factors(); },
             "Exact method: {\"altitude\", \"azimuth\", \"factors\": {surface: array}} over the run's steps with the "
             "sun above the horizon; None in table mode.");
+    cls.def("sky_views", [](M& u) { return u.sky_views(); },
+            "{surface: (sky_view, ground_view)} of the analysed surfaces: the cosine-weighted fractions of the "
+            "sky above the horizon and of the ground below it that each surface sees past the whole model "
+            "(area-weighted over its triangles, at the module's resolution). Computed once after awake and kept "
+            "in a fingerprinted file beside the table.");
     cls.def("discard_caches", [](M& u) { u.discard_caches(); },
             "Deletes the generated table, the exact factors and their fingerprints, so the next awake computes "
             "them again.");

@@ -67,8 +67,19 @@ public:
 
     // The run's sun-up steps and their factors (report), None in table mode.
     nb::object sun_factors();
-    // Deletes the generated files (table, exact factors, their fingerprints).
+    // Deletes the generated files (table, exact factors, sky views, their fingerprints).
     void discard_caches();
+
+    // Sky and ground views of the analysed surfaces (cosine-weighted, past the
+    // whole model), computed on first use after awake, once per model and
+    // surface list, and kept in a fingerprinted file beside the table
+    // (name.views.csv). False for a surface that is not analysed or without
+    // a readable model.
+    bool surface_views(nb::handle name, double& sky, double& ground);
+    // {surface: (sky_view, ground_view)} of every analysed surface.
+    nb::object sky_views();
+    std::vector<double> view_sky, view_ground;  // per exact column
+    bool views_done = false;
 
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
@@ -80,6 +91,7 @@ private:
     void check_table(nb::handle csv);
     void awake_exact(nb::handle state);
     void build_faces();
+    void compute_views();
     void plan_steps(nb::handle state);
     size_t add_rows(const std::vector<double>& alt, const std::vector<double>& az, bool progress_lines);
     std::string model_digest_;

@@ -133,6 +133,10 @@ void SunPanelModule::awake(nb::handle state) {
     }
 }
 
+std::pair<double, double> SunPanelModule::diffuse_parts(double diffuse_rad, double ground_reflect) {
+    return sky_diffuse_and_ground_reflection(normal, diffuse_rad, ground_reflect);
+}
+
 void SunPanelModule::update(nb::handle time, nb::handle state) {
     const Names& n = names();
     SimClock* clock = clock_arg(time, "time");
@@ -172,7 +176,7 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         print("错误：获取变量失败 - " + exception_text(e));
         return;
     }
-    auto [sky, ground] = sky_diffuse_and_ground_reflection(normal, diffuse, reflect);
+    auto [sky, ground] = diffuse_parts(diffuse, reflect);
     const double direct_cos = cos_value < 0.0 ? 0.0 : cos_value;  // NaN stays NaN
     const double power = calculate_pv_power(dni * direct_cos + sky + ground, panel_area, eff) / 1000.0;
     // A non-finite step power is shown but not accumulated.

@@ -10,7 +10,10 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "bindings/components/shade_group.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_unit.hpp"
 
 namespace qm::py {
@@ -29,6 +32,11 @@ public:
     nb::object _get_module_info() override;
     void update(nb::handle time, nb::handle state) override;
     void awake(nb::handle state) override;
+
+    // Internal: the sky-diffuse and ground-reflected irradiance on the panel
+    // [W/m2] for a diffuse horizontal irradiance and albedo; this module uses
+    // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
+    virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
 
     // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
     virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {
@@ -51,5 +59,8 @@ private:
 };
 
 void bind_sunpanel_module(nb::module_& m);
+
+// The panel module's project values (in in_file_params order) and summary facts.
+ModuleDeclaration sunpanel_declaration();
 
 }  // namespace qm::py

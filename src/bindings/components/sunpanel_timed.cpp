@@ -3,11 +3,20 @@
 // step's weather values belong to: state["site"]["sun_time"] "middle" puts it
 // half an hour after the clock's time (the middle of the hour an EPW row
 // describes), "start" (or no sun_time) at the clock's time, exactly as the
-// panel module does when driven directly. Everything else is the panel
-// module's own step.
+// panel module does when driven directly.
+//
+// The attribute `diffuse` (projects set it; "shaded" by default there) is the
+// diffuse model: "shaded" takes the sky-diffuse part as diffuse_rad times the
+// surface's sky view and the ground-reflected part as ground_reflect times
+// diffuse_rad times its ground view (both from the project shading module,
+// computed by ray casting past the whole model); "isotropic" (the default when
+// the module is driven directly) is the panel module's (1 + cos tilt) / 2 and (1 - cos tilt) / 2.
+// Everything else is the panel module's own step.
 #include <nanobind/nanobind.h>
 
+#include "bindings/components/shade_exact.hpp"
 #include "bindings/components/sunpanel_module.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/shading/step_sun.hpp"
@@ -18,8 +27,15 @@ class TimedSunPanelModule : public SunPanelModule {
 public:
     double sun_offset = 0.0;           // [s] added to the clock's time for the sun
     nb::object shifted = nb::none();  // the clock as the sun sees it (a private SimClock)
+    std::string diffuse = "isotropic";  // "shaded" or "isotropic"
+    bool shaded_diffuse = false;       // views found for "shaded"
+    double sky_view = 0.0, ground_view = 0.0;
 
     void awake(nb::handle state) override;
+    std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect) override {
+        if (!shaded_diffuse) return SunPanelModule::diffuse_parts(diffuse_rad, ground_reflect);
+        return {diffuse_rad * sky_view, ground_reflect * diffuse_rad * ground_view};
+    }
     void update(nb::handle time, nb::handle state) override;
 
     int traverse(visitproc visit, void* arg) override {
@@ -35,6 +51,16 @@ public:
 
 void TimedSunPanelModule::awake(nb::handle state) {
     SunPanelModule::awake(state);
+    shaded_diffuse = false;
+    {
+        if (diffuse == "shaded") {
+            ExactShadowModule* exact = dynamic_cast<ExactShadowModule*>(shadow_unit);
+            if (exact && exact->surface_views(surf_name, sky_view, ground_view)) shaded_diffuse = true;
+            else
+                print("表面 " + to_text(surf_name) + " 没有天空视角系数（阴影模块 " + to_text(shadow_name) +
+                      " 未分析该表面或不是项目阴影模块），散射按各向同性天空计算");
+        }
+    }
     sun_offset = 0.0;
     if (!PyDict_Check(state.ptr())) return;
     PyObject* site = PyDict_GetItemString(state.ptr(), "site");
@@ -76,7 +102,26 @@ void bind_sunpanel_timed(nb::module_& m) {
         "The project PV panel: a SunPanelModule that takes the sun at the middle of the hour the step's weather "
         "row describes (state[\"site\"][\"sun_time\"] == \"middle\") or at the clock's time (\"start\").");
     cls.def("__init__", &construct_unit<M, PyTimedSunPanelModule>, nb::arg("name").none());
-    def_awake<M>(cls, "The panel module's start-up, then the sun time from state[\"site\"][\"sun_time\"].");
+    cls.def_prop_rw(
+        "diffuse", [](M& u) { return u.diffuse; },
+        [](M& u, nb::handle v) {
+            const std::string mode = PyUnicode_Check(v.ptr()) ? to_text(v) : "";
+            if (mode != "shaded" && mode != "isotropic")
+                raise(PyExc_ValueError, "diffuse 应为 \"shaded\" 或 \"isotropic\"，实际为 " + to_text(check(PyObject_Repr(v.ptr()))));
+            u.diffuse = mode;
+        },
+        "The diffuse model: \"shaded\" (the sky-diffuse and ground-reflected parts through the surface's sky and "
+        "ground views from the project shading module) or \"isotropic\" (the panel module's (1 + cos tilt) / 2, "
+        "the default when driven directly). Read at awake.");
+    // The panel module's values, plus the diffuse model as an attribute (so
+    // in_file_params stay the panel module's).
+    ModuleDeclaration decl = sunpanel_declaration();
+    decl.values.push_back(as_attribute(optional_choice("diffuse", {"shaded", "isotropic"}, "shaded")));
+    publish_declaration(cls, decl);
+    cls.def_prop_ro("sky_view", [](M& u) { return u.shaded_diffuse ? nb::cast(u.sky_view) : nb::none(); },
+                    "The surface's sky view used since awake, None with isotropic diffuse.");
+    def_awake<M>(cls, "The panel module's start-up, then the sun time from state[\"site\"][\"sun_time\"] and, "
+                      "with diffuse \"shaded\", the surface's sky and ground views.");
     def_update<M>(cls, "One step of the panel module with the sun at the step's sun time.");
     m.attr("TimedSunPanelModule") = cls;
 }

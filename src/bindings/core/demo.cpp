@@ -73,7 +73,35 @@ void bind_demo(nb::module_& m) {
         nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
         "A synthetic hourly weather year as EPW text: clear-sky irradiance from the sun position, modelled "
         "temperature and Weibull wind with the given mean [m/s]. 8760 rows; deterministic for a seed.");
-    for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw"}) m.attr(name) = demo.attr(name);
+    demo.def(
+        "cloudy_epw",
+        [](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year, nb::handle mean_wind,
+           nb::handle seed) {
+            qm::demo::WeatherOptions o;
+            o.latitude = as_double(latitude);
+            o.longitude = as_double(longitude);
+            int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
+            if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
+            // Clamped into int: the kernel's check of the options gives the message.
+            o.time_zone = int(std::clamp<int64_t>(tz, -1000000, 1000000));
+            o.year = int(std::clamp<int64_t>(y, -1000000, 1000000));
+            o.mean_wind = as_double(mean_wind);
+            o.seed = uint64_t(sd);
+            if (auto e = qm::demo::weather_option_error(o); e != qm::demo::WeatherOptionError::none)
+                raise(PyExc_ValueError, weather_option_message(e));
+            std::string text;
+            {
+                nb::gil_scoped_release release;
+                text = qm::demo::cloudy_epw(o);
+            }
+            return text;
+        },
+        nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
+        nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
+        "The demo's synthetic weather year with clouds as EPW text: seeded daily clearness around monthly means "
+        "typical for the latitude, hourly global split into direct normal and diffuse by the Erbs-Klein-Duffie "
+        "diffuse fraction, hour-ending means; temperature and wind as clear_sky_epw. Deterministic for a seed.");
+    for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw", "cloudy_epw"}) m.attr(name) = demo.attr(name);
 }
 
 }  // namespace qm::py

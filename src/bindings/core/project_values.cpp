@@ -113,6 +113,7 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
             d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
         }
         if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
+        if (v.attribute) d["attribute"] = nb::bool_(true);
         values.append(d);
     }
     nb::dict facts;
@@ -187,6 +188,12 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
             if (!PyUnicode_Check(r) || !parse_range(to_text(r), v.range))
                 bad(cls, where + ".range: 应为区间文本，如 \"(0, 1]\" 或 \"[0, inf)\"");
         }
+        if (PyObject* a = PyDict_GetItemString(item.ptr(), "attribute")) {
+            if (!PyBool_Check(a)) bad(cls, where + ".attribute: 应为 true 或 false");
+            v.attribute = a == Py_True;
+            if (v.attribute && (v.kind == ValueKind::surfaces || v.kind == ValueKind::module_ref))
+                bad(cls, where + ".attribute: surfaces 与 module_ref 不能作为属性");
+        }
         if (v.kind == ValueKind::surfaces && size_t(i) != size_t(PyObject_Length(values.ptr())))
             bad(cls, where + ": surfaces 只能是最后一个值");
         decl.values.push_back(v);
@@ -241,6 +248,10 @@ ProjectValue optional_choice(const char* key, std::initializer_list<const char*>
     for (const char* c : choices) v.choices.push_back(c);
     v.required = false;
     v.text_fallback = fallback;
+    return v;
+}
+ProjectValue as_attribute(ProjectValue v) {
+    v.attribute = true;
     return v;
 }
 ProjectValue optional_grid(const char* key) {

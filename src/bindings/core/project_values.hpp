@@ -54,6 +54,10 @@ struct ProjectValue {
     ValueRange range;       // numbers only
     std::vector<std::string> choices;  // choice only
     std::string text_fallback;         // the value of an absent optional choice
+    // Set as the unit's attribute of that name instead of taking a place in
+    // in_file_params (options of derived types that keep the base type's
+    // in_file_params as they are).
+    bool attribute = false;
 };
 
 // A choice of the project that is not a value of in_file_params: the manager
@@ -97,5 +101,6 @@ ProjectValue required_value(const char* key, ValueKind kind, const char* range =
 ProjectValue optional_number(const char* key, double fallback, const char* range = nullptr);
 ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
 ProjectValue optional_grid(const char* key);
+ProjectValue as_attribute(ProjectValue v);
 ProjectValue optional_flag(const char* key, bool fallback);
 }  // namespace qm::py

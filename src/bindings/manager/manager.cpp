@@ -164,6 +164,8 @@ nb::object Manager::create_modules() {
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
+        if (PyObject* attributes = PyDict_GetItemString(entry.ptr(), "attributes"))
+            for (auto [k, v] : nb::borrow<nb::dict>(attributes)) nb::setattr(unit, k, v);
         // Declared settings are the module's attributes of the same name.
         if (PyObject* settings = PyDict_GetItemString(entry.ptr(), "settings"))
             for (auto& [k, v] : dict_items(settings)) nb::setattr(unit, k, v);

@@ -77,6 +77,36 @@ std::string check_weather_options(const WeatherOptions& options);
 // The EPW text; "" when check_weather_options refuses the options.
 std::string clear_sky_epw(const WeatherOptions& options);
 
+// The same year with clouds (temperature and wind as above, from the same
+// seed; the clouds from a stream of their own):
+//   each day's clearness index K (daily global over daily extraterrestrial
+//     horizontal) is drawn around the month's mean monthly_clearness(): a
+//     first-order autoregressive Gaussian series (lag-1 correlation 0.3,
+//     sd 0.22), clamped to 0.05..0.78, then shifted so that every month's mean
+//     is the month's value (clamping kept);
+//   each hour's clearness kt = K (1 + 0.08 e), e a lag-0.7 autoregressive
+//     unit series, clamped to 0..0.8;
+//   for each 5-minute slice with the sun up: global = kt * extraterrestrial
+//     horizontal, at most the clear-sky global of clear_sky(); its diffuse
+//     part from erbs_diffuse_fraction(kt), the rest the beam, so direct normal
+//     = beam / sin h, at most the clear-sky direct normal (the excess then
+//     counted as diffuse);
+//   rows hold the means over the hour ending at the stamp, as above.
+std::string cloudy_epw(const WeatherOptions& options);
+
+// Mean daily clearness index of a month (1..12) at a latitude [deg]: a smooth
+// fit to typical measured values, 0.59 - 0.003 |lat| over the year with a
+// seasonal swing of min(0.12, 0.0024 |lat|) peaking at the local summer
+// solstice (0.34 in January and 0.55 in July at 48 deg N; about 0.52 all
+// year in the tropics). At the demo site (48.2 N) this gives about 1,160
+// kWh/m2 of global irradiance a year, 53 % of it diffuse.
+double monthly_clearness(double latitude, int month) noexcept;
+
+// Diffuse fraction of hourly global irradiance after Erbs, Klein and Duffie
+// (1982): 1 - 0.09 kt for kt <= 0.22, 0.9511 - 0.1604 kt + 4.388 kt^2 -
+// 16.638 kt^3 + 12.336 kt^4 up to 0.80, 0.165 above (kt: hourly clearness).
+double erbs_diffuse_fraction(double kt) noexcept;
+
 // Clear-sky irradiance for one sun height [deg] on day n of the year:
 // {dni, dhi, ghi} [W/m2], zeros below the horizon.
 struct ClearSky {
