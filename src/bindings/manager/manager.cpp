@@ -132,7 +132,7 @@ nb::object Manager::create_clock() {
     if (!std::isfinite(n) || n > 1e8) {
         char count[64];
         std::snprintf(count, sizeof count, "%.3g", n);
-        raise(project_error(), "项目文件 " + to_text(project_item(*this, "file")) + ": 键 time_step: 运行步数过多（" +
+        raise(project_error(), to_text(project_item(*this, "where")) + ": 键 time_step: 运行步数过多（" +
                                    count + " 步，上限 1e8）：请增大时间步长");
     }
     return c;
@@ -152,14 +152,14 @@ nb::object Manager::create_modules() {
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_Exception)) throw;
             if (cls.ptr() == sim_unit_type().ptr())
-                raise(project_error(), "项目文件 " + file + ": 键 " + key +
+                raise(project_error(), where + ": 键 " + key +
                                            ": 模块类型是基类 SimUnit 本身，不能直接运行：请给出它的子类");
             nb::object type_name = check(PyObject_GetAttrString(e.type().ptr(), "__name__"));
-            raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 无法创建模块 \"" + to_text(name) + "\"（" +
+            raise(project_error(), where + ": 键 " + key + ": 无法创建模块 \"" + to_text(name) + "\"（" +
                                        to_text(type_name) + ": " + exception_text(e) + "）");
         }
         if (PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)sim_unit_type().ptr()) && !nb::inst_ready(unit))
-            raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 类 " + host_type_name(unit) +
+            raise(project_error(), where + ": 键 " + key + ": 类 " + host_type_name(unit) +
                                        " 的 __init__ 没有调用基类构造函数 super().__init__(name)");
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
@@ -320,7 +320,7 @@ void Manager::check_results_path() {
     const bool given = !path.is_none();
     if (!given) path = get_item(project, "csv");
     if (path.is_none()) return;
-    const std::string file = to_text(get_item(project, "file"));
+    const std::string where = to_text(get_item(project, "where"));
     const std::string key = given ? "output_path（-o）" : "output.csv";
     nb::object os_path = import("os.path");
     auto same = [&](nb::handle a, nb::handle b) {
@@ -330,15 +330,16 @@ void Manager::check_results_path() {
             return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
         }
     };
-    if (same(path, get_item(project, "file")))
-        raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 结果文件就是项目文件，未运行");
+    nb::object project_file = get_item(project, "file");  // None for a project given as a dict
+    if (!project_file.is_none() && same(path, project_file))
+        raise(project_error(), where + ": 键 " + key + ": 结果文件就是项目文件，未运行");
     // Every path value of a module (model, weather, tables) is an input.
     for (nb::handle m : nb::borrow<nb::list>(get_item(project, "modules"))) {
         nb::object values = get_item(m, "in_file_params");
         for (nb::handle v : values) {
             if (!PyUnicode_Check(v.ptr()) || !nb::cast<bool>(os_path.attr("isabs")(v))) continue;
             if (same(path, v))
-                raise(project_error(), "项目文件 " + file + ": 键 " + key + ": 结果文件 " + to_text(path) +
+                raise(project_error(), where + ": 键 " + key + ": 结果文件 " + to_text(path) +
                                            " 是项目的输入文件（" + to_text(get_item(m, "key")) + "），未运行");
         }
     }

@@ -267,6 +267,8 @@ nb::object Manager::load_project() {
         by_name[name] = m;
         mod_list.append(m);
     }
+    // A binary model or an unusable table path is named before its surfaces are looked for.
+    for (nb::handle mh : mod_list) check_shading_files(c, mh);
     check_models(c, mod_list, quiet);
     if (!site.is_valid()) {
         nb::object from_file = site_from_weather(c, mod_list, quiet);
@@ -276,7 +278,6 @@ nb::object Manager::load_project() {
         compare_site_with_weather(c, nb::borrow<nb::dict>(out["site"]), mod_list, quiet);
     }
     check_references(c, mod_list, by_name);
-    for (nb::handle mh : mod_list) check_shading_files(c, mh);
     out["modules"] = mod_list;
 
     // Links: "source.variable -> target.variable".
