@@ -247,8 +247,7 @@ def test_a_run_in_exact_mode_casts_every_steps_sun(tmp_path, capsys):
         for h, az, cos in zip(lit[pv + ".height_angle"], lit[pv + ".azimuth_angle"], lit[pv + ".cos"]):
             assert cos == calculate_shadow(stl, [surface], h, az)[0][surface]
     # The sun of a step is at the middle of the hour its weather row describes.
-    row = res.iloc[10]
-    t = row["timestamp"]
+    row, t = res.iloc[10], res.index[10]
     assert (row["pv_east.height_angle"], row["pv_east.azimuth_angle"]) == calculate_sun_position(
         16.37, 48.21, 1, (t.year, t.month, t.day, t.hour, 30, 0))
     assert os.path.isfile(folder / "shading" / "cos_table.exact.csv")
@@ -305,7 +304,7 @@ def test_regenerate_recomputes_the_exact_factors_too(tmp_path, capsys):
     capsys.readouterr()
     assert cli.main(["run", project, "--regenerate-shading", "-o", str(tmp_path / "r.csv")]) == 0
     out = capsys.readouterr().out
-    assert "已删除阴影表，将重新生成: " + str(folder / "shading" / "cos_table.csv") in out
+    assert "将重新生成阴影表（完成后替换原表）: " + str(folder / "shading" / "cos_table.csv") in out
     assert "开始精确阴影计算：" in out
     assert len(exact.read_text(encoding="utf-8").splitlines()) > 300
 

@@ -19,6 +19,7 @@
 #include "bindings/core/util.hpp"
 #include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "bindings/support/common.hpp"
+#include "kernels/io/file_read.hpp"
 #include "kernels/shading/exact_factors.hpp"
 #include "kernels/shading/factor_file.hpp"
 #include "kernels/shading/sky_view.hpp"
@@ -212,9 +213,9 @@ shading::Fingerprint ExactShadowModule::common_fingerprint(const std::string& ki
         std::string digest;
         {
             nb::gil_scoped_release release;
-            geom::FileMap map;
-            geom::FileKey key;
-            if (map.open(path, key)) digest = shading::sha256_hex(map.text());
+            io::FileText file;
+            io::FileStamp stamp;
+            if (file.open(path, stamp) == io::ReadStatus::ok) digest = shading::sha256_hex(file.text());
         }
         model_digest_ = digest.empty() ? "" : "sha256:" + digest;
         model_digest_path_ = path;
