@@ -22,3 +22,16 @@ for src in "${targets[@]}"; do
     echo "== fuzz $name for ${seconds}s =="
     "build/fuzz/$name" -max_total_time="$seconds" -print_final_stats=0 "$corpus" "${seeds[@]}" 2>&1 | tail -n 3
 done
+
+# The project-file checks live in the bindings, which need the interpreter:
+# fuzzed through the package installed in .venv (scripts/test.sh makes it).
+if [ -x .venv/bin/python ]; then
+    .venv/bin/pip install -q atheris
+    corpus=build/fuzz/corpus-fuzz_project
+    mkdir -p "$corpus"
+    echo "== fuzz fuzz_project for ${seconds}s =="
+    .venv/bin/python fuzz/fuzz_project.py -max_total_time="$seconds" -print_final_stats=0 \
+        "$corpus" fuzz/seeds/fuzz_project 2>&1 | tail -n 3
+else
+    echo "no .venv: fuzz_project skipped (run scripts/test.sh first)"
+fi
