@@ -14,6 +14,7 @@
 #include <string>
 
 #include "bindings/components/shade_exact.hpp"
+#include "bindings/components/shade_exact_files.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/core/util.hpp"
@@ -26,7 +27,8 @@
 #include "kernels/shading/sun_grid.hpp"
 
 namespace qm::py {
-namespace {
+// Helpers shared with shade_exact_views.cpp (declared in shade_exact_files.hpp).
+namespace shade_exact_detail {
 
 nb::handle g_type;
 
@@ -109,51 +111,14 @@ std::string key_names(const std::vector<std::string>& keys) {
     return out;
 }
 
-// Progress on standard error, when it is a terminal; also watches for Ctrl-C,
-// which stops the batch (the KeyboardInterrupt is raised once it returns).
-struct Progress {
-    nb::object stream;
-    std::string label;
-    std::atomic<bool>* cancel = nullptr;
-    static Progress make(const std::string& label) {
-        Progress p;
-        p.label = label;
-        nb::object err = nb::module_::import_("sys").attr("stderr");
-        if (err.is_none()) return p;
-        try {
-            if (PyObject_IsTrue(err.attr("isatty")().ptr()) == 1) p.stream = err;
-        } catch (nb::python_error&) {
-        }
-        return p;
-    }
-    // Safe to call without the GIL.
-    void operator()(size_t done, size_t total) const {
-        nb::gil_scoped_acquire gil;
-        if (cancel) {
-            if (cancel->load()) return;
-            if (PyErr_CheckSignals() < 0) {  // the KeyboardInterrupt stays set for the caller
-                cancel->store(true);
-                return;
-            }
-        }
-        if (!stream.is_valid()) return;
-        try {
-            std::string line = "\r" + label + ": " + std::to_string(done) + "/" + std::to_string(total) +
-                               (done == total ? "\n" : "");
-            stream.attr("write")(line);
-            stream.attr("flush")();
-        } catch (nb::python_error&) {
-        }
-    }
-};
-
 std::string fixed6(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.6f", v);
     return buf;
 }
 
-}  // namespace
+}  // namespace shade_exact_detail
+using namespace shade_exact_detail;
 
 nb::handle exact_shadow_type() { return g_type; }
 
@@ -594,138 +559,6 @@ nb::object ExactShadowModule::sun_factors() {
     for (auto [name, col] : nb::borrow<nb::dict>(exact_columns))
         per[name] = array(row_factors.data() + nb::cast<size_t>(col), step_rows, S);
     out["factors"] = per;
-    return out;
-}
-
-namespace {
-std::string sibling(const std::string& csv, const char* suffix) {
-    return csv.size() > 4 && csv.compare(csv.size() - 4, 4, ".csv") == 0 ? csv.substr(0, csv.size() - 4) + suffix
-                                                                         : csv + suffix;
-}
-}  // namespace
-
-void ExactShadowModule::discard_caches() {
-    nb::object paths = resolve_paths();
-    std::string csv = to_text(paths[1]);
-    std::string exact_path = sibling(csv, ".exact.csv"), views_path = sibling(csv, ".views.csv");
-    // The table itself stays until its replacement is complete.
-    regenerate_table = true;
-    for (const std::string& p : {shading::fingerprint_path(csv), exact_path, shading::fingerprint_path(exact_path),
-                                 views_path, shading::fingerprint_path(views_path)})
-        remove_if_file(str_obj(p));
-}
-
-void ExactShadowModule::compute_views() {
-    views_done = true;
-    view_sky.clear(), view_ground.clear();
-    if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
-        return;
-    if (!model) {
-        model = cached_model(stl_file_path);
-        if (model->irregular) {
-            model.reset();
-            return;  // the table module's start-up has reported it
-        }
-    }
-    if (faces.first.empty()) build_faces();
-    const size_t S = faces.first.size();
-    if (S == 0) return;
-    const shading::SkyViewOptions defaults;
-    shading::Fingerprint expected = common_fingerprint("views");
-    expected.set("directions", std::to_string(defaults.directions));
-    const std::string file = sibling(to_text(csv_file_path), ".views.csv");
-    const std::string cache = fs_path(str_obj(file)), fp_file = shading::fingerprint_path(cache);
-    std::vector<std::string> names;
-    for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
-
-    if (is_file(str_obj(file))) {
-        std::string text, fp_text;
-        shading::Fingerprint found;
-        std::vector<std::string> diffs;
-        std::string why;
-        if (!read_whole(fp_file, fp_text)) why = "没有指纹文件";
-        else if (!shading::Fingerprint::parse(fp_text, found)) diffs.push_back("format");
-        if (why.empty() && diffs.empty()) diffs = shading::Fingerprint::differences(expected, found);
-        if (why.empty() && !diffs.empty()) why = "与其指纹不符（" + key_names(diffs) + "已改变）";
-        if (why.empty()) {
-            // "surface,sky_view,ground_view" header, one line per surface in column order.
-            std::vector<double> sky, ground;
-            bool ok = read_whole(cache, text);
-            size_t pos = ok ? text.find('\n') : std::string::npos;
-            for (size_t s = 0; ok && s < S; ++s) {
-                if (pos == std::string::npos) { ok = false; break; }
-                size_t end = text.find('\n', pos + 1);
-                std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
-                pos = end;
-                size_t c2 = line.rfind(','), c1 = c2 == std::string::npos || c2 == 0 ? std::string::npos : line.rfind(',', c2 - 1);
-                if (c1 == std::string::npos || line.substr(0, c1) != names[s]) { ok = false; break; }
-                char* e1 = nullptr;
-                char* e2 = nullptr;
-                const std::string a = line.substr(c1 + 1, c2 - c1 - 1), b = line.substr(c2 + 1);
-                double v1 = std::strtod(a.c_str(), &e1), v2 = std::strtod(b.c_str(), &e2);
-                if (*e1 || *e2 || !(v1 >= 0 && v1 <= 1) || !(v2 >= 0 && v2 <= 1)) { ok = false; break; }
-                sky.push_back(v1), ground.push_back(v2);
-            }
-            if (ok) {
-                view_sky = sky, view_ground = ground;
-                return;
-            }
-            why = "内容有误";
-        }
-        print("天空视角系数 " + file + " " + why + "，重新计算");
-    }
-
-    print("开始计算天空视角系数：" + std::to_string(S) + " 个表面，" + std::to_string(faces.size()) + " 个三角形，每个 " +
-          std::to_string(defaults.directions) + " 个方向");
-    auto t0 = std::chrono::steady_clock::now();
-    Progress progress = Progress::make("sky view");
-    std::atomic<bool> cancel{false};
-    progress.cancel = &cancel;
-    shading::SkyViewOptions opt;
-    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
-    opt.cancel = &cancel;
-    shading::ViewFactors v;
-    {
-        nb::gil_scoped_release release;
-        shading::view_factors(*model->scene, faces, v, opt);
-    }
-    if (cancel.load()) {
-        views_done = false;
-        throw_pending();
-    }
-    view_sky = v.sky, view_ground = v.ground;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    print(std::string("天空视角系数计算结束（") + buf + " s）");
-    std::string text = "surface,sky_view,ground_view\n";
-    for (size_t s = 0; s < S; ++s) {
-        char line[96];
-        std::snprintf(line, sizeof line, ",%.17g,%.17g\n", view_sky[s], view_ground[s]);
-        text += names[s] + line;
-    }
-    std::string err = write_atomic(cache, text);
-    if (err.empty()) err = write_atomic(fp_file, expected.text());
-    if (!err.empty()) print("警告：无法保存天空视角系数 " + file + "：" + err);
-}
-
-bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
-    if (!views_done) compute_views();
-    if (!PyUnicode_Check(name.ptr())) return false;
-    PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
-    if (!col) return false;
-    const size_t c = nb::cast<size_t>(nb::handle(col));
-    if (c >= view_sky.size()) return false;
-    sky = view_sky[c], ground = view_ground[c];
-    return true;
-}
-
-nb::object ExactShadowModule::sky_views() {
-    if (!views_done) compute_views();
-    nb::dict out;
-    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns)) {
-        const size_t c = nb::cast<size_t>(col);
-        if (c < view_sky.size()) out[name] = nb::make_tuple(view_sky[c], view_ground[c]);
-    }
     return out;
 }
 

@@ -1,0 +1,64 @@
+// Helpers of the project shading module shared by its two source files:
+// host paths, whole-file reads and atomic writes, one-line notices, progress.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "bindings/support/common.hpp"
+
+namespace qm::py::shade_exact_detail {
+
+nb::object str_obj(const std::string& s);
+nb::module_ os_path();
+bool is_file(nb::handle p);
+bool exists(nb::handle p);
+// The file-system bytes of a host path (str), for the C++ file functions.
+std::string fs_path(nb::handle p);
+// Temporary file in the same folder, renamed into place; "" or the error.
+std::string write_atomic(const std::string& path, const std::string& text);
+bool read_whole(const std::string& path, std::string& out);
+void remove_if_file(nb::handle p);
+// Chinese names of fingerprint keys, joined for a notice.
+std::string key_names(const std::vector<std::string>& keys);
+
+// Progress on standard error, when it is a terminal; also watches for Ctrl-C,
+// which stops the batch (the KeyboardInterrupt is raised once it returns).
+struct Progress {
+    nb::object stream;
+    std::string label;
+    std::atomic<bool>* cancel = nullptr;
+    static Progress make(const std::string& label) {
+        Progress p;
+        p.label = label;
+        nb::object err = nb::module_::import_("sys").attr("stderr");
+        if (err.is_none()) return p;
+        try {
+            if (PyObject_IsTrue(err.attr("isatty")().ptr()) == 1) p.stream = err;
+        } catch (nb::python_error&) {
+        }
+        return p;
+    }
+    // Safe to call without the GIL.
+    void operator()(size_t done, size_t total) const {
+        nb::gil_scoped_acquire gil;
+        if (cancel) {
+            if (cancel->load()) return;
+            if (PyErr_CheckSignals() < 0) {  // the KeyboardInterrupt stays set for the caller
+                cancel->store(true);
+                return;
+            }
+        }
+        if (!stream.is_valid()) return;
+        try {
+            std::string line = "\r" + label + ": " + std::to_string(done) + "/" + std::to_string(total) +
+                               (done == total ? "\n" : "");
+            stream.attr("write")(line);
+            stream.attr("flush")();
+        } catch (nb::python_error&) {
+        }
+    }
+};
+
+}  // namespace qm::py::shade_exact_detail
