@@ -44,10 +44,8 @@ def run_facts(results, project, summary):
                      % (site.get("latitude", float("nan")), site.get("longitude", float("nan")),
                         int(site.get("time_zone", 0))))
     for m in (project or {}).get("modules", []):
-        for key in _declared(m.get("class"), "input_file"):
-            if m.get("type") == "WaetherFeed" or key == "file":
-                lines.append("Weather file: %s" % (m.get("values") or {}).get(key, "?"))
-                break
+        for key in _declared(m.get("class"), "weather_file")[:1]:
+            lines.append("Weather file: %s" % (m.get("values") or {}).get(key, "?"))
     ts = _times(results)
     if len(ts):
         days = (ts.iloc[-1].normalize() - ts.iloc[0].normalize()).days + 1
@@ -90,7 +88,7 @@ def direct_irradiation(results, project):
     dt_h = ts.diff().dt.total_seconds().median() / 3600.0 if len(ts) > 1 else 1.0
     for m in project.get("modules", []):
         cls, values = m.get("class"), m.get("values") or {}
-        models = _declared(cls, "input_file")
+        models = _declared(cls, "model")
         surfaces = _declared(cls, "surfaces")
         if not models or not surfaces or not values.get(surfaces[0]):
             continue
@@ -120,7 +118,7 @@ def _sun_view(ax, fig, project, results, irradiation):
     drawn = False
     for m in project.get("modules", []):
         cls, values = m.get("class"), m.get("values") or {}
-        models = _declared(cls, "input_file")
+        models = _declared(cls, "model")
         run = _sun_and_beam(results, project, m["name"])
         if not models or run is None or not any(k[0] == m["name"] for k in irradiation):
             continue
