@@ -4,10 +4,10 @@ import pytest
 from quillmere import cli
 from quillmere.core.manager import Manager
 
-report = pytest.importorskip("quillmere.report")
-
 
 def test_heading_and_irradiation_read_the_declared_files(tmp_path, monkeypatch):
+    # imported here, not at collection: other tests import the package without matplotlib
+    report = pytest.importorskip("quillmere.report")
     monkeypatch.chdir(tmp_path)
     assert cli.main(["demo", "d", "--no-plot", "--quiet"]) == 0
     m = Manager(str(tmp_path / "d" / "project.toml"))
