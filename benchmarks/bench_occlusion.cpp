@@ -199,6 +199,7 @@ int main(int argc, char** argv) {
         for (unsigned threads : {1u, 2u}) {
             stl::Solids solids;
             stl::ParseError err;
+            model.reset();  // releasing the previous model is not part of building this one
             double t0 = now();
             if (!stl::read_blocks_parallel(text, {}, solids, err, threads)) {
                 std::fprintf(stderr, "%s: parse error at line %zu\n", args[0].c_str(), err.line);

@@ -5,14 +5,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernels/geometry/occlusion_detail.hpp"
+
 namespace qm::geom {
 
 std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads) {
     auto m = std::make_shared<Model>();
     const size_t T = solids.facet_count();
     std::vector<double> tris;
-    tris.reserve(9 * T);
-    m->normals.reserve(3 * T);
+    detail::reserve_huge(tris, 9 * T);
+    detail::reserve_huge(m->normals, 3 * T);
     for (const auto& s : solids.solids) {
         m->names.push_back(s.name);
         m->first.push_back(m->normals.size() / 3);
@@ -32,9 +34,14 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
         }
         if (m->irregular) continue;
         const double* v = s.values.data();
-        for (size_t k = 0; k < s.shapes.size(); ++k, v += 12) {
-            m->normals.insert(m->normals.end(), v, v + 3);
-            tris.insert(tris.end(), v + 3, v + 12);
+        const size_t n0 = m->normals.size(), t0 = tris.size(), ns = s.shapes.size();
+        m->normals.resize(n0 + 3 * ns);
+        tris.resize(t0 + 9 * ns);
+        double* nd = m->normals.data() + n0;
+        double* td = tris.data() + t0;
+        for (size_t k = 0; k < ns; ++k, v += 12, nd += 3, td += 9) {
+            std::copy_n(v, 3, nd);
+            std::copy_n(v + 3, 9, td);
         }
     }
     if (!m->irregular) m->scene = std::make_unique<Scene>(std::move(tris), threads);

@@ -5,6 +5,10 @@
 
 #include "kernels/geometry/occlusion_detail.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace qm::geom {
 using namespace detail;
 
@@ -32,6 +36,17 @@ double pairwise(const double* a, size_t n) noexcept {
 }
 
 }  // namespace
+
+void detail::advise_huge_pages(const void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t b = (a + kHuge - 1) & ~(kHuge - 1), e = (a + bytes) & ~(kHuge - 1);
+    if (p && bytes >= 2 * kHuge && e > b) (void)::madvise(reinterpret_cast<void*>(b), e - b, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
+}
 
 bool is_face_visible(const double n[3], const double d[3]) noexcept {
     return n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0;

@@ -123,7 +123,7 @@ private:
     void build(unsigned threads);
     static bool static_pad(const double* tri, double& pa, double& pb);
     double origin_spread(const double* lo, const double* hi) const;
-    void build_range(Prim* prims, size_t begin, size_t end, int depth, const double* box, const double* cbox,
+    void build_range(Prim* prims, size_t begin, size_t end, int depth, const float* box, const float* cbox,
                      std::vector<Node>& out, int spawn) const;
     // Eight-wide tree: each node holds up to eight child boxes (collapsed from
     // the binary tree). Static form in double; per call a float form, shifted
@@ -161,7 +161,9 @@ private:
     struct Dir;
     struct Packet;
     void make_dir(const double d[3], const CallTree& ct, Dir& dir) const;
-    static unsigned pretest(const LeafF& leaf, const float o[3], const Dir& dir) noexcept;
+    // The pre-test's margins for one leaf (the same for every ray of a call).
+    static void pretest_margins(const LeafF& leaf, const Dir& dir, float& r, float& zm) noexcept;
+    static unsigned pretest(const LeafF& leaf, const float o[3], const Dir& dir, float r, float zm) noexcept;
     unsigned occluded_packet(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
     unsigned walk_base(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #if QM_HAVE_AVX2_WALK
@@ -173,7 +175,6 @@ private:
     std::vector<Wide> wide_;          // traversal form
     std::vector<LeafF> leaves_;       // float pre-test form, one per leaf
     std::vector<uint32_t> leaf_ids_;  // tree triangles in leaf order
-    std::vector<double> leaf_tris_;   // per triangle in leaf order: P0, P1 - P0, P2 - P0
     std::vector<uint32_t> leaf_pos_;  // leaf position by triangle number (~0u: not in the tree)
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};

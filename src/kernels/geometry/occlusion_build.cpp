@@ -11,6 +11,10 @@
 
 #include "kernels/geometry/occlusion_detail.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qm::geom {
 using namespace detail;
 
@@ -58,11 +62,65 @@ void parallel_for(size_t n, unsigned threads, F&& body) {
 
 }  // namespace
 
-// A tree triangle during the build: its box, and its number.
-struct Scene::Prim {
-    double lo[3], hi[3];
-    uint32_t id, pad_;
-    double key(int j) const noexcept { return lo[j] + hi[j]; }  // twice the box centre: the split key
+// Four floats: x, y, z and an unused lane kept at zero. With SSE one
+// instruction per operation; otherwise plain loops.
+namespace {
+#if defined(__SSE2__)
+struct V4 {
+    __m128 v;
+};
+inline V4 v4_load(const float* p) { return {_mm_load_ps(p)}; }
+inline void v4_store(float* p, V4 a) { _mm_store_ps(p, a.v); }
+inline V4 v4_set(float x) { return {_mm_set1_ps(x)}; }
+inline V4 v4_min(V4 a, V4 b) { return {_mm_min_ps(a.v, b.v)}; }
+inline V4 v4_max(V4 a, V4 b) { return {_mm_max_ps(a.v, b.v)}; }
+inline V4 v4_add(V4 a, V4 b) { return {_mm_add_ps(a.v, b.v)}; }
+#else
+struct V4 {
+    float f[4];
+};
+inline V4 v4_load(const float* p) { return {{p[0], p[1], p[2], p[3]}}; }
+inline void v4_store(float* p, V4 a) { std::copy_n(a.f, 4, p); }
+inline V4 v4_set(float x) { return {{x, x, x, x}}; }
+inline V4 v4_min(V4 a, V4 b) {
+    for (int j = 0; j < 4; ++j) a.f[j] = b.f[j] < a.f[j] ? b.f[j] : a.f[j];
+    return a;
+}
+inline V4 v4_max(V4 a, V4 b) {
+    for (int j = 0; j < 4; ++j) a.f[j] = b.f[j] > a.f[j] ? b.f[j] : a.f[j];
+    return a;
+}
+inline V4 v4_add(V4 a, V4 b) {
+    for (int j = 0; j < 4; ++j) a.f[j] += b.f[j];
+    return a;
+}
+#endif
+
+// A box in floats: lower corner, upper corner (lane 3 zero in both).
+struct Box4 {
+    V4 lo, hi;
+    static Box4 empty() { return {v4_set(INFINITY), v4_set(-INFINITY)}; }
+    void grow(V4 l, V4 h) { lo = v4_min(lo, l), hi = v4_max(hi, h); }
+    void grow(const Box4& b) { grow(b.lo, b.hi); }
+    void get(float out[8]) const { v4_store(out, lo), v4_store(out + 4, hi); }
+};
+
+inline double box_area4(const Box4& b) {
+    alignas(16) float f[8];
+    b.get(f);
+    const double dx = double(f[4]) - f[0], dy = double(f[5]) - f[1], dz = double(f[6]) - f[2];
+    return 2.0 * (dx * dy + dy * dz + dz * dx);
+}
+}  // namespace
+
+// A tree triangle during the build: its box in floats, rounded outwards (a
+// larger box only prunes less), and its number (lane 3 of lo and hi zero).
+struct alignas(16) Scene::Prim {
+    float lo[4], hi[4];
+    uint32_t id, pad_[3];
+    V4 vlo() const { return v4_load(lo); }
+    V4 vhi() const { return v4_load(hi); }
+    float key(int j) const noexcept { return lo[j] + hi[j]; }  // twice the box centre: the split key
 };
 
 Scene::Scene(std::vector<double> tris, unsigned threads) : tris_(std::move(tris)) {
@@ -113,15 +171,15 @@ constexpr size_t kSpawnMin = 8192;  // smaller subtrees are built on the thread 
 // child by its index in `out`. With spawn > 0 the left subtree is built on
 // another thread into its own list and copied in afterwards, so the result is
 // the same as building everything on one thread.
-void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const double* box, const double* cbox,
+void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const float* box, const float* cbox,
                         std::vector<Node>& out, int spawn) const {
     const uint32_t index = static_cast<uint32_t>(out.size());
     out.push_back(Node{});
     Node node{};
     double mag = 0.0;
     for (int j = 0; j < 3; ++j) {
-        node.lo[j] = box[j], node.hi[j] = box[3 + j];
-        mag = std::max({mag, std::fabs(box[j]), std::fabs(box[3 + j])});
+        node.lo[j] = box[j], node.hi[j] = box[4 + j];
+        mag = std::max({mag, std::fabs(node.lo[j]), std::fabs(node.hi[j])});
     }
     node.slack = 1e-9 + 8 * kEps * mag;
     const size_t n = end - begin;
@@ -133,66 +191,62 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     }
     int axis = 0;
     for (int j = 1; j < 3; ++j)
-        if (cbox[3 + j] - cbox[j] > cbox[3 + axis] - cbox[axis]) axis = j;
-    const double extent = cbox[3 + axis] - cbox[axis];
+        if (cbox[4 + j] - cbox[j] > cbox[4 + axis] - cbox[axis]) axis = j;
+    const float extent = cbox[4 + axis] - cbox[axis];
     size_t mid = begin + n / 2;
     // Boxes and key boxes of both halves.
-    double lb[6], lc[6], rb[6], rc[6];
+    alignas(16) float lb[8], lc[8], rb[8], rc[8];
     bool have_boxes = false;
     if (extent > 0 && depth < kMaxSahDepth) {
         // Binned surface area heuristic; the bins also collect the halves' boxes.
         size_t count[kBins] = {};
-        double bb[kBins][6], cb[kBins][6];
-        for (int b = 0; b < kBins; ++b)
-            for (int j = 0; j < 3; ++j) bb[b][j] = cb[b][j] = kInf, bb[b][3 + j] = cb[b][3 + j] = -kInf;
-        const double lo_key = cbox[axis], scale = kBins / extent;
+        Box4 bb[kBins], cb[kBins];
+        for (int b = 0; b < kBins; ++b) bb[b] = cb[b] = Box4::empty();
+        const float lo_key = cbox[axis], scale = kBins / extent;
         auto bin_of = [&](const Prim& p) {
-            return std::clamp(static_cast<int>((p.key(axis) - lo_key) * scale), 0, kBins - 1);
+            const float x = (p.key(axis) - lo_key) * scale;
+            return x >= kBins - 1 ? kBins - 1 : x > 0 ? static_cast<int>(x) : 0;
         };
         for (size_t i = begin; i < end; ++i) {
             const Prim& p = prims[i];
             const int b = bin_of(p);
             ++count[b];
-            for (int j = 0; j < 3; ++j) {
-                bb[b][j] = std::min(bb[b][j], p.lo[j]), bb[b][3 + j] = std::max(bb[b][3 + j], p.hi[j]);
-                const double k = p.key(j);
-                cb[b][j] = std::min(cb[b][j], k), cb[b][3 + j] = std::max(cb[b][3 + j], k);
-            }
+            const V4 l = p.vlo(), h = p.vhi();
+            bb[b].grow(l, h);
+            const V4 k = v4_add(l, h);
+            cb[b].grow(k, k);
         }
         double right_area[kBins];
         size_t right_count[kBins];
-        double r[6] = {kInf, kInf, kInf, -kInf, -kInf, -kInf};
+        Box4 r = Box4::empty();
         size_t rn = 0;
         for (int b = kBins - 1; b > 0; --b) {
             rn += count[b];
-            for (int j = 0; j < 3; ++j) r[j] = std::min(r[j], bb[b][j]), r[3 + j] = std::max(r[3 + j], bb[b][3 + j]);
-            right_area[b] = rn ? box_area(r, r + 3) : 0.0;
+            r.grow(bb[b]);
+            right_area[b] = rn ? box_area4(r) : 0.0;
             right_count[b] = rn;
         }
-        double l[6] = {kInf, kInf, kInf, -kInf, -kInf, -kInf};
+        Box4 l = Box4::empty();
         size_t ln = 0;
         double best = kInf;
         int best_split = -1;
         for (int b = 0; b < kBins - 1; ++b) {
             ln += count[b];
-            for (int j = 0; j < 3; ++j) l[j] = std::min(l[j], bb[b][j]), l[3 + j] = std::max(l[3 + j], bb[b][3 + j]);
+            l.grow(bb[b]);
             if (ln == 0 || right_count[b + 1] == 0) continue;
-            const double cost = ln * box_area(l, l + 3) + right_count[b + 1] * right_area[b + 1];
+            const double cost = ln * box_area4(l) + right_count[b + 1] * right_area[b + 1];
             if (cost < best) best = cost, best_split = b;
         }
         if (best_split >= 0) {
             Prim* it = std::partition(prims + begin, prims + end, [&](const Prim& p) { return bin_of(p) <= best_split; });
             mid = static_cast<size_t>(it - prims);
-            for (int j = 0; j < 6; ++j) lb[j] = lc[j] = rb[j] = rc[j] = j < 3 ? kInf : -kInf;
+            Box4 xb[2] = {Box4::empty(), Box4::empty()}, xc[2] = {Box4::empty(), Box4::empty()};
             for (int b = 0; b < kBins; ++b) {
                 if (!count[b]) continue;
-                double* xb = b <= best_split ? lb : rb;
-                double* xc = b <= best_split ? lc : rc;
-                for (int j = 0; j < 3; ++j) {
-                    xb[j] = std::min(xb[j], bb[b][j]), xb[3 + j] = std::max(xb[3 + j], bb[b][3 + j]);
-                    xc[j] = std::min(xc[j], cb[b][j]), xc[3 + j] = std::max(xc[3 + j], cb[b][3 + j]);
-                }
+                xb[b > best_split].grow(bb[b]);
+                xc[b > best_split].grow(cb[b]);
             }
+            xb[0].get(lb), xc[0].get(lc), xb[1].get(rb), xc[1].get(rc);
             have_boxes = mid != begin && mid != end;
         }
     }
@@ -202,14 +256,14 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
         if (extent > 0)
             std::nth_element(prims + begin, prims + mid, prims + end,
                              [&](const Prim& a, const Prim& b) { return a.key(axis) < b.key(axis); });
-        auto bounds = [&](size_t b0, size_t b1, double* xb, double* xc) {
-            for (int j = 0; j < 3; ++j) xb[j] = xc[j] = kInf, xb[3 + j] = xc[3 + j] = -kInf;
-            for (size_t i = b0; i < b1; ++i)
-                for (int j = 0; j < 3; ++j) {
-                    const Prim& p = prims[i];
-                    xb[j] = std::min(xb[j], p.lo[j]), xb[3 + j] = std::max(xb[3 + j], p.hi[j]);
-                    xc[j] = std::min(xc[j], p.key(j)), xc[3 + j] = std::max(xc[3 + j], p.key(j));
-                }
+        auto bounds = [&](size_t b0, size_t b1, float* xb, float* xc) {
+            Box4 bx = Box4::empty(), cx = Box4::empty();
+            for (size_t i = b0; i < b1; ++i) {
+                const V4 l = prims[i].vlo(), h = prims[i].vhi(), k = v4_add(l, h);
+                bx.grow(l, h);
+                cx.grow(k, k);
+            }
+            bx.get(xb), cx.get(xc);
         };
         bounds(begin, mid, lb, lc);
         bounds(mid, end, rb, rc);
@@ -218,6 +272,8 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     node.axis = static_cast<uint32_t>(axis);
     if (spawn > 0 && n >= kSpawnMin) {
         std::vector<Node> left, right;
+        reserve_huge(left, 2 * (mid - begin));
+        reserve_huge(right, 2 * (end - mid));
         std::exception_ptr error;
         std::thread th;
         try {
@@ -276,7 +332,9 @@ void Scene::build(unsigned threads) {
         for (size_t k = 0; k < T; ++k) direct_.push_back(static_cast<uint32_t>(k));
         return;
     }
-    std::vector<Prim> prims(m);
+    std::vector<Prim> prims;
+    reserve_huge(prims, m);
+    prims.resize(m);
     {
         size_t p = 0;
         for (size_t k = 0; k < T; ++k) {
@@ -288,49 +346,43 @@ void Scene::build(unsigned threads) {
         }
     }
     // Boxes, and the root's box and key box (min and max: any order of the pieces gives the same).
-    double box[6], cbox[6];
-    for (int j = 0; j < 3; ++j) box[j] = cbox[j] = kInf, box[3 + j] = cbox[3 + j] = -kInf;
+    Box4 root = Box4::empty(), rootc = Box4::empty();
     std::mutex merge;
     parallel_for(m, threads, [&](size_t i0, size_t i1) {
-        double acc[12];
-        for (int j = 0; j < 3; ++j) acc[j] = acc[6 + j] = kInf, acc[3 + j] = acc[9 + j] = -kInf;
+        Box4 acc = Box4::empty(), accc = Box4::empty();
         for (size_t i = i0; i < i1; ++i) {
             Prim& p = prims[i];
             const double* t = tri(p.id);
             for (int j = 0; j < 3; ++j) {
-                p.lo[j] = std::min({t[j], t[3 + j], t[6 + j]});
-                p.hi[j] = std::max({t[j], t[3 + j], t[6 + j]});
-                acc[j] = std::min(acc[j], p.lo[j]), acc[3 + j] = std::max(acc[3 + j], p.hi[j]);
-                acc[6 + j] = std::min(acc[6 + j], p.key(j)), acc[9 + j] = std::max(acc[9 + j], p.key(j));
+                p.lo[j] = round_down(std::min({t[j], t[3 + j], t[6 + j]}));
+                p.hi[j] = round_up(std::max({t[j], t[3 + j], t[6 + j]}));
             }
+            p.lo[3] = p.hi[3] = 0.0f;
+            const V4 l = p.vlo(), h = p.vhi(), k = v4_add(l, h);
+            acc.grow(l, h);
+            accc.grow(k, k);
         }
         std::lock_guard<std::mutex> lock(merge);
-        for (int j = 0; j < 3; ++j) {
-            box[j] = std::min(box[j], acc[j]), box[3 + j] = std::max(box[3 + j], acc[3 + j]);
-            cbox[j] = std::min(cbox[j], acc[6 + j]), cbox[3 + j] = std::max(cbox[3 + j], acc[9 + j]);
-        }
+        root.grow(acc);
+        rootc.grow(accc);
     });
+    alignas(16) float box[8], cbox[8];
+    root.get(box);
+    rootc.get(cbox);
     int spawn = 0;
     while ((1u << spawn) < 4 * threads && spawn < 8 && threads > 1) ++spawn;
     std::vector<Node> nodes;
-    nodes.reserve(2 * m / 3 + 8);
+    reserve_huge(nodes, 2 * m);  // a node per leaf at most, leaves of one triangle at least
     build_range(prims.data(), 0, m, 0, box, cbox, nodes, spawn);
 
+    reserve_huge(leaf_ids_, m);
     leaf_ids_.resize(m);
     for (size_t i = 0; i < m; ++i) leaf_ids_[i] = prims[i].id;
     prims.clear();
     prims.shrink_to_fit();
-    // Leaf form: first vertex and both edges, computed as the test computes them.
-    leaf_tris_.resize(9 * m);
+    reserve_huge(leaf_pos_, T);
     leaf_pos_.assign(T, ~0u);
-    parallel_for(m, threads, [&](size_t p0, size_t p1) {
-        for (size_t p = p0; p < p1; ++p) {
-            const double* t = tri(leaf_ids_[p]);
-            double* l = leaf_tris_.data() + 9 * p;
-            for (int j = 0; j < 3; ++j) l[j] = t[j], l[3 + j] = t[3 + j] - t[j], l[6 + j] = t[6 + j] - t[j];
-            leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
-        }
-    });
+    for (size_t p = 0; p < m; ++p) leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
     for (int j = 0; j < 3; ++j) {
         box_lo_[j] = nodes[0].lo[j], box_hi_[j] = nodes[0].hi[j];
         centre_[j] = 0.5 * box_lo_[j] + 0.5 * box_hi_[j];
@@ -349,8 +401,10 @@ void Scene::build(unsigned threads) {
         nd.pa = a + nd.slack;
         nd.pb = b;
     }
-    wide_.reserve(nodes.size() / 4 + 1);
-    leaves_.reserve(m / 2 + 1);
+    size_t n_leaves = 0;
+    for (const Node& nd : nodes) n_leaves += nd.count != 0;
+    reserve_huge(wide_, nodes.size() / 2 + 1);  // a wide node takes at least two binary ones
+    reserve_huge(leaves_, n_leaves);
     collapse(nodes, 0);
     // Pre-test form of each leaf: vertices relative to the centre, in float.
     parallel_for(leaves_.size(), threads, [&](size_t f0, size_t f1) {
@@ -425,9 +479,9 @@ uint32_t Scene::collapse(const std::vector<Node>& nodes, uint32_t bin) {
 }
 
 size_t Scene::memory_bytes() const {
-    size_t b = sizeof(*this) + tris_.capacity() * sizeof(double) + wide_.capacity() * sizeof(Wide) +
-               leaves_.capacity() * sizeof(LeafF) + leaf_ids_.capacity() * sizeof(uint32_t) +
-               leaf_tris_.capacity() * sizeof(double) + leaf_pos_.capacity() * sizeof(uint32_t) +
+    size_t b = sizeof(*this) + tris_.capacity() * sizeof(double) + wide_.size() * sizeof(Wide) +
+               leaves_.size() * sizeof(LeafF) + leaf_ids_.capacity() * sizeof(uint32_t) +
+               leaf_pos_.capacity() * sizeof(uint32_t) +
                direct_.capacity() * sizeof(uint32_t);
     std::lock_guard<std::mutex> lock(tree_mutex_);
     if (tree_) b += sizeof(CallTree) + tree_->nodes.capacity() * sizeof(WideF);
@@ -439,7 +493,7 @@ bool Scene::same_tree(const Scene& o) const {
         return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
     };
     return same(tris_, o.tris_) && same(wide_, o.wide_) && same(leaves_, o.leaves_) && same(leaf_ids_, o.leaf_ids_) &&
-           same(leaf_tris_, o.leaf_tris_) && same(leaf_pos_, o.leaf_pos_) && same(direct_, o.direct_);
+           same(leaf_pos_, o.leaf_pos_) && same(direct_, o.direct_);
 }
 
 }  // namespace qm::geom

@@ -17,6 +17,12 @@
 #include "kernels/geometry/occlusion_detail.hpp"
 #include "kernels/geometry/stl_read.hpp"
 
+#if defined(__GNUC__) || defined(__clang__)
+#define qm_prefetch(a) __builtin_prefetch(a)
+#else
+#define qm_prefetch(a) static_cast<void>(a)
+#endif
+
 namespace qm::geom {
 using namespace detail;
 
@@ -70,6 +76,7 @@ void Scene::prepare(const double* origins_lo, const double* origins_hi, CallTree
     const double tclip = 2 * std::sqrt(3.0) * (R + maxpad) * (1 + 1e-9) + 1e-9;
     const double sigma = 8 * kEpsF * (R + maxpad + tclip) + 1e-30;
     ct.tmax = round_up(std::min(kTmax, tclip));
+    reserve_huge(ct.nodes, wide_.size());
     ct.nodes.resize(wide_.size());
     for (size_t i = 0; i < wide_.size(); ++i) {
         const Wide& w = wide_[i];
@@ -197,9 +204,13 @@ void Scene::make_dir(const double d[3], const CallTree& ct, Dir& r) const {
 // orientations, or when every vertex is more than pad + ez behind the origin
 // along d (t > 0 for every hit). NaN and overflow (beyond the range checked in
 // make_dir) only keep lanes.
-inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D) noexcept {
+inline void Scene::pretest_margins(const LeafF& L, const Dir& D, float& r, float& zm) noexcept {
     const double pad = (static_cast<double>(L.pa) + static_cast<double>(L.pb) * D.ms) * (1 + 1e-6);
-    const float r = round_up(2 * pad + D.ex), zm = round_up(pad + D.ez);
+    r = round_up(2 * pad + D.ex);
+    zm = round_up(pad + D.ez);
+}
+
+inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, float r, float zm) noexcept {
     constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
 #if defined(__SSE2__)
     const __m128 sx = _mm_set1_ps(D.sx), sy = _mm_set1_ps(D.sy), sg = _mm_set1_ps(D.sgn);
@@ -312,7 +323,9 @@ bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], cons
         if (!dir.pretest) return true;
         const float pf[3] = {static_cast<float>(g[0] - centre_[0]), static_cast<float>(g[1] - centre_[1]),
                              static_cast<float>(g[2] - centre_[2])};
-        return (pretest(L, pf, dir) >> (pos - L.first)) & 1u;
+        float r = 0, zm = 0;
+        pretest_margins(L, dir, r, zm);
+        return (pretest(L, pf, dir, r, zm) >> (pos - L.first)) & 1u;
     }
     return true;
 }
