@@ -53,9 +53,7 @@ bool is_face_visible(const double n[3], const double d[3]) noexcept {
 }
 
 bool ray_triangle_intersection(const double o[3], const double d[3], const double* tri) noexcept {
-    const double e1[3] = {tri[3] - tri[0], tri[4] - tri[1], tri[5] - tri[2]};
-    const double e2[3] = {tri[6] - tri[0], tri[7] - tri[1], tri[8] - tri[2]};
-    return ray_hits_edges(o, d, tri, e1, e2);
+    return ray_hits_triangle(o, d, tri);
 }
 
 void centroid(const double* tri, double g[3]) noexcept {

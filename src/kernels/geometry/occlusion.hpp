@@ -56,7 +56,7 @@ struct CastStats {
     uint64_t pretest_only = 0;  // of those, answered without any exact triangle test
     uint64_t candidates = 0;    // leaf triangles whose box the ray entered
     uint64_t exact_tests = 0;   // of those, passed on to the exact test by the float pre-test
-    uint64_t node_tests = 0;    // eight-wide nodes whose boxes a ray tested
+    uint64_t node_tests = 0;    // eight-wide nodes whose boxes were tested (once per packet)
     void add(const CastStats& o) noexcept {
         rays += o.rays, pretest_only += o.pretest_only, candidates += o.candidates, exact_tests += o.exact_tests;
         node_tests += o.node_tests;

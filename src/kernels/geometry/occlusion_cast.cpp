@@ -137,6 +137,7 @@ struct Scene::Packet {
     unsigned n = 0;
     unsigned exact = 0;         // rays that reached the exact test (statistics)
     float gf[kMax][3];          // origins in the call tree's frame
+    alignas(32) float go[3][kMax] = {};  // the same, axis by axis (unused rays: 0)
     float pf[kMax][3];          // origins in the pre-test's frame
     const double* g[kMax];      // the origins
     uint32_t skip[kMax];        // leaf position of the ray's own triangle (~0u: none)
@@ -144,7 +145,7 @@ struct Scene::Packet {
     void add(const double* o, int64_t self, size_t i, const CallTree& ct, const double* c0,
              const std::vector<uint32_t>& leaf_pos) {
         for (int j = 0; j < 3; ++j) {
-            gf[n][j] = static_cast<float>(o[j] - ct.centre[j]);
+            gf[n][j] = go[j][n] = static_cast<float>(o[j] - ct.centre[j]);
             pf[n][j] = static_cast<float>(o[j] - c0[j]);
         }
         g[n] = o;

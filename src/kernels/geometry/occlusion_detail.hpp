@@ -60,6 +60,14 @@ void reserve_huge(V& v, size_t n) {
     advise_huge_pages(v.data(), n * sizeof(*v.data()));
 }
 
+// Moller-Trumbore on a triangle given by its vertices (9 doubles), computed as
+// ray_triangle_intersection computes it.
+inline bool ray_hits_triangle(const double o[3], const double d[3], const double* tri) noexcept {
+    const double e1[3] = {tri[3] - tri[0], tri[4] - tri[1], tri[5] - tri[2]};
+    const double e2[3] = {tri[6] - tri[0], tri[7] - tri[1], tri[8] - tri[2]};
+    return ray_hits_edges(o, d, tri, e1, e2);
+}
+
 inline unsigned resolve_threads(unsigned threads) {
     return threads ? threads : std::max(1u, std::thread::hardware_concurrency());
 }
