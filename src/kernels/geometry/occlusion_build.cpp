@@ -23,6 +23,7 @@ using namespace detail;
 namespace {
 
 constexpr int kBins = 16;
+constexpr size_t kSampleMin = 4096;  // nodes this large choose their split from about a quarter of this many triangles
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 
 inline double box_area(const double lo[3], const double hi[3]) noexcept {
@@ -198,23 +199,23 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     alignas(16) float lb[8], lc[8], rb[8], rc[8];
     bool have_boxes = false;
     if (extent > 0 && depth < kMaxSahDepth) {
-        // Binned surface area heuristic; the bins also collect the halves' boxes.
+        // Binned surface area heuristic. Large nodes choose the split from an
+        // evenly spaced sample of their triangles; the partition then collects
+        // both halves' boxes and key boxes.
         size_t count[kBins] = {};
-        Box4 bb[kBins], cb[kBins];
-        for (int b = 0; b < kBins; ++b) bb[b] = cb[b] = Box4::empty();
+        Box4 bb[kBins];
+        for (int b = 0; b < kBins; ++b) bb[b] = Box4::empty();
         const float lo_key = cbox[axis], scale = kBins / extent;
         auto bin_of = [&](const Prim& p) {
             const float x = (p.key(axis) - lo_key) * scale;
             return x >= kBins - 1 ? kBins - 1 : x > 0 ? static_cast<int>(x) : 0;
         };
-        for (size_t i = begin; i < end; ++i) {
+        const size_t stride = n >= kSampleMin ? n / (kSampleMin / 4) : 1;
+        for (size_t i = begin; i < end; i += stride) {
             const Prim& p = prims[i];
             const int b = bin_of(p);
             ++count[b];
-            const V4 l = p.vlo(), h = p.vhi();
-            bb[b].grow(l, h);
-            const V4 k = v4_add(l, h);
-            cb[b].grow(k, k);
+            bb[b].grow(p.vlo(), p.vhi());
         }
         double right_area[kBins];
         size_t right_count[kBins];
@@ -238,14 +239,21 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
             if (cost < best) best = cost, best_split = b;
         }
         if (best_split >= 0) {
-            Prim* it = std::partition(prims + begin, prims + end, [&](const Prim& p) { return bin_of(p) <= best_split; });
-            mid = static_cast<size_t>(it - prims);
+            // Two-sided partition; each triangle's box joins its half once it is in place.
             Box4 xb[2] = {Box4::empty(), Box4::empty()}, xc[2] = {Box4::empty(), Box4::empty()};
-            for (int b = 0; b < kBins; ++b) {
-                if (!count[b]) continue;
-                xb[b > best_split].grow(bb[b]);
-                xc[b > best_split].grow(cb[b]);
+            auto join = [&](const Prim& p, int side) {
+                const V4 pl = p.vlo(), ph = p.vhi(), k = v4_add(pl, ph);
+                xb[side].grow(pl, ph);
+                xc[side].grow(k, k);
+            };
+            size_t i = begin, j = end;
+            for (;;) {
+                while (i < j && bin_of(prims[i]) <= best_split) join(prims[i++], 0);
+                while (i < j && bin_of(prims[j - 1]) > best_split) join(prims[--j], 1);
+                if (i >= j) break;
+                std::swap(prims[i], prims[j - 1]);
             }
+            mid = i;
             xb[0].get(lb), xc[0].get(lc), xb[1].get(rb), xc[1].get(rc);
             have_boxes = mid != begin && mid != end;
         }
