@@ -107,7 +107,7 @@ public:
     bool pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo, const double* hi) const;
 
     struct Node {
-        double lo[3], hi[3];
+        float lo[3], hi[3];  // float bounds on the safe side of the triangles' boxes
         double slack;     // absolute widening that covers rounding in the box test
         double pa, pb;    // widening for the test's rounding: pa + pb * origin spread (pa includes slack)
         uint32_t first;   // leaf: first position in leaf order; interior: right child
@@ -131,7 +131,7 @@ private:
     // test never rejects what the exact test could hit.
     static constexpr size_t kWidth = 8;
     struct Wide {
-        double lo[3][kWidth], hi[3][kWidth];
+        float lo[3][kWidth], hi[3][kWidth];
         double pa[kWidth], pb[kWidth];
         uint32_t child[kWidth];  // leaf: leaf number; interior: wide node; empty: ~0u
         uint32_t count[kWidth];  // leaf: number of triangles; interior or empty: 0

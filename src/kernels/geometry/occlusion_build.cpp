@@ -26,8 +26,8 @@ constexpr int kBins = 16;
 constexpr size_t kSampleMin = 4096;  // nodes this large choose their split from about a quarter of this many triangles
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 
-inline double box_area(const double lo[3], const double hi[3]) noexcept {
-    const double dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
+inline double box_area(const float lo[3], const float hi[3]) noexcept {
+    const double dx = double(hi[0]) - lo[0], dy = double(hi[1]) - lo[1], dz = double(hi[2]) - lo[2];
     return 2.0 * (dx * dy + dy * dz + dz * dx);
 }
 
@@ -180,7 +180,7 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     double mag = 0.0;
     for (int j = 0; j < 3; ++j) {
         node.lo[j] = box[j], node.hi[j] = box[4 + j];
-        mag = std::max({mag, std::fabs(node.lo[j]), std::fabs(node.hi[j])});
+        mag = std::max({mag, std::fabs(double(node.lo[j])), std::fabs(double(node.hi[j]))});
     }
     node.slack = 1e-9 + 8 * kEps * mag;
     const size_t n = end - begin;
@@ -324,13 +324,17 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
 void Scene::build(unsigned threads) {
     const size_t T = size();
     // Triangles in tree range with a finite widening, and their boxes.
-    std::vector<double> pa(T, 0.0), pb(T, 0.0);
-    std::vector<unsigned char> ok(T, 0);
+    // (Arrays filled below before any read: no zeroing pass.)
+    std::unique_ptr<double[]> pa(new double[T]), pb(new double[T]);
+    std::unique_ptr<unsigned char[]> ok(new unsigned char[T]);
+    advise_huge_pages(pa.get(), T * sizeof(double));
+    advise_huge_pages(pb.get(), T * sizeof(double));
     parallel_for(T, threads, [&](size_t k0, size_t k1) {
         for (size_t k = k0; k < k1; ++k) {
             const double* t = tri(k);
             bool in = true;
             for (int j = 0; j < 9; ++j) in = in && in_tree_range(t[j]);
+            pa[k] = pb[k] = 0.0;
             ok[k] = in && static_pad(t, pa[k], pb[k]);
         }
     });
@@ -340,9 +344,8 @@ void Scene::build(unsigned threads) {
         for (size_t k = 0; k < T; ++k) direct_.push_back(static_cast<uint32_t>(k));
         return;
     }
-    std::vector<Prim> prims;
-    reserve_huge(prims, m);
-    prims.resize(m);
+    std::unique_ptr<Prim[]> prims(new Prim[m]);  // filled below
+    advise_huge_pages(prims.get(), m * sizeof(Prim));
     {
         size_t p = 0;
         for (size_t k = 0; k < T; ++k) {
@@ -381,13 +384,12 @@ void Scene::build(unsigned threads) {
     while ((1u << spawn) < 4 * threads && spawn < 8 && threads > 1) ++spawn;
     std::vector<Node> nodes;
     reserve_huge(nodes, 2 * m);  // a node per leaf at most, leaves of one triangle at least
-    build_range(prims.data(), 0, m, 0, box, cbox, nodes, spawn);
+    build_range(prims.get(), 0, m, 0, box, cbox, nodes, spawn);
 
     reserve_huge(leaf_ids_, m);
     leaf_ids_.resize(m);
     for (size_t i = 0; i < m; ++i) leaf_ids_[i] = prims[i].id;
-    prims.clear();
-    prims.shrink_to_fit();
+    prims.reset();
     reserve_huge(leaf_pos_, T);
     leaf_pos_.assign(T, ~0u);
     for (size_t p = 0; p < m; ++p) leaf_pos_[leaf_ids_[p]] = static_cast<uint32_t>(p);
@@ -464,7 +466,7 @@ uint32_t Scene::collapse(const std::vector<Node>& nodes, uint32_t bin) {
         w.child[c] = ~0u;
         w.count[c] = 0;
         w.pa[c] = w.pb[c] = 0;
-        for (int j = 0; j < 3; ++j) w.lo[j][c] = kInf, w.hi[j][c] = -kInf;
+        for (int j = 0; j < 3; ++j) w.lo[j][c] = INFINITY, w.hi[j][c] = -INFINITY;
     }
     for (size_t c = 0; c < nk; ++c) {
         const Node& k = nodes[kids[c]];
