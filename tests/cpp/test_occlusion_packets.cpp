@@ -1,0 +1,141 @@
+// Packet traversal and the sampled tree build against the brute-force test:
+// packets whose origins are scattered, coincident or on the model's faces,
+// directions with axes the float box test treats as flat, and builds whose
+// split sample sees clustered or equal boxes.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/geometry/occlusion.hpp"
+
+using namespace qm;
+
+namespace {
+
+// A roof of n x n cells (two triangles each) at height h over [0, n]^2, with a
+// wall standing on it along x = n / 2.
+std::vector<double> roof_and_wall(int n, double h) {
+    std::vector<double> t;
+    auto tri = [&](std::array<double, 9> v) { t.insert(t.end(), v.begin(), v.end()); };
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const double x = i, y = j;
+            tri({x, y, h, x + 1, y, h, x + 1, y + 1, h});
+            tri({x, y, h, x + 1, y + 1, h, x, y + 1, h});
+        }
+    const double w = n / 2.0;
+    for (int j = 0; j < n; ++j) {
+        tri({w, double(j), h, w, j + 1.0, h, w, j + 1.0, h + 3});
+        tri({w, double(j), h, w, j + 1.0, h + 3, w, double(j), h + 3});
+    }
+    return t;
+}
+
+// Every way of casting (packets on one and two threads, single rays, brute
+// force) gives the same answers; returns the number of rays hit.
+size_t expect_casts_agree(const geom::Scene& scene, const std::vector<double>& g, const std::vector<int64_t>& self,
+                          const std::array<double, 3>& d) {
+    const size_t n = self.size();
+    std::vector<unsigned char> p1(n), p2(n), single(n), brute(n);
+    scene.cast(g.data(), self.data(), n, d.data(), p1.data(), 1, nullptr, nullptr, false, true, nullptr);
+    scene.cast(g.data(), self.data(), n, d.data(), p2.data(), 2, nullptr, nullptr, false, true, nullptr);
+    scene.cast(g.data(), self.data(), n, d.data(), single.data(), 1, nullptr, nullptr, false, false, nullptr);
+    scene.cast(g.data(), self.data(), n, d.data(), brute.data(), 1, nullptr, nullptr, true);
+    EXPECT_EQ(p1, brute) << "direction " << d[0] << " " << d[1] << " " << d[2];
+    EXPECT_EQ(p2, brute);
+    EXPECT_EQ(single, brute);
+    size_t hits = 0;
+    for (unsigned char h : brute) hits += h;
+    return hits;
+}
+
+std::vector<std::array<double, 3>> packet_directions() {
+    std::vector<std::array<double, 3>> dirs = {
+        {0, 0, 1},  {1, 0, 0},     {0, -1, 0},  {0.6, 0.8, 0},  // in the roof's plane: flat in z
+        {1, 1e-35, 0},                                          // 1e-35 rounds to a flat float axis
+        {std::sqrt(0.5), -std::sqrt(0.5), 1e-9},                // grazing the roof
+    };
+    for (double alt : {5.0, 40.0, 85.0})
+        for (double az : {10.0, 100.0, 230.0}) {
+            std::array<double, 3> d;
+            geom::sun_direction(alt, az, d.data());
+            dirs.push_back(d);
+        }
+    return dirs;
+}
+
+}  // namespace
+
+TEST(OcclusionPackets, ScatteredCoincidentAndOnFaceOriginsEqualBruteForce) {
+    const int cells = 24;
+    const std::vector<double> tris = roof_and_wall(cells, 10.0);
+    const geom::Scene scene(tris, 2);
+    const size_t T = scene.size();
+    std::vector<double> g;
+    std::vector<int64_t> self;
+    auto add = [&](double x, double y, double z, int64_t s) {
+        g.insert(g.end(), {x, y, z});
+        self.push_back(s);
+    };
+    // Centroids of every triangle in order (neighbouring origins share packets).
+    for (size_t k = 0; k < T; ++k) {
+        double c[3];
+        geom::centroid(scene.tri(k), c);
+        add(c[0], c[1], c[2], static_cast<int64_t>(k));
+    }
+    // Roof vertices and edge midpoints: rays that start on shared edges and corners.
+    for (int i = 0; i <= cells; i += 3)
+        for (int j = 0; j <= cells; j += 2) add(i, j + (i % 2 ? 0.5 : 0.0), 10.0, -1);
+    // Scattered: each packet spans the whole model, below, on and above the roof.
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-2, cells + 2), z(8, 14);
+    for (int k = 0; k < 200; ++k) add(k % 2 ? u(rng) : cells - u(rng), u(rng), k % 5 ? z(rng) : 10.0, -1);
+    // Coincident: one origin, the packet's box a point, each ray with another own triangle.
+    for (int k = 0; k < 16; ++k) add(cells / 2.0, 3.5, 10.0, k % 3 ? static_cast<int64_t>(2 * cells * 3 + k) : -1);
+
+    size_t hits = 0, total = 0;
+    for (const auto& d : packet_directions()) {
+        hits += expect_casts_agree(scene, g, self, d);
+        total += self.size();
+    }
+    EXPECT_GT(hits, 0u);
+    EXPECT_LT(hits, total);
+}
+
+// Nodes of many triangles choose their split from a sample. Clustered boxes
+// (the sample may see one side only) and thousands of equal boxes (no extent
+// to split) still give a tree equal to brute force, the same for any number
+// of threads.
+TEST(OcclusionPackets, SampledSplitsOnClusteredAndEqualBoxes) {
+    std::vector<double> tris;
+    std::mt19937_64 rng(8);
+    std::normal_distribution<double> tight(0, 1e-3);
+    std::uniform_real_distribution<double> side(0.2, 1.0);
+    // 6000 copies of one triangle.
+    for (int k = 0; k < 6000; ++k) tris.insert(tris.end(), {5, 5, 2, 6, 5, 2, 5, 6, 2.5});
+    // Two tight clusters far apart, and a few outliers that stretch the key box.
+    for (int k = 0; k < 6000; ++k) {
+        const double cx = k % 2 ? 0.0 : 40.0, cy = k % 2 ? 0.0 : 40.0;
+        const double x = cx + tight(rng), y = cy + tight(rng), s = side(rng) * 1e-2;
+        tris.insert(tris.end(), {x, y, 1, x + s, y, 1, x, y + s, 1 + s});
+    }
+    for (int k = 0; k < 5; ++k) tris.insert(tris.end(), {-500.0 * k, 300, 0, -500.0 * k + 1, 300, 0, -500.0 * k, 301, 1});
+    const geom::Scene one(tris, 1), two(tris, 2);
+    EXPECT_TRUE(one.same_tree(two));
+    EXPECT_GT(one.node_count(), 100u);
+    std::vector<double> g;
+    std::vector<int64_t> self;
+    std::uniform_real_distribution<double> jitter(-0.02, 0.02);
+    for (size_t k = 0; k < one.size(); k += 37) {
+        double c[3];
+        geom::centroid(one.tri(k), c);
+        g.insert(g.end(), {c[0] + jitter(rng), c[1] + jitter(rng), c[2] - 0.5});
+        self.push_back(-1);
+    }
+    size_t hits = 0;
+    for (const auto& d : packet_directions()) hits += expect_casts_agree(one, g, self, d);
+    EXPECT_GT(hits, 0u);
+}
