@@ -146,6 +146,7 @@ private:
         float v[3][3][kLeafSize];  // vertex, axis, lane
         float pa, pb;              // largest static widening of the leaf's triangles
         uint32_t first, count;     // positions in leaf order
+        uint32_t id[kLeafSize];    // the triangles' numbers (0 in unused lanes)
     };
     struct CallTree {
         std::vector<WideF> nodes;
