@@ -280,8 +280,8 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     node.axis = static_cast<uint32_t>(axis);
     if (spawn > 0 && n >= kSpawnMin) {
         std::vector<Node> left, right;
-        reserve_huge(left, 2 * (mid - begin));
-        reserve_huge(right, 2 * (end - mid));
+        left.reserve(2 * (mid - begin));
+        right.reserve(2 * (end - mid));
         std::exception_ptr error;
         std::thread th;
         try {
@@ -327,8 +327,6 @@ void Scene::build(unsigned threads) {
     // (Arrays filled below before any read: no zeroing pass.)
     std::unique_ptr<double[]> pa(new double[T]), pb(new double[T]);
     std::unique_ptr<unsigned char[]> ok(new unsigned char[T]);
-    advise_huge_pages(pa.get(), T * sizeof(double));
-    advise_huge_pages(pb.get(), T * sizeof(double));
     parallel_for(T, threads, [&](size_t k0, size_t k1) {
         for (size_t k = k0; k < k1; ++k) {
             const double* t = tri(k);
@@ -345,7 +343,6 @@ void Scene::build(unsigned threads) {
         return;
     }
     std::unique_ptr<Prim[]> prims(new Prim[m]);  // filled below
-    advise_huge_pages(prims.get(), m * sizeof(Prim));
     {
         size_t p = 0;
         for (size_t k = 0; k < T; ++k) {
@@ -356,6 +353,9 @@ void Scene::build(unsigned threads) {
             prims[p++].id = static_cast<uint32_t>(k);
         }
     }
+    // (Large pages are asked for the arrays that are kept and walked, not for
+    // the build's own: on a busy machine the system may have to gather them
+    // first, which costs more than it saves on arrays written once.)
     // Boxes, and the root's box and key box (min and max: any order of the pieces gives the same).
     Box4 root = Box4::empty(), rootc = Box4::empty();
     std::mutex merge;
@@ -383,7 +383,7 @@ void Scene::build(unsigned threads) {
     int spawn = 0;
     while ((1u << spawn) < 4 * threads && spawn < 8 && threads > 1) ++spawn;
     std::vector<Node> nodes;
-    reserve_huge(nodes, 2 * m);  // a node per leaf at most, leaves of one triangle at least
+    nodes.reserve(2 * m);  // a node per leaf at most, leaves of one triangle at least
     build_range(prims.get(), 0, m, 0, box, cbox, nodes, spawn);
 
     reserve_huge(leaf_ids_, m);
@@ -413,7 +413,7 @@ void Scene::build(unsigned threads) {
     }
     size_t n_leaves = 0;
     for (const Node& nd : nodes) n_leaves += nd.count != 0;
-    reserve_huge(wide_, nodes.size() / 2 + 1);  // a wide node takes at least two binary ones
+    wide_.reserve(nodes.size() / 2 + 1);  // a wide node takes at least two binary ones
     reserve_huge(leaves_, n_leaves);
     collapse(nodes, 0);
     // Pre-test form of each leaf: vertices relative to the centre, in float.
