@@ -71,6 +71,10 @@ struct V4 {
     __m128 v;
 };
 inline V4 v4_load(const float* p) { return {_mm_load_ps(p)}; }
+// The first three lanes of p, the fourth zero.
+inline V4 v4_load_xyz(const float* p) {
+    return {_mm_and_ps(_mm_load_ps(p), _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)))};
+}
 inline void v4_store(float* p, V4 a) { _mm_store_ps(p, a.v); }
 inline V4 v4_set(float x) { return {_mm_set1_ps(x)}; }
 inline V4 v4_min(V4 a, V4 b) { return {_mm_min_ps(a.v, b.v)}; }
@@ -81,6 +85,7 @@ struct V4 {
     float f[4];
 };
 inline V4 v4_load(const float* p) { return {{p[0], p[1], p[2], p[3]}}; }
+inline V4 v4_load_xyz(const float* p) { return {{p[0], p[1], p[2], 0.0f}}; }
 inline void v4_store(float* p, V4 a) { std::copy_n(a.f, 4, p); }
 inline V4 v4_set(float x) { return {{x, x, x, x}}; }
 inline V4 v4_min(V4 a, V4 b) {
@@ -115,11 +120,14 @@ inline double box_area4(const Box4& b) {
 }  // namespace
 
 // A tree triangle during the build: its box in floats, rounded outwards (a
-// larger box only prunes less), and its number (lane 3 of lo and hi zero).
+// larger box only prunes less), and its number.
+// 32 bytes: the number sits in the fourth lane of the lower corner, which
+// vlo() reads as zero.
 struct alignas(16) Scene::Prim {
-    float lo[4], hi[4];
-    uint32_t id, pad_[3];
-    V4 vlo() const { return v4_load(lo); }
+    float lo[3];
+    uint32_t id;
+    float hi[4];
+    V4 vlo() const { return v4_load_xyz(lo); }
     V4 vhi() const { return v4_load(hi); }
     float key(int j) const noexcept { return lo[j] + hi[j]; }  // twice the box centre: the split key
 };
@@ -342,6 +350,7 @@ void Scene::build(unsigned threads) {
         for (size_t k = 0; k < T; ++k) direct_.push_back(static_cast<uint32_t>(k));
         return;
     }
+    static_assert(sizeof(Prim) == 32, "build records of 32 bytes");
     std::unique_ptr<Prim[]> prims(new Prim[m]);  // filled below
     {
         size_t p = 0;
@@ -368,7 +377,7 @@ void Scene::build(unsigned threads) {
                 p.lo[j] = round_down(std::min({t[j], t[3 + j], t[6 + j]}));
                 p.hi[j] = round_up(std::max({t[j], t[3 + j], t[6 + j]}));
             }
-            p.lo[3] = p.hi[3] = 0.0f;
+            p.hi[3] = 0.0f;
             const V4 l = p.vlo(), h = p.vhi(), k = v4_add(l, h);
             acc.grow(l, h);
             accc.grow(k, k);
