@@ -122,7 +122,10 @@ TEST(OcclusionPackets, SampledSplitsOnClusteredAndEqualBoxes) {
         const double x = cx + tight(rng), y = cy + tight(rng), s = side(rng) * 1e-2;
         tris.insert(tris.end(), {x, y, 1, x + s, y, 1, x, y + s, 1 + s});
     }
-    for (int k = 0; k < 5; ++k) tris.insert(tris.end(), {-500.0 * k, 300, 0, -500.0 * k + 1, 300, 0, -500.0 * k, 301, 1});
+    for (int k = 0; k < 5; ++k) {
+        const double x = -500.0 * k;
+        tris.insert(tris.end(), {x, 300, 0, x + 1, 300, 0, x, 301, 1});
+    }
     const geom::Scene one(tris, 1), two(tris, 2);
     EXPECT_TRUE(one.same_tree(two));
     EXPECT_GT(one.node_count(), 100u);
