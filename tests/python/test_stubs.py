@@ -6,6 +6,7 @@ import inspect
 import os
 import pathlib
 import subprocess
+import textwrap
 import sys
 
 import pytest
@@ -240,3 +241,44 @@ def test_keywords_named_by_hand_written_signatures_are_accepted():
     for make in (demo.clear_sky_epw, demo.cloudy_epw):
         assert make(latitude=48.2, longitude=16.4, time_zone=1, year=2025, mean_wind=4.5, seed=3) == \
             make(48.2, 16.4, 1, 2025, 4.5, 3)
+
+
+def test_a_type_checker_accepts_real_use_and_refuses_wrong_types(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    good = tmp_path / "good.py"
+    good.write_text(textwrap.dedent('''
+        from quillmere import Link, Manager, SimClock, SimUnit
+        from quillmere.components.sunpanel_timed import TimedSunPanelModule
+        from quillmere.core import util
+        from quillmere.shadow_calc.occlusion_scan import calculate_shadow
+
+        clock = SimClock(0.0, 3600.0)
+        clock.set_time_step(60.0)
+        frame = Manager({"folder": "."}).run_simulation()
+        unit: SimUnit = TimedSunPanelModule("pv")
+        unit.awake({"modules": {}})
+        unit.update(clock, None)
+        panel = TimedSunPanelModule("x")
+        panel.diffuse = "shaded"
+        height, azimuth = util.calculate_sun_position(16.0, 48.0, 1, (2025, 1, 1, 12, 0, 0))
+        link = Link(unit, "power", None, "x")
+        means, values = calculate_shadow("m.stl", ["a"], 30.0, 180.0)
+        converged: int = unit.check_convergence(0.1)
+        total: float = height + azimuth + means["a"] + values[0] + clock.current_time
+    '''), encoding="utf-8")
+    bad = tmp_path / "bad.py"
+    bad.write_text(textwrap.dedent('''
+        from quillmere import SimClock
+        from quillmere.components.sunpanel_timed import TimedSunPanelModule
+        clock = SimClock(0.0, 3600.0)
+        clock.set_time_step(None)
+        TimedSunPanelModule("x").diffuse = "dark"
+        text: str = clock.current_time
+        clock.update_link()
+    '''), encoding="utf-8")
+    flags = ["--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache")]
+    out, err, status = api.run(flags + [str(good)])
+    assert status == 0, out + err
+    out, err, status = api.run(flags + [str(bad)])
+    lines = sorted(int(l.split(":")[1]) for l in out.splitlines() if ": error:" in l)
+    assert lines == [5, 6, 7, 8], out
