@@ -147,7 +147,9 @@ inline int PyDict_Check_fn(PyObject* o) { return PyDict_Check(o); }
 inline int PyList_Check_fn(PyObject* o) { return PyList_Check(o); }
 inline int PyTuple_Check_fn(PyObject* o) { return PyTuple_Check(o); }
 // Adds a plain C method descriptor to a bound class: the host's fastest call
-// path, used for the per-step operations. `def` must have static lifetime.
+// path, used for the per-step operations. `def` must have static lifetime; its
+// ml_doc begins with the signature line ("name($self, arg)\n--\n\n") that
+// inspect reads (stub_patterns.txt gives the stubs its types).
 void add_fast_method(nb::handle cls, PyMethodDef* def);
 
 // An instance whose C++ object was never made (created with __new__ alone,
@@ -172,7 +174,8 @@ T* ready_ptr(PyObject* self, const char* base = nullptr) {
 // Gives a bound method a documentation string that is exactly `doc`
 // (nanobind always puts the signature first). The method stays the same
 // callable: a thin C function forwards every call to it. `def` must have
-// static lifetime; set its ml_name to the method's name and ml_doc to the text.
+// static lifetime; set its ml_name to the method's name and ml_doc to the text,
+// led by the method's signature line ("name(self, arg)\n--\n\n") for inspect.
 void set_exact_doc(nb::handle cls, PyMethodDef* def);
 }  // namespace qm::py
 
