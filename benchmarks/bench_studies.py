@@ -4,14 +4,17 @@
    demo year (shading table on disk, results CSV written) against
    `python -c "import pandas"`, medians of N runs each, interleaved;
 2. sweeps of V variants (PV efficiency) against the same V runs one after
-   another in this process, on two variant sets:
-   - the demo year (a variant takes about 0.1 s);
+   another in one process, on two variant sets:
+   - the demo year (a variant takes about 0.1-0.2 s);
    - the demo house over a multi-year period (`--years`, a variant about
      0.8 s for 5 years), where the work outweighs starting a cluster;
-   each as a sweep that starts its own local cluster of 2 worker processes
-   (start and close included) and as a sweep on a running 2-worker cluster.
-   The shading files exist before anything is timed (one untimed run), so
-   every variant reads them; the sweeps' rows are checked against the runs.
+   each measured twice: as whole processes (`quillmere sweep ... --workers 2`,
+   which starts and closes its own local cluster, against a process running
+   the variants one after another; both import pandas and the package), and
+   inside this process (a sweep on an already running 2-worker cluster
+   against the runs one after another here). The shading files exist before
+   anything is timed (one untimed run), so every variant reads them; the
+   sweep's rows are checked against the runs.
 
     python benchmarks/bench_studies.py [--runs 5] [--variants 12] [--years 5] [--repeat 1]
 """
@@ -44,35 +47,55 @@ def startup(demo, runs):
           % (r, p, runs, r / p))
 
 
-def sweep_figures(label, base, vary, repeat):
-    """Sequential runs, a sweep with its own cluster, a sweep on a running one."""
+SEQUENTIAL = """
+import sys
+from quillmere import sweep as sw
+from quillmere.core.manager import Manager, load_project
+for _, p in sw.variant_projects(load_project(sys.argv[1]), sw.parse_vary([sys.argv[2]])):
+    m = Manager(p)
+    m.quiet = True
+    m.run_simulation()
+"""
+
+
+def sweep_figures(label, project, values, repeat):
+    """Whole processes (sequential against `quillmere sweep`), and in this
+    process (sequential against a sweep on a running cluster)."""
     import distributed
+    import pandas as pd
 
     from quillmere import sweep as sw
-    from quillmere.core.manager import Manager
+    from quillmere.core.manager import Manager, load_project
+
+    folder = os.path.dirname(project)
+    vary_text = "pv_east.efficiency=" + ",".join(map(str, values))
+    vary = {"pv_east.efficiency": values}
+    base = load_project(project)
 
     def sequential():
         out = []
-        for _, project in sw.variant_projects(base, vary):
-            m = Manager(project)
+        for _, p in sw.variant_projects(base, vary):
+            m = Manager(p)
             m.quiet = True
             m.run_simulation()
             out.append(m.summary)
         return out
 
-    sequential()  # shading files on disk, caches warm: every figure below reads them
-    t_seq, t_own, t_running = [], [], []
+    summaries = sequential()  # shading files on disk, caches warm: every figure below reads them
+    seq_process = [sys.executable, "-c", SEQUENTIAL, project, vary_text]
+    sweep_process = [sys.executable, "-m", "quillmere", "sweep", project, "--vary", vary_text, "--workers", "2",
+                     "--quiet", "-o", os.path.join(folder, "sweep.csv")]
+    t_seq_p, t_sweep_p, t_seq, t_running = [], [], [], []
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        summaries = sequential()
-        t_seq.append(time.perf_counter() - t0)
-        t0 = time.perf_counter()
-        df = sw.sweep(base, vary, workers=2, progress=False)
-        t_own.append(time.perf_counter() - t0)
-        assert df["error"].isna().all()
-        for (_, row), s in zip(df.iterrows(), summaries):
+        t_seq_p.append(timed(seq_process, folder))
+        t_sweep_p.append(timed(sweep_process, folder))
+        rows = pd.read_csv(os.path.join(folder, "sweep.csv"))
+        for (_, row), s in zip(rows.iterrows(), summaries):
             for g, d in s.items():
                 assert row[g + ".energy_kwh"] == d["energy_kwh"], (g, row[g + ".energy_kwh"], d["energy_kwh"])
+        t0 = time.perf_counter()
+        sequential()
+        t_seq.append(time.perf_counter() - t0)
         with sw._worker_start():  # the same workers as the sweep's own, started outside the timing
             cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                                dashboard_address=None, silence_logs=40)
@@ -80,16 +103,18 @@ def sweep_figures(label, base, vary, repeat):
         try:
             client.run(lambda: None)
             t0 = time.perf_counter()
-            sw.sweep(base, vary, client, progress=False)
+            df = sw.sweep(base, vary, client, progress=False)
             t_running.append(time.perf_counter() - t0)
+            assert df["error"].isna().all()
         finally:
             client.close()
             cluster.close()
-    n = len(sw.variant_projects(base, vary))
-    s, o, r = statistics.median(t_seq), statistics.median(t_own), statistics.median(t_running)
-    print("%s, %d variants: one after another in one process %.2f s; sweep on a local cluster of 2 workers "
-          "%.2f s (start and close included): speed-up %.2f; on a running 2-worker cluster %.2f s: speed-up %.2f"
-          % (label, n, s, o, s / o, r, s / r))
+    med = statistics.median
+    sp, wp, s, r = med(t_seq_p), med(t_sweep_p), med(t_seq), med(t_running)
+    print("%s, %d variants: whole processes: one after another %.2f s, `quillmere sweep --workers 2` %.2f s "
+          "(cluster start and close included): speed-up %.2f | in this process: one after another %.2f s, "
+          "sweep on a running 2-worker cluster %.2f s: speed-up %.2f"
+          % (label, len(values), sp, wp, sp / wp, s, r, s / r))
 
 
 def main():
@@ -110,13 +135,14 @@ def main():
         if args.runs > 0:
             startup(demo, args.runs)
 
-        from quillmere.core.manager import load_project
-
-        vary = {"pv_east.efficiency": [round(0.14 + 0.01 * i, 2) for i in range(args.variants)]}
-        sweep_figures("demo year", load_project(os.path.join(demo, "project.toml")), vary, args.repeat)
-        base = load_project(os.path.join(long_run, "project.toml"))
-        base["period"] = [2025, 1, 1, 2025 + args.years - 1, 12, 31]
-        sweep_figures("%d-year period" % args.years, base, vary, args.repeat)
+        values = [round(0.14 + 0.01 * i, 2) for i in range(args.variants)]
+        sweep_figures("demo year", os.path.join(demo, "project.toml"), values, args.repeat)
+        project = os.path.join(long_run, "project.toml")
+        with open(project, encoding="utf-8") as f:
+            text = f.read()
+        with open(project, "w", encoding="utf-8") as f:
+            f.write("period = [2025, 1, 1, %d, 12, 31]\n" % (2025 + args.years - 1) + text)
+        sweep_figures("%d-year period" % args.years, project, values, args.repeat)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("load after: " + os.getloadavg().__repr__())
