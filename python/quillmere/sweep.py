@@ -382,8 +382,12 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
         raise TypeError("client 应为 distributed.Client、调度器地址（str）或 None，实际为 %s" % type(client).__name__)
     n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
     with _worker_start():
+        # The environment of now (a forked worker would see the server's, of its start): project paths
+        # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
+        # 8787, which another cluster may hold).
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                               silence_logs=40)
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=40,
+                               env=dict(os.environ))
     try:
         c = Client(cluster)
         try:

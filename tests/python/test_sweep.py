@@ -113,7 +113,7 @@ def test_product_of_varied_values(cluster, project, tmp_path):
     assert len(set(df.attrs["workers"])) <= 2
 
 
-def test_default_local_cluster_gives_the_single_runs_and_closes(project):
+def test_default_local_cluster_gives_the_single_runs_and_closes(project, monkeypatch):
     # no client: the sweep starts its own cluster of two worker processes (forked from a server that has
     # imported the package), prepares the shared shading once and closes the cluster at the end
     vary = {"pv.efficiency": [0.1, 0.2, 0.3]}
@@ -132,6 +132,14 @@ def test_default_local_cluster_gives_the_single_runs_and_closes(project):
     while time.monotonic() < deadline and any(_alive(pid) for pid in workers):
         time.sleep(0.1)
     assert not any(_alive(pid) for pid in workers)
+    # a second sweep forks its workers from the same server, which started before this variable was set:
+    # the workers still see the sweep's environment
+    monkeypatch.setenv("QM_SWEEP_TEST_FOLDER", str(project.parent))
+    p = load_project(project)
+    p["modules"][0]["file"] = "${QM_SWEEP_TEST_FOLDER}/weather.epw"
+    again = sw.sweep(p, vary, workers=2, progress=False, timeout=TIMEOUT)
+    assert again["error"].isna().all()
+    assert again["pv.energy_kwh"].tolist() == df["pv.energy_kwh"].tolist()
 
 
 def _alive(pid):
