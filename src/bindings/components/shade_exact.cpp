@@ -3,7 +3,6 @@
 // GIL; this file reads the options, checks and writes the generated files
 // and maps failures to the module's printed messages.
 #include <nanobind/ndarray.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +19,7 @@
 #include "bindings/core/util.hpp"
 #include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "bindings/support/common.hpp"
+#include "kernels/io/atomic_write.hpp"
 #include "kernels/io/file_read.hpp"
 #include "kernels/shading/exact_factors.hpp"
 #include "kernels/shading/factor_file.hpp"
@@ -57,25 +57,13 @@ std::string fs_path(nb::handle p) {
     return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
-// Writes `text` to a temporary file in the same folder and renames it into
-// place, so a reader never sees a half-written file. Returns "" or the error.
+// Writes `text` through the atomic writer (a temporary file in the same
+// folder, renamed into place), so a reader never sees a half-written file.
+// Returns "" or the error.
 std::string write_atomic(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return std::strerror(errno);
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int closed = std::fclose(f);
-    if (!ok || closed != 0) {
-        std::string err = std::strerror(errno);
-        std::remove(tmp.c_str());
-        return err;
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::string err = std::strerror(errno);
-        std::remove(tmp.c_str());
-        return err;
-    }
-    return "";
+    int err = 0;
+    const char* step = "";
+    return io::write_file_atomic(path, text, err, step) ? std::string() : std::string(std::strerror(err));
 }
 
 bool read_whole(const std::string& path, std::string& out) {
