@@ -19,14 +19,14 @@ import os
 import re
 import shutil
 import sys
-import time
 
 import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from quillmere import _native, cli  # noqa: E402
+from bench_setup import cost_scenes, timed_awake, quiet as _quiet  # noqa: E402
+from quillmere import cli  # noqa: E402
 from quillmere.components.shade_exact import ExactShadowModule  # noqa: E402
 from quillmere.core import demo  # noqa: E402
 from quillmere.core.manager import Manager  # noqa: E402
@@ -159,40 +159,14 @@ def mesh_dependence(out):
               % (res or "off", pct(c[0], f[0]), pct(c[1], f[1])))
 
 
-class _quiet:
-    def __enter__(self):
-        self.saved = sys.stdout
-        sys.stdout = open(os.devnull, "w")
-
-    def __exit__(self, *a):
-        sys.stdout.close()
-        sys.stdout = self.saved
-
-
-def timed_awake(unit, state):
-    _native._clear_model_cache()
-    t = time.perf_counter()
-    unit.awake(state)
-    return time.perf_counter() - t
-
-
 def cost(out, quick):
     print("\n== 4. Cost of exact mode (a year of hourly steps, %d cores) ==" % os.cpu_count())
     clock = SimClock(0.0, 3600.0)
     clock.set_period({"params": [2025, 1, 1, 2025, 12, 31]})
     state = {"modules": {}, "site": {"latitude": 48.21, "longitude": 16.37, "time_zone": 1, "sun_time": "middle"},
              "clock": clock}
-    scenes = [("demo house", os.path.join(out, "demo_48", "house.stl"),
-               ["roof_south_east", "roof_south_west", "roof_north"])]
-    if not quick:
-        import bench_geometry as bg
-
-        path = os.path.join(out, "d200k_76.stl")
-        if not os.path.exists(path):
-            rng_solids, _ = bg.district(139, 12)
-            bg.write_stl(path + ".tmp", rng_solids)
-            os.replace(path + ".tmp", path)
-        scenes.append(("200k district", path, ["楼%d_roof" % b for b in range(76)]))
+    scenes = cost_scenes(out, os.path.join(out, "demo_48", "house.stl"),
+                         ["roof_south_east", "roof_south_west", "roof_north"], quick)
     for label, stl, surfaces in scenes:
         folder = os.path.join(out, "cost_" + label.split()[0])
         shutil.rmtree(folder, ignore_errors=True)

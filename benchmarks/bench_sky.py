@@ -12,8 +12,6 @@
    analysed roofs) on all cores, against the 54-point table in the same run.
 """
 import argparse
-import contextlib
-import io
 import math
 import os
 import shutil
@@ -22,7 +20,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from quillmere import _native, cli  # noqa: E402
+from bench_setup import cost_scenes, timed_awake, quiet as _quiet  # noqa: E402
+from quillmere import cli  # noqa: E402
 from quillmere.components.shade_exact import ExactShadowModule  # noqa: E402
 from quillmere.core.manager import Manager  # noqa: E402
 
@@ -37,23 +36,14 @@ AMSTERDAM = next((p for p in (os.path.join(_REPO, "..", "shared", "data", "NLD_A
                   if os.path.isfile(p)), "")
 
 
-@contextlib.contextmanager
-def _quiet():
-    with contextlib.redirect_stdout(io.StringIO()):
-        yield
-
-
 def views(stl, surfaces, folder):
     """(views, seconds for the sky views, seconds for the 54-point table) on a fresh module."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     unit = ExactShadowModule("s")
     unit.in_file_params = [stl, os.path.join(folder, "t.csv"), "table", None, None, *surfaces]
-    _native._clear_model_cache()
     with _quiet():
-        t = time.perf_counter()
-        unit.awake(None)  # parse + the 54-point table
-        t_table = time.perf_counter() - t
+        t_table = timed_awake(unit, None)  # parse + the 54-point table
         t = time.perf_counter()
         v = unit.sky_views()
         t_views = time.perf_counter() - t
@@ -108,16 +98,7 @@ def energies(out, weather):
 
 def cost(out, quick):
     print("\n== 3. Cost of the sky views (%d cores) ==" % os.cpu_count())
-    scenes = [("demo house", os.path.join(out, "demo", "house.stl"), DEMO_SURFACES[:3])]
-    if not quick:
-        import bench_geometry as bg
-
-        path = os.path.join(out, "d200k_76.stl")
-        if not os.path.exists(path):
-            solids, _ = bg.district(139, 12)
-            bg.write_stl(path + ".tmp", solids)
-            os.replace(path + ".tmp", path)
-        scenes.append(("200k district", path, ["楼%d_roof" % b for b in range(76)]))
+    scenes = cost_scenes(out, os.path.join(out, "demo", "house.stl"), DEMO_SURFACES[:3], quick)
     for label, stl, surfaces in scenes:
         folder = os.path.join(out, "cost_" + label.split()[0])
         _, t_views, t_table = views(stl, surfaces, folder)

@@ -118,7 +118,7 @@ def _report(manager, path, quiet):
         print(PLOT_HINT)
         return False
     _make_folder_for(path, quiet)
-    report.make_report(manager.results, manager.project, manager.summary, path, manager.modules)
+    report.make_report(manager.results, manager.project, manager.summary, path, manager.modules, quiet)
     _status("报告已写入: " + os.path.abspath(path), quiet)
     return True
 

@@ -3,7 +3,8 @@
 A heading with the site, the weather file, the period and every generator's
 energy and specific yield (kWh/kWp); then monthly energy per generator; the
 model seen from the sun's side with its analysed surfaces coloured by their
-direct irradiation on the plane over the period (kWh/m2), next to the shading
+direct irradiation on the plane over the period (kWh/m2, from the run's exact
+factors; cast per step for table-method runs), next to the shading
 of every analysed surface (titled with its sky view) over sun azimuth x altitude (exact method: the exact
 factor at each hour of the run with the sun up; table method: the table,
 interpolated bilinearly over its true extent); one summer and one winter week
@@ -76,11 +77,39 @@ def _sun_and_beam(results, project, shading_name):
     return None
 
 
-def direct_irradiation(results, project):
+def _exact_factors(unit, names, alt, az):
+    """{surface: factor per given sun position} from the run's exact factors
+    of a shading module (its ``sun_factors()``: the factors of every sun-up
+    step, keyed here by the step's sun position), or None where the module
+    has none (table method). A position the run did not cast (none, when the
+    panels recorded the angles they asked for) is looked up through the
+    module, which casts it exactly."""
+    factors = getattr(unit, "sun_factors", None)
+    data = factors() if callable(factors) else None
+    if not data or not all(n in data["factors"] for n in names):
+        return None
+    rows = {key: i for i, key in enumerate(zip(data["altitude"].tolist(), data["azimuth"].tolist()))}
+    index = np.fromiter((rows.get(key, -1) for key in zip(alt.tolist(), az.tolist())), dtype=np.int64,
+                        count=len(alt))
+    out = {}
+    for n in names:
+        column = np.asarray(data["factors"][n], dtype=float)
+        values = column[np.maximum(index, 0)] if len(column) else np.zeros(len(index))
+        for k in np.flatnonzero(index < 0):
+            values[k] = unit.get_cos_value(n, float(alt[k]), float(az[k]))
+        out[n] = values
+    return out
+
+
+def direct_irradiation(results, project, modules=None, quiet=False):
     """{(shading module, surface): direct irradiation on the surface's plane
     over the run [kWh/m2]}: at every step with sun and beam, the beam times
-    the exact cosine factor (calculate_shadow: incidence and self-shading)
-    at that step's sun position, summed over the steps."""
+    the surface's cosine factor (incidence and self-shading) at that step's
+    sun position, summed over the steps. The factors are the run's own exact
+    ones (``modules``: the run's modules, whose exact shading modules keep
+    the factor of every sun-up step); for a module without them (table
+    method, or no modules given) they are cast with calculate_shadow at each
+    step's sun position, and one line says so (none with ``quiet``)."""
     from quillmere.shadow_calc.occlusion_scan import calculate_shadow
 
     out = {}
@@ -96,15 +125,21 @@ def direct_irradiation(results, project):
         if run is None:
             continue
         names = list(values[surfaces[0]])
-        totals = dict.fromkeys(names, 0.0)
-        for alt, az, beam in zip(*run):
-            if not (alt > 0.0 and beam > 0.0):
-                continue
-            factors = calculate_shadow(values[models[0]], names, float(alt), float(az))[0]
-            for n in names:
-                totals[n] += beam * float(factors.get(n, 0.0)) * dt_h / 1000.0
+        alt, az, beam = run
+        lit = (alt > 0.0) & (beam > 0.0)
+        alt, az, beam = alt[lit], az[lit], beam[lit]
+        factors = _exact_factors((modules or {}).get(m["name"]), names, alt, az)
+        if factors is None:
+            if not quiet:
+                print("报告：模块 %s 没有本次运行的精确阴影系数（表格方法），表面直射辐照量按每步太阳位置用 "
+                      "calculate_shadow 计算" % m["name"])
+            factors = {n: np.zeros(len(alt)) for n in names}
+            for k in range(len(alt)):
+                cast = calculate_shadow(values[models[0]], names, float(alt[k]), float(az[k]))[0]
+                for n in names:
+                    factors[n][k] = float(cast.get(n, 0.0))
         for n in names:
-            out[(m["name"], n)] = totals[n]
+            out[(m["name"], n)] = float(np.sum(beam * factors[n])) * dt_h / 1000.0
     return out
 
 
@@ -232,8 +267,9 @@ def sky_views(modules):
     return out
 
 
-def make_report(results, project, summary, path, modules=None):
-    """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading)."""
+def make_report(results, project, summary, path, modules=None, quiet=False):
+    """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading;
+    quiet: no line when a module's irradiation is cast instead of read from the run's factors)."""
     gens = _generators(results, summary)
     views = sky_views(modules)
     maps = _exact_maps(modules)
@@ -249,7 +285,7 @@ def make_report(results, project, summary, path, modules=None):
                 grid = data.pivot_table(index="高度角", columns="方位角", values=surface)
                 maps.append(("%s: %s (table)" % (name, surface), grid))
     project = project or {}
-    irradiation = direct_irradiation(results, project)
+    irradiation = direct_irradiation(results, project, modules, quiet)
     ncols = max(3, len(maps) + 2)
     fig = plt.figure(figsize=(4.2 * ncols, 15), layout="constrained")
     grid = fig.add_gridspec(4, ncols, height_ratios=[0.45, 1, 1.2, 1])

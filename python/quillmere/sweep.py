@@ -14,12 +14,20 @@ top-level value (``time_step``, ``period``). Instance names are looked up
 first.
 
 Shading modules whose values are the same in several variants share one
-table: the first variant of each group runs first and computes it, the others
-of the group follow once it exists. Variants whose shading differs (another
-model, surface list, method, or for exact shading another site or period) get
-tables of their own beside the project's, named after their fingerprint, so
-concurrent variants never write the same file. The workers are long-lived
-processes, so the model a worker has read stays parsed for its next variants.
+table: a task of its own runs the group's first variant up to its step loop,
+which computes and writes the shared files, and the whole group follows once
+they exist (the lines of that preparation are reported with the first
+variant). Variants whose shading differs (another model, surface list, method,
+or for exact shading another site or period) get tables of their own beside
+the project's, named after their fingerprint, so concurrent variants never
+write the same file.
+
+The workers are long-lived processes: a model a worker has read stays parsed
+for its next variants (the geometry library's cache, keyed by the file's
+identity and checked against its content when recently changed). The local
+cluster's workers are forked from a server process that has already imported
+what a variant needs, so they start in a fraction of a fresh interpreter's
+time.
 """
 from __future__ import annotations
 
@@ -254,14 +262,39 @@ def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) 
 # Worker side
 
 
+def _prepare_shading(index: int, project: dict) -> dict:
+    """Runs variant ``index`` up to its step loop: every module is built and
+    awake, so the shading files its group shares are computed and written.
+    Never raises: a failure here is the variant's own to report when it runs."""
+    from quillmere.core.manager import Manager
+
+    captured = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(captured):
+            m = Manager(project)
+            m.quiet = False
+            m.progress = False
+            m.project = m.load_project()
+            m.clock = m.create_clock()
+            m.create_modules()
+            m.create_links()
+            m.awake_modules()
+    except BaseException:  # noqa: BLE001 - reported by the variant's own run
+        pass
+    return {"index": index, "messages": captured.getvalue()}
+
+
 def _run_variant(index: int, project: dict, *after: Any) -> dict:
     """Runs one variant in a worker; never raises, so that a failing variant
-    is a result like the others. ``after`` holds the results of the variants
-    that compute the shading this one reuses (only their completion counts)."""
+    is a result like the others. ``after`` holds the preparation of the
+    shading this one shares; the variant it was made for reports its lines."""
     from quillmere.core.manager import Manager
 
     started = time.perf_counter()
     captured = io.StringIO()
+    for prep in after:
+        if isinstance(prep, dict) and prep.get("index") == index:
+            captured.write(prep.get("messages") or "")
     try:
         with contextlib.redirect_stdout(captured):
             m = Manager(project)
@@ -284,6 +317,51 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
 # Clusters
 
 
+# What a variant imports, loaded once in the server process that forks the
+# local cluster's workers, so that a worker starts with them in memory.
+WORKER_PRELOAD = ("distributed", "numpy", "pandas", "tomllib", "quillmere.sweep", "quillmere.core.manager",
+                  "quillmere.components.weather_feed", "quillmere.components.shade_exact",
+                  "quillmere.components.sunpanel_timed", "quillmere.components.gale_module")
+
+
+def _start_worker_server() -> bool:
+    """Starts, once per process, the server that forks the local cluster's
+    workers; it imports ``WORKER_PRELOAD`` while this process goes on with
+    its own imports and the project. False where the platform cannot fork."""
+    import multiprocessing
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return False
+    multiprocessing.get_context("forkserver").set_forkserver_preload(list(WORKER_PRELOAD))
+    from multiprocessing import forkserver
+
+    ensure_running = getattr(forkserver, "ensure_running", None)
+    if ensure_running is not None:
+        ensure_running()
+    return True
+
+
+@contextlib.contextmanager
+def _worker_start():
+    """While a local cluster starts: its worker processes are forked from the
+    server of ``_start_worker_server`` (reused by later clusters), instead of
+    each starting a fresh interpreter that imports Dask, pandas and the
+    package again. Where the platform cannot fork, the configured start
+    method stays."""
+    import dask
+
+    if not _start_worker_server():
+        yield
+        return
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
+        from distributed.utils import get_mp_context
+
+        # Dask sets its own preload list on first use; ours replaces it
+        # (when the server is not running yet; a running one keeps its own).
+        get_mp_context().set_forkserver_preload(list(WORKER_PRELOAD))
+        yield
+
+
 @contextlib.contextmanager
 def _client_for(client: Any, workers: int | None, n_tasks: int):
     """The client to submit to: the given one, one connected to an address, or
@@ -303,8 +381,13 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
     if client is not None:
         raise TypeError("client 应为 distributed.Client、调度器地址（str）或 None，实际为 %s" % type(client).__name__)
     n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
-    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                           silence_logs=40)
+    with _worker_start():
+        # The environment of now (a forked worker would see the server's, of its start): project paths
+        # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
+        # 8787, which another cluster may hold).
+        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=40,
+                               env=dict(os.environ))
     try:
         c = Client(cluster)
         try:
@@ -363,6 +446,8 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     on standard output with their values. ``timeout`` [s] bounds the wait for
     all variants (``TimeoutError`` past it).
     """
+    if client is None:
+        _start_worker_server()  # the workers' imports overlap with this process's
     import pandas as pd
     from distributed import as_completed
 
@@ -377,17 +462,24 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
 
     results: list[dict | None] = [None] * len(variants)
     with _client_for(client, workers, len(variants)) as c:
-        # The first variant of each shading group computes its tables; the
-        # rest of the group waits for it.
-        first_of: dict[tuple, Any] = {}
+        # A shading group of several variants is prepared first, in a task
+        # of its own that runs the first variant up to its step loop (the
+        # tables, exact factors and sky views are computed and written); the
+        # whole group follows it. A group of one variant just runs.
+        members: dict[tuple, int] = {}
+        for g in groups:
+            if g:
+                members[g] = members.get(g, 0) + 1
+        prepared: dict[tuple, Any] = {}
+        tag = os.urandom(4).hex()
         futures = []
         for i, ((_, p), g) in enumerate(zip(variants, groups)):
-            deps = [first_of[g]] if g and g in first_of else []
-            f = c.submit(_run_variant, i, p, *deps, key="quillmere-variant-%d-%s" % (i, os.urandom(4).hex()),
-                         pure=False)
-            if g and g not in first_of:
-                first_of[g] = f
-            futures.append(f)
+            if g and members[g] > 1 and g not in prepared:
+                prepared[g] = c.submit(_prepare_shading, i, p, key="quillmere-shading-%d-%s" % (i, tag),
+                                       pure=False)
+            deps = [prepared[g]] if g in prepared else []
+            futures.append(c.submit(_run_variant, i, p, *deps, key="quillmere-variant-%d-%s" % (i, tag),
+                                    pure=False))
         done = failed = 0
         for f in as_completed(futures, timeout=timeout):
             r = f.result()

@@ -26,7 +26,9 @@ void bind_entry(nb::module_& m) {
             QuillMere* q = nb::inst_python_derived(v.h) ? new ((void*)v.p) PyQuillMere() : new (v.p) QuillMere();
             q->manager = mgr;
         },
-        nb::arg("file_path").none() = "");
+        nb::arg("file_path").none() = "",
+        nb::sig("def __init__(self, file_path: str | os.PathLike[str] | dict[str, typing.Any] = '') -> None"),
+        "Creates the run manager Manager(file_path) for the project at file_path (or a project dict).");
     entry.def("run", [](QuillMere& q) { q.QuillMere::run(); },
               "Runs the project through the manager's run_simulation; returns None.");
     m.attr("QuillMere") = entry;

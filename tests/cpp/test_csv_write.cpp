@@ -177,3 +177,24 @@ TEST(CsvWrite, FileIsReplacedWholeAndFailuresLeaveItAlone) {
     std::remove(path.c_str());
     rmdir(folder.c_str());
 }
+
+TEST(CsvWrite, ReplacingKeepsTheModeAndTheLinkAsTheAtomicWriterDoes) {
+    char tmpl[] = "/tmp/qm_csv_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string folder = tmpl, path = folder + "/r.csv", link = folder + "/latest.csv";
+    int detail = 0;
+    ASSERT_EQ(write_file_replacing(path, "old\n", detail), WriteError::none);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("r.csv", link.c_str()), 0);
+    // written through the link: the file it names is replaced, keeping its mode; the link stays a link
+    ASSERT_EQ(write_file_replacing(link, "new\n", detail), WriteError::none);
+    struct stat st, lst;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(lstat(link.c_str(), &lst), 0);
+    EXPECT_TRUE(S_ISLNK(lst.st_mode));
+    EXPECT_EQ(read_all(path), "new\n");
+    std::remove(link.c_str());
+    std::remove(path.c_str());
+    rmdir(folder.c_str());
+}

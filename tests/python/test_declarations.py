@@ -130,3 +130,47 @@ def test_the_report_reads_shading_tables_from_the_declaration(tmp_path):
         {"name": "odd", "class": object},  # no declaration, no values
     ]}
     assert report.shading_tables(project) == [("house", "/t.csv", ["roof_a", "roof_b"])]
+
+
+def test_options_outside_in_file_params_are_declared_settings_and_their_attributes_follow_them():
+    from quillmere.components.shade_exact import ExactShadowModule
+    from quillmere.components.sunpanel_timed import TimedSunPanelModule
+
+    # The project panel keeps the panel module's values; its diffuse model is a setting.
+    assert TimedSunPanelModule.project_values == SunPanelModule.project_values
+    assert TimedSunPanelModule.project_settings == ({"key": "diffuse", "choices": ("shaded", "isotropic")},)
+    for cls in (SurfaceShadowModule, ExactShadowModule):
+        assert cls.project_settings == ({"key": "normals", "choices": ("file", "from-vertices")},)
+    # Each attribute takes exactly its declared choices.
+    pv, shade = TimedSunPanelModule("pv"), ExactShadowModule("s")
+    assert pv.diffuse == "isotropic" and shade.normals == "file"  # the modules' own choice when driven directly
+    pv.diffuse, shade.normals = "shaded", "from-vertices"
+    assert (pv.diffuse, shade.normals) == ("shaded", "from-vertices")
+    for bad in ("dark", None, 3, "Shaded"):
+        with pytest.raises(ValueError, match='^diffuse 应为 "shaded" 或 "isotropic"，实际为 %s$' % repr(bad)):
+            pv.diffuse = bad
+        with pytest.raises(ValueError, match='^normals 应为 "file" 或 "from-vertices"，实际为 '):
+            shade.normals = bad
+    assert (pv.diffuse, shade.normals) == ("shaded", "from-vertices")
+    del shade.normals
+    assert shade.normals == "file"
+    with pytest.raises(AttributeError):
+        del pv.diffuse
+
+
+def test_a_declared_setting_reaches_the_module_and_the_checked_project(proj, tmp_path):
+    from quillmere.core import demo
+
+    (tmp_path / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
+    body = ('[[modules]]\nname = "house"\ntype = "SurfaceShadow"\nmodel = "house.stl"\ntable = "t.csv"\n'
+            'method = "table"\nsurfaces = ["roof_south_east"]\n'
+            '[[modules]]\nname = "pv"\ntype = "SunPanel"\nshading = "house"\nsurface = "roof_south_east"\n'
+            'area = 10.0\nefficiency = 0.2\n%s')
+    for extra, chosen in (("", "shaded"), ('diffuse = "isotropic"\n', "isotropic")):
+        m = Manager(proj(body % extra))
+        m.quiet = True
+        m.run_simulation()
+        entry = m.project["modules"][1]
+        assert entry["settings"] == {"diffuse": chosen} and "diffuse" not in entry["values"]
+        assert len(entry["in_file_params"]) == len(SunPanelModule.project_values)
+        assert m.modules["pv"].diffuse == chosen

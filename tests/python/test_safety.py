@@ -456,3 +456,17 @@ def test_marked_files_binary_models_and_unwritable_tables(small_project, capsys)
         (small_project / "s.toml").write_text(BASE + shading.format(m=model, t=table), encoding="utf-8")
         assert cli.main(["run", "s.toml"]) == 1
         one_error_line(capsys, "s.toml", *parts)
+
+
+def test_any_type_declaring_a_model_and_its_surfaces_gets_the_shading_file_checks(small_project, capsys):
+    # The specified shading module as a user class: its declaration names the model and the generated table.
+    binary = small_project / "bin.stl"
+    binary.write_bytes(b"solid exported by a tool" + b"\0" * 56 + (1).to_bytes(4, "little") + b"\0" * 50)
+    (small_project / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
+    shading = ('[[modules]]\nname = "h"\ntype = "quillmere.components.shade_group:SurfaceShadowModule"\n'
+               'model = "{m}"\ntable = "{t}"\nsurfaces = ["roof_north"]\n')
+    for model, table, parts in (("bin.stl", "t.csv", ("modules[2](h).model", "二进制 STL", "ASCII")),
+                                ("house.stl", "/proc/t.csv", ("modules[2](h).table", "/proc"))):
+        (small_project / "s.toml").write_text(BASE + shading.format(m=model, t=table), encoding="utf-8")
+        assert cli.main(["run", "s.toml"]) == 1
+        one_error_line(capsys, "s.toml", *parts)

@@ -353,3 +353,30 @@ def test_report_maps_show_the_exact_factors_of_the_sunny_hours(tmp_path):
     assert len(az) == len(alt) == len(values) > 300 and (alt > 0).all()
     out = report.make_report(res, m.project, m.summary, str(tmp_path / "r.png"), m.modules)
     assert os.path.getsize(out) > 10000
+
+
+def test_host_subclasses_keep_the_exact_lookup_and_reach_their_redefinitions(tmp_path):
+    # A panel asks its shading module from native code: a host subclass without a redefinition
+    # answers with the exact factor, one with a redefinition with its own value.
+    stl = courtyard_model(tmp_path / "c.stl")
+
+    class Plain(ExactShadowModule):
+        pass
+
+    class Fixed(ExactShadowModule):
+        def get_cos_value(self, solid_name, altitude, azimuth):
+            return 0.25
+
+    noon = clock((2025, 6, 1, 2025, 6, 1))
+    noon.current_time = (151 * 24 + 11) * 3600.0
+    for cls in (Plain, Fixed):
+        unit = cls("house")
+        unit.in_file_params = [str(stl), str(tmp_path / cls.__name__ / "t.csv"), "exact", None, 0.0, "roof_free"]
+        unit.awake({"modules": {}, "site": dict(SITE), "clock": clock((2025, 6, 1, 2025, 6, 1))})
+        pv = SunPanelModule("pv")
+        pv.in_file_params = ["house", "roof_free", 1.0, 0.2, 800.0, 100.0, 0.2]
+        pv.awake({"modules": {"house": unit}})
+        pv.update(noon, {"site": dict(SITE)})
+        alt, az = pv.outputs["height_angle"]["value"], pv.outputs["azimuth_angle"]["value"]
+        expected = 0.25 if cls is Fixed else calculate_shadow(str(stl), ["roof_free"], alt, az)[0]["roof_free"]
+        assert alt > 30 and pv.outputs["cos"]["value"] == expected > 0

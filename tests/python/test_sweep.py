@@ -1,6 +1,7 @@
 """Sweeps and cluster-computed shading tables on a real local Dask cluster
 (two worker processes), on a small demo house over a few days."""
 import os
+import time
 
 import pandas as pd
 import pytest
@@ -110,6 +111,43 @@ def test_product_of_varied_values(cluster, project, tmp_path):
     computing = [i for i, text in enumerate(df.attrs["messages"]) if "开始阴影分析" in text]
     assert computing == [0, 1]
     assert len(set(df.attrs["workers"])) <= 2
+
+
+def test_default_local_cluster_gives_the_single_runs_and_closes(project, monkeypatch):
+    # no client: the sweep starts its own cluster of two worker processes (forked from a server that has
+    # imported the package), prepares the shared shading once and closes the cluster at the end
+    vary = {"pv.efficiency": [0.1, 0.2, 0.3]}
+    df = sw.sweep(project, vary, workers=2, progress=False, timeout=TIMEOUT)
+    assert df["error"].isna().all()
+    for _, row in df.iterrows():
+        expected = sequential(project, {"pv.efficiency": row["pv.efficiency"]})
+        assert row["pv.energy_kwh"] == expected["pv"]["energy_kwh"]
+        assert row["pv.peak_kw"] == expected["pv"]["peak_kw"]
+        assert row["turbine.energy_kwh"] == expected["turbine"]["energy_kwh"]
+    # the group's shading was computed once, before its variants, and reported with the first one
+    assert ["开始阴影分析" in text for text in df.attrs["messages"]] == [True, False, False]
+    workers = set(df.attrs["workers"])
+    assert os.getpid() not in workers and 1 <= len(workers) <= 2
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and any(_alive(pid) for pid in workers):
+        time.sleep(0.1)
+    assert not any(_alive(pid) for pid in workers)
+    # a second sweep forks its workers from the same server, which started before this variable was set:
+    # the workers still see the sweep's environment
+    monkeypatch.setenv("QM_SWEEP_TEST_FOLDER", str(project.parent))
+    p = load_project(project)
+    p["modules"][0]["file"] = "${QM_SWEEP_TEST_FOLDER}/weather.epw"
+    again = sw.sweep(p, vary, workers=2, progress=False, timeout=TIMEOUT)
+    assert again["error"].isna().all()
+    assert again["pv.energy_kwh"].tolist() == df["pv.energy_kwh"].tolist()
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
 
 
 def test_failing_variants_are_reported_and_the_others_complete(cluster, project, capsys):

@@ -116,15 +116,16 @@ void bind_gale_module(nb::module_& m) {
 
     g_gale_type = cls;
     def_attr<GaleModule>(
-        cls, "hello", [](GaleModule& u) -> nb::object { return u.hello; },
+        cls, "hello", "quillmere.components.gale_module.GaleModule | None",
+        "Another GaleModule whose accumulated energy get_value prints (or None).",
+        [](GaleModule& u) -> nb::object { return u.hello; },
         [](GaleModule& u, nb::handle v) {
             if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), (PyTypeObject*)g_gale_type.ptr()))
                 raise_expected("GaleModule", v);
             if (!v.is_none()) require_ready(v, "hello", "GaleModule");
             u.hello = nb::borrow(v);
         },
-        [](GaleModule& u) { u.hello = nb::none(); },
-        "Another GaleModule whose accumulated energy get_value prints (or None).");
+        [](GaleModule& u) { u.hello = nb::none(); });
     publish_declaration(cls, gale_declaration());
     m.attr("GaleModule") = cls;
 }

@@ -3,7 +3,6 @@
 // GIL; this file reads the options, checks and writes the generated files
 // and maps failures to the module's printed messages.
 #include <nanobind/ndarray.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +19,7 @@
 #include "bindings/core/util.hpp"
 #include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "bindings/support/common.hpp"
+#include "kernels/io/atomic_write.hpp"
 #include "kernels/io/file_read.hpp"
 #include "kernels/shading/exact_factors.hpp"
 #include "kernels/shading/factor_file.hpp"
@@ -57,25 +57,13 @@ std::string fs_path(nb::handle p) {
     return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
-// Writes `text` to a temporary file in the same folder and renames it into
-// place, so a reader never sees a half-written file. Returns "" or the error.
+// Writes `text` through the atomic writer (a temporary file in the same
+// folder, renamed into place), so a reader never sees a half-written file.
+// Returns "" or the error.
 std::string write_atomic(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return std::strerror(errno);
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int closed = std::fclose(f);
-    if (!ok || closed != 0) {
-        std::string err = std::strerror(errno);
-        std::remove(tmp.c_str());
-        return err;
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::string err = std::strerror(errno);
-        std::remove(tmp.c_str());
-        return err;
-    }
-    return "";
+    int err = 0;
+    const char* step = "";
+    return io::write_file_atomic(path, text, err, step) ? std::string() : std::string(std::strerror(err));
 }
 
 bool read_whole(const std::string& path, std::string& out) {
@@ -194,7 +182,7 @@ shading::Fingerprint ExactShadowModule::common_fingerprint(const std::string& ki
     }
     fp.set("surfaces", names);
     fp.set("resolution", number_text(resolution));
-    fp.set("normals", normals_from_vertices ? "from-vertices" : "file");
+    fp.set("normals", normals);
     return fp;
 }
 
@@ -297,7 +285,7 @@ void ExactShadowModule::build_faces() {
             self[k] = static_cast<int64_t>(first + k);
         }
         std::vector<double> normals(model->normals.begin() + 3 * first, model->normals.begin() + 3 * (first + count));
-        if (normals_from_vertices) {
+        if (normals_from_vertices()) {
             // A (0, 0, 0) normal from the file: the vertex order's (right-hand rule).
             for (size_t k = 0; k < count; ++k) {
                 double* n = normals.data() + 3 * k;
@@ -576,19 +564,7 @@ void ExactShadowModule::clear() {
 }
 
 namespace {
-
-class PyExactShadowModule final : public UnitTrampoline<ExactShadowModule> {
-public:
-    double get_cos_value(nb::handle solid_name, double altitude, double azimuth) override {
-        return as_double(dispatch_cos_value(solid_name, altitude, azimuth));
-    }
-    nb::object dispatch_cos_value(nb::handle solid_name, double altitude, double azimuth) {
-        NB_OVERRIDE_NAME("get_cos_value", cos_value_object, solid_name, altitude, azimuth);
-    }
-    void shadow_analyze_output(nb::handle output_folder) override { NB_OVERRIDE(shadow_analyze_output, output_folder); }
-    nb::object get_surf_stats(nb::handle surf_name) override { NB_OVERRIDE(get_surf_stats, surf_name); }
-};
-
+class PyExactShadowModule final : public ShadeTrampoline<ExactShadowModule> {};
 }  // namespace
 
 // The project values awake reads, in in_file_params order: the model, the
@@ -599,7 +575,7 @@ ModuleDeclaration shade_exact_declaration() {
                 optional_choice("method", {"exact", "table"}, "exact"), optional_grid("grid"),
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
-    d.settings = {{"normals", {"file", "from-vertices"}}};
+    d.settings = {normals_setting()};
     return d;
 }
 
@@ -613,37 +589,27 @@ void bind_shade_exact(nb::module_& m) {
         "optional subdivision of the analysed triangles; fingerprinted generated files.\n\n"
         "in_file_params: [model, table, method, grid, resolution, surface, ...].");
     g_type = cls;
-    cls.def("__init__", &construct_unit<M, PyExactShadowModule>, nb::arg("name").none());
-    cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); },
+    cls.def("__init__", &construct_unit<M, PyExactShadowModule>, nb::arg("name").none(), kUnitInitDoc);
+    cls.def("_get_module_info", [](M& u) { return info_result(u.M::_get_module_info()); },
             "Returns the module information record: the two paths, the method, the grid steps and the resolution.");
     def_awake<M>(cls,
                  "Reads the options and the surface statistics; exact method: casts the sun positions of the run's "
                  "steps (state[\"clock\"], state[\"site\"]) in one batch or reads them from the file beside the "
                  "table; table method: checks the table's fingerprint, generates it when absent or stale, reads it.");
-    cls.def(
-        "get_cos_value",
-        [](M& u, nb::handle solid_name, nb::handle altitude, nb::handle azimuth) {
-            require_str_or_none(solid_name, "solid_name");
-            double alt = as_double(altitude);
-            double az = as_double(azimuth);
-            return u.M::get_cos_value(solid_name, alt, az);
-        },
-        nb::arg("solid_name").none(), nb::arg("altitude").none(), nb::arg("azimuth").none(),
+    def_shading_operations<M>(
+        cls,
         "Cosine factor of a surface for a sun at (altitude, azimuth) in degrees: exact method, the geometry "
-        "library's result at that position (as calculate_shadow gives it); table method, as SurfaceShadowModule.");
-    cls.def(
-        "shadow_analyze_output",
-        [](M& u, nb::handle output_folder) {
-            require_str_or_none(output_folder, "output_folder");
-            u.M::shadow_analyze_output(output_folder);
-        },
-        nb::arg("output_folder").none(),
+        "library's result at that position (as calculate_shadow gives it); table method, as SurfaceShadowModule.",
         "Computes the cosine table on this module's grid, writes it to the given file (replacing it) and its "
         "fingerprint beside it.");
-    cls.def("sun_factors", [](M& u) { return u.sun_factors(); },
+    cls.def("sun_factors",
+            [](M& u) {
+                return result_as<"dict[str, typing.Any] | None">(u.sun_factors());
+            },
             "Exact method: {\"altitude\", \"azimuth\", \"factors\": {surface: array}} over the run's steps with the "
             "sun above the horizon; None in table mode.");
-    cls.def("sky_views", [](M& u) { return u.sky_views(); },
+    cls.def("sky_views",
+            [](M& u) { return result_as<"dict[str, tuple[float, float]]">(u.sky_views()); },
             "{surface: (sky_view, ground_view)} of the analysed surfaces: the cosine-weighted fractions of the "
             "sky above the horizon and of the ground below it that each surface sees past the whole model "
             "(area-weighted over its triangles, at the module's resolution). Computed once after awake and kept "

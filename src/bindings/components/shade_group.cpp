@@ -101,8 +101,7 @@ ModuleDeclaration shade_group_declaration() {
     d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
-    // Some exporters write (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
-    d.settings = {{"normals", {"file", "from-vertices"}}};
+    d.settings = {normals_setting()};
     return d;
 }
 
@@ -356,7 +355,7 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     for (int altitude = 0; altitude <= 75; altitude += 15) {
         for (int azimuth = 0; azimuth <= 360; azimuth += 45) {
             nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth,
-                                                                         normals_from_vertices)).first;
+                                                                         normals_from_vertices())).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
             if (!header) {
@@ -427,22 +426,7 @@ void SurfaceShadowModule::clear() {
 }
 
 namespace {
-
-// Host subclasses: the appended operations dispatch to redefinitions too.
-class PySurfaceShadowModule final : public UnitTrampoline<SurfaceShadowModule> {
-public:
-    // A redefinition's result is converted like float() (a TypeError for a
-    // non-number reaches the caller as a host exception).
-    double get_cos_value(nb::handle solid_name, double altitude, double azimuth) override {
-        return as_double(dispatch_cos_value(solid_name, altitude, azimuth));
-    }
-    nb::object dispatch_cos_value(nb::handle solid_name, double altitude, double azimuth) {
-        NB_OVERRIDE_NAME("get_cos_value", cos_value_object, solid_name, altitude, azimuth);
-    }
-    void shadow_analyze_output(nb::handle output_folder) override { NB_OVERRIDE(shadow_analyze_output, output_folder); }
-    nb::object get_surf_stats(nb::handle surf_name) override { NB_OVERRIDE(get_surf_stats, surf_name); }
-};
-
+class PySurfaceShadowModule final : public ShadeTrampoline<SurfaceShadowModule> {};
 }  // namespace
 
 void bind_shade_group(nb::module_& m) {
@@ -457,59 +441,39 @@ void bind_shade_group(nb::module_& m) {
     def_awake<M>(cls,
                  "Reads the surface statistics, generates the cosine table when its file is absent, reads it back "
                  "and builds one interpolator per surface column. Problems are printed, never raised.");
-    cls.def(
-        "get_cos_value",
-        [](M& u, nb::handle solid_name, nb::handle altitude, nb::handle azimuth) {
-            require_str_or_none(solid_name, "solid_name");
-            double alt = as_double(altitude);
-            double az = as_double(azimuth);
-            return u.M::get_cos_value(solid_name, alt, az);
-        },
-        nb::arg("solid_name").none(), nb::arg("altitude").none(), nb::arg("azimuth").none(),
-        "Cosine factor of a surface for a sun at (altitude, azimuth) in degrees: 0.0 outside the table, "
-        "-1.0 for a surface without an interpolator.");
-    cls.def(
-        "shadow_analyze_output",
-        [](M& u, nb::handle output_folder) {
-            require_str_or_none(output_folder, "output_folder");
-            u.M::shadow_analyze_output(output_folder);
-        },
-        nb::arg("output_folder").none(),
-        "Computes the cosine table on the 54-point grid and appends it to the given table file.");
+    def_shading_operations<M>(cls,
+                              "Cosine factor of a surface for a sun at (altitude, azimuth) in degrees: 0.0 outside the "
+                              "table, -1.0 for a surface without an interpolator.",
+                              "Computes the cosine table on the 54-point grid and appends it to the given table file.");
     cls.def(
         "get_surf_stats",
-        [](M& u, nb::handle surf_name) {
+        [](M& u, arg_as<"str"> surf_name) {
             require_str_or_none(surf_name, "surf_name");
-            return u.M::get_surf_stats(surf_name);
+            return result_as<"dict[str, typing.Any] | None">(u.M::get_surf_stats(surf_name));
         },
         nb::arg("surf_name").none(),
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None");
     def_attr<M>(
-        cls, "_regenerate_table", [](M& u) -> nb::object { return nb::bool_(u.regenerate_table); },
+        cls, "_regenerate_table", "bool",
+        "Internal: when true, awake computes the table even if its file exists and replaces the file once the "
+        "new table is complete.",
+        [](M& u) { return u.regenerate_table; },
         [](M& u, nb::handle v) {
             const int t = PyObject_IsTrue(v.ptr());
             if (t < 0) throw_pending();
             u.regenerate_table = t == 1;
         },
-        [](M& u) { u.regenerate_table = false; },
-        "Internal: when true, awake computes the table even if its file exists and replaces the file once the "
-        "new table is complete.");
+        [](M& u) { u.regenerate_table = false; });
     static PyMethodDef get_surf_stats_doc = {
         "get_surf_stats", nullptr, 0,
+        "get_surf_stats(self, surf_name)\n--\n\n"
         "根据表面名称获取表面统计信息\n\n:param surf_name: 表面名称\n:return: 表面统计信息，如果未找到则返回 None"};
     set_exact_doc(cls, &get_surf_stats_doc);
-    publish_declaration(cls, shade_group_declaration());
-    def_attr<M>(
-        cls, "normals", [](M& u) -> nb::object { return nb::str(u.normals_from_vertices ? "from-vertices" : "file"); },
-        [](M& u, nb::handle v) {
-            std::string s = PyUnicode_Check(v.ptr()) ? to_text(v) : std::string();
-            if (s != "file" && s != "from-vertices")
-                raise(PyExc_ValueError, "normals 应为 \"file\" 或 \"from-vertices\"");
-            u.normals_from_vertices = s == "from-vertices";
-        },
-        [](M& u) { u.normals_from_vertices = false; },
-        "\"file\" (the facets' normals as written) or \"from-vertices\" (a (0, 0, 0) normal is taken from the "
-        "vertex order, right-hand rule) when the table is computed.");
+    const ModuleDeclaration decl = shade_group_declaration();
+    publish_declaration(cls, decl);
+    def_setting_attr<M>(cls, decl.setting("normals"), &M::normals, "file",
+                        "\"file\" (the facets' normals as written) or \"from-vertices\" (a (0, 0, 0) normal is taken "
+                        "from the vertex order, right-hand rule) when the table is computed.");
     nb::list encodings;
     for (const char* e : kTableEncodings) encodings.append(nb::str(e));
     m.attr("TABLE_ENCODINGS") = nb::tuple(encodings);

@@ -7,8 +7,10 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_unit.hpp"
 #include "kernels/grid/bilinear.hpp"
 
@@ -23,7 +25,9 @@ public:
     nb::object data = nb::none();  // the cleaned table (a DataFrame)
     nb::object surfs_analyze_name = nb::steal(PyList_New(0));
     nb::object surface_stats = nb::steal(PyDict_New());
-    bool normals_from_vertices = false;  // normals = "from-vertices": zero normals from the vertex order
+    // The normals setting: "from-vertices" takes zero normals from the vertex order.
+    std::string normals = "file";
+    bool normals_from_vertices() const { return normals == "from-vertices"; }
 
     // Surface name -> index into `interps`: the interpolators built from the table.
     nb::object interp_index = nb::steal(PyDict_New());
@@ -72,6 +76,51 @@ private:
     void load_table();
     void build_interpolators(nb::handle np, nb::handle azimuths, nb::handle altitudes);
 };
+
+// Host subclasses of shading type Base: the appended operations dispatch to
+// redefinitions too. A redefinition's get_cos_value result is converted like
+// float() (a TypeError for a non-number reaches the caller as a host exception).
+template <typename Base>
+class ShadeTrampoline : public UnitTrampoline<Base> {
+public:
+    using NBBase = typename UnitTrampoline<Base>::NBBase;
+    using UnitTrampoline<Base>::nb_trampoline;
+    double get_cos_value(nb::handle solid_name, double altitude, double azimuth) override {
+        return as_double(dispatch_cos_value(solid_name, altitude, azimuth));
+    }
+    nb::object dispatch_cos_value(nb::handle solid_name, double altitude, double azimuth) {
+        NB_OVERRIDE_NAME("get_cos_value", cos_value_object, solid_name, altitude, azimuth);
+    }
+    void shadow_analyze_output(nb::handle output_folder) override { NB_OVERRIDE(shadow_analyze_output, output_folder); }
+    nb::object get_surf_stats(nb::handle surf_name) override { NB_OVERRIDE(get_surf_stats, surf_name); }
+};
+
+// The host-level get_cos_value and shadow_analyze_output of shading type M,
+// calling M's own implementations (so a host subclass's super() lands there).
+template <typename M, typename Cls>
+void def_shading_operations(Cls& cls, const char* cos_doc, const char* analyze_doc) {
+    cls.def(
+        "get_cos_value",
+        [](M& u, nb::handle solid_name, nb::handle altitude, nb::handle azimuth) {
+            require_str_or_none(solid_name, "solid_name");
+            double alt = as_double(altitude);
+            double az = as_double(azimuth);
+            return u.M::get_cos_value(solid_name, alt, az);
+        },
+        nb::arg("solid_name").none(), nb::arg("altitude").none(), nb::arg("azimuth").none(),
+        nb::sig("def get_cos_value(self, solid_name: str | None, altitude: float, azimuth: float) -> float"), cos_doc);
+    cls.def(
+        "shadow_analyze_output",
+        [](M& u, arg_as<"str"> output_folder) {
+            require_str_or_none(output_folder, "output_folder");
+            u.M::shadow_analyze_output(output_folder);
+        },
+        nb::arg("output_folder").none(), analyze_doc);
+}
+
+// The declared normals setting of the shading types. Some exporters write
+// (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
+inline ProjectSetting normals_setting() { return {"normals", {"file", "from-vertices"}}; }
 
 // The bound SurfaceShadowModule type (isinstance checks).
 nb::handle surface_shadow_type();

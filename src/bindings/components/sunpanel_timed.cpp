@@ -13,6 +13,9 @@
 // the module is driven directly) is the panel module's (1 + cos tilt) / 2 and (1 - cos tilt) / 2.
 // Everything else is the panel module's own step.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+
+#include <optional>
 
 #include "bindings/components/shade_exact.hpp"
 #include "bindings/components/sunpanel_module.hpp"
@@ -101,24 +104,19 @@ void bind_sunpanel_timed(nb::module_& m) {
         scope, "TimedSunPanelModule", nb::type_slots(unit_type_slots()),
         "The project PV panel: a SunPanelModule that takes the sun at the middle of the hour the step's weather "
         "row describes (state[\"site\"][\"sun_time\"] == \"middle\") or at the clock's time (\"start\").");
-    cls.def("__init__", &construct_unit<M, PyTimedSunPanelModule>, nb::arg("name").none());
-    cls.def_prop_rw(
-        "diffuse", [](M& u) { return u.diffuse; },
-        [](M& u, nb::handle v) {
-            const std::string mode = PyUnicode_Check(v.ptr()) ? to_text(v) : "";
-            if (mode != "shaded" && mode != "isotropic")
-                raise(PyExc_ValueError, "diffuse 应为 \"shaded\" 或 \"isotropic\"，实际为 " + to_text(check(PyObject_Repr(v.ptr()))));
-            u.diffuse = mode;
-        },
+    cls.def("__init__", &construct_unit<M, PyTimedSunPanelModule>, nb::arg("name").none(), kUnitInitDoc);
+    // The panel module's values, plus the diffuse model as a declared setting
+    // (so in_file_params stay the panel module's); "shaded" is the project default.
+    ModuleDeclaration decl = sunpanel_declaration();
+    decl.settings.push_back({"diffuse", {"shaded", "isotropic"}});
+    def_setting_attr<M>(
+        cls, decl.setting("diffuse"), &M::diffuse, nullptr,
         "The diffuse model: \"shaded\" (the sky-diffuse and ground-reflected parts through the surface's sky and "
         "ground views from the project shading module) or \"isotropic\" (the panel module's (1 + cos tilt) / 2, "
         "the default when driven directly). Read at awake.");
-    // The panel module's values, plus the diffuse model as an attribute (so
-    // in_file_params stay the panel module's).
-    ModuleDeclaration decl = sunpanel_declaration();
-    decl.values.push_back(as_attribute(optional_choice("diffuse", {"shaded", "isotropic"}, "shaded")));
     publish_declaration(cls, decl);
-    cls.def_prop_ro("sky_view", [](M& u) { return u.shaded_diffuse ? nb::cast(u.sky_view) : nb::none(); },
+    cls.def_prop_ro("sky_view",
+                    [](M& u) { return u.shaded_diffuse ? std::optional<double>(u.sky_view) : std::nullopt; },
                     "The surface's sky view used since awake, None with isotropic diffuse.");
     def_awake<M>(cls, "The panel module's start-up, then the sun time from state[\"site\"][\"sun_time\"] and, "
                       "with diffuse \"shaded\", the surface's sky and ground views.");

@@ -514,12 +514,12 @@ void bind_weather_feed(nb::module_& m) {
                                                                "通用型天气文件读取器，支持任意表格格式");
     cls.def(
         "__init__",
-        [](nb::pointer_and_handle<WeatherFeed> v, nb::handle name) {
+        [](nb::pointer_and_handle<WeatherFeed> v, arg_as<"str"> name) {
             construct_unit<WeatherFeed, PyWeatherFeed>(v, name);
             v.p->set_defaults();
         },
-        nb::arg("name").none());
-    cls.def("_get_module_info", [](WeatherFeed& u) { return u.WeatherFeed::_get_module_info(); },
+        nb::arg("name").none(), kUnitInitDoc);
+    cls.def("_get_module_info", [](WeatherFeed& u) { return info_result(u.WeatherFeed::_get_module_info()); },
             "The module information record of the weather reader.");
     def_update<WeatherFeed>(cls,
                             "Publishes the weather of hour time.current_time / 3600 (wrapped into the year, "
@@ -528,23 +528,30 @@ void bind_weather_feed(nb::module_& m) {
     cls.def("read_file", [](WeatherFeed& u) { u.WeatherFeed::read_file(); }, "读取文件并提取目标列数据");
     cls.def(
         "parse_line",
-        [](WeatherFeed& u, nb::handle line) {
+        [](WeatherFeed& u, arg_as<"str"> line) {
             if (!PyUnicode_Check(line.ptr())) raise_arg_type("line", "str", line);
             return u.parse_line(line);
         },
         nb::arg("line").none(), "解析单行数据，提取目标列并转换为浮点数");
-    static PyMethodDef read_file_doc = {"read_file", nullptr, 0, "读取文件并提取目标列数据"};
-    static PyMethodDef parse_line_doc = {"parse_line", nullptr, 0, "解析单行数据，提取目标列并转换为浮点数"};
+    // The signature lines are for inspect.signature; __doc__ is the text after them.
+    static PyMethodDef read_file_doc = {"read_file", nullptr, 0, "read_file(self, /)\n--\n\n读取文件并提取目标列数据"};
+    static PyMethodDef parse_line_doc = {"parse_line", nullptr, 0,
+                                         "parse_line(self, line)\n--\n\n解析单行数据，提取目标列并转换为浮点数"};
     set_exact_doc(cls, &read_file_doc);
     set_exact_doc(cls, &parse_line_doc);
 
-    def_typed_object_attr<WeatherFeed>(cls, "filename", &WeatherFeed::filename, PyUnicode_Check_fn, "str");
-    def_typed_object_attr<WeatherFeed>(cls, "delimiter", &WeatherFeed::delimiter, PyUnicode_Check_fn, "str");
-    def_typed_object_attr<WeatherFeed>(cls, "target_cols", &WeatherFeed::target_cols, PyList_Check_fn, "list");
+    def_typed_object_attrs<WeatherFeed>(
+        cls, {{"filename", &WeatherFeed::filename, PyUnicode_Check_fn, "str", "str | None",
+               "The weather file read_file reads (an absolute path after awake)."},
+              {"delimiter", &WeatherFeed::delimiter, PyUnicode_Check_fn, "str", "str | None",
+               "The text between the entries of a line (\",\" for EPW files)."},
+              {"target_cols", &WeatherFeed::target_cols, PyList_Check_fn, "list", "list[int] | None",
+               "The positions of the entries each data line contributes, in the order of the table's columns."}});
     def_attr<WeatherFeed>(
-        cls, "data", [](WeatherFeed& u) -> nb::object { return u.data; },
-        [](WeatherFeed& u, nb::handle v) { u.data = nb::borrow(v); }, [](WeatherFeed& u) { u.data = nb::none(); },
-        "The weather table: a 2-D float32 array, one row per data line, one column per entry of target_cols.");
+        cls, "data", "numpy.typing.NDArray[numpy.float32] | None",
+        "The weather table: a 2-D float32 array, one row per data line, one column per entry of target_cols.",
+        [](WeatherFeed& u) -> nb::object { return u.data; },
+        [](WeatherFeed& u, nb::handle v) { u.data = nb::borrow(v); }, [](WeatherFeed& u) { u.data = nb::none(); });
 
     g_native_parse_line = nb::getattr(cls, "parse_line").inc_ref().ptr();
     publish_declaration(cls, weather_feed_declaration());

@@ -23,6 +23,32 @@ const char* weather_option_message(qm::demo::WeatherOptionError e) {
     return "";
 }
 
+// The weather options of clear_sky_epw and cloudy_epw from the host's
+// arguments, checked with the users' wording.
+qm::demo::WeatherOptions weather_options(nb::handle latitude, nb::handle longitude, nb::handle time_zone,
+                                         nb::handle year, nb::handle mean_wind, nb::handle seed) {
+    qm::demo::WeatherOptions o;
+    o.latitude = as_double(latitude);
+    o.longitude = as_double(longitude);
+    int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
+    if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
+    // Clamped into int: the kernel's check of the options gives the message.
+    o.time_zone = int(std::clamp<int64_t>(tz, -1000000, 1000000));
+    o.year = int(std::clamp<int64_t>(y, -1000000, 1000000));
+    o.mean_wind = as_double(mean_wind);
+    o.seed = uint64_t(sd);
+    if (auto e = qm::demo::weather_option_error(o); e != qm::demo::WeatherOptionError::none)
+        raise(PyExc_ValueError, weather_option_message(e));
+    return o;
+}
+
+// A generated weather year as a host function of the weather options.
+struct WeatherYear {
+    const char* name;
+    std::string (*generate)(const qm::demo::WeatherOptions&);
+    const char* doc;
+};
+
 }  // namespace
 
 void bind_demo(nb::module_& m) {
@@ -41,66 +67,40 @@ void bind_demo(nb::module_& m) {
             }
             return text;
         },
-        nb::arg("roof_cells").none() = 5,
+        nb::arg("roof_cells").none() = 5, nb::sig("def house_stl(roof_cells: int = 5) -> str"),
         "ASCII STL of the demo house (10 x 8 m, gable roof with a south and a north half, +x east, +y north) "
         "and two neighbours that shade parts of the south roof; one named solid per surface.");
     demo.def("house_surfaces", []() { return qm::demo::house_surface_names(); },
              "Names of the solids of house_stl(), in file order.");
-    demo.def(
-        "clear_sky_epw",
-        [](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year, nb::handle mean_wind,
-           nb::handle seed) {
-            qm::demo::WeatherOptions o;
-            o.latitude = as_double(latitude);
-            o.longitude = as_double(longitude);
-            int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
-            if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
-            // Clamped into int: the kernel's check of the options gives the message.
-            o.time_zone = int(std::clamp<int64_t>(tz, -1000000, 1000000));
-            o.year = int(std::clamp<int64_t>(y, -1000000, 1000000));
-            o.mean_wind = as_double(mean_wind);
-            o.seed = uint64_t(sd);
-            if (auto e = qm::demo::weather_option_error(o); e != qm::demo::WeatherOptionError::none)
-                raise(PyExc_ValueError, weather_option_message(e));
-            std::string text;
-            {
-                nb::gil_scoped_release release;
-                text = qm::demo::clear_sky_epw(o);
-            }
-            return text;
-        },
-        nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
-        nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
-        "A synthetic hourly weather year as EPW text: clear-sky irradiance from the sun position, modelled "
-        "temperature and Weibull wind with the given mean [m/s]. 8760 rows; deterministic for a seed.");
-    demo.def(
-        "cloudy_epw",
-        [](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year, nb::handle mean_wind,
-           nb::handle seed) {
-            qm::demo::WeatherOptions o;
-            o.latitude = as_double(latitude);
-            o.longitude = as_double(longitude);
-            int64_t tz = as_int64(time_zone), y = as_int64(year), sd = as_int64(seed);
-            if (sd < 0) raise(PyExc_ValueError, "seed 不能为负数");
-            // Clamped into int: the kernel's check of the options gives the message.
-            o.time_zone = int(std::clamp<int64_t>(tz, -1000000, 1000000));
-            o.year = int(std::clamp<int64_t>(y, -1000000, 1000000));
-            o.mean_wind = as_double(mean_wind);
-            o.seed = uint64_t(sd);
-            if (auto e = qm::demo::weather_option_error(o); e != qm::demo::WeatherOptionError::none)
-                raise(PyExc_ValueError, weather_option_message(e));
-            std::string text;
-            {
-                nb::gil_scoped_release release;
-                text = qm::demo::cloudy_epw(o);
-            }
-            return text;
-        },
-        nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
-        nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
-        "The demo's synthetic weather year with clouds as EPW text: seeded daily clearness around monthly means "
-        "typical for the latitude, hourly global split into direct normal and diffuse by the Erbs-Klein-Duffie "
-        "diffuse fraction, hour-ending means; temperature and wind as clear_sky_epw. Deterministic for a seed.");
+    for (const WeatherYear& w :
+         {WeatherYear{"clear_sky_epw", &qm::demo::clear_sky_epw,
+                      "A synthetic hourly weather year as EPW text: clear-sky irradiance from the sun position, "
+                      "modelled temperature and Weibull wind with the given mean [m/s]. 8760 rows; deterministic "
+                      "for a seed."},
+          WeatherYear{"cloudy_epw", &qm::demo::cloudy_epw,
+                      "The demo's synthetic weather year with clouds as EPW text: seeded daily clearness around "
+                      "monthly means typical for the latitude, hourly global split into direct normal and diffuse "
+                      "by the Erbs-Klein-Duffie diffuse fraction, hour-ending means; temperature and wind as "
+                      "clear_sky_epw. Deterministic for a seed."}}) {
+        const std::string sig = std::string("def ") + w.name +
+                                "(latitude: float, longitude: float, time_zone: int, year: int = 2025, "
+                                "mean_wind: float = 4.5, seed: int = 1) -> str";
+        demo.def(
+            w.name,
+            [generate = w.generate](nb::handle latitude, nb::handle longitude, nb::handle time_zone, nb::handle year,
+                                    nb::handle mean_wind, nb::handle seed) {
+                const qm::demo::WeatherOptions o = weather_options(latitude, longitude, time_zone, year, mean_wind, seed);
+                std::string text;
+                {
+                    nb::gil_scoped_release release;
+                    text = generate(o);
+                }
+                return text;
+            },
+            nb::arg("latitude").none(), nb::arg("longitude").none(), nb::arg("time_zone").none(),
+            nb::arg("year").none() = 2025, nb::arg("mean_wind").none() = 4.5, nb::arg("seed").none() = 1,
+            nb::sig(sig.c_str()), w.doc);
+    }
     for (const char* name : {"house_stl", "house_surfaces", "clear_sky_epw", "cloudy_epw"}) m.attr(name) = demo.attr(name);
 }
 

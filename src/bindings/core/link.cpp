@@ -72,8 +72,8 @@ void bind_link(nb::module_& m) {
                                         "Connects one unit's output to another unit's input.");
     cls.def(
         "__init__",
-        [](nb::pointer_and_handle<Link> v, nb::handle source_module, nb::handle source_variable,
-           nb::handle target_module, nb::handle target_variable) {
+        [](nb::pointer_and_handle<Link> v, unit_hint source_module, arg_as<"str"> source_variable,
+           unit_hint target_module, arg_as<"str"> target_variable) {
             unit_arg(source_module, "source_module");
             require_str_or_none(source_variable, "source_variable");
             unit_arg(target_module, "target_module");
@@ -84,7 +84,10 @@ void bind_link(nb::module_& m) {
             l->target_module = nb::borrow(target_module);
             l->target_variable = nb::borrow(target_variable);
         },
-        nb::arg("source_module").none(), nb::arg("source_variable").none(), nb::arg("target_module").none(), nb::arg("target_variable").none());
+        nb::arg("source_module").none(), nb::arg("source_variable").none(), nb::arg("target_module").none(),
+        nb::arg("target_variable").none(),
+        "Creates a link from source_module.outputs[source_variable] to target_module.inputs[target_variable] "
+        "(units or None, names str or None).");
     static PyMethodDef update_link_def = {
         "update_link",
         [](PyObject* self, PyObject*) -> PyObject* {
@@ -94,22 +97,27 @@ void bind_link(nb::module_& m) {
             });
         },
         METH_NOARGS,
+        "update_link($self, /)\n--\n\n"
         "Copies source_module.outputs[source_variable]['value'] into target_module.inputs[target_variable]['value'] "
         "(the same object)."};
     add_fast_method(cls, &update_link_def);
-    auto unit_attr = [&](const char* name, nb::object Link::*member) {
+    auto unit_attr = [&](const char* name, nb::object Link::*member, const char* doc) {
         def_attr<Link>(
-            cls, name, [member](Link& l) -> nb::object { return l.*member; },
+            cls, name, "quillmere.core.sim_unit.SimUnit | None", doc,
+            [member](Link& l) -> nb::object { return l.*member; },
             [member, name](Link& l, nb::handle v) {
                 require_unit(v, name);
                 l.*member = nb::borrow(v);
             },
             [member](Link& l) { l.*member = nb::none(); });
     };
-    unit_attr("source_module", &Link::source_module);
-    unit_attr("target_module", &Link::target_module);
-    def_typed_object_attr<Link>(cls, "source_variable", &Link::source_variable, PyUnicode_Check_fn, "str");
-    def_typed_object_attr<Link>(cls, "target_variable", &Link::target_variable, PyUnicode_Check_fn, "str");
+    unit_attr("source_module", &Link::source_module, "The unit whose output the link reads.");
+    unit_attr("target_module", &Link::target_module, "The unit whose input the link writes.");
+    def_typed_object_attrs<Link>(
+        cls, {{"source_variable", &Link::source_variable, PyUnicode_Check_fn, "str", "str | None",
+               "The name of the source unit's output."},
+              {"target_variable", &Link::target_variable, PyUnicode_Check_fn, "str", "str | None",
+               "The name of the target unit's input."}});
     m.attr("Link") = cls;
 }
 

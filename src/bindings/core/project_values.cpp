@@ -92,6 +92,30 @@ const ProjectValue* ModuleDeclaration::find(ValueKind kind) const {
     return nullptr;
 }
 
+const ProjectSetting& ModuleDeclaration::setting(const std::string& key) const {
+    for (const ProjectSetting& st : settings)
+        if (st.key == key) return st;
+    raise(PyExc_SystemError, "no declared setting " + key);
+}
+
+std::string setting_type(const ProjectSetting& setting) {
+    std::string out = "typing.Literal[";
+    for (size_t i = 0; i < setting.choices.size(); ++i) out += (i ? ", '" : "'") + setting.choices[i] + "'";
+    return out + "]";
+}
+
+void check_setting(const ProjectSetting& setting, nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) {
+        const std::string text = to_text(value);
+        for (const std::string& c : setting.choices)
+            if (c == text) return;
+    }
+    std::string list;
+    for (size_t i = 0; i < setting.choices.size(); ++i)
+        list += (i == 0 ? "\"" : i + 1 == setting.choices.size() ? " 或 \"" : ", \"") + setting.choices[i] + "\"";
+    raise(PyExc_ValueError, setting.key + " 应为 " + list + "，实际为 " + to_text(check(PyObject_Repr(value.ptr()))));
+}
+
 long ModuleDeclaration::position(const std::string& key) const {
     for (size_t i = 0; i < values.size(); ++i)
         if (values[i].key == key) return long(i);
@@ -113,7 +137,6 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
             d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
         }
         if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
-        if (v.attribute) d["attribute"] = nb::bool_(true);
         values.append(d);
     }
     nb::dict facts;
@@ -188,12 +211,6 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
             if (!PyUnicode_Check(r) || !parse_range(to_text(r), v.range))
                 bad(cls, where + ".range: 应为区间文本，如 \"(0, 1]\" 或 \"[0, inf)\"");
         }
-        if (PyObject* a = PyDict_GetItemString(item.ptr(), "attribute")) {
-            if (!PyBool_Check(a)) bad(cls, where + ".attribute: 应为 true 或 false");
-            v.attribute = a == Py_True;
-            if (v.attribute && (v.kind == ValueKind::surfaces || v.kind == ValueKind::module_ref))
-                bad(cls, where + ".attribute: surfaces 与 module_ref 不能作为属性");
-        }
         if (v.kind == ValueKind::surfaces && size_t(i) != size_t(PyObject_Length(values.ptr())))
             bad(cls, where + ": surfaces 只能是最后一个值");
         decl.values.push_back(v);
@@ -248,10 +265,6 @@ ProjectValue optional_choice(const char* key, std::initializer_list<const char*>
     for (const char* c : choices) v.choices.push_back(c);
     v.required = false;
     v.text_fallback = fallback;
-    return v;
-}
-ProjectValue as_attribute(ProjectValue v) {
-    v.attribute = true;
     return v;
 }
 ProjectValue optional_grid(const char* key) {

@@ -6,14 +6,18 @@
 // manager, its checks, --regenerate-shading and the report read:
 //   project_values = ({"key": "area", "kind": "number", "range": "(0, inf)"}, ...)
 //   summary_facts  = {"rated_power": ("panel_area", "efficiency"), "generated_files": ("table",)}
-//   project_settings = ({"key": "normals", "choices": ("file", "from-vertices")},)  (optional)
+//   project_settings = ({"key": "normals", "choices": ("file", "from-vertices")},)  (optional; the
+//                      choices of the project that become the module's attributes, the first the default)
 // A host subclass of SimUnit may set the same attributes (lists or tuples of
 // dicts); it then gets the same checks and named values in its project table.
 #pragma once
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <string>
+
+#include "bindings/support/attributes.hpp"
 #include <utility>
 #include <vector>
 
@@ -54,14 +58,12 @@ struct ProjectValue {
     ValueRange range;       // numbers only
     std::vector<std::string> choices;  // choice only
     std::string text_fallback;         // the value of an absent optional choice
-    // Set as the unit's attribute of that name instead of taking a place in
-    // in_file_params (options of derived types that keep the base type's
-    // in_file_params as they are).
-    bool attribute = false;
 };
 
 // A choice of the project that is not a value of in_file_params: the manager
-// sets it as the module's attribute of that name before awake.
+// sets it as the module's attribute of that name before awake (options of
+// derived types that keep the base type's in_file_params as they are). The
+// type binds that attribute with def_setting_attr.
 struct ProjectSetting {
     std::string key;
     std::vector<std::string> choices;  // the first is the default
@@ -78,6 +80,8 @@ struct ModuleDeclaration {
     std::string missing_codes_flag;
 
     const ProjectValue* find(ValueKind kind) const;
+    // The declared setting `key` (SystemError when the type declares none).
+    const ProjectSetting& setting(const std::string& key) const;
     // Position of a value in in_file_params, or -1.
     long position(const std::string& key) const;
 };
@@ -101,6 +105,29 @@ ProjectValue required_value(const char* key, ValueKind kind, const char* range =
 ProjectValue optional_number(const char* key, double fallback, const char* range = nullptr);
 ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
 ProjectValue optional_grid(const char* key);
-ProjectValue as_attribute(ProjectValue v);
 ProjectValue optional_flag(const char* key, bool fallback);
+}  // namespace qm::py
+
+namespace qm::py {
+// The unit attribute of a declared setting: it reads as one of the setting's
+// choices and takes only those (ValueError naming the key, the choices and the
+// value otherwise). Deleting it returns to `reset`; with no `reset` the
+// attribute cannot be deleted.
+std::string setting_type(const ProjectSetting& setting);  // typing.Literal['a', 'b']
+void check_setting(const ProjectSetting& setting, nb::handle value);
+template <typename T>
+void def_setting_attr(nb::handle cls, const ProjectSetting& setting, std::string T::*member, const char* reset,
+                      const char* doc) {
+    const std::string type = setting_type(setting);
+    def_attr<T>(
+        cls, setting.key.c_str(), type.c_str(), doc, [member](T& u) { return u.*member; },
+        [member, setting](T& u, nb::handle v) {
+            check_setting(setting, v);
+            u.*member = nb::cast<std::string>(v);
+        },
+        [member, setting, reset](T& u) {
+            if (!reset) raise(PyExc_AttributeError, "the attribute " + setting.key + " cannot be deleted");
+            u.*member = reset;
+        });
+}
 }  // namespace qm::py

@@ -114,27 +114,38 @@ void bind_sim_clock(nb::module_& m) {
             else
                 new ((void*)v.p) PySimClock(current, step);
         },
-        nb::arg("current_time").none() = 0.0, nb::arg("time_step").none() = 3600.0);
+        nb::arg("current_time").none() = 0.0, nb::arg("time_step").none() = 3600.0,
+        nb::sig("def __init__(self, current_time: float = 0.0, time_step: float = 3600.0) -> None"),
+        "Creates a clock at current_time [s] (also its begin_time) that advances by time_step [s]; the run "
+        "period stays unset until set_period.");
     cls.def("advance_time", [](SimClock& c) { c.SimClock::advance_time(); },
             "Adds time_step to current_time (no check against the end of the period).");
     cls.def("get_current_time", [](SimClock& c) { return c.SimClock::get_current_time(); },
             "Returns current_time in seconds.");
     cls.def("set_time_step", [](SimClock& c, nb::handle step) { c.SimClock::set_time_step(as_double(step)); },
-            nb::arg("time_step").none(), "Sets the amount added by advance_time; current_time is not touched.");
-    cls.def("set_period", [](SimClock& c, nb::handle run_period) { c.set_period(run_period); },
+            nb::arg("time_step").none(), nb::sig("def set_time_step(self, time_step: float) -> None"),
+            "Sets the amount added by advance_time; current_time is not touched.");
+    cls.def("set_period", [](SimClock& c, arg_as<"dict[str, typing.Any]"> run_period) { c.set_period(run_period); },
             nb::arg("run_period").none(),
             "Sets the run period from {'params': [start year, begin month, begin day, end year, end month, "
             "end day]}; None or {} sets 2025-01-01 to 2025-12-31.");
-    def_int32_attr<SimClock>(cls, "start_year", &SimClock::start_year);
-    def_int32_attr<SimClock>(cls, "begin_month", &SimClock::begin_month);
-    def_int32_attr<SimClock>(cls, "begin_day", &SimClock::begin_day);
-    def_int32_attr<SimClock>(cls, "end_year", &SimClock::end_year);
-    def_int32_attr<SimClock>(cls, "end_month", &SimClock::end_month);
-    def_int32_attr<SimClock>(cls, "end_day", &SimClock::end_day);
-    def_double_attr<SimClock>(cls, "current_time", &SimClock::current_time);
-    def_double_attr<SimClock>(cls, "begin_time", &SimClock::begin_time);
-    def_double_attr<SimClock>(cls, "time_step", &SimClock::time_step);
-    def_double_attr<SimClock>(cls, "end_time", &SimClock::end_time);
+    struct DateField {
+        const char* name;
+        int32_t SimClock::*member;
+        const char* doc;
+    };
+    for (const DateField& f : {DateField{"start_year", &SimClock::start_year, "First year of the run period."},
+                               DateField{"begin_month", &SimClock::begin_month, "Month (1-12) the run period begins in."},
+                               DateField{"begin_day", &SimClock::begin_day, "Day of the month the run period begins on."},
+                               DateField{"end_year", &SimClock::end_year, "Last year of the run period."},
+                               DateField{"end_month", &SimClock::end_month, "Month (1-12) the run period ends in."},
+                               DateField{"end_day", &SimClock::end_day, "Last day of the run period (inclusive)."}})
+        def_int32_attr<SimClock>(cls, f.name, f.member, f.doc);
+    def_double_attr<SimClock>(cls, "current_time", &SimClock::current_time,
+                              "Simulated time [s] from 1 January 00:00 of start_year.");
+    def_double_attr<SimClock>(cls, "begin_time", &SimClock::begin_time, "The first current_time of the run [s].");
+    def_double_attr<SimClock>(cls, "time_step", &SimClock::time_step, "The amount advance_time adds [s].");
+    def_double_attr<SimClock>(cls, "end_time", &SimClock::end_time, "Length of the run period [s].");
     g_clock_type = cls;
     m.attr("SimClock") = cls;
 }

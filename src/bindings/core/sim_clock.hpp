@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bindings/support/attributes.hpp"
 #include "kernels/time/calendar.hpp"
 
 namespace qm::py {
@@ -47,6 +48,9 @@ public:
     double get_current_time() override { NB_OVERRIDE(get_current_time); }
     void set_time_step(double step) override { NB_OVERRIDE(set_time_step, step); }
 };
+
+// The clock argument as signatures show it.
+using clock_hint = arg_as<"quillmere.core.sim_clock.SimClock">;
 
 // The clock argument of update/after/finish: a SimClock instance or None.
 // Returns nullptr for None; raises the argument-type TypeError otherwise.

@@ -351,12 +351,12 @@ void bind_sim_unit(nb::module_& m) {
         scope, "SimUnit", nb::type_slots(unit_type_slots()),
         "Base class of every simulation module: variable dictionaries built from the module information "
         "record, snapshots of the outputs and the convergence test.");
-    cls.def("__init__", &construct_unit<SimUnit, UnitTrampoline<SimUnit>>, nb::arg("name").none());
-    cls.def("_get_module_info", [](SimUnit& u) { return u.SimUnit::_get_module_info(); },
+    cls.def("__init__", &construct_unit<SimUnit, UnitTrampoline<SimUnit>>, nb::arg("name").none(), kUnitInitDoc);
+    cls.def("_get_module_info", [](SimUnit& u) { return info_result(u.SimUnit::_get_module_info()); },
             "Returns the module information record; every concrete module supplies it.");
     cls.def(
         "_setup_module",
-        [](SimUnit& u, nb::handle info) {
+        [](SimUnit& u, arg_as<"dict[str, typing.Any]"> info) {
             require_dict_or_none(info, "module_info");
             u.SimUnit::_setup_module(info);
         },
@@ -369,6 +369,8 @@ void bind_sim_unit(nb::module_& m) {
             u.SimUnit::_add_variable(category, name, def, static_cast<long>(as_int64(flag)));
         },
         nb::arg("category").none(), nb::arg("name").none(), nb::arg("default").none(), nb::arg("notInstantaneous").none(),
+        nb::sig("def _add_variable(self, category: str | None, name: str | None, default: typing.Any, "
+                "notInstantaneous: int) -> None"),
         "Adds one variable record to the dictionary of its category.");
     cls.def(
         "set_input_value",
@@ -376,26 +378,30 @@ void bind_sim_unit(nb::module_& m) {
             require_str_or_none(n, "input_name");
             u.SimUnit::set_input_value(n, v);
         },
-        nb::arg("input_name").none(), nb::arg("value").none(), "Sets the value of an existing input.");
+        nb::arg("input_name").none(), nb::arg("value").none(),
+        nb::sig("def set_input_value(self, input_name: str | None, value: typing.Any) -> None"),
+        "Sets the value of an existing input.");
     cls.def(
         "set_param_value",
         [](SimUnit& u, nb::handle n, nb::handle v) {
             require_str_or_none(n, "param_name");
             u.SimUnit::set_param_value(n, v);
         },
-        nb::arg("param_name").none(), nb::arg("value").none(), "Sets the value of an existing parameter.");
+        nb::arg("param_name").none(), nb::arg("value").none(),
+        nb::sig("def set_param_value(self, param_name: str | None, value: typing.Any) -> None"),
+        "Sets the value of an existing parameter.");
     def_update<SimUnit>(cls, "One simulation step; every concrete module supplies it.");
     def_awake<SimUnit>(cls, "Start-up hook, called once before the first update.");
     cls.def(
         "after",
-        [](SimUnit& u, nb::handle time) {
+        [](SimUnit& u, clock_hint time) {
             clock_arg(time, "time");
             u.SimUnit::after(time);
         },
         nb::arg("time").none(), "Hook called after the updates of a step.");
     cls.def(
         "finish",
-        [](SimUnit& u, nb::handle time) {
+        [](SimUnit& u, clock_hint time) {
             clock_arg(time, "time");
             u.SimUnit::finish(time);
         },
@@ -409,9 +415,11 @@ void bind_sim_unit(nb::module_& m) {
                  Py_RETURN_NONE;
              });
          },
-         METH_NOARGS, "Snapshots the instantaneous outputs into previous_outputs."},
+         METH_NOARGS,
+         "update_previous_values($self, /)\n--\n\n"
+         "Snapshots the instantaneous outputs into previous_outputs."},
         {"check_convergence", (PyCFunction)(void (*)(void))check_convergence_fast, METH_FASTCALL | METH_KEYWORDS,
-         "check_convergence(threshold)\n--\n\n"
+         "check_convergence($self, threshold)\n--\n\n"
          "1 when no instantaneous output moved by more than threshold since the last snapshot, else 0."},
         {"update_previous_outputs_2",
          [](PyObject* self, PyObject*) -> PyObject* {
@@ -420,7 +428,9 @@ void bind_sim_unit(nb::module_& m) {
                  Py_RETURN_NONE;
              });
          },
-         METH_NOARGS, "Snapshots the not-instantaneous outputs into previous_outputs_2."},
+         METH_NOARGS,
+         "update_previous_outputs_2($self, /)\n--\n\n"
+         "Snapshots the not-instantaneous outputs into previous_outputs_2."},
         {"set_previous_outputs_2_to_current",
          [](PyObject* self, PyObject*) -> PyObject* {
              return guarded<PyObject*>(nullptr, [&] {
@@ -428,20 +438,34 @@ void bind_sim_unit(nb::module_& m) {
                  Py_RETURN_NONE;
              });
          },
-         METH_NOARGS, "Restores the not-instantaneous outputs from previous_outputs_2."},
+         METH_NOARGS,
+         "set_previous_outputs_2_to_current($self, /)\n--\n\n"
+         "Restores the not-instantaneous outputs from previous_outputs_2."},
         {nullptr, nullptr, 0, nullptr}};
     for (PyMethodDef* def = fast_methods; def->ml_name; ++def) add_fast_method(cls, def);
-    cls.def("__str__", [](SimUnit& u) { return u.report(); });
+    cls.def("__str__", [](SimUnit& u) { return u.report(); },
+            "The unit's report: instance name, module name, then every input, output and parameter with its value.");
 
-    def_typed_object_attrs<SimUnit>(cls, {{"name", &SimUnit::name, PyUnicode_Check_fn, "str"},
-                                          {"module_name", &SimUnit::module_name, PyUnicode_Check_fn, "str"},
-                                          {"inputs", &SimUnit::inputs, PyDict_Check_fn, "dict"},
-                                          {"outputs", &SimUnit::outputs, PyDict_Check_fn, "dict"},
-                                          {"params", &SimUnit::params, PyDict_Check_fn, "dict"},
-                                          {"in_file_params", &SimUnit::in_file_params, PyList_Check_fn, "list"},
-                                          {"previous_outputs", &SimUnit::previous_outputs, PyDict_Check_fn, "dict"},
-                                          {"previous_outputs_2", &SimUnit::previous_outputs_2, PyDict_Check_fn, "dict"}});
-    def_int32_attr<SimUnit>(cls, "is_converged", &SimUnit::is_converged);
+    constexpr const char* records = "dict[str, dict[str, typing.Any]] | None";
+    constexpr const char* snapshot_type = "dict[str, typing.Any] | None";
+    def_typed_object_attrs<SimUnit>(
+        cls, {{"name", &SimUnit::name, PyUnicode_Check_fn, "str", "str | None", "The instance name."},
+              {"module_name", &SimUnit::module_name, PyUnicode_Check_fn, "str", "str | None",
+               "The module type's name from its module information record."},
+              {"inputs", &SimUnit::inputs, PyDict_Check_fn, "dict", records,
+               "The input variables: {name: {\"value\": value}}; links write into these records."},
+              {"outputs", &SimUnit::outputs, PyDict_Check_fn, "dict", records,
+               "The output variables: {name: {\"value\": value}}; links read from these records."},
+              {"params", &SimUnit::params, PyDict_Check_fn, "dict", records,
+               "The parameters: {name: {\"value\": value}}."},
+              {"in_file_params", &SimUnit::in_file_params, PyList_Check_fn, "list", "list[typing.Any] | None",
+               "The module's values from the project, in the order the module reads them at awake."},
+              {"previous_outputs", &SimUnit::previous_outputs, PyDict_Check_fn, "dict", snapshot_type,
+               "Snapshot of the instantaneous outputs {name: value} (update_previous_values)."},
+              {"previous_outputs_2", &SimUnit::previous_outputs_2, PyDict_Check_fn, "dict", snapshot_type,
+               "Snapshot of the not-instantaneous outputs {name: value} (update_previous_outputs_2)."}});
+    def_int32_attr<SimUnit>(cls, "is_converged", &SimUnit::is_converged,
+                            "1 when the unit's outputs converged in the current step, else 0.");
     g_unit_type = cls;
     m.attr("SimUnit") = cls;
 }

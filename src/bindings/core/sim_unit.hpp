@@ -93,13 +93,22 @@ public:
     void set_previous_outputs_2_to_current() override { NB_OVERRIDE(set_previous_outputs_2_to_current); }
 };
 
+// Signature types of the unit operations' arguments and results.
+using unit_hint = arg_as<"quillmere.core.sim_unit.SimUnit">;    // a unit argument
+using state_hint = arg_as<"dict[str, typing.Any]">;               // the run's state dict
+using info_result = result_as<"dict[str, typing.Any] | None">;   // a module information record
+// The constructor's documentation, shared by every unit type.
+inline constexpr const char* kUnitInitDoc =
+    "Creates the unit named name (str or None): builds its variable dictionaries from _get_module_info() "
+    "through _setup_module, is_converged = 0 and an empty in_file_params.";
+
 // GC slots shared by every unit type (pass to nb::class_ with nb::type_slots).
 PyType_Slot* unit_type_slots();
 
 // Constructs a unit of native type T (or its trampoline Alias for host
 // subclasses) in nanobind's storage and runs the constructor's steps.
 template <typename T, typename Alias>
-void construct_unit(nb::pointer_and_handle<T> v, nb::handle name) {
+void construct_unit(nb::pointer_and_handle<T> v, arg_as<"str"> name) {
     T* unit;
     if (!nb::inst_python_derived(v.h))
         unit = new (v.p) T();
@@ -120,8 +129,8 @@ nb::class_<M, SimUnit, Alias> unit_class(const char* module_path, const char* na
                                          const char* info_doc) {
     nb::module_ scope = named_scope(module_path);
     nb::class_<M, SimUnit, Alias> cls(scope, name, nb::type_slots(unit_type_slots()), doc);
-    cls.def("__init__", &construct_unit<M, Alias>, nb::arg("name").none());
-    cls.def("_get_module_info", [](M& u) { return u.M::_get_module_info(); }, info_doc);
+    cls.def("__init__", &construct_unit<M, Alias>, nb::arg("name").none(), kUnitInitDoc);
+    cls.def("_get_module_info", [](M& u) { return info_result(u.M::_get_module_info()); }, info_doc);
     return cls;
 }
 
@@ -148,7 +157,7 @@ template <typename M, typename Cls>
 void def_update(Cls& cls, const char* doc) {
     cls.def(
         "update",
-        [](M& u, nb::handle time, nb::handle state) {
+        [](M& u, clock_hint time, state_hint state) {
             clock_arg(time, "time");
             require_dict_or_none(state, "state");
             u.M::update(time, state);
@@ -159,7 +168,7 @@ template <typename M, typename Cls>
 void def_awake(Cls& cls, const char* doc, const char* arg = "state") {
     cls.def(
         "awake",
-        [arg](M& u, nb::handle state) {
+        [arg](M& u, state_hint state) {
             require_dict_or_none(state, arg);
             u.M::awake(state);
         },

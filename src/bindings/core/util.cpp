@@ -170,8 +170,8 @@ void bind_util(nb::module_& m) {
     if (!g_sky_fn_name) throw_pending();
     nb::module_ scope = named_scope("quillmere.core.util");
 
-    scope.def("convert_to_valid_path", [](nb::handle path) { return convert_to_valid_path(path); },
-              nb::arg("path").none(),
+    scope.def("convert_to_valid_path", [](nb::handle path) { return result_as<"str">(convert_to_valid_path(path)); },
+              nb::arg("path").none(), nb::sig("def convert_to_valid_path(path: str | os.PathLike[str]) -> str"),
               "Normalises a path entry of a project: surrounding whitespace and quotes are stripped, "
               "environment variables and '~' expanded; a relative path is resolved against the base folder "
               "(see set_base_folder; the current folder when none is set). Returns a str; the file need not "
@@ -187,6 +187,8 @@ void bind_util(nb::module_& m) {
         },
         nb::arg("longitude").none(), nb::arg("latitude").none(), nb::arg("time_zone").none(),
         nb::arg("datetime").none(),
+        nb::sig("def calculate_sun_position(longitude: float, latitude: float, time_zone: int, "
+                "datetime: collections.abc.Sequence[float]) -> tuple[float, float]"),
         "Apparent sun position by the Solar Position Algorithm of Reda & Andreas (2004).\n\n"
         "longitude, latitude [deg] (east and north positive); time_zone [h east of UTC, int];\n"
         "datetime: local standard time (year, month, day, hour, minute, second).\n"
@@ -201,6 +203,8 @@ void bind_util(nb::module_& m) {
             return nb::make_tuple(nb::float_(s), nb::float_(g));
         },
         nb::arg("normal").none(), nb::arg("diffuse_rad").none(), nb::arg("ground_reflect").none(),
+        nb::sig("def calculate_sky_diffuse_and_ground_reflection(normal: collections.abc.Sequence[float] | None, "
+                "diffuse_rad: float, ground_reflect: float) -> tuple[float, float]"),
         "Isotropic sky (Liu & Jordan 1963) on a plane of tilt beta, cos beta = normal z / |normal|:\n"
         "sky = diffuse_rad (1 + cos beta) / 2, ground = ground_reflect diffuse_rad (1 - cos beta) / 2 [W/m2].\n"
         "Only the diffuse horizontal irradiance is handed over, so the ground term reflects the diffuse\n"
@@ -208,7 +212,7 @@ void bind_util(nb::module_& m) {
 
     scope.def(
         "set_base_folder",
-        [](nb::handle folder) {
+        [](arg_as<"str | os.PathLike[str]"> folder) {
             if (folder.is_none()) {
                 Py_CLEAR(g_base_folder);
                 return;
@@ -225,13 +229,13 @@ void bind_util(nb::module_& m) {
         "now); None returns to the current folder.");
     scope.def(
         "get_base_folder",
-        []() -> nb::object { return g_base_folder ? nb::borrow(g_base_folder) : nb::none(); },
+        []() { return result_as<"str | None">(g_base_folder ? nb::borrow(g_base_folder) : nb::none()); },
         "The folder set with set_base_folder, or None when relative paths resolve against the current folder.");
 
     // For the command line and the report: the package's one way of writing a user's file.
     m.def(
         "_write_file_atomic",
-        [](nb::handle path, nb::handle data) {
+        [](arg_as<"str | os.PathLike[str]"> path, arg_as<"str | bytes"> data) {
             if (PyBytes_Check(data.ptr())) {
                 write_file_atomic(path, std::string_view(PyBytes_AS_STRING(data.ptr()),
                                                          static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()))),

@@ -105,9 +105,9 @@ void add_note(nb::python_error& e, const std::string& note) {
 namespace {
 nb::handle g_manager_type;
 
-void def_bool_attr(nb::handle cls, const char* name, bool Manager::*member) {
+void def_bool_attr(nb::handle cls, const char* name, bool Manager::*member, const char* doc) {
     def_attr<Manager>(
-        cls, name, [member](Manager& m) -> nb::object { return nb::bool_(m.*member); },
+        cls, name, "bool", doc, [member](Manager& m) { return m.*member; },
         [member](Manager& m, nb::handle v) {
             int t = PyObject_IsTrue(v.ptr());
             if (t < 0) throw_pending();
@@ -164,8 +164,6 @@ nb::object Manager::create_modules() {
         unit_of(unit, to_text(name));
         // A copy, so the project record keeps the values as read.
         unit.attr("in_file_params") = nb::list(nb::borrow(entry["in_file_params"]));
-        if (PyObject* attributes = PyDict_GetItemString(entry.ptr(), "attributes"))
-            for (auto [k, v] : nb::borrow<nb::dict>(attributes)) nb::setattr(unit, k, v);
         // Declared settings are the module's attributes of the same name.
         if (PyObject* settings = PyDict_GetItemString(entry.ptr(), "settings"))
             for (auto& [k, v] : dict_items(settings)) nb::setattr(unit, k, v);
@@ -427,33 +425,47 @@ void bind_manager(nb::module_& m) {
             Manager* mg = nb::inst_python_derived(v.h) ? new ((void*)v.p) PyManager() : new (v.p) Manager();
             mg->file_path = nb::borrow(file_path);
         },
-        nb::arg("file_path").none());
-    cls.def("load_project", [](Manager& mg) { return mg.Manager::load_project(); },
+        nb::arg("file_path").none(),
+        nb::sig("def __init__(self, file_path: str | os.PathLike[str] | dict[str, typing.Any]) -> None"),
+        "A manager for the project at file_path, or for a project given as a dict with the project file's "
+        "structure (relative paths resolve against its \"folder\" entry, else the current folder). Nothing is "
+        "read until a run.");
+    using project_result = result_as<"dict[str, typing.Any]">;
+    cls.def("load_project", [](Manager& mg) { return project_result(mg.Manager::load_project()); },
             "Reads and checks the project file; returns the checked project record (raises ProjectError).");
-    cls.def("create_clock", [](Manager& mg) { return mg.Manager::create_clock(); },
+    cls.def("create_clock",
+            [](Manager& mg) { return result_as<"quillmere.core.sim_clock.SimClock">(mg.Manager::create_clock()); },
             "Creates the clock with the project's time step and run period.");
-    cls.def("create_modules", [](Manager& mg) { return mg.Manager::create_modules(); },
+    cls.def("create_modules",
+            [](Manager& mg) {
+                return result_as<"dict[str, quillmere.core.sim_unit.SimUnit]">(mg.Manager::create_modules());
+            },
             "Creates the modules, fills their in_file_params and builds the state dict.");
-    cls.def("create_links", [](Manager& mg) { return mg.Manager::create_links(); },
+    cls.def("create_links",
+            [](Manager& mg) { return result_as<"list[quillmere.core.link.Link]">(mg.Manager::create_links()); },
             "Creates the links, checked against the modules' variables.");
     cls.def("awake_modules", [](Manager& mg) { mg.Manager::awake_modules(); },
             "Calls awake(state) once on every module, shading modules first.");
-    cls.def("run_steps", [](Manager& mg) { return mg.Manager::run_steps(); },
+    cls.def("run_steps", [](Manager& mg) { return result_as<"pandas.DataFrame">(mg.Manager::run_steps()); },
             "Runs the step loop over the whole period; returns the results DataFrame.");
     cls.def("finish_modules", [](Manager& mg) { mg.Manager::finish_modules(); },
             "Calls finish(clock) on every module.");
     cls.def("write_results", [](Manager& mg) { mg.Manager::write_results(); },
             "Writes the results to output_path (or the project's [output] csv) when one is set.");
-    cls.def("summarize", [](Manager& mg) { return mg.Manager::summarize(); },
+    cls.def("summarize",
+            [](Manager& mg) { return result_as<"dict[str, dict[str, typing.Any]]">(mg.Manager::summarize()); },
             "Prints the energy, peak power and full-load hours of every generator; returns them as a dict.");
-    cls.def("run_simulation", [](Manager& mg) { return mg.Manager::run_simulation(); },
+    cls.def("run_simulation",
+            [](Manager& mg) { return result_as<"pandas.DataFrame">(mg.Manager::run_simulation()); },
             "Runs the whole project; returns the results DataFrame (one row per step).");
     nb::handle c = cls;
-    nb::object file_prop = nb::module_::import_("builtins").attr("property")(
-        nb::cpp_function([](Manager& mg) -> nb::object { return mg.file_path; }));
-    nb::setattr(c, "file_path", file_prop);
+    def_readonly_attr<Manager>(c, "file_path", "str | os.PathLike[str] | dict[str, typing.Any]",
+                               "The project as given to the constructor: a path or a project dict.",
+                               [](Manager& mg) -> nb::object { return mg.file_path; });
     def_attr<Manager>(
-        c, "output_path", [](Manager& mg) -> nb::object { return mg.output_path; },
+        c, "output_path", AttrTypes("str | None", "str | os.PathLike[str] | None"),
+        "The results CSV (a str); when set, it replaces the project's [output] csv. None: the project's.",
+        [](Manager& mg) -> nb::object { return mg.output_path; },
         [](Manager& mg, nb::handle v) {
             if (v.is_none()) {
                 mg.output_path = nb::none();
@@ -464,17 +476,26 @@ void bind_manager(nb::module_& m) {
             mg.output_path = p;
         },
         [](Manager& mg) { mg.output_path = nb::none(); });
-    def_bool_attr(c, "quiet", &Manager::quiet);
-    def_bool_attr(c, "progress", &Manager::progress);
-    def_bool_attr(c, "regenerate_shading", &Manager::regenerate_shading);
-    def_typed_object_attrs<Manager>(c, {{"project", &Manager::project, PyDict_Check_fn, "dict"},
-                                        {"modules", &Manager::modules, PyDict_Check_fn, "dict"},
-                                        {"links", &Manager::links, PyList_Check_fn, "list"},
-                                        {"state", &Manager::state, PyDict_Check_fn, "dict"},
-                                        {"summary", &Manager::summary, PyDict_Check_fn, "dict"},
-                                        {"timings", &Manager::timings, PyDict_Check_fn, "dict"}});
+    def_bool_attr(c, "quiet", &Manager::quiet, "No summary or status lines when true.");
+    def_bool_attr(c, "progress", &Manager::progress, "A progress line on standard error when true.");
+    def_bool_attr(c, "regenerate_shading", &Manager::regenerate_shading,
+                  "When true, the shading tables are computed again (each replaced once complete).");
+    def_typed_object_attrs<Manager>(
+        c, {{"project", &Manager::project, PyDict_Check_fn, "dict", "dict[str, typing.Any] | None",
+             "The checked project record of the current (or last) run."},
+            {"modules", &Manager::modules, PyDict_Check_fn, "dict", "dict[str, quillmere.core.sim_unit.SimUnit] | None",
+             "The modules by instance name, in file order."},
+            {"links", &Manager::links, PyList_Check_fn, "list", "list[quillmere.core.link.Link] | None",
+             "The run's links."},
+            {"state", &Manager::state, PyDict_Check_fn, "dict", "dict[str, typing.Any] | None",
+             "The state dict handed to the modules: {\"modules\": ..., \"site\": ..., ...}."},
+            {"summary", &Manager::summary, PyDict_Check_fn, "dict", "dict[str, dict[str, typing.Any]] | None",
+             "The figures of every generator from summarize()."},
+            {"timings", &Manager::timings, PyDict_Check_fn, "dict", "dict[str, float] | None",
+             "Seconds spent in the parts of the step loop."}});
     def_attr<Manager>(
-        c, "clock", [](Manager& mg) -> nb::object { return mg.clock; },
+        c, "clock", "quillmere.core.sim_clock.SimClock | None", "The run's clock (create_clock).",
+        [](Manager& mg) -> nb::object { return mg.clock; },
         [](Manager& mg, nb::handle v) {
             if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), (PyTypeObject*)sim_clock_type().ptr()))
                 raise_expected("SimClock", v);
@@ -482,7 +503,8 @@ void bind_manager(nb::module_& m) {
         },
         [](Manager& mg) { mg.clock = nb::none(); });
     def_attr<Manager>(
-        c, "results", [](Manager& mg) -> nb::object { return mg.results; },
+        c, "results", "pandas.DataFrame | None", "The recorded outputs of the last run (run_steps).",
+        [](Manager& mg) -> nb::object { return mg.results; },
         [](Manager& mg, nb::handle v) { mg.results = nb::borrow(v); }, [](Manager& mg) { mg.results = nb::none(); });
     g_manager_type = cls;
     m.attr("Manager") = cls;

@@ -244,7 +244,6 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
 
     Given g = given_values(c, entry, key, type, decl, params);
     nb::dict named;  // value key -> the value handed over
-    nb::dict attributes;  // values set as the unit's attributes
     for (size_t i = 0; i < decl.values.size(); ++i) {
         const ProjectValue& p = decl.values[i];
         nb::handle v = g.values[i];
@@ -325,12 +324,10 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
             }
         }
         named[p.key.c_str()] = value;
-        if (p.attribute) attributes[p.key.c_str()] = value;
-        else values.append(value);
+        values.append(value);
     }
     out["in_file_params"] = values;
     out["values"] = named;
-    if (PyDict_Size(attributes.ptr()) > 0) out["attributes"] = attributes;
     nb::dict settings;
     for (const ProjectSetting& st : decl.settings) {
         nb::object v = Checker::lookup(entry, st.key.c_str());

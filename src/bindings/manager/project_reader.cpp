@@ -5,6 +5,7 @@
 #include "kernels/io/atomic_write.hpp"
 #include "kernels/io/file_read.hpp"
 #include "bindings/manager/internal.hpp"
+#include "bindings/core/project_values.hpp"
 #include "bindings/manager/project_checks.hpp"
 #include "kernels/time/calendar.hpp"
 
@@ -12,15 +13,19 @@ namespace qm::py {
 namespace mgr {
 namespace {
 
-// Files of a shading module that can be judged before any work: a binary
-// model (not read: say how to convert), a table path that is not a file, a
-// table folder in which no file can be created.
-void check_shading_files(const Checker& c, nb::handle m) {
-    nb::object type = get_item(m, "type");
-    if (!PyUnicode_Check(type.ptr()) || PyUnicode_CompareWithASCIIString(type.ptr(), "SurfaceShadow") != 0) return;
-    nb::object params = get_item(m, "in_file_params");
-    const std::string key = to_text(get_item(m, "key"));
-    const std::string model = to_text(nb::borrow(PyList_GET_ITEM(params.ptr(), 0)));
+// Files of a shading module (a type that declares a model and the surfaces it
+// analyses) that can be judged before any work: a binary model (not read: say
+// how to convert), a generated table path that is not a file, a table folder
+// in which no file can be created.
+void check_shading_files(const Checker& c, nb::handle mh) {
+    nb::dict m = nb::borrow<nb::dict>(mh);
+    if (!m.contains("values")) return;
+    ModuleDeclaration decl;
+    if (!read_declaration(m["class"], decl)) return;
+    const ProjectValue* model_value = decl.find(ValueKind::model);
+    if (!model_value || !decl.find(ValueKind::surfaces)) return;
+    const std::string key = to_text(m["key"]);
+    const std::string model = to_text(get_item(m["values"], model_value->key.c_str()));
     {
         io::FileText f;
         io::FileStamp st;
@@ -29,32 +34,35 @@ void check_shading_files(const Checker& c, nb::handle m) {
             uint32_t n = 0;
             if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
             if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
-                c.fail(key + ".model", "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
-                                           "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
+                c.fail(key + "." + model_value->key, "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
+                                                         "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
         }
     }
     nb::object os_path = nb::module_::import_("os.path");
-    nb::object table = nb::borrow(PyList_GET_ITEM(params.ptr(), 1));
-    const std::string shown = to_text(table);
-    if (nb::cast<bool>(os_path.attr("exists")(table))) {
-        if (!nb::cast<bool>(os_path.attr("isfile")(table)))
-            c.fail(key + ".table", "阴影表路径已存在但不是普通文件: " + shown);
-        return;
+    for (const std::string& generated : decl.generated) {
+        const std::string table_key = key + "." + generated;
+        nb::object table = get_item(m["values"], generated.c_str());
+        const std::string shown = to_text(table);
+        if (nb::cast<bool>(os_path.attr("exists")(table))) {
+            if (!nb::cast<bool>(os_path.attr("isfile")(table)))
+                c.fail(table_key, "阴影表路径已存在但不是普通文件: " + shown);
+            continue;
+        }
+        // The nearest folder that exists must take a new file (or folder).
+        nb::object folder = os_path.attr("dirname")(table);
+        while (!nb::cast<bool>(os_path.attr("exists")(folder))) {
+            nb::object up = os_path.attr("dirname")(folder);
+            if (up.equal(folder)) break;
+            folder = up;
+        }
+        if (!nb::cast<bool>(os_path.attr("isdir")(folder)))
+            c.fail(table_key, "无法创建阴影表 " + shown + "：" + to_text(folder) + " 不是文件夹");
+        io::AtomicFile probe;
+        if (!probe.create(to_text(os_path.attr("join")(folder, "probe"))))
+            c.fail(table_key, "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
+                                  std::strerror(probe.error()) + "）");
+        probe.abandon();
     }
-    // The nearest folder that exists must take a new file (or folder).
-    nb::object folder = os_path.attr("dirname")(table);
-    while (!nb::cast<bool>(os_path.attr("exists")(folder))) {
-        nb::object up = os_path.attr("dirname")(folder);
-        if (up.equal(folder)) break;
-        folder = up;
-    }
-    if (!nb::cast<bool>(os_path.attr("isdir")(folder)))
-        c.fail(key + ".table", "无法创建阴影表 " + shown + "：" + to_text(folder) + " 不是文件夹");
-    io::AtomicFile probe;
-    if (!probe.create(to_text(os_path.attr("join")(folder, "probe"))))
-        c.fail(key + ".table", "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
-                                   std::strerror(probe.error()) + "）");
-    probe.abandon();
 }
 
 // Reads the project file into a dict (TOML, or JSON for a .json file).

@@ -606,7 +606,14 @@ PyObject* py_clear_model_cache(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// Each text begins with the function's signature line for inspect.signature
+// (the host strips it from __doc__); the two functions without a documented
+// text have that line alone, so their __doc__ stays None.
+const char kReadDoc[] = "read_stl_with_solids(stl_file_path)\n--\n\n";
+const char kScanDoc[] =
+    "occlusion_scan(current_solid_vertices, current_solid_normals, all_solid_vertices, sun_direction)\n--\n\n";
 const char kAreaDoc[] =
+    "calculate_triangle_area(vertices)\n--\n\n"
     "计算由三个顶点构成的三角形的面积。\n"
     "\n"
     "参数:\n"
@@ -616,6 +623,7 @@ const char kAreaDoc[] =
     "    float: 三角形的面积。\n";
 
 const char kStatsDoc[] =
+    "stl_statistics(file_path)\n--\n\n"
     "统计 STL 文件中各 solid 的面积总和以及单位化法向量的平均值\n"
     "\n"
     "参数:\n"
@@ -625,6 +633,7 @@ const char kStatsDoc[] =
     "    dict: 以 solid 名称为键的字典，值为包含 \"area\"（面积总和）和 \"normal\"（单位化平均法向量）的字典\n";
 
 const char kShadowDoc[] =
+    "calculate_shadow(stl_file_path, surface_analyze, sun_altitude, sun_azimuth)\n--\n\n"
     "计算阴影分析的函数，支持不同的太阳高度角和方位角\n"
     "\n"
     "参数:\n"
@@ -638,7 +647,7 @@ const char kShadowDoc[] =
 
 PyMethodDef kMethods[] = {
     {"read_stl_with_solids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_read_stl_with_solids)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, kReadDoc},
     {"calculate_triangle_area",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_triangle_area)),
      METH_VARARGS | METH_KEYWORDS, kAreaDoc},
@@ -647,8 +656,9 @@ PyMethodDef kMethods[] = {
     {"calculate_shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_shadow)),
      METH_VARARGS | METH_KEYWORDS, kShadowDoc},
     {"occlusion_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_occlusion_scan)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"_clear_model_cache", &py_clear_model_cache, METH_NOARGS, "Drops every cached parsed model."},
+     METH_VARARGS | METH_KEYWORDS, kScanDoc},
+    {"_clear_model_cache", &py_clear_model_cache, METH_NOARGS,
+     "_clear_model_cache()\n--\n\nDrops every cached parsed model."},
 };
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "kernels/text/csv_write.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -9,7 +8,7 @@
 #include <limits>
 #include <system_error>
 
-#include <unistd.h>
+#include "kernels/io/atomic_write.hpp"
 
 namespace qm::text {
 namespace {
@@ -203,28 +202,11 @@ CsvError format_csv(const CsvTable& table, std::string& out) {
 }
 
 WriteError write_file_replacing(const std::string& path, std::string_view content, int& error_number) {
-    static std::atomic<unsigned> counter{0};
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = folder + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    auto fail = [&](WriteError e, FILE* f) {
-        error_number = errno;
-        if (f) std::fclose(f);
-        std::remove(temp.c_str());
-        return e;
-    };
-    FILE* f = std::fopen(temp.c_str(), "wbx");
-    if (!f) {
-        error_number = errno;
-        return WriteError::open;
-    }
-    if (!content.empty() && std::fwrite(content.data(), 1, content.size(), f) != content.size())
-        return fail(WriteError::write, f);
-    if (std::fflush(f) != 0) return fail(WriteError::write, f);
-    if (std::fclose(f) != 0) return fail(WriteError::write, nullptr);
-    if (std::rename(temp.c_str(), path.c_str()) != 0) return fail(WriteError::rename, nullptr);
-    return WriteError::none;
+    const char* step = "";
+    if (io::write_file_atomic(path, content, error_number, step)) return WriteError::none;
+    if (std::strcmp(step, "create") == 0) return WriteError::open;
+    if (std::strcmp(step, "rename") == 0) return WriteError::rename;
+    return WriteError::write;
 }
 
 }  // namespace qm::text

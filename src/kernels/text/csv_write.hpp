@@ -1,5 +1,6 @@
 // Results tables as CSV text: shortest round-trip numbers, wall-clock time
-// stamps, minimal quoting, and a file replaced only once it is complete.
+// stamps, minimal quoting, and a file replaced only once it is complete
+// (through the one atomic writer, kernels/io/atomic_write).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -63,10 +64,11 @@ CsvError format_csv(const CsvTable& table, std::string& out);
 
 enum class WriteError { none, open, write, rename };
 
-// Writes `content` to a new file in the same folder as `path` and renames it
-// over `path` once it is complete and closed: a reader sees the old file or
-// the new one, never a part. On failure the temporary file is removed and
-// `error_number` holds the system's errno.
+// Replaces `path` with `content` through io::write_file_atomic (a temporary
+// file in the same folder, flushed and renamed over it once complete): a
+// reader sees the old file or the new one, never a part. On failure the
+// temporary file is removed and `error_number` holds the system's errno;
+// the result names the step that failed.
 WriteError write_file_replacing(const std::string& path, std::string_view content, int& error_number);
 
 }  // namespace qm::text
