@@ -10,14 +10,15 @@
 // the tracers interleaved within each run. Benchmark only; the package never
 // links Embree.
 //
-//   bench_occlusion [--reps N] [--year DAYS] [--check RAYS] [--cpu] MODEL.stl [NAME... | @NAMES_FILE]
+//   bench_occlusion [--reps N] [--year DAYS] [--check RAYS] [--cpu] [--portable] MODEL.stl [NAME... | @NAMES_FILE]
 //
 // NAME: the analysed solids (a file with one name per line after @). --year
 // DAYS: sun positions of every hour of every DAYS-th day of 2026 at 31.23 N
 // 121.47 E (UTC+8) with the sun above the horizon. --check RAYS: compare that
 // many rays against the brute-force test of every triangle. --cpu: one-thread
 // figures (both tracers) in processor time of the thread instead of wall-clock
-// time, for a machine shared with other work.
+// time, for a machine shared with other work. --portable: the exact tracer
+// walks with the code compiled for any x86-64 processor instead of AVX2.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -169,6 +170,7 @@ void print_row(const char* name, double parse, double build, double cast, size_t
 
 int main(int argc, char** argv) {
     int reps = 5, year_every = 0;
+    bool portable = false;
     size_t check = 0;
     std::vector<std::string> args;
     for (int a = 1; a < argc; ++a) {
@@ -176,11 +178,15 @@ int main(int argc, char** argv) {
         if (s == "--reps" && a + 1 < argc) reps = std::max(1, std::atoi(argv[++a]));
         else if (s == "--year" && a + 1 < argc) year_every = std::max(1, std::atoi(argv[++a]));
         else if (s == "--cpu") cpu_clock = true;
+        else if (s == "--portable") portable = true;
         else if (s == "--check" && a + 1 < argc) check = static_cast<size_t>(std::atol(argv[++a]));
         else args.push_back(s);
     }
+    geom::use_portable_walk(portable);
     if (args.empty()) {
-        std::fprintf(stderr, "usage: %s [--reps N] [--year DAYS] [--check RAYS] [--cpu] MODEL.stl [NAME... | @FILE]\n",
+        std::fprintf(stderr,
+                     "usage: %s [--reps N] [--year DAYS] [--check RAYS] [--cpu] [--portable] MODEL.stl "
+                     "[NAME... | @FILE]\n",
                      argv[0]);
         return 2;
     }
@@ -242,8 +248,9 @@ int main(int argc, char** argv) {
         for (size_t s = 0; s < model->names.size(); ++s)
             if (model->names[s] == name)
                 for (size_t k = 0; k < model->count[s]; ++k) faces.push_back(model->first[s] + k);
-    std::printf("%s: %zu triangles, %.1f MB, %zu analysed faces; median of %d runs\n", args[0].c_str(),
-                scene.size(), text.size() / 1e6, faces.size(), reps);
+    std::printf("%s: %zu triangles, %.1f MB, %zu analysed faces; median of %d runs; %s walk\n", args[0].c_str(),
+                scene.size(), text.size() / 1e6, faces.size(), reps,
+                geom::avx2_walk_available() && !portable ? "AVX2" : "portable");
     if (faces.empty()) {
         std::printf("  parse %.1f ms (1 thread), %.1f ms (2 threads); build %.1f ms, %.1f ms\n",
                     median(parse1) * 1e3, median(parse2) * 1e3, median(build1) * 1e3, median(build2) * 1e3);

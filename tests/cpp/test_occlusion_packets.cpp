@@ -142,3 +142,74 @@ TEST(OcclusionPackets, SampledSplitsOnClusteredAndEqualBoxes) {
     for (const auto& d : packet_directions()) hits += expect_casts_agree(one, g, self, d);
     EXPECT_GT(hits, 0u);
 }
+
+// The walk compiled for AVX2 and the one for any processor, on the same
+// machine: the same answers and the same counts (the same child masks, leaves
+// and pre-test decisions), both equal to brute force, on random triangle soups
+// and on the roof, with packets of centroids, of scattered and of coincident
+// origins.
+TEST(OcclusionPackets, Avx2AndPortableWalksAgree) {
+    struct Reset {
+        ~Reset() { geom::use_portable_walk(false); }
+    } reset;
+    std::mt19937_64 rng(21);
+    std::vector<std::vector<double>> scenes = {roof_and_wall(16, 4.0)};
+    for (int s = 0; s < 3; ++s) {
+        std::uniform_real_distribution<double> pos(0, 30), edge(-2.5, 2.5);
+        std::vector<double> t;
+        const int count = 400 + 700 * s;
+        for (int k = 0; k < count; ++k) {
+            const double x = pos(rng), y = pos(rng), z = pos(rng) / 3;
+            t.insert(t.end(), {x, y, z, x + edge(rng), y + edge(rng), z + edge(rng), x + edge(rng), y + edge(rng),
+                               z + edge(rng)});
+            // Every fourth triangle lies flat in z, every seventh is a sliver.
+            if (k % 4 == 0) t[t.size() - 1] = t[t.size() - 4] = z;
+            if (k % 7 == 0) t[t.size() - 3] = x + 1e-9, t[t.size() - 2] = y, t[t.size() - 1] = z;
+        }
+        scenes.push_back(std::move(t));
+    }
+    size_t hits = 0, rays = 0;
+    for (const auto& tris : scenes) {
+        const geom::Scene scene(tris, 1);
+        std::vector<double> g;
+        std::vector<int64_t> self;
+        std::uniform_real_distribution<double> u(-1, 31);
+        for (size_t k = 0; k < scene.size(); ++k) {
+            double c[3];
+            geom::centroid(scene.tri(k), c);
+            g.insert(g.end(), {c[0], c[1], c[2]});
+            self.push_back(static_cast<int64_t>(k));
+            if (k % 3 == 0) {
+                g.insert(g.end(), {u(rng), u(rng), u(rng) / 3});
+                self.push_back(-1);
+            }
+            if (k % 50 == 0)
+                for (int r = 0; r < 8; ++r) {
+                    g.insert(g.end(), {c[0], c[1], c[2]});
+                    self.push_back(r % 2 ? static_cast<int64_t>(k) : -1);
+                }
+        }
+        const size_t n = self.size();
+        for (const auto& d : packet_directions()) {
+            std::vector<unsigned char> wide(n), portable(n), brute(n);
+            geom::CastStats sw, sp;
+            geom::use_portable_walk(false);
+            scene.cast(g.data(), self.data(), n, d.data(), wide.data(), 1, nullptr, nullptr, false, true, &sw);
+            geom::use_portable_walk(true);
+            scene.cast(g.data(), self.data(), n, d.data(), portable.data(), 1, nullptr, nullptr, false, true, &sp);
+            scene.cast(g.data(), self.data(), n, d.data(), brute.data(), 1, nullptr, nullptr, true);
+            EXPECT_EQ(wide, portable) << "direction " << d[0] << " " << d[1] << " " << d[2];
+            EXPECT_EQ(portable, brute) << "direction " << d[0] << " " << d[1] << " " << d[2];
+            EXPECT_EQ(sw.node_tests, sp.node_tests);
+            EXPECT_EQ(sw.candidates, sp.candidates);
+            EXPECT_EQ(sw.exact_tests, sp.exact_tests);
+            EXPECT_EQ(sw.pretest_only, sp.pretest_only);
+            EXPECT_GT(sp.node_tests, 0u);
+            for (unsigned char h : brute) hits += h;
+            rays += n;
+        }
+    }
+    EXPECT_GT(hits, rays / 20);
+    EXPECT_LT(hits, rays - rays / 20);
+    RecordProperty("avx2", geom::avx2_walk_available() ? "compared" : "absent: portable walk only");
+}

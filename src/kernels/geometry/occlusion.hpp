@@ -50,6 +50,14 @@ double pairwise_sum(const double* x, size_t n) noexcept;
 // cos az cos alt, sin alt), divided by its length. Azimuth 0 is +y, 90 is +x.
 void sun_direction(double altitude_deg, double azimuth_deg, double d[3]) noexcept;
 
+// Which tree walk casts use: the one compiled for AVX2 where the processor has
+// it (the default), or with `portable` the one compiled for any processor.
+// Both give the same answers and counts; tests and benchmarks compare them on
+// one machine. Affects casts that start after the call.
+void use_portable_walk(bool portable) noexcept;
+// True when the processor runs a walk other than the portable one.
+bool avx2_walk_available() noexcept;
+
 // What a cast did (optional; counted per ray).
 struct CastStats {
     uint64_t rays = 0;          // rays that walked the tree

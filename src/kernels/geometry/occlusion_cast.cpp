@@ -44,7 +44,20 @@ bool origin_in_range(const double g[3]) noexcept {
     return in_tree_range(g[0]) && in_tree_range(g[1]) && in_tree_range(g[2]);
 }
 
+std::atomic<bool> portable_walk{false};
+
 }  // namespace
+
+void use_portable_walk(bool portable) noexcept { portable_walk.store(portable, std::memory_order_relaxed); }
+
+bool avx2_walk_available() noexcept {
+#if QM_HAVE_AVX2_WALK
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#else
+    return false;
+#endif
+}
 
 // Largest per-axis distance between an origin in [lo, hi] and a tree vertex.
 double Scene::origin_spread(const double* lo, const double* hi) const {
@@ -129,6 +142,7 @@ struct Scene::Dir {
     float sx = 0, sy = 0, sgn = 1;
     double ms = 0;         // origin spread of the call
     double ex = 0, ez = 0;  // error bounds of the sheared coordinates and of the depths
+    bool avx2 = false;      // walk with AVX2 (chosen once per call)
 };
 
 // Up to eight rays of one direction that walk the tree together.
@@ -157,6 +171,7 @@ struct Scene::Packet {
 
 void Scene::make_dir(const double d[3], const CallTree& ct, Dir& r) const {
     r.d = d;
+    r.avx2 = avx2_walk_available() && !portable_walk.load(std::memory_order_relaxed);
     r.n_flat = r.n_slab = 0;
     for (int j = 0; j < 3; ++j) {
         const float df = static_cast<float>(d[j]);
@@ -291,8 +306,7 @@ inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, f
 unsigned Scene::occluded_packet(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const {
     if (ct.nodes.empty() || p.n == 0) return 0;
 #if QM_HAVE_AVX2_WALK
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return walk_avx2(p, ct, dir, stats);
+    if (dir.avx2) return walk_avx2(p, ct, dir, stats);
 #endif
     return walk_base(p, ct, dir, stats);
 }
