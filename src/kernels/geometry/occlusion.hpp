@@ -179,6 +179,7 @@ private:
     unsigned walk_avx2(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
+    void leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order) const;
 
     std::vector<double> tris_;        // original order
     std::vector<Wide> wide_;          // traversal form

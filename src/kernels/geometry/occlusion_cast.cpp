@@ -345,6 +345,39 @@ bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], cons
     return true;
 }
 
+// Stable radix sort of the rays by the leaf position of their own triangle
+// (rays without one in the tree last, in their order).
+void Scene::leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order) const {
+    const uint32_t none = static_cast<uint32_t>(leaf_ids_.size());
+    std::vector<uint32_t> key(n), tmp_key(n), tmp(n);
+    order.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t s = self[i];
+        const uint32_t k = s >= 0 && static_cast<uint64_t>(s) < leaf_pos_.size() ? leaf_pos_[s] : ~0u;
+        key[i] = k == ~0u ? none : k;
+        order[i] = static_cast<uint32_t>(i);
+    }
+    constexpr int kBits = 11;
+    uint32_t count[1u << kBits];
+    for (int shift = 0; shift < 32 && (none >> shift); shift += kBits) {
+        std::fill(std::begin(count), std::end(count), 0u);
+        for (size_t i = 0; i < n; ++i) ++count[(key[i] >> shift) & ((1u << kBits) - 1)];
+        uint32_t sum = 0;
+        for (uint32_t& c : count) {
+            const uint32_t v = c;
+            c = sum;
+            sum += v;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t at = count[(key[i] >> shift) & ((1u << kBits) - 1)]++;
+            tmp_key[at] = key[i];
+            tmp[at] = order[i];
+        }
+        key.swap(tmp_key);
+        order.swap(tmp);
+    }
+}
+
 void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
                  unsigned threads, const double* lo, const double* hi, bool brute) const {
     cast(origins, self, n, d, hit, threads, lo, hi, brute, true, nullptr);
@@ -369,6 +402,25 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     Dir dir;
     if (tree) make_dir(d, *tree, dir);
     const unsigned width = packet ? Packet::kMax : 1;
+    // Packets take rays in the order of their own triangles in the tree's
+    // leaves (depth first: neighbours in space are neighbours there), so that
+    // a packet's origins are close together and consecutive packets walk the
+    // same nodes. Each ray's answer does not depend on its packet.
+    // The origins and own triangles are gathered in that order first (their
+    // loads overlap in one tight loop).
+    std::vector<uint32_t> order;
+    std::vector<double> sorted_g;
+    std::vector<int64_t> sorted_self;
+    if (tree && packet && self && n >= 2 * Packet::kMax && n < (size_t{1} << 32)) {
+        leaf_order(self, n, order);
+        sorted_g.resize(3 * n);
+        sorted_self.resize(n);
+        for (size_t pos = 0; pos < n; ++pos) {
+            const size_t i = order[pos];
+            std::copy_n(origins + 3 * i, 3, &sorted_g[3 * pos]);
+            sorted_self[pos] = self[i];
+        }
+    }
     std::mutex stats_mutex;
     auto run = [&](size_t b, size_t e) {
         CastStats local;
@@ -382,9 +434,11 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             p.n = 0;
             p.exact = 0;
         };
-        for (size_t i = b; i < e; ++i) {
-            const double* g = origins + 3 * i;
-            const int64_t s = self ? self[i] : -1;
+        for (size_t pos = b; pos < e; ++pos) {
+            const bool sorted = !order.empty();
+            const size_t i = sorted ? order[pos] : pos;
+            const double* g = sorted ? &sorted_g[3 * pos] : origins + 3 * i;
+            const int64_t s = sorted ? sorted_self[pos] : self ? self[i] : -1;
             if (!tree || !origin_in_range(g)) {
                 hit[i] = occluded_brute(g, d, s);
                 continue;
