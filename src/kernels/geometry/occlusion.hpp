@@ -173,6 +173,11 @@ private:
     // The pre-test's margins for one leaf (the same for every ray of a call).
     static void pretest_margins(const LeafF& leaf, const Dir& dir, float& r, float& zm) noexcept;
     static unsigned pretest(const LeafF& leaf, const float o[3], const Dir& dir, float r, float zm) noexcept;
+#if QM_HAVE_AVX2_WALK
+    // The same for two origins at once (bits 0-3: o0, 4-7: o1), lane for lane the same arithmetic.
+    static unsigned pretest2(const LeafF& leaf, const float o0[3], const float o1[3], const Dir& dir, float r,
+                             float zm) noexcept;
+#endif
     unsigned occluded_packet(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
     unsigned walk_base(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #if QM_HAVE_AVX2_WALK

@@ -281,6 +281,45 @@ inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, f
 #endif
 }
 
+#if QM_HAVE_AVX2_WALK
+__attribute__((target("avx2"))) inline unsigned Scene::pretest2(const LeafF& L, const float o0[3],
+                                                               const float o1[3], const Dir& D, float r,
+                                                               float zm) noexcept {
+    constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
+    const __m256 sx = _mm256_set1_ps(D.sx), sy = _mm256_set1_ps(D.sy), sg = _mm256_set1_ps(D.sgn);
+    const __m256 ox = _mm256_setr_m128(_mm_set1_ps(o0[D.kx]), _mm_set1_ps(o1[D.kx]));
+    const __m256 oy = _mm256_setr_m128(_mm_set1_ps(o0[D.ky]), _mm_set1_ps(o1[D.ky]));
+    const __m256 oz = _mm256_setr_m128(_mm_set1_ps(o0[D.kz]), _mm_set1_ps(o1[D.kz]));
+    const __m256 absmask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 x[3], y[3], m[3], z[3];
+    for (int i = 0; i < 3; ++i) {
+        const __m256 dx = _mm256_sub_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(L.v[i][D.kx])), ox);
+        const __m256 dy = _mm256_sub_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(L.v[i][D.ky])), oy);
+        const __m256 dz = _mm256_sub_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(L.v[i][D.kz])), oz);
+        x[i] = _mm256_sub_ps(dx, _mm256_mul_ps(sx, dz));
+        y[i] = _mm256_sub_ps(dy, _mm256_mul_ps(sy, dz));
+        z[i] = _mm256_mul_ps(dz, sg);
+        m[i] = _mm256_add_ps(_mm256_and_ps(x[i], absmask), _mm256_and_ps(y[i], absmask));
+    }
+    const __m256 rv = _mm256_set1_ps(r), kv = _mm256_set1_ps(kk), tiny = _mm256_set1_ps(1e-30f);
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 out_ccw = zero, out_cw = zero;
+    for (int e = 0; e < 3; ++e) {
+        const int a = (e + 1) % 3, b = (e + 2) % 3;
+        const __m256 w = _mm256_sub_ps(_mm256_mul_ps(x[a], y[b]), _mm256_mul_ps(y[a], x[b]));
+        const __m256 h = _mm256_add_ps(
+            _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(m[a], m[b]), rv), _mm256_mul_ps(kv, _mm256_mul_ps(m[a], m[b]))),
+            tiny);
+        out_ccw = _mm256_or_ps(out_ccw, _mm256_cmp_ps(_mm256_add_ps(w, h), zero, _CMP_LT_OQ));
+        out_cw = _mm256_or_ps(out_cw, _mm256_cmp_ps(_mm256_sub_ps(w, h), zero, _CMP_GT_OQ));
+    }
+    const __m256 zmax = _mm256_max_ps(_mm256_max_ps(z[0], z[1]), z[2]);
+    const __m256 reject =
+        _mm256_or_ps(_mm256_and_ps(out_ccw, out_cw), _mm256_cmp_ps(zmax, _mm256_set1_ps(-zm), _CMP_LT_OQ));
+    return ~static_cast<unsigned>(_mm256_movemask_ps(reject)) & 0xffu;
+}
+#endif
+
 // The traversal, compiled once for any x86-64 (SSE2 or plain C++) and once for
 // processors with AVX2 (chosen at run time). Both compute the same child masks
 // and run the same exact triangle test, so the results do not depend on the
