@@ -436,7 +436,6 @@ void Scene::build(unsigned threads) {
                 for (int v = 0; v < 3; ++v)
                     for (int j = 0; j < 3; ++j)
                         L.v[v][j][l] = used ? static_cast<float>(tri(id)[3 * v + j] - centre_[j]) : 0.0f;
-                L.id[l] = id;
                 if (used) a = std::max(a, pa[id]), b = std::max(b, pb[id]);
             }
             L.pa = round_up_f(a);
