@@ -185,7 +185,11 @@ private:
     unsigned walk_avx2(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
-    void leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order) const;
+    // Ray numbers by leaf position of their own triangle, and those positions (~0u: none).
+    void leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order, std::vector<uint32_t>& pos) const;
+    uint32_t own_leaf_pos(int64_t self) const noexcept {
+        return self >= 0 && static_cast<uint64_t>(self) < leaf_pos_.size() ? leaf_pos_[self] : ~0u;
+    }
 
     std::vector<double> tris_;        // original order
     std::vector<Wide> wide_;          // traversal form

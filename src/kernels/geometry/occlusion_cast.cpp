@@ -156,14 +156,13 @@ struct Scene::Packet {
     const double* g[kMax];      // the origins
     uint32_t skip[kMax];        // leaf position of the ray's own triangle (~0u: none)
     size_t index[kMax];         // ray numbers
-    void add(const double* o, int64_t self, size_t i, const CallTree& ct, const double* c0,
-             const std::vector<uint32_t>& leaf_pos) {
+    void add(const double* o, uint32_t own_pos, size_t i, const CallTree& ct, const double* c0) {
         for (int j = 0; j < 3; ++j) {
             gf[n][j] = go[j][n] = static_cast<float>(o[j] - ct.centre[j]);
             pf[n][j] = static_cast<float>(o[j] - c0[j]);
         }
         g[n] = o;
-        skip[n] = self >= 0 && static_cast<uint64_t>(self) < leaf_pos.size() ? leaf_pos[self] : ~0u;
+        skip[n] = own_pos;
         index[n] = i;
         ++n;
     }
@@ -360,7 +359,7 @@ bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool br
     Dir dir;
     make_dir(d, ct, dir);
     Packet p;
-    p.add(g, self, 0, ct, centre_, leaf_pos_);
+    p.add(g, own_leaf_pos(self), 0, ct, centre_);
     return occluded_packet(p, ct, dir, nullptr) & 1u;
 }
 
@@ -386,13 +385,14 @@ bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], cons
 
 // Stable radix sort of the rays by the leaf position of their own triangle
 // (rays without one in the tree last, in their order).
-void Scene::leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order) const {
+void Scene::leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order,
+                       std::vector<uint32_t>& pos) const {
     const uint32_t none = static_cast<uint32_t>(leaf_ids_.size());
     std::vector<uint32_t> key(n), tmp_key(n), tmp(n);
     order.resize(n);
     for (size_t i = 0; i < n; ++i) {
         const int64_t s = self[i];
-        const uint32_t k = s >= 0 && static_cast<uint64_t>(s) < leaf_pos_.size() ? leaf_pos_[s] : ~0u;
+        const uint32_t k = own_leaf_pos(s);
         key[i] = k == ~0u ? none : k;
         order[i] = static_cast<uint32_t>(i);
     }
@@ -415,6 +415,9 @@ void Scene::leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& ord
         key.swap(tmp_key);
         order.swap(tmp);
     }
+    for (uint32_t& k : key)
+        if (k == none) k = ~0u;
+    pos.swap(key);
 }
 
 void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
@@ -447,11 +450,11 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     // same nodes. Each ray's answer does not depend on its packet.
     // The origins and own triangles are gathered in that order first (their
     // loads overlap in one tight loop).
-    std::vector<uint32_t> order;
+    std::vector<uint32_t> order, sorted_pos;
     std::vector<double> sorted_g;
     std::vector<int64_t> sorted_self;
     if (tree && packet && self && n >= 2 * Packet::kMax && n < (size_t{1} << 32)) {
-        leaf_order(self, n, order);
+        leaf_order(self, n, order, sorted_pos);
         sorted_g.resize(3 * n);
         sorted_self.resize(n);
         for (size_t pos = 0; pos < n; ++pos) {
@@ -493,7 +496,7 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
                 hit[i] = 1;
                 continue;
             }
-            p.add(g, s, i, *tree, centre_, leaf_pos_);
+            p.add(g, sorted ? sorted_pos[pos] : own_leaf_pos(s), i, *tree, centre_);
             if (p.n == width) flush();
         }
         flush();
