@@ -99,6 +99,24 @@ std::string key_names(const std::vector<std::string>& keys) {
     return out;
 }
 
+// Casts the factors of n sun positions with progress on the terminal (none
+// when quiet), the GIL released and Ctrl-C honoured; true when cancelled.
+bool cast_factors(const char* label, bool show, const geom::Scene& scene, const geom::FaceSet& faces,
+                  const double* alt, const double* az, size_t n, double* out) {
+    Progress progress = Progress::make(label);
+    if (!show) progress.stream = nb::object();
+    std::atomic<bool> cancel{false};
+    progress.cancel = &cancel;
+    shading::BatchOptions opt;
+    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
+    opt.cancel = &cancel;
+    {
+        nb::gil_scoped_release release;
+        shading::exact_factors(scene, faces, alt, az, n, out, opt);
+    }
+    return cancel.load();
+}
+
 std::string fixed6(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.6f", v);
@@ -320,18 +338,7 @@ size_t ExactShadowModule::add_rows(const std::vector<double>& alt, const std::ve
     if (lines)
         print("开始精确阴影计算：" + std::to_string(m) + " 个太阳位置，" + std::to_string(faces.size()) +
               " 个三角形，结果保存到 " + to_text(exact_file));
-    Progress progress = Progress::make("exact shading");
-    if (!lines) progress.stream = nb::object();
-    std::atomic<bool> cancel{false};
-    progress.cancel = &cancel;
-    shading::BatchOptions opt;
-    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
-    opt.cancel = &cancel;
-    {
-        nb::gil_scoped_release release;
-        shading::exact_factors(*model->scene, faces, a.data(), z.data(), m, out.data(), opt);
-    }
-    if (cancel.load()) {
+    if (cast_factors("exact shading", lines, *model->scene, faces, a.data(), z.data(), m, out.data())) {
         for (size_t i = 0; i < m; ++i) rows.erase(Key{bits(a[i]), bits(z[i])});
         throw_pending();
     }
@@ -498,17 +505,8 @@ void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
         for (double a : grid.azimuths) alt.push_back(h), az.push_back(a);
     const size_t S = names.size();
     std::vector<double> out(alt.size() * S);
-    Progress progress = Progress::make("shading table");
-    std::atomic<bool> cancel{false};
-    progress.cancel = &cancel;
-    shading::BatchOptions opt;
-    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
-    opt.cancel = &cancel;
-    {
-        nb::gil_scoped_release release;
-        shading::exact_factors(*m->scene, faces, alt.data(), az.data(), alt.size(), out.data(), opt);
-    }
-    if (cancel.load()) throw_pending();
+    if (cast_factors("shading table", true, *m->scene, faces, alt.data(), az.data(), alt.size(), out.data()))
+        throw_pending();
     std::string text = "方位角,高度角";
     for (const auto& n : names) text += "," + n;
     text += "\n";
