@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
     const double k1 = median(cast1), k2 = median(cast2);
     print_row("exact, 1 thread", p1, b1, k1, rays.rays);
     print_row("exact, 2 threads", p2, b2, k2, rays.rays);
-    std::printf("  (exact, 1 thread, rays one by one instead of packets of 8: cast %.1f ms)\n", median(single) * 1e3);
+    std::printf("  (exact, 1 thread, rays one by one instead of packets of 16: cast %.1f ms)\n", median(single) * 1e3);
 #ifdef QM_HAVE_EMBREE
     const double eb = median(ebuild), ek = median(ecast);
     print_row("Embree 3, 1 thread", p1, eb, ek, rays.rays);

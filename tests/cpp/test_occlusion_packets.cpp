@@ -215,3 +215,58 @@ TEST(OcclusionPackets, Avx2AndPortableWalksAgree) {
     EXPECT_LT(hits, rays - rays / 20);
     RecordProperty("avx2", geom::avx2_walk_available() ? "compared" : "absent: portable walk only");
 }
+
+// A thread reuses the order of its last cast's rays when the next cast has the
+// same own triangles. The reused order must still follow each call's own
+// origins and triangles: casts that change only the origins, only one own
+// triangle, the number of rays, or the scene all equal brute force.
+TEST(OcclusionPackets, ReusedRayOrderFollowsEachCastsRays) {
+    const int cells = 20;
+    const std::vector<double> tris = roof_and_wall(cells, 10.0);
+    const geom::Scene scene(tris, 1), other(roof_and_wall(cells, 12.0), 1);
+    std::vector<double> g;
+    std::vector<int64_t> self;
+    for (size_t k = 0; k < scene.size(); ++k) {
+        double c[3];
+        geom::centroid(scene.tri(k), c);
+        g.insert(g.end(), {c[0], c[1], c[2]});
+        self.push_back(static_cast<int64_t>(k));
+    }
+    std::array<double, 3> d;
+    geom::sun_direction(30, 120, d.data());
+    auto agree = [&](const geom::Scene& s, const std::vector<double>& o, const std::vector<int64_t>& own) {
+        std::vector<unsigned char> hit(own.size()), brute(own.size());
+        s.cast(o.data(), own.data(), own.size(), d.data(), hit.data(), 1, nullptr, nullptr, false, true, nullptr);
+        s.cast(o.data(), own.data(), own.size(), d.data(), brute.data(), 1, nullptr, nullptr, true);
+        EXPECT_EQ(hit, brute);
+        size_t hits = 0;
+        for (unsigned char h : brute) hits += h;
+        return hits;
+    };
+    const size_t first = agree(scene, g, self);
+    // Same own triangles, origins lifted above the wall: now nothing is hit.
+    std::vector<double> lifted = g;
+    for (size_t i = 2; i < lifted.size(); i += 3) lifted[i] += 5.0;
+    EXPECT_EQ(agree(scene, lifted, self), 0u);
+    // Straight up from below the roof: each ray meets only its own triangle,
+    // which it leaves out (the walls are vertical): again nothing is hit.
+    const std::array<double, 3> sun = d;
+    d = {0, 0, 1};
+    std::vector<double> below = g;
+    for (size_t i = 2; i < below.size(); i += 3) below[i] -= 0.5;
+    EXPECT_EQ(agree(scene, below, self), 0u);
+    d = sun;
+    // Same own triangles, origins reversed: the rays hit differ from the first cast's.
+    std::vector<double> reversed(g.size());
+    for (size_t i = 0; i < self.size(); ++i) std::copy_n(&g[3 * (self.size() - 1 - i)], 3, &reversed[3 * i]);
+    agree(scene, reversed, self);
+    // One own triangle changed, one ray fewer, another scene, then back.
+    std::vector<int64_t> changed = self;
+    changed[7] = -1;
+    agree(scene, g, changed);
+    std::vector<int64_t> fewer(self.begin(), self.end() - 1);
+    agree(scene, std::vector<double>(g.begin(), g.end() - 3), fewer);
+    agree(other, g, self);
+    EXPECT_EQ(agree(scene, g, self), first);
+    EXPECT_GT(first, 0u);
+}

@@ -100,7 +100,7 @@ public:
     // a triangle other than self[i] (-1: none; self may be null) is hit.
     // [lo, hi] must contain every finite origin within 1e30 (null: computed);
     // calls with the same box reuse one float tree. Neighbouring origins walk
-    // the tree together in packets of up to eight (packet = false: one by one;
+    // the tree together in packets of up to sixteen (packet = false: one by one;
     // the answers are the same). stats (may be null) receives the counts.
     void cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
               unsigned threads, const double* lo = nullptr, const double* hi = nullptr, bool brute = false) const;
@@ -185,8 +185,8 @@ private:
     unsigned walk_avx2(Packet& p, const CallTree& ct, const Dir& dir, CastStats* stats) const;
 #endif
     bool occluded_brute(const double g[3], const double d[3], int64_t self) const;
-    // Ray numbers by leaf position of their own triangle, and those positions (~0u: none).
-    void leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order, std::vector<uint32_t>& pos) const;
+    // Ray numbers (n of them) roughly by the leaf position of their own triangle, and those positions (~0u: none).
+    void leaf_order(const int64_t* self, size_t n, uint32_t* order, uint32_t* pos, uint32_t* tmp) const;
     uint32_t own_leaf_pos(int64_t self) const noexcept {
         return self >= 0 && static_cast<uint64_t>(self) < leaf_pos_.size() ? leaf_pos_[self] : ~0u;
     }
@@ -199,6 +199,7 @@ private:
     std::vector<uint32_t> direct_;    // triangles kept out of the tree
     double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
     double centre_[3] = {0, 0, 0};    // centre of the tree's box: origin of the pre-test's float frame
+    const uint64_t id_;               // unique per scene in the process (for the per-thread ray order)
     mutable std::mutex tree_mutex_;
     mutable std::shared_ptr<const CallTree> tree_;
     mutable double tree_lo_[3] = {0, 0, 0}, tree_hi_[3] = {0, 0, 0};

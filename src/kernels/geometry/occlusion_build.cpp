@@ -1,6 +1,7 @@
 #include "kernels/geometry/occlusion.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -132,7 +133,12 @@ struct alignas(16) Scene::Prim {
     float key(int j) const noexcept { return lo[j] + hi[j]; }  // twice the box centre: the split key
 };
 
-Scene::Scene(std::vector<double> tris, unsigned threads) : tris_(std::move(tris)) {
+namespace {
+std::atomic<uint64_t> next_scene_id{1};
+}  // namespace
+
+Scene::Scene(std::vector<double> tris, unsigned threads)
+    : tris_(std::move(tris)), id_(next_scene_id.fetch_add(1, std::memory_order_relaxed)) {
     if (tris_.size() % 9 != 0) throw std::invalid_argument("triangle data must hold 9 numbers per triangle");
     if (size() >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many triangles");
     build(resolve_threads(threads));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -145,9 +146,9 @@ struct Scene::Dir {
     bool avx2 = false;      // walk with AVX2 (chosen once per call)
 };
 
-// Up to eight rays of one direction that walk the tree together.
+// Up to sixteen rays of one direction that walk the tree together.
 struct Scene::Packet {
-    static constexpr unsigned kMax = 8;
+    static constexpr unsigned kMax = 16;
     unsigned n = 0;
     unsigned exact = 0;         // rays that reached the exact test (statistics)
     float gf[kMax][3];          // origins in the call tree's frame
@@ -384,40 +385,53 @@ bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], cons
 }
 
 // Stable radix sort of the rays by the leaf position of their own triangle
-// (rays without one in the tree last, in their order).
-void Scene::leaf_order(const int64_t* self, size_t n, std::vector<uint32_t>& order,
-                       std::vector<uint32_t>& pos) const {
+// (rays without one in the tree last, in their order): the histograms of all
+// digits in one pass, then one scatter per digit. pos[k]: the leaf position of
+// ray order[k] (~0u: none). tmp: room for 4 n numbers.
+void Scene::leaf_order(const int64_t* self, size_t n, uint32_t* order, uint32_t* pos, uint32_t* tmp) const {
     const uint32_t none = static_cast<uint32_t>(leaf_ids_.size());
-    std::vector<uint32_t> key(n), tmp_key(n), tmp(n);
-    order.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t s = self[i];
-        const uint32_t k = own_leaf_pos(s);
-        key[i] = k == ~0u ? none : k;
-        order[i] = static_cast<uint32_t>(i);
-    }
     constexpr int kBits = 11;
-    uint32_t count[1u << kBits];
-    for (int shift = 0; shift < 32 && (none >> shift); shift += kBits) {
-        std::fill(std::begin(count), std::end(count), 0u);
-        for (size_t i = 0; i < n; ++i) ++count[(key[i] >> shift) & ((1u << kBits) - 1)];
+    constexpr uint32_t kMask = (1u << kBits) - 1;
+    int digits = 1;
+    while (digits < 3 && (none >> (kBits * digits))) ++digits;
+    uint32_t count[3 << kBits] = {};
+    uint32_t* k0 = tmp;
+    uint32_t* k1 = tmp + n;
+    uint32_t* idx = tmp + 2 * n;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t p = own_leaf_pos(self[i]);
+        const uint32_t k = p == ~0u ? none : p;
+        k0[i] = k;
+        for (int q = 0; q < digits; ++q) ++count[(size_t{static_cast<unsigned>(q)} << kBits) + ((k >> (kBits * q)) & kMask)];
+    }
+    for (int q = 0; q < digits; ++q) {
         uint32_t sum = 0;
-        for (uint32_t& c : count) {
+        for (size_t b = 0; b <= kMask; ++b) {
+            uint32_t& c = count[(size_t{static_cast<unsigned>(q)} << kBits) + b];
             const uint32_t v = c;
             c = sum;
             sum += v;
         }
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t at = count[(key[i] >> shift) & ((1u << kBits) - 1)]++;
-            tmp_key[at] = key[i];
-            tmp[at] = order[i];
-        }
-        key.swap(tmp_key);
-        order.swap(tmp);
     }
-    for (uint32_t& k : key)
-        if (k == none) k = ~0u;
-    pos.swap(key);
+    // Digit by digit from the lowest; the last pass writes into order and pos.
+    uint32_t* src_idx = nullptr;  // null: the identity
+    for (int q = 0; q < digits; ++q) {
+        const bool last = q + 1 == digits;
+        uint32_t* dst_key = last ? pos : k1;
+        uint32_t* dst_idx = last ? order : idx + (q % 2) * n;
+        uint32_t* c = &count[size_t{static_cast<unsigned>(q)} << kBits];
+        const int sh = kBits * q;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t k = k0[i];
+            const uint32_t at = c[(k >> sh) & kMask]++;
+            dst_key[at] = k;
+            dst_idx[at] = src_idx ? src_idx[i] : static_cast<uint32_t>(i);
+        }
+        src_idx = dst_idx;
+        std::swap(k0, k1);
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (pos[i] == none) pos[i] = ~0u;
 }
 
 void Scene::cast(const double* origins, const int64_t* self, size_t n, const double d[3], unsigned char* hit,
@@ -450,17 +464,66 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     // same nodes. Each ray's answer does not depend on its packet.
     // The origins and own triangles are gathered in that order first (their
     // loads overlap in one tight loop).
-    std::vector<uint32_t> order, sorted_pos;
-    std::vector<double> sorted_g;
-    std::vector<int64_t> sorted_self;
+    const uint32_t* order = nullptr;
+    const uint32_t* sorted_pos = nullptr;
+    const double* sorted_g = nullptr;
+    std::vector<double> own_scratch;
     if (tree && packet && self && n >= 2 * Packet::kMax && n < (size_t{1} << 32)) {
-        leaf_order(self, n, order, sorted_pos);
-        sorted_g.resize(3 * n);
-        sorted_self.resize(n);
-        for (size_t pos = 0; pos < n; ++pos) {
-            const size_t i = order[pos];
-            std::copy_n(origins + 3 * i, 3, &sorted_g[3 * pos]);
-            sorted_self[pos] = self[i];
+        // Working memory: 3 coordinates and 6 numbers per ray. The calling
+        // thread keeps it for its next cast up to a bound (casts of one scene
+        // are frequent and alike; fresh pages would be zeroed by the system
+        // each time), larger casts release it at the end.
+        constexpr size_t kKeep = size_t{8} << 20;
+        thread_local std::vector<double> kept;
+        const size_t words = 6 * n;  // 3 doubles + 6 numbers of 4 bytes
+        std::vector<double>& buf = words * sizeof(double) <= kKeep ? kept : own_scratch;
+        if (buf.size() < words) buf.resize(words);
+        double* g_out = buf.data();
+        uint32_t* u = reinterpret_cast<uint32_t*>(buf.data() + 3 * n);
+        // The order is kept for the thread's next cast: casts of one scene
+        // often repeat the same rays' triangles (the faces towards the sun, one
+        // sun position after the other), and then only the places are read
+        // back. Any order gives the same answers; the rays' own triangles are
+        // always looked up afresh.
+        struct LastOrder {
+            uint64_t scene = 0, hash = 0;
+            size_t n = 0;
+            std::vector<uint32_t> place;  // sorted position of ray i
+        };
+        thread_local LastOrder last;
+        uint64_t hash = 0;
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t x = static_cast<uint64_t>(self[i]) + i * 0x9e3779b97f4a7c15ull;
+            x = (x ^ (x >> 31)) * 0xbf58476d1ce4e5b9ull;
+            hash += x ^ (x >> 29);
+        }
+        uint32_t* ord = u;
+        uint32_t* spos = u + n;
+        uint32_t* place = u + 2 * n;  // working room of the sort, then the places
+        if (last.scene == id_ && last.n == n && last.hash == hash) {
+            std::copy_n(last.place.data(), n, place);
+            for (size_t i = 0; i < n; ++i) {
+                ord[place[i]] = static_cast<uint32_t>(i);
+                spos[place[i]] = own_leaf_pos(self[i]);
+            }
+        } else {
+            leaf_order(self, n, ord, spos, u + 2 * n);
+            for (size_t pos = 0; pos < n; ++pos) place[ord[pos]] = static_cast<uint32_t>(pos);
+            if (n * sizeof(uint32_t) <= kKeep) {
+                last.place.assign(place, place + n);
+                last.scene = id_, last.n = n, last.hash = hash;
+            }
+        }
+        order = ord;
+        sorted_pos = spos;
+        sorted_g = g_out;
+        // The origins are read in the caller's order (one pass through memory
+        // the processor can fetch ahead) and written to their places in ray
+        // order in the working memory (the last cast left it in cache).
+        for (size_t i = 0; i < n; ++i) {
+            const double* o = origins + 3 * i;
+            double* to = g_out + 3 * size_t{place[i]};
+            to[0] = o[0], to[1] = o[1], to[2] = o[2];
         }
     }
     std::mutex stats_mutex;
@@ -477,10 +540,10 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             p.exact = 0;
         };
         for (size_t pos = b; pos < e; ++pos) {
-            const bool sorted = !order.empty();
+            const bool sorted = order != nullptr;
             const size_t i = sorted ? order[pos] : pos;
             const double* g = sorted ? &sorted_g[3 * pos] : origins + 3 * i;
-            const int64_t s = sorted ? sorted_self[pos] : self ? self[i] : -1;
+            const int64_t s = self ? self[i] : -1;  // read only where needed below
             if (!tree || !origin_in_range(g)) {
                 hit[i] = occluded_brute(g, d, s);
                 continue;
@@ -496,7 +559,8 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
                 hit[i] = 1;
                 continue;
             }
-            p.add(g, sorted ? sorted_pos[pos] : own_leaf_pos(s), i, *tree, centre_);
+            const uint32_t own_pos = sorted ? sorted_pos[pos] : own_leaf_pos(s);
+            p.add(g, own_pos, i, *tree, centre_);
             if (p.n == width) flush();
         }
         flush();
