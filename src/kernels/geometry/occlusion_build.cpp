@@ -112,11 +112,18 @@ struct Box4 {
     void get(float out[8]) const { v4_store(out, lo), v4_store(out + 4, hi); }
 };
 
+// Surface area (of a non-empty box), for the split heuristic only: the sides
+// are taken in float straight from the registers (any rounding only moves the
+// choice of split, never what the tree prunes).
 inline double box_area4(const Box4& b) {
-    alignas(16) float f[8];
-    b.get(f);
-    const double dx = double(f[4]) - f[0], dy = double(f[5]) - f[1], dz = double(f[6]) - f[2];
-    return 2.0 * (dx * dy + dy * dz + dz * dx);
+#if defined(__SSE2__)
+    const __m128 d = _mm_sub_ps(b.hi.v, b.lo.v);
+    const double dx = _mm_cvtss_f32(d), dy = _mm_cvtss_f32(_mm_shuffle_ps(d, d, 1));
+    const double dz = _mm_cvtss_f32(_mm_shuffle_ps(d, d, 2));
+#else
+    const double dx = b.hi.f[0] - b.lo.f[0], dy = b.hi.f[1] - b.lo.f[1], dz = b.hi.f[2] - b.lo.f[2];
+#endif
+    return 2.0 * (dx * dy + dz * (dx + dy));
 }
 }  // namespace
 
@@ -260,10 +267,13 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
                 xb[side].grow(pl, ph);
                 xc[side].grow(k, k);
             };
+            // bin_of(p) <= best_split, for the finite keys of tree triangles.
+            const float limit = static_cast<float>(best_split + 1);
+            auto left = [&](const Prim& p) { return (p.key(axis) - lo_key) * scale < limit; };
             size_t i = begin, j = end;
             for (;;) {
-                while (i < j && bin_of(prims[i]) <= best_split) join(prims[i++], 0);
-                while (i < j && bin_of(prims[j - 1]) > best_split) join(prims[--j], 1);
+                while (i < j && left(prims[i])) join(prims[i++], 0);
+                while (i < j && !left(prims[j - 1])) join(prims[--j], 1);
                 if (i >= j) break;
                 std::swap(prims[i], prims[j - 1]);
             }
