@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -467,59 +468,46 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     const uint32_t* order = nullptr;
     const uint32_t* sorted_pos = nullptr;
     const double* sorted_g = nullptr;
-    std::vector<double> own_scratch;
     if (tree && packet && self && n >= 2 * Packet::kMax && n < (size_t{1} << 32)) {
-        // Working memory: 3 coordinates and 6 numbers per ray. The calling
-        // thread keeps it for its next cast up to a bound (casts of one scene
-        // are frequent and alike; fresh pages would be zeroed by the system
-        // each time), larger casts release it at the end.
-        constexpr size_t kKeep = size_t{8} << 20;
-        thread_local std::vector<double> kept;
-        const size_t words = 6 * n;  // 3 doubles + 6 numbers of 4 bytes
-        std::vector<double>& buf = words * sizeof(double) <= kKeep ? kept : own_scratch;
-        if (buf.size() < words) buf.resize(words);
-        double* g_out = buf.data();
-        uint32_t* u = reinterpret_cast<uint32_t*>(buf.data() + 3 * n);
-        // The order is kept for the thread's next cast: casts of one scene
-        // often repeat the same rays' triangles (the faces towards the sun, one
-        // sun position after the other), and then only the places are read
-        // back. Any order gives the same answers; the rays' own triangles are
-        // always looked up afresh.
-        struct LastOrder {
-            uint64_t scene = 0, hash = 0;
-            size_t n = 0;
-            std::vector<uint32_t> place;  // sorted position of ray i
+        // The calling thread keeps the rays' order and its working memory for
+        // its next cast, up to a bound: casts of one scene often repeat the
+        // same rays' own triangles (the faces towards the sun, one sun
+        // position after the other), and then the order is not sorted again;
+        // fresh pages would also be zeroed by the system on every cast.
+        // Larger casts use memory of their own, released at the end.
+        constexpr size_t kKeep = size_t{16} << 20;
+        struct RayOrder {
+            uint64_t scene = 0;                   // 0: none
+            std::vector<int64_t> self;            // own triangles of the rays ordered
+            std::vector<uint32_t> order, pos;     // ray at each place, leaf position of its triangle
+            std::vector<uint32_t> place;          // place of each ray
+            std::vector<double> g;                // origins in order (each cast's own)
         };
-        thread_local LastOrder last;
-        uint64_t hash = 0;
-        for (size_t i = 0; i < n; ++i) {
-            uint64_t x = static_cast<uint64_t>(self[i]) + i * 0x9e3779b97f4a7c15ull;
-            x = (x ^ (x >> 31)) * 0xbf58476d1ce4e5b9ull;
-            hash += x ^ (x >> 29);
+        thread_local RayOrder kept;
+        RayOrder own;
+        RayOrder& ro = n * (8 + 12 + 24) <= kKeep ? kept : own;
+        const bool same = ro.scene == id_ && ro.self.size() == n &&
+                          std::memcmp(ro.self.data(), self, n * sizeof(int64_t)) == 0;
+        if (ro.g.size() < 3 * n) ro.g.resize(3 * n);
+        if (!same) {
+            ro.scene = 0;
+            ro.order.resize(n);
+            ro.pos.resize(n);
+            ro.place.resize(n);
+            // The sort's working room: the origins' memory, not yet filled.
+            static_assert(4 * sizeof(uint32_t) <= 3 * sizeof(double), "room for the sort");
+            leaf_order(self, n, ro.order.data(), ro.pos.data(), reinterpret_cast<uint32_t*>(ro.g.data()));
+            for (size_t k = 0; k < n; ++k) ro.place[ro.order[k]] = static_cast<uint32_t>(k);
+            ro.self.assign(self, self + n);
+            ro.scene = id_;
         }
-        uint32_t* ord = u;
-        uint32_t* spos = u + n;
-        uint32_t* place = u + 2 * n;  // working room of the sort, then the places
-        if (last.scene == id_ && last.n == n && last.hash == hash) {
-            std::copy_n(last.place.data(), n, place);
-            for (size_t i = 0; i < n; ++i) {
-                ord[place[i]] = static_cast<uint32_t>(i);
-                spos[place[i]] = own_leaf_pos(self[i]);
-            }
-        } else {
-            leaf_order(self, n, ord, spos, u + 2 * n);
-            for (size_t pos = 0; pos < n; ++pos) place[ord[pos]] = static_cast<uint32_t>(pos);
-            if (n * sizeof(uint32_t) <= kKeep) {
-                last.place.assign(place, place + n);
-                last.scene = id_, last.n = n, last.hash = hash;
-            }
-        }
-        order = ord;
-        sorted_pos = spos;
-        sorted_g = g_out;
+        order = ro.order.data();
+        sorted_pos = ro.pos.data();
+        sorted_g = ro.g.data();
         // The origins are read in the caller's order (one pass through memory
-        // the processor can fetch ahead) and written to their places in ray
-        // order in the working memory (the last cast left it in cache).
+        // the processor can fetch ahead) and written to their places.
+        double* g_out = ro.g.data();
+        const uint32_t* place = ro.place.data();
         for (size_t i = 0; i < n; ++i) {
             const double* o = origins + 3 * i;
             double* to = g_out + 3 * size_t{place[i]};
