@@ -26,6 +26,7 @@ namespace {
 constexpr int kBins = 16;
 constexpr size_t kSampleMin = 4096;  // nodes this large choose their split from about a quarter of this many triangles
 constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
+constexpr size_t kSahMin = 2 * Scene::kLeafSize;  // smaller nodes split at the median into two leaves
 
 inline double box_area(const float lo[3], const float hi[3]) noexcept {
     const double dx = double(hi[0]) - lo[0], dy = double(hi[1]) - lo[1], dz = double(hi[2]) - lo[2];
@@ -219,7 +220,7 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
     // Boxes and key boxes of both halves.
     alignas(16) float lb[8], lc[8], rb[8], rc[8];
     bool have_boxes = false;
-    if (extent > 0 && depth < kMaxSahDepth) {
+    if (extent > 0 && depth < kMaxSahDepth && n > kSahMin) {
         // Binned surface area heuristic. Large nodes choose the split from an
         // evenly spaced sample of their triangles; the partition then collects
         // both halves' boxes and key boxes.
@@ -283,7 +284,7 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
         }
     }
     if (!have_boxes) {
-        // Median split (deep nodes, failed heuristic); equal keys: halves by position.
+        // Median split (nodes of two leaves or fewer, deep nodes, failed heuristic); equal keys: halves by position.
         mid = begin + n / 2;
         if (extent > 0)
             std::nth_element(prims + begin, prims + mid, prims + end,
