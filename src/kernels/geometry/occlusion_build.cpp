@@ -360,57 +360,51 @@ void Scene::build(unsigned threads) {
     // (Arrays filled below before any read: no zeroing pass.)
     std::unique_ptr<double[]> pa(new double[T]), pb(new double[T]);
     std::unique_ptr<unsigned char[]> ok(new unsigned char[T]);
+    static_assert(sizeof(Prim) == 32, "build records of 32 bytes");
+    // One pass reads each triangle once: its widening and, for the tree's
+    // triangles, the build record at the triangle's own number (the few left
+    // out are squeezed out afterwards). The root's box and key box: min and
+    // max, so any order of the pieces gives the same.
+    // (Large pages are asked for the arrays that are kept and walked, not for
+    // the build's own: on a busy machine the system may have to gather them
+    // first, which costs more than it saves on arrays written once.)
+    std::unique_ptr<Prim[]> prims(new Prim[T]);  // filled below
+    Box4 root = Box4::empty(), rootc = Box4::empty();
+    std::mutex merge;
     parallel_for(T, threads, [&](size_t k0, size_t k1) {
+        Box4 acc = Box4::empty(), accc = Box4::empty();
         for (size_t k = k0; k < k1; ++k) {
             const double* t = tri(k);
             bool in = true;
             for (int j = 0; j < 9; ++j) in = in && in_tree_range(t[j]);
             pa[k] = pb[k] = 0.0;
             ok[k] = in && static_pad(t, pa[k], pb[k]);
-        }
-    });
-    size_t m = 0;
-    for (size_t k = 0; k < T; ++k) m += ok[k];
-    if (m == 0) {
-        for (size_t k = 0; k < T; ++k) direct_.push_back(static_cast<uint32_t>(k));
-        return;
-    }
-    static_assert(sizeof(Prim) == 32, "build records of 32 bytes");
-    std::unique_ptr<Prim[]> prims(new Prim[m]);  // filled below
-    {
-        size_t p = 0;
-        for (size_t k = 0; k < T; ++k) {
-            if (!ok[k]) {
-                direct_.push_back(static_cast<uint32_t>(k));
-                continue;
-            }
-            prims[p++].id = static_cast<uint32_t>(k);
-        }
-    }
-    // (Large pages are asked for the arrays that are kept and walked, not for
-    // the build's own: on a busy machine the system may have to gather them
-    // first, which costs more than it saves on arrays written once.)
-    // Boxes, and the root's box and key box (min and max: any order of the pieces gives the same).
-    Box4 root = Box4::empty(), rootc = Box4::empty();
-    std::mutex merge;
-    parallel_for(m, threads, [&](size_t i0, size_t i1) {
-        Box4 acc = Box4::empty(), accc = Box4::empty();
-        for (size_t i = i0; i < i1; ++i) {
-            Prim& p = prims[i];
-            const double* t = tri(p.id);
+            if (!ok[k]) continue;
+            Prim& p = prims[k];
+            p.id = static_cast<uint32_t>(k);
             for (int j = 0; j < 3; ++j) {
                 p.lo[j] = round_down(std::min({t[j], t[3 + j], t[6 + j]}));
                 p.hi[j] = round_up(std::max({t[j], t[3 + j], t[6 + j]}));
             }
             p.hi[3] = 0.0f;
-            const V4 l = p.vlo(), h = p.vhi(), k = v4_add(l, h);
+            const V4 l = p.vlo(), h = p.vhi(), kk = v4_add(l, h);
             acc.grow(l, h);
-            accc.grow(k, k);
+            accc.grow(kk, kk);
         }
         std::lock_guard<std::mutex> lock(merge);
         root.grow(acc);
         rootc.grow(accc);
     });
+    size_t m = 0;
+    for (size_t k = 0; k < T; ++k) {
+        if (!ok[k]) {
+            direct_.push_back(static_cast<uint32_t>(k));
+            continue;
+        }
+        if (m != k) prims[m] = prims[k];
+        ++m;
+    }
+    if (m == 0) return;
     alignas(16) float box[8], cbox[8];
     root.get(box);
     rootc.get(cbox);
