@@ -269,4 +269,14 @@ TEST(OcclusionPackets, ReusedRayOrderFollowsEachCastsRays) {
     agree(other, g, self);
     EXPECT_EQ(agree(scene, g, self), first);
     EXPECT_GT(first, 0u);
+    // Packets copied ray by ray: an origin beyond the tree's range (tested
+    // against every triangle), and a scene with a triangle kept out of the tree.
+    std::vector<double> far = g;
+    far[3 * 5] = 1e300;
+    agree(scene, far, self);
+    std::vector<double> with_huge = tris;
+    with_huge.insert(with_huge.end(), {-1e31, -1e31, 30, 1e31, -1e31, 30, 0, 1e31, 30});
+    const geom::Scene huge(with_huge, 1);
+    EXPECT_EQ(huge.tree_size(), huge.size() - 1);
+    EXPECT_EQ(agree(huge, g, self), self.size());  // everything under the huge roof
 }

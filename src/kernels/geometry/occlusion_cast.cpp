@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -147,24 +148,37 @@ struct Scene::Dir {
     bool avx2 = false;      // walk with AVX2 (chosen once per call)
 };
 
-// Up to sixteen rays of one direction that walk the tree together.
+// Up to sixteen rays of one direction that walk the tree together. The walk
+// reads them through the pointers: either into the packet's own copies (rays
+// added one by one) or straight into a cast's arrays of rays in order (a view
+// of consecutive rays, nothing copied).
 struct Scene::Packet {
     static constexpr unsigned kMax = 16;
     unsigned n = 0;
-    unsigned exact = 0;         // rays that reached the exact test (statistics)
-    float gf[kMax][3];          // origins in the call tree's frame
-    alignas(32) float go[3][kMax] = {};  // the same, axis by axis (unused rays: 0)
-    float pf[kMax][3];          // origins in the pre-test's frame
-    const double* g[kMax];      // the origins
-    uint32_t skip[kMax];        // leaf position of the ray's own triangle (~0u: none)
-    size_t index[kMax];         // ray numbers
+    unsigned exact = 0;    // rays that reached the exact test (statistics)
+    const float* go[3];    // origins in the call tree's frame, axis by axis (32-byte aligned, kMax readable)
+    const float* pf;       // origins in the pre-test's frame, 3 per ray
+    const double* g;       // the origins, 3 per ray
+    const uint32_t* skip;  // leaf position of the ray's own triangle (~0u: none)
+    // The packet's own copies.
+    alignas(32) float own_go[3][kMax] = {};
+    float own_pf[kMax][3];
+    double own_g[kMax][3];
+    uint32_t own_skip[kMax];
+    size_t index[kMax];  // ray numbers of the rays added
+    Packet() {
+        for (int j = 0; j < 3; ++j) go[j] = own_go[j];
+        pf = &own_pf[0][0], g = &own_g[0][0], skip = own_skip;
+    }
+    Packet(const Packet&) = delete;
+    Packet& operator=(const Packet&) = delete;
     void add(const double* o, uint32_t own_pos, size_t i, const CallTree& ct, const double* c0) {
         for (int j = 0; j < 3; ++j) {
-            gf[n][j] = go[j][n] = static_cast<float>(o[j] - ct.centre[j]);
-            pf[n][j] = static_cast<float>(o[j] - c0[j]);
+            own_go[j][n] = static_cast<float>(o[j] - ct.centre[j]);
+            own_pf[n][j] = static_cast<float>(o[j] - c0[j]);
+            own_g[n][j] = o[j];
         }
-        g[n] = o;
-        skip[n] = own_pos;
+        own_skip[n] = own_pos;
         index[n] = i;
         ++n;
     }
@@ -468,6 +482,10 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     const uint32_t* order = nullptr;
     const uint32_t* sorted_pos = nullptr;
     const double* sorted_g = nullptr;
+    // Rays in order as the walk reads them, set when every origin is in the
+    // tree's range and no triangle is kept out of it: packets are then views.
+    const float* sorted_go[3] = {nullptr, nullptr, nullptr};
+    const float* sorted_pf = nullptr;
     if (tree && packet && self && n >= 2 * Packet::kMax && n < (size_t{1} << 32)) {
         // The calling thread keeps the rays' order and its working memory for
         // its next cast, up to a bound: casts of one scene often repeat the
@@ -482,10 +500,11 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             std::vector<uint32_t> order, pos;     // ray at each place, leaf position of its triangle
             std::vector<uint32_t> place;          // place of each ray
             std::vector<double> g;                // origins in order (each cast's own)
+            std::vector<float> f;                 // the same in the walk's two frames
         };
         thread_local RayOrder kept;
         RayOrder own;
-        RayOrder& ro = n * (8 + 12 + 24) <= kKeep ? kept : own;
+        RayOrder& ro = n * (8 + 12 + 24 + 24) <= kKeep ? kept : own;
         const bool same = ro.scene == id_ && ro.self.size() == n &&
                           std::memcmp(ro.self.data(), self, n * sizeof(int64_t)) == 0;
         if (ro.g.size() < 3 * n) ro.g.resize(3 * n);
@@ -505,13 +524,39 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         sorted_pos = ro.pos.data();
         sorted_g = ro.g.data();
         // The origins are read in the caller's order (one pass through memory
-        // the processor can fetch ahead) and written to their places.
+        // the processor can fetch ahead) and written to their places, also in
+        // the walk's two float frames: axis by axis in the call tree's (32-byte
+        // aligned planes, a packet's lanes readable past the last ray) and ray
+        // by ray in the pre-test's.
+        const size_t plane = (n + 2 * Packet::kMax - 1) / Packet::kMax * Packet::kMax;
+        if (ro.f.size() < 3 * plane + 3 * n + 8) ro.f.resize(3 * plane + 3 * n + 8);
+        float* fx = ro.f.data() + (32 - reinterpret_cast<uintptr_t>(ro.f.data()) % 32) % 32 / sizeof(float);
+        float* fy = fx + plane;
+        float* fz = fy + plane;
+        float* fp = fz + plane;
         double* g_out = ro.g.data();
         const uint32_t* place = ro.place.data();
+        const double* c1 = tree->centre;
+        bool in_range = true;
         for (size_t i = 0; i < n; ++i) {
             const double* o = origins + 3 * i;
-            double* to = g_out + 3 * size_t{place[i]};
+            const size_t k = place[i];
+            double* to = g_out + 3 * k;
             to[0] = o[0], to[1] = o[1], to[2] = o[2];
+            fx[k] = static_cast<float>(o[0] - c1[0]);
+            fy[k] = static_cast<float>(o[1] - c1[1]);
+            fz[k] = static_cast<float>(o[2] - c1[2]);
+            fp[3 * k] = static_cast<float>(o[0] - centre_[0]);
+            fp[3 * k + 1] = static_cast<float>(o[1] - centre_[1]);
+            fp[3 * k + 2] = static_cast<float>(o[2] - centre_[2]);
+            in_range = in_range && origin_in_range(o);
+        }
+        std::fill(fx + n, fx + plane, 0.0f);
+        std::fill(fy + n, fy + plane, 0.0f);
+        std::fill(fz + n, fz + plane, 0.0f);
+        if (in_range && direct_.empty()) {
+            sorted_go[0] = fx, sorted_go[1] = fy, sorted_go[2] = fz;
+            sorted_pf = fp;
         }
     }
     std::mutex stats_mutex;
@@ -527,6 +572,22 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             p.n = 0;
             p.exact = 0;
         };
+        if (sorted_pf) {
+            // Packets are views of consecutive rays (chunks start at multiples of the packet size).
+            for (size_t q = b; q < e; q += width) {
+                p.n = static_cast<unsigned>(std::min<size_t>(width, e - q));
+                for (int j = 0; j < 3; ++j) p.go[j] = sorted_go[j] + q;
+                p.pf = sorted_pf + 3 * q;
+                p.g = sorted_g + 3 * q;
+                p.skip = sorted_pos + q;
+                const unsigned h = occluded_packet(p, *tree, dir, st);
+                for (unsigned k = 0; k < p.n; ++k) hit[order[q + k]] = (h >> k) & 1u;
+                if (st) st->rays += p.n, st->pretest_only += p.n - static_cast<unsigned>(__builtin_popcount(p.exact));
+                p.exact = 0;
+            }
+            p.n = 0;
+            b = e;  // done
+        }
         for (size_t pos = b; pos < e; ++pos) {
             const bool sorted = order != nullptr;
             const size_t i = sorted ? order[pos] : pos;
@@ -558,7 +619,7 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         }
     };
     threads = resolve_threads(threads);
-    const size_t chunk = 64;
+    const size_t chunk = 4 * Packet::kMax;  // views need chunks starting at multiples of a packet
     const size_t chunks = (n + chunk - 1) / chunk;
     threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
     std::atomic<size_t> next{0};
