@@ -271,26 +271,38 @@ int main(int argc, char** argv) {
             geom::sun_direction(alt, az, d.data());
             table.push_back(d);
         }
+    // Interleaved runs of one ray set: the exact tracer on one thread (and,
+    // with one_by_one, rays one by one), on two threads, and Embree.
+    struct CastTimes {
+        std::vector<double> one, single, two, embree;
+    };
+    auto time_casts = [&](const RaySet& rs, Casts& h1, Casts& h2, int runs, bool one_by_one) {
+        CastTimes ct;
+        for (int rep = 0; rep < runs; ++rep) {
+            double t = now();
+            exact_cast(scene, rs, h1, 1, lo, hi);
+            ct.one.push_back(now() - t);
+            if (one_by_one) {
+                t = now();
+                exact_cast(scene, rs, h1, 1, lo, hi, nullptr, false);
+                ct.single.push_back(now() - t);
+            }
+            t = now(2);
+            exact_cast(scene, rs, h2, 2, lo, hi);
+            ct.two.push_back(now(2) - t);
+#ifdef QM_HAVE_EMBREE
+            Casts he(rs);
+            t = now();
+            embree_cast(es, rs, he.hit);
+            ct.embree.push_back(now() - t);
+#endif
+        }
+        return ct;
+    };
     const RaySet rays = make_rays(*model, faces, table);
     Casts c1(rays), c2(rays);
-    std::vector<double> cast1, cast2, ecast, single;
-    for (int rep = 0; rep < reps; ++rep) {
-        double t = now();
-        exact_cast(scene, rays, c1, 1, lo, hi);
-        cast1.push_back(now() - t);
-        t = now();
-        exact_cast(scene, rays, c1, 1, lo, hi, nullptr, false);
-        single.push_back(now() - t);
-        t = now(2);
-        exact_cast(scene, rays, c2, 2, lo, hi);
-        cast2.push_back(now(2) - t);
-#ifdef QM_HAVE_EMBREE
-        Casts ce(rays);
-        t = now();
-        embree_cast(es, rays, ce.hit);
-        ecast.push_back(now() - t);
-#endif
-    }
+    const CastTimes tt = time_casts(rays, c1, c2, reps, true);
+    const std::vector<double>&cast1 = tt.one, &cast2 = tt.two, &single = tt.single;
     std::printf("  54 sun positions, %zu rays   parse ms  build ms   cast ms  total ms    Mrays/s\n", rays.rays);
     const double p1 = median(parse1), p2 = median(parse2), b1 = median(build1), b2 = median(build2);
     const double k1 = median(cast1), k2 = median(cast2);
@@ -298,6 +310,7 @@ int main(int argc, char** argv) {
     print_row("exact, 2 threads", p2, b2, k2, rays.rays);
     std::printf("  (exact, 1 thread, rays one by one instead of packets of 16: cast %.1f ms)\n", median(single) * 1e3);
 #ifdef QM_HAVE_EMBREE
+    const std::vector<double>& ecast = tt.embree;
     const double eb = median(ebuild), ek = median(ecast);
     print_row("Embree 3, 1 thread", p1, eb, ek, rays.rays);
     std::printf("  exact / Embree: 1 thread total %.2fx (build %.2fx, cast %.2fx); 2 threads total %.2fx "
@@ -374,21 +387,8 @@ int main(int argc, char** argv) {
         }
         const RaySet yr = make_rays(*model, faces, dirs);
         Casts y1(yr), y2(yr);
-        std::vector<double> t1v, t2v, tev;
-        for (int rep = 0; rep < std::min(reps, 3); ++rep) {
-            double t = now();
-            exact_cast(scene, yr, y1, 1, lo, hi);
-            t1v.push_back(now() - t);
-            t = now(2);
-            exact_cast(scene, yr, y2, 2, lo, hi);
-            t2v.push_back(now(2) - t);
-#ifdef QM_HAVE_EMBREE
-            Casts ye(yr);
-            t = now();
-            embree_cast(es, yr, ye.hit);
-            tev.push_back(now() - t);
-#endif
-        }
+        const CastTimes ty = time_casts(yr, y1, y2, std::min(reps, 3), false);
+        const std::vector<double>&t1v = ty.one, &t2v = ty.two;
         const double full = yr.rays * 365.0 / hours;
         std::printf("  year: every %d-th day of 2026 (%zu days), %zu hourly sun positions above the horizon, %zu rays "
                     "(a whole year: about %.1f M rays)\n",
@@ -397,6 +397,7 @@ int main(int argc, char** argv) {
                     yr.rays / median(t1v) / 1e6, full / (yr.rays / median(t1v)), yr.rays / median(t2v) / 1e6,
                     full / (yr.rays / median(t2v)));
 #ifdef QM_HAVE_EMBREE
+        const std::vector<double>& tev = ty.embree;
         std::printf("; Embree 1 thread %.2f Mrays/s (%.1f s)", yr.rays / median(tev) / 1e6,
                     full / (yr.rays / median(tev)));
 #endif

@@ -279,4 +279,18 @@ TEST(OcclusionPackets, ReusedRayOrderFollowsEachCastsRays) {
     const geom::Scene huge(with_huge, 1);
     EXPECT_EQ(huge.tree_size(), huge.size() - 1);
     EXPECT_EQ(agree(huge, g, self), self.size());  // everything under the huge roof
+    // A cast too large for the memory a thread keeps: its own, held to the end.
+    std::vector<double> many;
+    std::vector<int64_t> many_self;
+    for (int copy = 0; copy < 400; ++copy) {
+        many.insert(many.end(), g.begin(), g.end());
+        many_self.insert(many_self.end(), self.begin(), self.end());
+    }
+    ASSERT_GT(many_self.size(), size_t{300000});
+    std::vector<unsigned char> packets(many_self.size()), single(many_self.size());
+    scene.cast(many.data(), many_self.data(), many_self.size(), d.data(), packets.data(), 1, nullptr, nullptr, false,
+               true, nullptr);
+    scene.cast(many.data(), many_self.data(), many_self.size(), d.data(), single.data(), 1, nullptr, nullptr, false,
+               false, nullptr);
+    EXPECT_EQ(packets, single);
 }

@@ -49,6 +49,16 @@ bool origin_in_range(const double g[3]) noexcept {
 
 std::atomic<bool> portable_walk{false};
 
+// Rays of a cast in the order their packets take (see Scene::cast).
+struct RayOrder {
+    uint64_t scene = 0;                // 0: none
+    std::vector<int64_t> self;         // own triangles of the rays ordered
+    std::vector<uint32_t> order, pos;  // ray at each place, leaf position of its triangle
+    std::vector<uint32_t> place;       // place of each ray
+    std::vector<double> g;             // origins in order (each cast's own)
+    std::vector<float> f;              // the same in the walk's two frames
+};
+
 }  // namespace
 
 void use_portable_walk(bool portable) noexcept { portable_walk.store(portable, std::memory_order_relaxed); }
@@ -479,6 +489,7 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
     // same nodes. Each ray's answer does not depend on its packet.
     // The origins and own triangles are gathered in that order first (their
     // loads overlap in one tight loop).
+    RayOrder own_order;  // a cast too large for the thread's kept memory: its own, until the end
     const uint32_t* order = nullptr;
     const uint32_t* sorted_pos = nullptr;
     const double* sorted_g = nullptr;
@@ -494,17 +505,8 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         // fresh pages would also be zeroed by the system on every cast.
         // Larger casts use memory of their own, released at the end.
         constexpr size_t kKeep = size_t{16} << 20;
-        struct RayOrder {
-            uint64_t scene = 0;                   // 0: none
-            std::vector<int64_t> self;            // own triangles of the rays ordered
-            std::vector<uint32_t> order, pos;     // ray at each place, leaf position of its triangle
-            std::vector<uint32_t> place;          // place of each ray
-            std::vector<double> g;                // origins in order (each cast's own)
-            std::vector<float> f;                 // the same in the walk's two frames
-        };
         thread_local RayOrder kept;
-        RayOrder own;
-        RayOrder& ro = n * (8 + 12 + 24 + 24) <= kKeep ? kept : own;
+        RayOrder& ro = n * (8 + 12 + 24 + 24) <= kKeep ? kept : own_order;
         const bool same = ro.scene == id_ && ro.self.size() == n &&
                           std::memcmp(ro.self.data(), self, n * sizeof(int64_t)) == 0;
         if (ro.g.size() < 3 * n) ro.g.resize(3 * n);
