@@ -341,9 +341,13 @@ int main(int argc, char** argv) {
         exact_cast(scene, rays, cs, 1, lo, hi, &st);
         exact_cast(scene, rays, cp, 1, lo, hi, nullptr, false);
         bool same = c1.hit == c2.hit && c1.hit == cs.hit && c1.hit == cp.hit;
-        std::printf("  float pre-test: %.2f%% of rays decided without an exact test; %.2f%% of %.2f leaf triangles "
+        size_t hits = 0;
+        for (const auto& h : cs.hit) hits += static_cast<size_t>(std::count(h.begin(), h.end(), 1));
+        std::printf("  float tests: %.2f%% of rays decided without an exact test (%.2f%% of hits confirmed by the "
+                    "accept test); %.2f%% of %.2f leaf triangles "
                     "per ray rejected; %.2f node tests per ray (one per packet); packets equal single rays and 1 thread equals 2: %s\n",
                     100.0 * st.pretest_only / std::max<uint64_t>(1, st.rays),
+                    100.0 * st.accepted / std::max<size_t>(1, hits),
                     100.0 * (st.candidates - st.exact_tests) / std::max<uint64_t>(1, st.candidates),
                     static_cast<double>(st.candidates) / std::max<uint64_t>(1, st.rays),
                     static_cast<double>(st.node_tests) / std::max<uint64_t>(1, st.rays), same ? "yes" : "NO");

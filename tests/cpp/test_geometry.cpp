@@ -276,6 +276,8 @@ TEST(OcclusionTree, PacketsEqualSingleRaysAndCountPretests) {
     }
     EXPECT_GT(hits, 0u);
     EXPECT_LT(total.exact_tests, total.candidates);  // the pre-test rejects leaf triangles
+    EXPECT_GT(total.accepted, 0u);                   // and the accept test confirms hits
+    EXPECT_LE(total.accepted, hits);
 }
 
 // Rays aimed at points of a triangle (inside, on its edges and corners, just
@@ -326,6 +328,107 @@ TEST(OcclusionTree, PretestNeverRejectsAHit) {
         }
         EXPECT_GT(hits, 1000u);
         EXPECT_GT(rejected, 100u);  // the test does reject
+    }
+}
+
+// The float accept test confirms a hit only where the exact test hits: rays
+// at points on and just off the edges and corners of triangles, from just
+// before the least distance on, nearly parallel to the triangle, and with
+// |a| on either side of the exact test's threshold; near the origin and far
+// from it. Clear hits (well inside, well ahead) are confirmed.
+TEST(OcclusionTree, AcceptTestNeverConfirmsAMiss) {
+    std::mt19937_64 rng(29);
+    std::uniform_real_distribution<double> unit(-1, 1), pos(0, 40), side(-1, 1), share(0, 1);
+    const double nudges[] = {0.0, 1e-12, -1e-12, 1e-9, -1e-9, 1e-6, -1e-6, 0.02};
+    struct Setup {
+        double offset, box, size;  // scene's place, half-width of the origins' box, triangle size
+        std::vector<double> backs;  // distances from the origin to the aimed point
+    };
+    const Setup setups[] = {
+        {0.0, 70.0, 1.0, {5e-7, 1e-6, 1.0000001e-6, 1.2e-6, 1e-4, 0.05, 3.0, 45.0}},
+        {3.3e5, 70.0, 1.0, {5e-7, 1e-6, 1.0000001e-6, 1.2e-6, 1e-4, 0.05, 3.0, 45.0}},
+        // Rays about as long as the exact test's longest hit (1e6), large triangles.
+        {0.0, 2.5e6, 1e3, {0.5, 999990.0, 999999.9, 1e6, 1000000.1, 1.5e6, 5e4, 2e6}},
+    };
+    for (const Setup& set : setups) {
+        RandomScene s;
+        for (int k = 0; k < 300; ++k) {
+            const double c[3] = {set.offset + set.size * pos(rng), set.offset + set.size * pos(rng),
+                                 set.offset + set.size * pos(rng) / 4};
+            if (k % 10 == 0) {
+                // Right triangles in a horizontal plane with |a| = leg1 * leg2 near
+                // 1e-6 for a vertical ray: just under and just over the threshold.
+                const double l1 = 1e-3, l2 = 1e-3 * (k % 20 == 0 ? 1 - 1e-9 : 1 + 1e-9);
+                const double v[9] = {c[0], c[1], c[2], c[0] + l1, c[1], c[2], c[0], c[1] + l2, c[2]};
+                s.tris.insert(s.tris.end(), v, v + 9);
+                continue;
+            }
+            for (int v = 0; v < 3; ++v)
+                for (int j = 0; j < 3; ++j)
+                    s.tris.push_back(c[j] + ((k % 3 == 0 && j == 2) ? 0.0 : set.size * side(rng)));
+        }
+        const geom::Scene scene(s.tris);
+        double lo[3], hi[3];
+        for (int j = 0; j < 3; ++j) lo[j] = set.offset - set.box, hi[j] = set.offset + set.box;
+        size_t accepted = 0, clear = 0, clear_accepted = 0, hits = 0;
+        for (size_t k = 0; k < scene.size(); ++k) {
+            const double* t = scene.tri(k);
+            const bool tiny = k % 10 == 0;
+            for (int r = 0; r < 48; ++r) {
+                double d[3] = {unit(rng), unit(rng), unit(rng)};
+                if (tiny || r % 8 == 0) d[0] = 0, d[1] = 0, d[2] = 1;
+                const bool grazing = r % 8 == 1;
+                if (grazing) {
+                    // Nearly in the triangle's plane.
+                    double n[3];
+                    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+                    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+                    n[0] = e1[1] * e2[2] - e1[2] * e2[1];
+                    n[1] = e1[2] * e2[0] - e1[0] * e2[2];
+                    n[2] = e1[0] * e2[1] - e1[1] * e2[0];
+                    const double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+                    const double dn = (d[0] * n[0] + d[1] * n[1] + d[2] * n[2]) / nn;
+                    const double keep = nudges[r % 7] * 1e3;
+                    for (int j = 0; j < 3; ++j) d[j] -= (dn - keep / std::sqrt(nn)) * n[j];
+                }
+                const double m = std::max({std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
+                if (m < 1e-3) continue;
+                for (double& x : d) x /= m;  // max |d_i| = 1
+                double u = share(rng), v = share(rng);
+                if (u + v > 1) u = 1 - u, v = 1 - v;
+                const double nudge = nudges[r % 8];
+                switch (r % 6) {
+                    case 1: u = nudge; break;                    // at the edge u = 0
+                    case 2: v = nudge; break;                    // at the edge v = 0
+                    case 3: v = 1 - u - nudge; break;            // at the edge u + v = 1
+                    case 4: u = 1 + nudge, v = -nudge; break;    // at a corner
+                    case 5: u = -nudge, v = -nudge; break;       // at the first corner
+                    default: break;                              // inside
+                }
+                const double back = set.backs[(r / 6) % 8] * (r % 3 == 0 ? 1 : 1 + 1e-12 * r);
+                double p[3], o[3];
+                for (int j = 0; j < 3; ++j) {
+                    p[j] = t[j] + u * (t[3 + j] - t[j]) + v * (t[6 + j] - t[j]);
+                    o[j] = p[j] - back * d[j];
+                }
+                const bool hit = geom::ray_triangle_intersection(o, d, t);
+                const bool sure = scene.accept_sure_hit(k, o, d, lo, hi);
+                hits += hit;
+                if (sure) {
+                    ++accepted;
+                    ASSERT_TRUE(hit) << "triangle " << k << " ray " << r << " offset " << set.offset;
+                }
+                if (!tiny && !grazing && r % 6 == 0 && back > 1e-3 * set.box && back < 9e5 && u > 0.01 && v > 0.01 &&
+                    u + v < 0.99) {
+                    ++clear;
+                    clear_accepted += sure;
+                }
+            }
+        }
+        EXPECT_GT(hits, 2000u);
+        EXPECT_GT(accepted, 400u);
+        EXPECT_GT(clear, 200u);
+        EXPECT_GT(clear_accepted, 0.9 * clear);
     }
 }
 

@@ -62,12 +62,13 @@ bool avx2_walk_available() noexcept;
 struct CastStats {
     uint64_t rays = 0;          // rays that walked the tree
     uint64_t pretest_only = 0;  // of those, answered without any exact triangle test
+    uint64_t accepted = 0;      // of those, hits confirmed by the float accept test
     uint64_t candidates = 0;    // leaf triangles whose box the ray entered
-    uint64_t exact_tests = 0;   // of those, passed on to the exact test by the float pre-test
+    uint64_t exact_tests = 0;   // of those, kept by the float pre-test (may hit)
     uint64_t node_tests = 0;    // eight-wide nodes whose boxes were tested (once per packet)
     void add(const CastStats& o) noexcept {
         rays += o.rays, pretest_only += o.pretest_only, candidates += o.candidates, exact_tests += o.exact_tests;
-        node_tests += o.node_tests;
+        accepted += o.accepted, node_tests += o.node_tests;
     }
 };
 
@@ -113,6 +114,9 @@ public:
     // Conservative float test (for tests): false only when the exact test of
     // tree triangle k along d from g cannot hit, for origins in [lo, hi].
     bool pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo, const double* hi) const;
+    // Conservative float accept test (for tests): true only when the exact test
+    // of tree triangle k along d from g hits, for origins in [lo, hi].
+    bool accept_sure_hit(size_t k, const double g[3], const double d[3], const double* lo, const double* hi) const;
 
     struct Node {
         float lo[3], hi[3];  // float bounds on the safe side of the triangles' boxes
@@ -174,6 +178,10 @@ private:
     // The pre-test's margins for one leaf (the same for every ray of a call).
     static void pretest_margins(const LeafF& leaf, const Dir& dir, float& r, float& zm) noexcept;
     static unsigned pretest(const LeafF& leaf, const float o[3], const Dir& dir, float r, float zm) noexcept;
+    // Lanes whose exact test surely hits (the converse test).
+    static unsigned accept(const LeafF& leaf, const float o[3], const Dir& dir) noexcept;
+    int float_test(size_t k, const double g[3], const double d[3], const double* lo, const double* hi,
+                   bool sure) const;
 #if QM_HAVE_AVX2_WALK
     // The same for two origins at once (bits 0-3: o0, 4-7: o1), lane for lane the same arithmetic.
     static unsigned pretest2(const LeafF& leaf, const float o0[3], const float o1[3], const Dir& dir, float r,

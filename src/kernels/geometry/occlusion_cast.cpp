@@ -155,6 +155,12 @@ struct Scene::Dir {
     float sx = 0, sy = 0, sgn = 1;
     double ms = 0;         // origin spread of the call
     double ex = 0, ez = 0;  // error bounds of the sheared coordinates and of the depths
+    // Accept test (see Scene::accept): on when acc is set.
+    bool acc = false;
+    float acc_r = 0, acc_q = 0;     // error bound of an edge function: (mA + mB) acc_r + k mA mB + acc_q
+    float acc_beta = 0;             // least barycentric coordinate, relative to the bound on their sum
+    float acc_area = 0;             // least projected double area
+    float acc_t0 = 0, acc_t1 = 0;   // least and most depth of the hit point
     bool avx2 = false;      // walk with AVX2 (chosen once per call)
 };
 
@@ -228,6 +234,28 @@ void Scene::make_dir(const double d[3], const CallTree& ct, Dir& r) const {
     r.pretest = R <= 1e15;
     r.ex = 17 * kEpsF * R + 1e-36;
     r.ez = 4.01 * kEpsF * R + 1e-36;
+
+    // The accept test's margins (see Scene::accept). With every coordinate
+    // within R of the centre, the double rounding of Moller-Trumbore's a and
+    // of the numerators of u and v stays below e2 = 256 2^-53 R^2, that of t's
+    // numerator below 2 R e2. Hits are accepted only where |a| >= K e2, so
+    // that u and v are off by at most 2 / (K - 1) + 2.1 2^-53 and t by at
+    // most (2 R + t) / (K - 1) + 3 2^-53 t.
+    r.acc = r.pretest && R <= 1e7;
+    if (r.acc) {
+        constexpr double K = 1e5;
+        const double e2 = 256 * kEps * R * R, dz = std::fabs(d[kz]);
+        const double slack = 2.0001 * R / (K - 1);
+        r.acc_r = round_up(r.ex * (1 + 1e-5));
+        r.acc_q = round_up(2.02 * r.ex * r.ex + 1e-30);
+        r.acc_beta = round_up((4 / (K - 1) + 5 * kEps) * (1 + 1e-5));
+        r.acc_area = round_up(std::max(1e-6 + e2, K * e2) * (1 + 1e-9) / dz * (1 + 1e-5));
+        r.acc_t0 = round_up(dz * (1e-6 + slack) / (1 - 1.0001 / (K - 1)) * (1 + 1e-6) + r.ez + 256 * kEpsF * R +
+                            1e-30);
+        const double t1 = dz * (1e6 - slack) / (1 + 1.0001 / (K - 1)) * (1 - 1e-6) - r.ez;
+        r.acc_t1 = t1 > 0 ? round_down(t1) : 0.0f;
+        r.acc = t1 > 0;
+    }
 }
 
 // The float pre-test of one leaf for one ray: a lane's bit is cleared only
@@ -303,6 +331,100 @@ inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, f
         if (!((out_ccw && out_cw) || zmax < -zm)) keep |= 1u << l;
     }
     return keep;
+#endif
+}
+
+// The float accept test of one leaf for one ray: a lane's bit is set only
+// when the exact test of that triangle surely hits, so that most hits are
+// confirmed without reading the triangle's double coordinates.
+//
+// In the sheared frame of make_dir (exact shear), the ray is the point 0 and
+// the triangle has vertices (X_i, Y_i) at depths Z_i. Its edge functions W_e
+// (e: the vertex opposite the edge) are the barycentric coordinates of 0
+// times their sum D, and |a| = |d_kz| |D|. With the computed x, y within ex,
+// W_e lies within h_e = (m_a + m_b) ex + 2 ex^2 + 2.01 2^-24 m_a m_b of the
+// computed w_e. Oriented by the sign of their sum, a lane is accepted when
+// every w_e - h_e is at least beta times the bound on D (u, v and 1 - u - v
+// clear of the rounding of the double test), their sum clears the least
+// area, and the hit's depth sum b_e Z_e lies inside (t0, t1): from below, the
+// least depth z_min plus each lower bound on b_e times (z_e - z_min), from
+// above, the largest depth. NaN fails every comparison and accepts nothing.
+inline unsigned Scene::accept(const LeafF& L, const float o[3], const Dir& D) noexcept {
+    constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
+#if defined(__SSE2__)
+    const __m128 sx = _mm_set1_ps(D.sx), sy = _mm_set1_ps(D.sy), sg = _mm_set1_ps(D.sgn);
+    const __m128 ox = _mm_set1_ps(o[D.kx]), oy = _mm_set1_ps(o[D.ky]), oz = _mm_set1_ps(o[D.kz]);
+    const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 x[3], y[3], m[3], z[3];
+    for (int i = 0; i < 3; ++i) {
+        const __m128 dx = _mm_sub_ps(_mm_load_ps(L.v[i][D.kx]), ox);
+        const __m128 dy = _mm_sub_ps(_mm_load_ps(L.v[i][D.ky]), oy);
+        const __m128 dz = _mm_sub_ps(_mm_load_ps(L.v[i][D.kz]), oz);
+        x[i] = _mm_sub_ps(dx, _mm_mul_ps(sx, dz));
+        y[i] = _mm_sub_ps(dy, _mm_mul_ps(sy, dz));
+        z[i] = _mm_mul_ps(dz, sg);
+        m[i] = _mm_add_ps(_mm_and_ps(x[i], absmask), _mm_and_ps(y[i], absmask));
+    }
+    const __m128 rv = _mm_set1_ps(D.acc_r), kv = _mm_set1_ps(kk), qv = _mm_set1_ps(D.acc_q);
+    __m128 w[3], h[3];
+    for (int e = 0; e < 3; ++e) {
+        const int a = (e + 1) % 3, b = (e + 2) % 3;
+        w[e] = _mm_sub_ps(_mm_mul_ps(x[a], y[b]), _mm_mul_ps(y[a], x[b]));
+        h[e] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_add_ps(m[a], m[b]), rv), _mm_mul_ps(kv, _mm_mul_ps(m[a], m[b]))), qv);
+    }
+    const __m128 sign = _mm_andnot_ps(absmask, _mm_add_ps(_mm_add_ps(w[0], w[1]), w[2]));
+    __m128 lw[3], hi = _mm_setzero_ps(), lo = _mm_setzero_ps();
+    for (int e = 0; e < 3; ++e) {
+        const __m128 we = _mm_xor_ps(w[e], sign);
+        lw[e] = _mm_sub_ps(we, h[e]);
+        hi = _mm_add_ps(hi, _mm_add_ps(we, h[e]));
+        lo = _mm_add_ps(lo, lw[e]);
+    }
+    const __m128 least = _mm_mul_ps(_mm_set1_ps(D.acc_beta), hi);
+    __m128 ok = _mm_and_ps(_mm_cmpge_ps(lo, _mm_set1_ps(D.acc_area)), _mm_cmpge_ps(lw[0], least));
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(lw[1], least), _mm_cmpge_ps(lw[2], least)));
+    const __m128 zmin = _mm_min_ps(_mm_min_ps(z[0], z[1]), z[2]), zmax = _mm_max_ps(_mm_max_ps(z[0], z[1]), z[2]);
+    __m128 above = _mm_mul_ps(lw[0], _mm_sub_ps(z[0], zmin));
+    above = _mm_add_ps(above, _mm_mul_ps(lw[1], _mm_sub_ps(z[1], zmin)));
+    above = _mm_add_ps(above, _mm_mul_ps(lw[2], _mm_sub_ps(z[2], zmin)));
+    const __m128 depth = _mm_add_ps(zmin, _mm_div_ps(above, hi));
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(depth, _mm_set1_ps(D.acc_t0)),
+                                   _mm_cmple_ps(zmax, _mm_set1_ps(D.acc_t1))));
+    return static_cast<unsigned>(_mm_movemask_ps(ok)) & ((1u << kLeafSize) - 1);
+#else
+    unsigned sure = 0;
+    for (size_t l = 0; l < kLeafSize; ++l) {
+        float x[3], y[3], m[3], z[3];
+        for (int i = 0; i < 3; ++i) {
+            const float dx = L.v[i][D.kx][l] - o[D.kx], dy = L.v[i][D.ky][l] - o[D.ky];
+            const float dz = L.v[i][D.kz][l] - o[D.kz];
+            x[i] = dx - D.sx * dz;
+            y[i] = dy - D.sy * dz;
+            z[i] = dz * D.sgn;
+            m[i] = std::fabs(x[i]) + std::fabs(y[i]);
+        }
+        float w[3], h[3];
+        for (int e = 0; e < 3; ++e) {
+            const int a = (e + 1) % 3, b = (e + 2) % 3;
+            w[e] = x[a] * y[b] - y[a] * x[b];
+            h[e] = ((m[a] + m[b]) * D.acc_r + kk * (m[a] * m[b])) + D.acc_q;
+        }
+        const bool neg = std::signbit((w[0] + w[1]) + w[2]);
+        float lw[3], hi = 0, lo = 0;
+        for (int e = 0; e < 3; ++e) {
+            const float we = neg ? -w[e] : w[e];
+            lw[e] = we - h[e];
+            hi = hi + (we + h[e]);
+            lo = lo + lw[e];
+        }
+        const float least = D.acc_beta * hi;
+        const float zmin = std::min({z[0], z[1], z[2]}), zmax = std::max({z[0], z[1], z[2]});
+        const float above = (lw[0] * (z[0] - zmin) + lw[1] * (z[1] - zmin)) + lw[2] * (z[2] - zmin);
+        const bool ok = lo >= D.acc_area && lw[0] >= least && lw[1] >= least && lw[2] >= least &&
+                        zmin + above / hi >= D.acc_t0 && zmax <= D.acc_t1;
+        if (ok) sure |= 1u << l;
+    }
+    return sure;
 #endif
 }
 
@@ -389,9 +511,12 @@ bool Scene::occluded(const double g[3], const double d[3], int64_t self, bool br
     return occluded_packet(p, ct, dir, nullptr) & 1u;
 }
 
-bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo,
-                            const double* hi) const {
-    if (k >= leaf_pos_.size() || leaf_pos_[k] == ~0u || !direction_ok(d) || !origin_in_range(g)) return true;
+// The walk's float tests of tree triangle k for one ray: -1 unknown (no tree
+// triangle, or no float tests for this call), else the lane's bit of the
+// pre-test (sure = false) or of the accept test (sure = true).
+int Scene::float_test(size_t k, const double g[3], const double d[3], const double* lo, const double* hi,
+                      bool sure) const {
+    if (k >= leaf_pos_.size() || leaf_pos_[k] == ~0u || !direction_ok(d) || !origin_in_range(g)) return -1;
     const uint32_t pos = leaf_pos_[k];
     for (const LeafF& L : leaves_) {
         if (pos < L.first || pos >= L.first + L.count) continue;
@@ -399,14 +524,25 @@ bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], cons
         prepare(lo, hi, ct);
         Dir dir;
         make_dir(d, ct, dir);
-        if (!dir.pretest) return true;
+        if (!(sure ? dir.acc : dir.pretest)) return -1;
         const float pf[3] = {static_cast<float>(g[0] - centre_[0]), static_cast<float>(g[1] - centre_[1]),
                              static_cast<float>(g[2] - centre_[2])};
         float r = 0, zm = 0;
         pretest_margins(L, dir, r, zm);
-        return (pretest(L, pf, dir, r, zm) >> (pos - L.first)) & 1u;
+        const unsigned lanes = sure ? accept(L, pf, dir) : pretest(L, pf, dir, r, zm);
+        return static_cast<int>((lanes >> (pos - L.first)) & 1u);
     }
-    return true;
+    return -1;
+}
+
+bool Scene::pretest_may_hit(size_t k, const double g[3], const double d[3], const double* lo,
+                            const double* hi) const {
+    return float_test(k, g, d, lo, hi, false) != 0;
+}
+
+bool Scene::accept_sure_hit(size_t k, const double g[3], const double d[3], const double* lo,
+                            const double* hi) const {
+    return float_test(k, g, d, lo, hi, true) == 1;
 }
 
 // Stable radix sort of the rays by the leaf position of their own triangle
