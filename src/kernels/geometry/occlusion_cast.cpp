@@ -54,7 +54,6 @@ struct RayOrder {
     uint64_t scene = 0;                // 0: none
     std::vector<int64_t> self;         // own triangles of the rays ordered
     std::vector<uint32_t> order, pos;  // ray at each place, leaf position of its triangle
-    std::vector<uint32_t> place;       // place of each ray
     std::vector<double> g;             // origins in order (each cast's own)
     std::vector<float> f;              // the same in the walk's two frames
 };
@@ -642,7 +641,7 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         // Larger casts use memory of their own, released at the end.
         constexpr size_t kKeep = size_t{16} << 20;
         thread_local RayOrder kept;
-        RayOrder& ro = n * (8 + 12 + 24 + 24) <= kKeep ? kept : own_order;
+        RayOrder& ro = n * (8 + 8 + 24 + 24) <= kKeep ? kept : own_order;
         const bool same = ro.scene == id_ && ro.self.size() == n &&
                           std::memcmp(ro.self.data(), self, n * sizeof(int64_t)) == 0;
         if (ro.g.size() < 3 * n) ro.g.resize(3 * n);
@@ -650,22 +649,21 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             ro.scene = 0;
             ro.order.resize(n);
             ro.pos.resize(n);
-            ro.place.resize(n);
             // The sort's working room: the origins' memory, not yet filled.
             static_assert(4 * sizeof(uint32_t) <= 3 * sizeof(double), "room for the sort");
             leaf_order(self, n, ro.order.data(), ro.pos.data(), reinterpret_cast<uint32_t*>(ro.g.data()));
-            for (size_t k = 0; k < n; ++k) ro.place[ro.order[k]] = static_cast<uint32_t>(k);
             ro.self.assign(self, self + n);
             ro.scene = id_;
         }
         order = ro.order.data();
         sorted_pos = ro.pos.data();
         sorted_g = ro.g.data();
-        // The origins are read in the caller's order (one pass through memory
-        // the processor can fetch ahead) and written to their places, also in
-        // the walk's two float frames: axis by axis in the call tree's (32-byte
-        // aligned planes, a packet's lanes readable past the last ray) and ray
-        // by ray in the pre-test's.
+        // The origins are gathered into their order (fetched ahead: written in
+        // order, the arrays stream out, where scattered writes would each wait
+        // on their line once the arrays outgrow the cache), also in the walk's
+        // two float frames: axis by axis in the call tree's (32-byte aligned
+        // planes, a packet's lanes readable past the last ray) and ray by ray
+        // in the pre-test's.
         const size_t plane = (n + 2 * Packet::kMax - 1) / Packet::kMax * Packet::kMax;
         if (ro.f.size() < 3 * plane + 3 * n + 8) ro.f.resize(3 * plane + 3 * n + 8);
         float* fx = ro.f.data() + (32 - reinterpret_cast<uintptr_t>(ro.f.data()) % 32) % 32 / sizeof(float);
@@ -673,12 +671,11 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         float* fz = fy + plane;
         float* fp = fz + plane;
         double* g_out = ro.g.data();
-        const uint32_t* place = ro.place.data();
         const double* c1 = tree->centre;
         bool in_range = true;
-        for (size_t i = 0; i < n; ++i) {
-            const double* o = origins + 3 * i;
-            const size_t k = place[i];
+        for (size_t k = 0; k < n; ++k) {
+            if (k + 16 < n) qm_prefetch(origins + 3 * size_t{order[k + 16]});
+            const double* o = origins + 3 * size_t{order[k]};
             double* to = g_out + 3 * k;
             to[0] = o[0], to[1] = o[1], to[2] = o[2];
             fx[k] = static_cast<float>(o[0] - c1[0]);
