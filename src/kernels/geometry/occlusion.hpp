@@ -12,8 +12,10 @@
 // coordinates (or too large for that bound) stay out of the tree and are
 // tested for every ray. A float pre-test of each leaf's triangles (sheared
 // along the ray's direction, widened by the same bound and by its own rounding)
-// only drops triangles the exact test cannot hit. Results are therefore
-// bit-identical to testing every triangle.
+// only drops triangles the exact test cannot hit, and a float accept test
+// only takes hits the exact test surely makes (its margins cover its own
+// rounding and that of the exact test). Results are therefore bit-identical to
+// testing every triangle.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -674,7 +674,7 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
         const double* c1 = tree->centre;
         bool in_range = true;
         for (size_t k = 0; k < n; ++k) {
-            if (k + 16 < n) qm_prefetch(origins + 3 * size_t{order[k + 16]});
+            if (k + 64 < n) qm_prefetch(origins + 3 * size_t{order[k + 64]});
             const double* o = origins + 3 * size_t{order[k]};
             double* to = g_out + 3 * k;
             to[0] = o[0], to[1] = o[1], to[2] = o[2];
