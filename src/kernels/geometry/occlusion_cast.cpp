@@ -278,13 +278,17 @@ inline void Scene::pretest_margins(const LeafF& L, const Dir& D, float& r, float
     zm = round_up(pad + D.ez);
 }
 
-inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, float r, float zm) noexcept {
-    constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
 #if defined(__SSE2__)
+namespace {
+// A leaf's four triangles in the frame sheared along the direction, relative
+// to origin o (both float tests): vertex i's sheared coordinates x, y, its
+// depth z along the direction and m = |x| + |y|, lane by lane.
+template <typename Leaf, typename Dir>
+inline void shear(const Leaf& L, const float o[3], const Dir& D, __m128 x[3], __m128 y[3], __m128 z[3],
+                  __m128 m[3]) noexcept {
     const __m128 sx = _mm_set1_ps(D.sx), sy = _mm_set1_ps(D.sy), sg = _mm_set1_ps(D.sgn);
     const __m128 ox = _mm_set1_ps(o[D.kx]), oy = _mm_set1_ps(o[D.ky]), oz = _mm_set1_ps(o[D.kz]);
     const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-    __m128 x[3], y[3], m[3], z[3];
     for (int i = 0; i < 3; ++i) {
         const __m128 dx = _mm_sub_ps(_mm_load_ps(L.v[i][D.kx]), ox);
         const __m128 dy = _mm_sub_ps(_mm_load_ps(L.v[i][D.ky]), oy);
@@ -294,6 +298,15 @@ inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, f
         z[i] = _mm_mul_ps(dz, sg);
         m[i] = _mm_add_ps(_mm_and_ps(x[i], absmask), _mm_and_ps(y[i], absmask));
     }
+}
+}  // namespace
+#endif
+
+inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, float r, float zm) noexcept {
+    constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
+#if defined(__SSE2__)
+    __m128 x[3], y[3], m[3], z[3];
+    shear(L, o, D, x, y, z, m);
     const __m128 rv = _mm_set1_ps(r), kv = _mm_set1_ps(kk), tiny = _mm_set1_ps(1e-30f), zero = _mm_setzero_ps();
     __m128 out_ccw = zero, out_cw = zero;
     for (int e = 0; e < 3; ++e) {
@@ -351,19 +364,8 @@ inline unsigned Scene::pretest(const LeafF& L, const float o[3], const Dir& D, f
 inline unsigned Scene::accept(const LeafF& L, const float o[3], const Dir& D) noexcept {
     constexpr float kk = static_cast<float>(2.01 * kEpsF * 1.001);
 #if defined(__SSE2__)
-    const __m128 sx = _mm_set1_ps(D.sx), sy = _mm_set1_ps(D.sy), sg = _mm_set1_ps(D.sgn);
-    const __m128 ox = _mm_set1_ps(o[D.kx]), oy = _mm_set1_ps(o[D.ky]), oz = _mm_set1_ps(o[D.kz]);
-    const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
     __m128 x[3], y[3], m[3], z[3];
-    for (int i = 0; i < 3; ++i) {
-        const __m128 dx = _mm_sub_ps(_mm_load_ps(L.v[i][D.kx]), ox);
-        const __m128 dy = _mm_sub_ps(_mm_load_ps(L.v[i][D.ky]), oy);
-        const __m128 dz = _mm_sub_ps(_mm_load_ps(L.v[i][D.kz]), oz);
-        x[i] = _mm_sub_ps(dx, _mm_mul_ps(sx, dz));
-        y[i] = _mm_sub_ps(dy, _mm_mul_ps(sy, dz));
-        z[i] = _mm_mul_ps(dz, sg);
-        m[i] = _mm_add_ps(_mm_and_ps(x[i], absmask), _mm_and_ps(y[i], absmask));
-    }
+    shear(L, o, D, x, y, z, m);
     const __m128 rv = _mm_set1_ps(D.acc_r), kv = _mm_set1_ps(kk), qv = _mm_set1_ps(D.acc_q);
     __m128 w[3], h[3];
     for (int e = 0; e < 3; ++e) {
@@ -371,7 +373,7 @@ inline unsigned Scene::accept(const LeafF& L, const float o[3], const Dir& D) no
         w[e] = _mm_sub_ps(_mm_mul_ps(x[a], y[b]), _mm_mul_ps(y[a], x[b]));
         h[e] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_add_ps(m[a], m[b]), rv), _mm_mul_ps(kv, _mm_mul_ps(m[a], m[b]))), qv);
     }
-    const __m128 sign = _mm_andnot_ps(absmask, _mm_add_ps(_mm_add_ps(w[0], w[1]), w[2]));
+    const __m128 sign = _mm_and_ps(_mm_set1_ps(-0.0f), _mm_add_ps(_mm_add_ps(w[0], w[1]), w[2]));
     __m128 lw[3], hi = _mm_setzero_ps(), lo = _mm_setzero_ps();
     for (int e = 0; e < 3; ++e) {
         const __m128 we = _mm_xor_ps(w[e], sign);
