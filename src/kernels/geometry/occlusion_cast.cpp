@@ -156,11 +156,11 @@ struct Scene::Dir {
     double ex = 0, ez = 0;  // error bounds of the sheared coordinates and of the depths
     // Accept test (see Scene::accept): on when acc is set.
     bool acc = false;
-    float acc_r = 0, acc_q = 0;     // error bound of an edge function: (mA + mB) acc_r + k mA mB + acc_q
-    float acc_beta = 0;             // least barycentric coordinate, relative to the bound on their sum
-    float acc_area = 0;             // least projected double area
-    float acc_t0 = 0, acc_t1 = 0;   // least and most depth of the hit point
-    bool avx2 = false;      // walk with AVX2 (chosen once per call)
+    float acc_r = 0, acc_q = 0;    // error bound of an edge function: (mA + mB) acc_r + k mA mB + acc_q
+    float acc_beta = 0;            // least barycentric coordinate, relative to the bound on their sum
+    float acc_area = 0;            // least projected double area
+    float acc_t0 = 0, acc_t1 = 0;  // least and most depth of the hit point
+    bool avx2 = false;             // walk with AVX2 (chosen once per call)
 };
 
 // Up to sixteen rays of one direction that walk the tree together. The walk
@@ -528,9 +528,14 @@ int Scene::float_test(size_t k, const double g[3], const double d[3], const doub
         if (!(sure ? dir.acc : dir.pretest)) return -1;
         const float pf[3] = {static_cast<float>(g[0] - centre_[0]), static_cast<float>(g[1] - centre_[1]),
                              static_cast<float>(g[2] - centre_[2])};
-        float r = 0, zm = 0;
-        pretest_margins(L, dir, r, zm);
-        const unsigned lanes = sure ? accept(L, pf, dir) : pretest(L, pf, dir, r, zm);
+        unsigned lanes;
+        if (sure) {
+            lanes = accept(L, pf, dir);
+        } else {
+            float r = 0, zm = 0;
+            pretest_margins(L, dir, r, zm);
+            lanes = pretest(L, pf, dir, r, zm);
+        }
         return static_cast<int>((lanes >> (pos - L.first)) & 1u);
     }
     return -1;
