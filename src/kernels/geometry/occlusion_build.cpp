@@ -7,10 +7,9 @@
 #include <exception>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include "kernels/geometry/occlusion_detail.hpp"
+#include "kernels/util/parallel.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -41,34 +40,20 @@ inline double box_area(const float lo[3], const float hi[3]) noexcept {
     return 2.0 * (dx * dy + dy * dz + dz * dx);
 }
 
-// Runs body(begin, end) over [0, n) in up to `threads` contiguous pieces.
+// Runs body(begin, end) over [0, n) in up to `threads` contiguous pieces
+// (none smaller than 16384 items: below that a thread costs more than it saves).
 template <typename F>
-void parallel_for(size_t n, unsigned threads, F&& body) {
+void parallel_pieces(size_t n, unsigned threads, F&& body) {
     const size_t pieces = std::max<size_t>(1, std::min<size_t>(threads, n / 16384));
     if (pieces <= 1) {
         body(size_t{0}, n);
         return;
     }
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> errors(pieces);
-    auto run = [&](size_t p) {
-        try {
-            body(n * p / pieces, n * (p + 1) / pieces);
-        } catch (...) {
-            errors[p] = std::current_exception();
-        }
-    };
-    size_t started = 1;
-    try {
-        for (; started < pieces; ++started) pool.emplace_back(run, started);
-    } catch (const std::system_error&) {
-        // Fewer threads than asked: the remaining pieces run here.
-    }
-    run(0);
-    for (size_t p = started; p < pieces; ++p) run(p);
-    for (auto& th : pool) th.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    util::ParallelOptions po;
+    po.threads = static_cast<unsigned>(pieces);
+    util::parallel_for(pieces, 1, [&](size_t p, size_t) {
+        body(util::piece_begin(n, pieces, p), util::piece_begin(n, pieces, p + 1));
+    }, po);
 }
 
 }  // namespace
@@ -199,9 +184,9 @@ constexpr size_t kSpawnMin = 8192;  // smaller subtrees are built on the thread 
 // Builds the binary tree over prims[begin, end) (box: lower and upper corner
 // of their boxes; cbox: of their split keys) into `out`, depth first: a node,
 // its left subtree, then its right subtree; interior nodes name their right
-// child by its index in `out`. With spawn > 0 the left subtree is built on
-// another thread into its own list and copied in afterwards, so the result is
-// the same as building everything on one thread.
+// child by its index in `out`. With spawn > 0 the two subtrees are built on
+// two threads into lists of their own and copied in afterwards, so the result
+// is the same as building everything on one thread.
 void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const float* box, const float* cbox,
                         std::vector<Node>& out, int spawn) const {
     const uint32_t index = static_cast<uint32_t>(out.size());
@@ -315,27 +300,15 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
         std::vector<Node> left, right;
         left.reserve(2 * (mid - begin));
         right.reserve(2 * (end - mid));
-        std::exception_ptr error;
-        std::thread th;
-        try {
-            th = std::thread([&] {
-                try {
-                    build_range(prims, begin, mid, depth + 1, lb, lc, left, spawn - 1);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            build_range(prims, begin, mid, depth + 1, lb, lc, left, 0);  // no thread: here
-        }
-        try {
-            build_range(prims, mid, end, depth + 1, rb, rc, right, spawn - 1);
-        } catch (...) {
-            if (th.joinable()) th.join();
-            throw;
-        }
-        if (th.joinable()) th.join();
-        if (error) std::rethrow_exception(error);
+        // The two halves on two threads, each into its own list.
+        util::ParallelOptions po;
+        po.threads = 2;
+        util::parallel_for(2, 1, [&](size_t half, size_t) {
+            if (half == 0)
+                build_range(prims, begin, mid, depth + 1, lb, lc, left, spawn - 1);
+            else
+                build_range(prims, mid, end, depth + 1, rb, rc, right, spawn - 1);
+        }, po);
         auto append = [&](const std::vector<Node>& part) {
             const uint32_t off = static_cast<uint32_t>(out.size());
             for (Node x : part) {
@@ -371,7 +344,7 @@ void Scene::build(unsigned threads) {
     std::unique_ptr<Prim[]> prims(new Prim[T]);  // filled below
     Box4 root = Box4::empty(), rootc = Box4::empty();
     std::mutex merge;
-    parallel_for(T, threads, [&](size_t k0, size_t k1) {
+    parallel_pieces(T, threads, [&](size_t k0, size_t k1) {
         Box4 acc = Box4::empty(), accc = Box4::empty();
         for (size_t k = k0; k < k1; ++k) {
             const double* t = tri(k);
@@ -445,7 +418,7 @@ void Scene::build(unsigned threads) {
     reserve_huge(leaves_, n_leaves);
     collapse(nodes, 0);
     // Pre-test form of each leaf: vertices relative to the centre, in float.
-    parallel_for(leaves_.size(), threads, [&](size_t f0, size_t f1) {
+    parallel_pieces(leaves_.size(), threads, [&](size_t f0, size_t f1) {
         for (size_t f = f0; f < f1; ++f) {
             // The triangles are read in leaf order, out of their order in
             // memory: those of a leaf a few ahead are fetched meanwhile.

@@ -6,7 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <thread>
+
+#include "kernels/util/parallel.hpp"
 
 namespace qm::geom::detail {
 
@@ -68,8 +69,6 @@ inline bool ray_hits_triangle(const double o[3], const double d[3], const double
     return ray_hits_edges(o, d, tri, e1, e2);
 }
 
-inline unsigned resolve_threads(unsigned threads) {
-    return threads ? threads : std::max(1u, std::thread::hardware_concurrency());
-}
+using util::resolve_threads;
 
 }  // namespace qm::geom::detail
