@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "kernels/check.hpp"
 #include "kernels/geometry/occlusion_detail.hpp"
 #include "kernels/util/parallel.hpp"
 
@@ -32,7 +33,6 @@ inline void prefetch(const void* p) {
 
 constexpr int kBins = 16;
 constexpr size_t kSampleMin = 4096;  // nodes this large choose their split from about a quarter of this many triangles
-constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 constexpr size_t kSahMin = 2 * Scene::kLeafSize;  // smaller nodes split at the median into two leaves
 
 inline double box_area(const float lo[3], const float hi[3]) noexcept {
@@ -143,6 +143,78 @@ Scene::Scene(std::vector<double> tris, unsigned threads)
     if (tris_.size() % 9 != 0) throw std::invalid_argument("triangle data must hold 9 numbers per triangle");
     if (size() >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many triangles");
     build(resolve_threads(threads));
+    QM_DCHECK(check_tree());
+}
+
+Scene::~Scene() = default;
+
+size_t Scene::node_count() const noexcept { return wide_.size(); }
+size_t Scene::leaf_count() const noexcept { return leaves_.size(); }
+
+bool Scene::check_tree() const {
+    const size_t T = size(), m = leaf_ids_.size();
+    // Leaf order: every tree triangle once; positions invert it; the rest are direct.
+    if (leaf_pos_.size() != (m ? T : leaf_pos_.size())) return false;
+    std::vector<unsigned char> seen(T, 0);
+    for (size_t p = 0; p < m; ++p) {
+        const uint32_t id = leaf_ids_[p];
+        if (id >= T || seen[id] || leaf_pos_[id] != p) return false;
+        seen[id] = 1;
+    }
+    for (uint32_t id : direct_) {
+        if (id >= T || seen[id]) return false;
+        seen[id] = 1;
+    }
+    if (m + direct_.size() != T) return false;
+    if (m == 0) return wide_.empty() && leaves_.empty();
+    for (size_t k = 0; k < leaf_pos_.size(); ++k)
+        if (leaf_pos_[k] != ~0u && (leaf_pos_[k] >= m || leaf_ids_[leaf_pos_[k]] != k)) return false;
+    // Leaves tile [0, m): each position in exactly one leaf, none larger than kLeafSize.
+    std::vector<unsigned char> covered(m, 0);
+    for (const LeafF& L : leaves_) {
+        if (L.count == 0 || L.count > kLeafSize || L.first > m || L.count > m - L.first) return false;
+        for (uint32_t q = L.first; q < L.first + L.count; ++q) {
+            if (covered[q]) return false;
+            covered[q] = 1;
+        }
+    }
+    for (unsigned char c : covered)
+        if (!c) return false;
+    // Children in range, leaf children named once, each child box within its
+    // node's box and every leaf triangle within its leaf's box.
+    std::vector<unsigned char> leaf_seen(leaves_.size(), 0);
+    for (size_t w = 0; w < wide_.size(); ++w) {
+        const Wide& node = wide_[w];
+        for (size_t c = 0; c < kWidth; ++c) {
+            const uint32_t child = node.child[c];
+            if (child == ~0u) {
+                if (node.count[c] != 0) return false;
+                continue;
+            }
+            if (node.count[c]) {
+                if (child >= leaves_.size() || leaf_seen[child] || leaves_[child].count != node.count[c]) return false;
+                leaf_seen[child] = 1;
+                const LeafF& L = leaves_[child];
+                for (uint32_t q = L.first; q < L.first + L.count; ++q) {
+                    const double* t = tri(leaf_ids_[q]);
+                    for (int v = 0; v < 3; ++v)
+                        for (int j = 0; j < 3; ++j)
+                            if (!(node.lo[j][c] <= t[3 * v + j] && t[3 * v + j] <= node.hi[j][c])) return false;
+                }
+            } else {
+                if (child <= w || child >= wide_.size()) return false;  // depth first: children come later
+                const Wide& sub = wide_[child];
+                for (size_t cc = 0; cc < kWidth; ++cc) {
+                    if (sub.child[cc] == ~0u) continue;
+                    for (int j = 0; j < 3; ++j)
+                        if (!(node.lo[j][c] <= sub.lo[j][cc] && sub.hi[j][cc] <= node.hi[j][c])) return false;
+                }
+            }
+        }
+    }
+    for (unsigned char s : leaf_seen)
+        if (!s) return false;
+    return true;
 }
 
 // Static widening of a triangle's box that covers the rounding of the

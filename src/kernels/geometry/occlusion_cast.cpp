@@ -15,6 +15,7 @@
 #include <immintrin.h>
 #endif
 
+#include "kernels/check.hpp"
 #include "kernels/geometry/occlusion_detail.hpp"
 #include "kernels/util/parallel.hpp"
 #include "kernels/geometry/stl_read.hpp"
