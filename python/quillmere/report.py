@@ -267,6 +267,33 @@ def sky_views(modules):
     return out
 
 
+def _waterfall_trees(results):
+    """The loss trees to draw: every tree that ends in AC (an inverter's, which holds its arrays'), else every
+    array's."""
+    trees = dict(getattr(results, "attrs", {}).get("loss_tree") or {})
+    ac = [(n, t) for n, t in trees.items() if "ac" in t]
+    return ac or list(trees.items())
+
+
+def _waterfall(ax, stages, title):
+    """Bars from each stage's energy to the next: the first stage whole, then each change (red a loss)."""
+    if not stages:
+        ax.axis("off")
+        return
+    names = [s for s, _ in stages]
+    values = [float(v) for _, v in stages]
+    ax.bar(0, values[0], color="tab:blue")
+    for i in range(1, len(values)):
+        change = values[i] - values[i - 1]
+        ax.bar(i, change, bottom=values[i - 1], color="tab:red" if change < 0 else "tab:green")
+        ax.annotate("%+.1f %%" % (100 * change / values[i - 1]) if values[i - 1] else "", (i, max(values[i], values[i - 1])),
+                    ha="center", va="bottom", fontsize=8)
+    ax.bar(len(values), values[-1], color="tab:blue")
+    ax.set_xticks(range(len(values) + 1), names + ["= " + names[-1]], rotation=30, ha="right", fontsize=8)
+    ax.set_ylim(min(values) * 0.9, max(values) * 1.03)
+    ax.set_title(title, fontsize=10)
+
+
 def make_report(results, project, summary, path, modules=None, quiet=False):
     """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading;
     quiet: no line when a module's irradiation is cast instead of read from the run's factors)."""
@@ -287,8 +314,10 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
     project = project or {}
     irradiation = direct_irradiation(results, project, modules, quiet)
     ncols = max(3, len(maps) + 2)
-    fig = plt.figure(figsize=(4.2 * ncols, 15), layout="constrained")
-    grid = fig.add_gridspec(4, ncols, height_ratios=[0.45, 1, 1.2, 1])
+    trees = _waterfall_trees(results)
+    rows = 5 if trees else 4
+    fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * (rows - 4)), layout="constrained")
+    grid = fig.add_gridspec(rows, ncols, height_ratios=[0.45, 1, 1.2, 1, 1][:rows])
 
     head = fig.add_subplot(grid[0, :])
     head.axis("off")
@@ -356,6 +385,15 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
         ax.tick_params(axis="x", labelrotation=30)
         if gens:
             ax.legend(fontsize=8)
+
+    if trees:
+        falls = grid[4, :].subgridspec(1, 2 * len(trees))
+        for j, (name, tree) in enumerate(trees):
+            stages = list(tree)
+            cut = stages.index("dc_stc") if "dc_stc" in stages else len(stages)
+            for k, (part, unit) in enumerate(((stages[:cut], "light on the panels"), (stages[cut:], "electrical"))):
+                _waterfall(fig.add_subplot(falls[0, 2 * j + k]), [(st, tree[st]) for st in part],
+                           "%s: %s [kWh]" % (name, unit))
 
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
