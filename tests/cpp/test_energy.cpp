@@ -338,3 +338,23 @@ TEST(LoadProfile, StandardProfilesHoldTheirAnnualEnergyAndShape) {
 }
 
 }  // namespace
+
+namespace {
+using namespace qm::energy;
+
+TEST(LoadProfile, OverflowAndNoStepLengthAreRefusedNotPropagated) {
+    LoadTable t;
+    ASSERT_EQ(read_load_table("1e308\n", 2025, t).error, LoadError::none);
+    StepGrid g;
+    g.n_steps = 1;
+    g.dt_s = 900.0;
+    std::vector<double> kw;
+    LoadIssue i = load_steps(t, LoadUnit::kWh, g, 0.0, kw);  // x4 per hour overflows
+    EXPECT_EQ(i.error, LoadError::not_finite);
+    EXPECT_EQ(i.line, 1u);
+    g.dt_s = 0.0;
+    EXPECT_NE(load_steps(t, LoadUnit::kW, g, 0.0, kw).error, LoadError::none);
+    EXPECT_EQ(standard_profile(StandardProfile::household, g, 1000.0), std::vector<double>(1, 0.0));
+}
+
+}  // namespace

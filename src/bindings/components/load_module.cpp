@@ -77,8 +77,9 @@ void build_profile(LoadModule& u, const SimClock& clk) {
     grid.start_year = int(clk.start_year);
     grid.begin_s = clk.begin_time;
     grid.dt_s = clk.time_step;
-    const double n = clk.time_step > 0 ? std::ceil(clk.end_time / clk.time_step - 1e-9) : 0.0;
-    if (!(n >= 0.0) || n > 1e8) raise(PyExc_ValueError, "LoadModule: 时钟的运行期或时间步长无效");
+    if (!(clk.time_step > 0.0) || !std::isfinite(clk.time_step)) raise(PyExc_ValueError, "LoadModule: 时间步长应为正的有限数（秒）");
+    const double n = std::ceil(clk.end_time / clk.time_step - 1e-9);
+    if (!(n >= 0.0) || n > 1e8) raise(PyExc_ValueError, "LoadModule: 时钟的运行期无效");
     grid.n_steps = size_t(n);
     u.begin_time = clk.begin_time;
     u.time_step = clk.time_step;

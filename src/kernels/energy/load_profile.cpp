@@ -205,6 +205,7 @@ LoadIssue read_load_table(std::string_view text, int base_year, LoadTable& out) 
 LoadIssue load_steps(const LoadTable& table, LoadUnit unit, const StepGrid& grid, double annual_energy,
                      std::vector<double>& demand_kw) {
     demand_kw.assign(grid.n_steps, 0.0);
+    if (!(grid.dt_s > 0.0) || !std::isfinite(grid.dt_s)) return issue(LoadError::row_count);  // no steps to map to
     LoadUnit effective = unit;
     if (table.header_unit) {
         if (is_energy(table.unit) != is_energy(unit))
@@ -259,14 +260,21 @@ LoadIssue load_steps(const LoadTable& table, LoadUnit unit, const StepGrid& grid
         double sum = 0.0;
         for (double v : table.values) sum += v * to_kw * dt_h;
         const double per_year = sum * (365.0 * 24.0) / (double(rows) * dt_h);
-        factor = per_year > 0.0 ? to_kw * annual_energy / per_year : 0.0;
+        factor = per_year > 0.0 && std::isfinite(per_year) ? to_kw * annual_energy / per_year : 0.0;
+        if (!std::isfinite(factor)) factor = 0.0;
     }
-    for (size_t k = 0; k < grid.n_steps; ++k) demand_kw[k] = table.values[row_of[k]] * factor;
+    for (size_t k = 0; k < grid.n_steps; ++k) {
+        demand_kw[k] = table.values[row_of[k]] * factor;
+        // A value that overflows once converted (1e308 kWh per quarter hour) is not a demand.
+        if (!std::isfinite(demand_kw[k]))
+            return issue(LoadError::not_finite, table.lines[row_of[k]], std::to_string(table.values[row_of[k]]));
+    }
     return {};
 }
 
 std::vector<double> standard_profile(StandardProfile kind, const StepGrid& grid, double annual_energy) {
-    std::vector<double> out(grid.n_steps);
+    std::vector<double> out(grid.n_steps, 0.0);
+    if (!(grid.dt_s > 0.0) || !std::isfinite(grid.dt_s)) return out;
     const double dt_h = grid.dt_s / 3600.0;
     // The profile's energy over its whole start year at the run's step.
     const double year_s = (calendar::is_leap_year(grid.start_year) ? 366.0 : 365.0) * 86400.0;
