@@ -17,6 +17,8 @@ void bind_shade_group(nb::module_& m);
 void bind_sunpanel_module(nb::module_& m);
 void bind_shade_exact(nb::module_& m);
 void bind_sunpanel_timed(nb::module_& m);
+void bind_pv_array(nb::module_& m);
+void bind_inverter(nb::module_& m);
 void bind_load_module(nb::module_& m);
 void bind_battery_grid(nb::module_& m);
 void bind_bus_module(nb::module_& m);
@@ -39,6 +41,8 @@ NB_MODULE(_native, m) {
     qm::py::bind_sunpanel_module(m);
     qm::py::bind_shade_exact(m);
     qm::py::bind_sunpanel_timed(m);
+    qm::py::bind_pv_array(m);
+    qm::py::bind_inverter(m);
     qm::py::bind_load_module(m);
     qm::py::bind_battery_grid(m);  // before the bus, which checks its battery and grid against them
     qm::py::bind_bus_module(m);
