@@ -228,6 +228,8 @@ nb::object Manager::run_steps() {
     summary = gen_summary;
     table.attr("attrs")["summary"] = gen_summary;
     if (nb::dict trees = collect_loss_trees(unit_objs, unit_names); trees.size()) table.attr("attrs")["loss_tree"] = trees;
+    nb::dict balances = energy_balances(unit_objs, unit_names);
+    if (balances.size()) table.attr("attrs")["energy_balance"] = balances;
     nb::dict tm;
     tm["steps"] = n_steps;
     tm["modules"] = n_units;
