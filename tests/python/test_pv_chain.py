@@ -123,7 +123,7 @@ class TestLossTreeReporting:
         out = capsys.readouterr().out.splitlines()
         head = out.index("损失树 inv（各阶段的年能量；光照阶段为组件面积上的光能）：")
         stages = out[head + 1:head + 10]
-        assert [line.split()[0] for line in stages] == list(trees["inv"])
+        assert [line.split()[0] for line in stages] == ["inv." + stage for stage in trees["inv"]]
         # Each line's change is the step from the line before; from DC at STC they add up to the AC energy.
         changes = [float(line.split()[3]) for line in stages[5:]]
         assert float(stages[4].split()[1]) + sum(changes) == pytest.approx(trees["inv"]["ac"], abs=0.02)
@@ -201,3 +201,18 @@ class TestDirect:
         assert math.isnan(inv.outputs["ac_power"]["value"])
         assert inv.outputs["ac_energy"]["value"] == 0.96 * 5.0
         assert inv.loss_tree()["ac"] == 0.96 * 5.0
+
+
+def test_the_demo_with_the_chain_prints_its_loss_tree(tmp_path, capsys):
+    from quillmere import cli
+
+    assert cli.main(["demo", str(tmp_path / "d"), "--chain", "--no-plot"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert any(line.startswith("发电模块 pv_east（PVArray）") for line in out)
+    head = out.index("损失树 inverter（各阶段的年能量；光照阶段为组件面积上的光能）：")
+    assert [line.split()[0] for line in out[head + 1:head + 10]] == ["inverter." + s for s in (
+        "poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance", "dc_stc", "dc_temperature", "dc",
+        "ac_before_clipping", "ac")]
+    # The two arrays see the same unshaded light: both lines are shown, each naming its array.
+    assert sum(1 for line in out if line.split()[:1] in (["pv_east.poa_unshaded"], ["pv_west.poa_unshaded"])) == 2
+    assert (tmp_path / "d" / "results.loss_tree.csv").is_file()

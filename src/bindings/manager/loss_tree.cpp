@@ -62,13 +62,17 @@ std::vector<std::string> loss_tree_lines(nb::handle trees) {
             lines.push_back("损失树 " + r.module + "（各阶段的年能量；光照阶段为组件面积上的光能）：");
             current = r.module;
         }
+        // Each line names its module: two arrays of the same light have equal lines, and the run
+        // shows a repeated line once.
         char b[160];
         if (std::isnan(r.change))
-            std::snprintf(b, sizeof b, "  %-22s %12.2f kWh", r.stage.c_str(), r.energy);
+            std::snprintf(b, sizeof b, " %12.2f kWh", r.energy);
         else
-            std::snprintf(b, sizeof b, "  %-22s %12.2f kWh  %+10.2f kWh  %+7s %%", r.stage.c_str(), r.energy, r.change,
+            std::snprintf(b, sizeof b, " %12.2f kWh  %+10.2f kWh  %+7s %%", r.energy, r.change,
                           percent(r.change, r.energy).c_str());
-        lines.push_back(b);
+        std::string stage = r.module + "." + r.stage;
+        if (stage.size() < 30) stage.resize(30, ' ');
+        lines.push_back("  " + stage + b);
     }
     return lines;
 }
