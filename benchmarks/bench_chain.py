@@ -70,8 +70,11 @@ def epw_site(path):
     return float(f[6]), float(f[7]), int(float(f[8]))  # latitude, longitude, time zone
 
 
-def ours(folder, weather):
+def ours(folder, weather, sky="isotropic"):
     lat, lon, tz = epw_site(weather)
+    # The site's light: perez with the ground reflecting global light, or the panel module's light.
+    site_light = ('transposition_model = "perez"\nground_reflection = "global"\n' if sky == "perez" else
+                  'transposition_model = "isotropic"\nground_reflection = "diffuse"\n')
     (folder / "planes.stl").write_text(plane_stl(), encoding="utf-8")
     links = ['"weather.rad2 -> %s.normal_rad", "weather.rad3 -> %s.diffuse_rad", '
              '"weather.dry_bulb_temp -> %s.temp_air", "weather.wind_speed -> %s.wind_speed"' % ((p,) * 4)
@@ -97,6 +100,7 @@ links = [{", ".join(links)}]
 latitude = {lat}
 longitude = {lon}
 time_zone = {tz}
+{site_light}
 [[modules]]
 name = "weather"
 type = "WaetherFeed"
@@ -108,13 +112,21 @@ model = "planes.stl"
 table = "shade.csv"
 surfaces = [{", ".join('"%s"' % p for p in PLANES)}]
 {mods}"""
-    (folder / "planes.toml").write_text(body, encoding="utf-8")
-    m = Manager(str(folder / "planes.toml"))
-    m.quiet = True
-    return m.run_simulation()
+    from quillmere.core.manager import ProjectError
+
+    texts = [body] + ([body.replace(site_light, "")] if sky == "isotropic" else [])
+    for i, text in enumerate(texts):
+        (folder / "planes.toml").write_text(text, encoding="utf-8")
+        m = Manager(str(folder / "planes.toml"))
+        m.quiet = True
+        try:
+            return m.run_simulation()
+        except ProjectError as e:  # a package without the site's light keys has the isotropic light only
+            if i + 1 == len(texts) or "transposition_model" not in str(e):
+                raise
 
 
-def reference(weather):
+def reference(weather, sky="isotropic"):
     """The same chain from pvlib's functions, hour by hour."""
     import pvlib
 
@@ -130,12 +142,26 @@ def reference(weather):
     out = {}
     for name, (tilt, az) in PLANES.items():
         aoi = pvlib.irradiance.aoi(tilt, az, sp["apparent_zenith"].to_numpy(), sp["azimuth"].to_numpy())
-        beam = np.where((dni > 0) & (aoi < 90), dni * np.cos(np.radians(aoi)), 0.0)
-        sky = dhi * (1 + math.cos(math.radians(tilt))) / 2
-        ground = 0.2 * dhi * (1 - math.cos(math.radians(tilt))) / 2  # the diffuse light reflected, as ours
-        poa = beam + sky + ground
+        lit = (dni > 0) & (aoi < 90)
+        beam = np.where(lit, dni * np.cos(np.radians(aoi)), 0.0)
+        circumsolar = np.zeros_like(beam)
+        if sky == "perez":
+            zenith = sp["apparent_zenith"].to_numpy()
+            parts = pvlib.irradiance.perez(tilt, az, dhi, dni, pvlib.irradiance.get_extra_radiation(times).to_numpy(),
+                                           zenith, sp["azimuth"].to_numpy(),
+                                           pvlib.atmosphere.get_relative_airmass(zenith),
+                                           model="allsitescomposite1990", return_components=True)
+            circumsolar = np.where(lit, np.nan_to_num(parts["poa_circumsolar"].to_numpy()), 0.0)
+            sky_light = np.nan_to_num(parts["poa_isotropic"].to_numpy() + parts["poa_horizon"].to_numpy())
+            ghi = dni * np.maximum(np.cos(np.radians(zenith)), 0) + dhi
+            ground = pvlib.irradiance.get_ground_diffuse(tilt, ghi, albedo=0.2)
+        else:
+            sky_light = dhi * (1 + math.cos(math.radians(tilt))) / 2
+            ground = 0.2 * dhi * (1 - math.cos(math.radians(tilt))) / 2  # the diffuse light reflected, as ours
+        poa = beam + circumsolar + sky_light + ground
         d = pvlib.iam.marion_diffuse("physical", tilt)
-        geff = beam * np.nan_to_num(pvlib.iam.physical(aoi)) + sky * d["sky"] + ground * d["ground"]
+        geff = ((beam + circumsolar) * np.nan_to_num(pvlib.iam.physical(aoi)) + sky_light * d["sky"] +
+                ground * d["ground"])
         tcell = pvlib.temperature.faiman(poa, tair, wind)
         pdc0 = SIZE * SIZE * 0.2
         dc = pvlib.pvsystem.pvwatts_dc(geff, tcell, pdc0, -0.004)
@@ -187,6 +213,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--weather", default=AMSTERDAM)
     ap.add_argument("--out", default=None)
+    ap.add_argument("--sky", choices=("isotropic", "perez"), default="isotropic",
+                    help="the site's light on the two planes (perez: with the ground reflecting global light)")
     a = ap.parse_args()
     base = pathlib.Path(a.out or tempfile.mkdtemp(prefix="bench_chain_"))
     base.mkdir(parents=True, exist_ok=True)
@@ -194,8 +222,8 @@ def main():
         sys.exit("no weather file: pass --weather FILE.epw")
 
     print(f"1. Annual AC energy against pvlib's functions ({os.path.basename(a.weather)})")
-    df = ours(base, os.path.abspath(a.weather))
-    ref = reference(a.weather)
+    df = ours(base, os.path.abspath(a.weather), a.sky)
+    ref = reference(a.weather, a.sky)
     for p in PLANES:
         q = df[f"inv_{p}.ac_power"].to_numpy()
         r = ref[p]
