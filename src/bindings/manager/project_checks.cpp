@@ -1,14 +1,18 @@
 #include "bindings/manager/project_checks.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "bindings/components/shade_group.hpp"
 #include "bindings/core/util.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_schema.hpp"
+#include "bindings/shadow_calc/model_files.hpp"
+#include "kernels/geometry/model_read.hpp"
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/survey.hpp"
 #include "kernels/text/closest.hpp"
@@ -363,26 +367,43 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
         if (!model || !listed) continue;
         std::string model_key = to_text(m["key"]) + "." + model->key;
         nb::object path = get_item(m["values"], model->key.c_str());
-        nb::object text;
-        try {
-            text = read_host_file(path, "r");
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (!data) throw_pending();
         stl::Solids solids;
-        stl::ParseError err;
-        bool ok;
-        {
-            nb::gil_scoped_release release;
-            ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+        if (std::string fs; mesh_file_arg(path, fs)) {
+            // OBJ, glTF, CityJSON: the format by extension.
+            geom::MeshModel mm;
+            geom::ReadProblem problem;
+            io::FileStamp stamp;
+            int error = 0;
+            io::ReadStatus st;
+            {
+                nb::gil_scoped_release release;
+                st = geom::read_mesh_file(fs, mm, problem, stamp, error);
+            }
+            if (st != io::ReadStatus::ok)
+                c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + std::strerror(error ? error : EIO));
+            if (problem.failed()) c.fail(model_key, model_problem_text(to_text(path), problem));
+            solids = std::move(mm.solids);
+        } else {
+            nb::object text;
+            try {
+                text = read_host_file(path, "r");
+            } catch (nb::python_error& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
+            }
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+            if (!data) throw_pending();
+            stl::ParseError err;
+            bool ok;
+            {
+                nb::gil_scoped_release release;
+                ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+            }
+            if (!ok)
+                c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
+                                      (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
         }
-        if (!ok)
-            c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
-                                  (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
         std::vector<geom::SurfaceSurvey> survey = geom::survey_surfaces(solids);
         std::vector<std::string> known;
         for (const auto& s : survey) known.push_back(s.name);
