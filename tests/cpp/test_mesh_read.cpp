@@ -1,6 +1,6 @@
 // OBJ, glTF and CityJSON readers and the polygon triangulation: hand-written
 // files with holes, transforms, georeferenced coordinates, odd index types,
-// and malformed inputs.
+// and malformed inputs; surface name patterns.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +16,7 @@
 #include "kernels/geometry/mesh_read.hpp"
 #include "kernels/geometry/obj_read.hpp"
 #include "kernels/geometry/triangulate.hpp"
+#include "kernels/text/glob.hpp"
 
 using namespace qm;
 using namespace qm::geom;
@@ -524,6 +525,33 @@ TEST(ModelFormat, ChosenByExtension) {
     EXPECT_EQ(format_of_path("tile.json"), ModelFormat::cityjson);
     EXPECT_EQ(format_of_path("tile.jsonl"), ModelFormat::cityjson_seq);
     EXPECT_EQ(format_of_path("model.ply"), ModelFormat::unknown);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ name patterns
+
+namespace {
+
+TEST(GlobMatch, SurfacePatterns) {
+    using qm::text::glob_match;
+    EXPECT_TRUE(glob_match("*/RoofSurface/*", "b1/RoofSurface/3"));
+    EXPECT_TRUE(glob_match("*/RoofSurface/*", "city/block 7/b1/RoofSurface/12"));  // * crosses '/'
+    EXPECT_FALSE(glob_match("*/RoofSurface/*", "b1/WallSurface/3"));
+    EXPECT_FALSE(glob_match("*/RoofSurface/*", "b1/RoofSurface"));
+    EXPECT_TRUE(glob_match("roof_*", "roof_"));
+    EXPECT_TRUE(glob_match("roof_?", "roof_n"));
+    EXPECT_FALSE(glob_match("roof_?", "roof_no"));
+    EXPECT_TRUE(glob_match("b[0-9]/*", "b7/x"));
+    EXPECT_FALSE(glob_match("b[!0-9]/*", "b7/x"));
+    EXPECT_TRUE(glob_match("b[]x]", "b]"));
+    EXPECT_TRUE(glob_match("a[b", "a[b"));  // unclosed: literal
+    EXPECT_TRUE(glob_match("*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaab"));
+    EXPECT_FALSE(glob_match("*a*a*a*b", std::string(5000, 'a')));
+    EXPECT_TRUE(glob_match("", ""));
+    EXPECT_FALSE(glob_match("", "x"));
+    EXPECT_TRUE(qm::text::has_glob("*/Roof"));
+    EXPECT_FALSE(qm::text::has_glob("roof_north"));
 }
 
 }  // namespace

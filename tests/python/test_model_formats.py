@@ -186,3 +186,28 @@ def test_gltf_and_glb_models_read_through_the_geometry_functions(tmp_path):
     assert stl_statistics(str(tmp_path / "m.glb"))["roof"]["area"] == pytest.approx(4.0)
     # A missing file: the STL readers' line, an empty result.
     assert read_stl_with_solids(str(tmp_path / "none.glb")) == {}
+
+
+def test_surfaces_selected_by_pattern(demo_folder, tmp_path):
+    folder = tmp_path / "p"
+    shutil.copytree(demo_folder, folder)
+    _, names = write_cityjson(folder / "house.city.json", triangles(str(folder / "house.stl")))
+    text = (folder / "project.toml").read_text(encoding="utf-8").replace('model = "house.stl"', 'model = "house.city.json"')
+    for old, new in names.items():
+        text = text.replace('"%s"' % old, '"%s"' % new)
+    listed = 'surfaces = ["%s", "%s", "%s"]' % (names["roof_south_east"], names["roof_south_west"], names["roof_north"])
+    assert listed in text
+    (folder / "glob.toml").write_text(text.replace(listed, 'surfaces = ["*/RoofSurface/*"]'), encoding="utf-8")
+    (folder / "list.toml").write_text(text.replace("shading/", "shading_list/"), encoding="utf-8")
+    listed_df = run(folder / "list.toml")
+    glob_df = run(folder / "glob.toml")
+    # The pattern brought in the panels' roofs (else the panel check stops the run), with the same result.
+    assert energy(glob_df, "pv_east") == pytest.approx(energy(listed_df, "pv_east"), rel=1e-12)
+    assert energy(glob_df, "pv_west") == pytest.approx(energy(listed_df, "pv_west"), rel=1e-12)
+    # A pattern that matches nothing stops the run, naming the pattern and the surfaces there are.
+    (folder / "none.toml").write_text(text.replace(listed, 'surfaces = ["*/RoofSurface/*", "*/Solar*"]'),
+                                      encoding="utf-8")
+    with pytest.raises(ProjectError) as info:
+        Manager(str(folder / "none.toml")).run_simulation()
+    msg = str(info.value)
+    assert '"*/Solar*"' in msg and "surfaces[1]" in msg, msg

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "bindings/components/shade_group.hpp"
@@ -16,6 +17,7 @@
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/survey.hpp"
 #include "kernels/text/closest.hpp"
+#include "kernels/text/glob.hpp"
 #include "kernels/time/calendar.hpp"
 #include "kernels/weather/epw_table.hpp"
 
@@ -356,6 +358,45 @@ std::string closest_hint(const std::string& word, const std::vector<std::string>
     return std::string(near.empty() ? "（可用的表面: " : "（最接近的表面: ") + (list.empty() ? "无" : list) + "）";
 }
 
+// Surface names given as patterns ("*/RoofSurface/*", kernels/text/glob)
+// stand for every surface of the model they match, in model order; a surface
+// a pattern brings in is not repeated. A name that is a surface of the model
+// is a name even when it holds a pattern character. A pattern that matches
+// nothing stops the run. False when no name is a pattern.
+bool expand_patterns(const Checker& c, nb::handle path, const std::vector<std::string>& known, nb::list& names,
+                     nb::list& keys) {
+    auto is_pattern = [&](const std::string& s) {
+        return text::has_glob(s) && std::find(known.begin(), known.end(), s) == known.end();
+    };
+    bool any = false;
+    for (nb::handle n : names) any = any || is_pattern(to_text(n));
+    if (!any) return false;
+    nb::list out_names, out_keys;
+    std::unordered_set<std::string> taken;
+    for (size_t j = 0; j < names.size(); ++j) {
+        const std::string s = to_text(names[j]), key = to_text(keys[j]);
+        if (!is_pattern(s)) {
+            out_names.append(names[j]);
+            out_keys.append(keys[j]);
+            taken.insert(s);
+            continue;
+        }
+        size_t hits = 0;
+        for (const std::string& k : known) {
+            if (!text::glob_match(s, k)) continue;
+            ++hits;
+            if (!taken.insert(k).second) continue;
+            out_names.append(nb::str(k.c_str(), k.size()));
+            out_keys.append(nb::str((key + "（" + k + "）").c_str()));
+        }
+        if (hits == 0)
+            c.fail(key, "模型 " + to_text(path) + " 中没有与模式 \"" + s + "\" 匹配的表面" + closest_hint(s, known));
+    }
+    names = out_names;
+    keys = out_keys;
+    return true;
+}
+
 void check_models(const Checker& c, nb::handle modules, bool quiet) {
     for (nb::handle mh : modules) {
         nb::dict m = nb::borrow<nb::dict>(mh);
@@ -409,6 +450,16 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
         for (const auto& s : survey) known.push_back(s.name);
         nb::list names = nb::borrow<nb::list>(get_item(m["values"], listed->key.c_str()));
         nb::list keys = nb::borrow<nb::list>(m["surface_keys"]);
+        const size_t listed_count = names.size();
+        if (expand_patterns(c, path, known, names, keys)) {
+            nb::list params = nb::borrow<nb::list>(m["in_file_params"]);
+            nb::list expanded;
+            for (size_t j = 0; j + listed_count < params.size(); ++j) expanded.append(params[j]);
+            for (nb::handle n : names) expanded.append(n);
+            m["in_file_params"] = expanded;
+            nb::borrow<nb::dict>(m["values"])[listed->key.c_str()] = names;
+            m["surface_keys"] = keys;
+        }
         for (size_t j = 0; j < names.size(); ++j) {
             std::string name = to_text(names[j]);
             auto it = std::find(known.begin(), known.end(), name);

@@ -358,7 +358,7 @@ private:
         if (out) out->assign(0, 0.0);
         if (out_idx) out_idx->clear();
         if (!has_view) {  // all zeros
-            if (count > (uint64_t(1) << 28)) return p_.fail(ReadError::buffer, ap + ".count", std::to_string(count));
+            if (count > (uint64_t(1) << 24)) return p_.fail(ReadError::buffer, ap + ".count", std::to_string(count));
             if (out) out->assign(count * comps, 0.0);
             if (out_idx) out_idx->assign(count, 0);
             return true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace qm::geom {
 
@@ -51,7 +52,18 @@ public:
         return outer;
     }
 
-    void clip(int32_t ear, int pass) {
+    // Clips `start` and whatever its passes split off, with an explicit work
+    // list (no recursion, so no stack depth grows with the polygon).
+    void clip_all(int32_t start) {
+        std::vector<std::pair<int32_t, int>> work = {{start, 0}};
+        while (!work.empty()) {
+            const auto [ear, pass] = work.back();
+            work.pop_back();
+            clip(ear, pass, work);
+        }
+    }
+
+    void clip(int32_t ear, int pass, std::vector<std::pair<int32_t, int>>& work) {
         if (ear < 0) return;
         int32_t stop = ear;
         while (n[ear].prev != n[ear].next) {
@@ -66,11 +78,11 @@ public:
             ear = next;
             if (ear == stop) {
                 if (pass == 0) {
-                    clip(filter(ear, -1), 1);
+                    work.push_back({filter(ear, -1), 1});
                 } else if (pass == 1) {
-                    clip(cure_local_intersections(filter(ear, -1)), 2);
+                    work.push_back({cure_local_intersections(filter(ear, -1)), 2});
                 } else if (pass == 2) {
-                    if (!split(ear)) clip(ear, 4);
+                    if (!split(ear, work)) work.push_back({ear, 4});
                 }
                 break;
             }
@@ -221,7 +233,7 @@ private:
         } while (p != start);
         return filter(p, -1);
     }
-    bool split(int32_t start) {
+    bool split(int32_t start, std::vector<std::pair<int32_t, int>>& work) {
         int32_t a = start;
         do {
             for (int32_t b = n[n[a].next].next; b != n[a].prev; b = n[b].next) {
@@ -229,8 +241,8 @@ private:
                     int32_t c = split_ring(a, b);
                     a = filter(a, n[a].next);
                     c = filter(c, n[c].next);
-                    clip(a, 0);
-                    clip(c, 0);
+                    work.push_back({a, 0});
+                    work.push_back({c, 0});
                     return true;
                 }
             }
@@ -363,7 +375,7 @@ void triangulate_polygon(const double* pts, const uint32_t* ring_sizes, size_t r
         start += ring_sizes[r];
     }
     if (!holes.empty()) outer = ec.eliminate_holes(outer, holes);
-    ec.clip(outer, 0);
+    ec.clip_all(outer);
 
     // Turn each triangle to the outline's normal.
     for (size_t t = 0; t + 2 < out.size(); t += 3) {
