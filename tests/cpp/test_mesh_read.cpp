@@ -374,6 +374,12 @@ TEST(GltfRead, MalformedFilesSayWhere) {
         EXPECT_EQ(err.kind, c.kind) << c.text;
         EXPECT_EQ(err.where, c.where) << c.text;
     }
+    {  // a number beyond double's range
+        MeshModel m;
+        ReadProblem err;
+        EXPECT_FALSE(read_gltf(R"({"asset":{"version":"2.0"},"nodes":[{"translation":[1e999,0,0]}]})", "", m, err));
+        EXPECT_EQ(err.kind, ReadError::syntax);
+    }
     // Syntax errors carry the byte offset of the culprit.
     MeshModel m;
     ReadProblem err;
@@ -501,6 +507,8 @@ TEST(CityJsonRead, MalformedDocumentsSayWhere) {
         {city_doc("3.0"), ReadError::unsupported, "version"},
         {R"({"type":"CityJSON","version":"2.0","CityObjects":{}})", ReadError::bad_structure, "vertices"},
         {"{\"type\":\"CityJSON\",\n\"version\":2.0,,}", ReadError::syntax, "JSON"},
+        // A number beyond double's range (found by the fuzzer: the library throws another exception type).
+        {R"({"type":"CityJSON","version":"2.0","CityObjects":{},"vertices":[[4e888888,0,0]]})", ReadError::syntax, "JSON"},
     };
     for (const auto& c : cases) {
         MeshModel m;

@@ -322,12 +322,32 @@ bool parse(std::string_view text, size_t at, size_t line, json& doc, ReadProblem
         err.where = "JSON";
         err.detail = e.what();
         return false;
+    } catch (const json::exception& e) {  // a number beyond double's range
+        err.kind = ReadError::syntax;
+        err.line = line;
+        err.where = "JSON";
+        err.detail = e.what();
+        return false;
     }
 }
+
+bool read_all(std::string_view text, const CityJsonOptions& opt, MeshModel& out, ReadProblem& err);
 
 }  // namespace
 
 bool read_cityjson(std::string_view text, const CityJsonOptions& opt, MeshModel& out, ReadProblem& err) {
+    try {
+        return read_all(text, opt, out, err);
+    } catch (const json::exception& e) {  // every access is type-checked first: a fault of this reader
+        err.kind = ReadError::bad_structure;
+        err.detail = e.what();
+        return false;
+    }
+}
+
+namespace {
+
+bool read_all(std::string_view text, const CityJsonOptions& opt, MeshModel& out, ReadProblem& err) {
     CityReader reader(opt, out, err);
     // A CityJSONSeq: the first non-empty line is a whole JSON object and more lines follow.
     std::vector<std::pair<size_t, size_t>> lines;  // start, length of non-empty lines
@@ -374,5 +394,7 @@ bool read_cityjson(std::string_view text, const CityJsonOptions& opt, MeshModel&
     }
     return true;
 }
+
+}  // namespace
 
 }  // namespace qm::geom

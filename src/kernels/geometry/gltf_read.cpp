@@ -513,9 +513,15 @@ bool read_gltf(std::string_view data, const std::string& base_dir, MeshModel& ou
         err.byte = json_at + (e.byte > 0 ? e.byte - 1 : 0);
         err.line = json_at == 0 ? line_of_offset(data, err.byte) : 0;
         return p.fail(ReadError::syntax, "JSON", e.what());
+    } catch (const json::exception& e) {  // a number beyond double's range
+        return p.fail(ReadError::syntax, "JSON", e.what());
     }
-    GltfReader reader(doc, bin, has_bin, base_dir, err);
-    return reader.run(out);
+    try {
+        GltfReader reader(doc, bin, has_bin, base_dir, err);
+        return reader.run(out);
+    } catch (const json::exception& e) {  // every access is type-checked first: a fault of this reader
+        return p.fail(ReadError::bad_structure, "(document)", e.what());
+    }
 }
 
 }  // namespace qm::geom
