@@ -54,28 +54,35 @@ FACES = [(4, 5, 6, 7), (0, 1, 5, 4), (1, 2, 6, 5), (2, 3, 7, 6), (3, 0, 4, 7)]
 TRIS_PER_BUILDING = 10
 
 
+def facets(c):
+    """(n * 10, 12): per triangle its unit normal and three vertices."""
+    tri = []
+    for a, b_, cc, dd in FACES:
+        tri += [(a, b_, cc), (a, cc, dd)]
+    p = c[:, np.array(tri)]  # (n, 10, 3, 3)
+    nrm = np.cross(p[:, :, 1] - p[:, :, 0], p[:, :, 2] - p[:, :, 0])
+    nrm /= np.linalg.norm(nrm, axis=2, keepdims=True)
+    return np.concatenate([nrm, p.reshape(len(c), 10, 9)], axis=2)
+
+
 def write_stl(path, c):
+    f12 = facets(c)
+    facet = ("facet normal %.6f %.6f %.6f\n outer loop\n  vertex %.3f %.3f %.3f\n  vertex %.3f %.3f %.3f\n"
+             "  vertex %.3f %.3f %.3f\n endloop\nendfacet\n")
     with open(path, "w") as f:
         for i in range(len(c)):
             f.write("solid b%d\n" % i)
-            for a, b_, cc, dd in FACES:
-                for t in ((a, b_, cc), (a, cc, dd)):
-                    p = c[i, list(t)]
-                    n = np.cross(p[1] - p[0], p[2] - p[0])
-                    n /= np.linalg.norm(n)
-                    f.write("facet normal %.6f %.6f %.6f\n outer loop\n" % tuple(n))
-                    for v in p:
-                        f.write("  vertex %.3f %.3f %.3f\n" % tuple(v))
-                    f.write(" endloop\nendfacet\n")
+            f.write("".join(facet % tuple(row) for row in f12[i].tolist()))
             f.write("endsolid b%d\n" % i)
 
 
 def write_obj(path, c):
     with open(path, "w") as f:
-        for i in range(len(c)):
-            f.write("o b%d\n" % i)
-            f.write("".join("v %.3f %.3f %.3f\n" % tuple(v) for v in c[i]))
+        vline = "v %.3f %.3f %.3f\n" * 8
+        for i, corners8 in enumerate(c.reshape(len(c), 24).tolist()):
             base = 8 * i + 1
+            f.write("o b%d\n" % i)
+            f.write(vline % tuple(corners8))
             f.write("".join("f %d %d %d %d\n" % tuple(base + k for k in face) for face in FACES))
 
 
@@ -136,8 +143,8 @@ def write_gltf_embedded(path, c):
 
 # name, writer, approximate bytes per building (sizes the district for --mb)
 FORMATS = [
-    ("stl", "district.stl", write_stl, 2600),
-    ("obj", "district.obj", write_obj, 340),
+    ("stl", "district.stl", write_stl, 1800),
+    ("obj", "district.obj", write_obj, 400),
     ("cityjson", "district.city.json", write_cityjson, 330),
     ("glb", "district.glb", write_glb, 216),
     ("gltf (base64)", "district_b64.gltf", write_gltf_embedded, 288),
