@@ -551,7 +551,7 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
     ``sweep``) and writes it to ``output`` in the shading module's format: the
     same text, to the last digit, as the module writes on one machine.
     Returns the table's path."""
-    from quillmere.core.manager import write_text_file
+    from quillmere.components.shade_exact import ExactShadowModule
 
     model = os.path.abspath(model)
     output = os.path.abspath(output)
@@ -572,5 +572,9 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
         if not lines:
             lines.append("方位角,高度角," + ",".join(name for name, _ in pairs) + "\n")
         lines.append("%d,%d" % (az, alt) + "".join("," + format(v, ".6f") for _, v in pairs) + "\n")
-    write_text_file(output, "".join(lines))
+    # Written by the shading module with the fingerprint it writes for its own
+    # tables (native code says what a table depends on), the old one removed first.
+    unit = ExactShadowModule("shade")
+    unit.in_file_params = [model, output, "table", None, None, *surfaces]
+    unit.save_table("".join(lines))
     return output

@@ -260,3 +260,32 @@ def test_projects_as_data(project, tmp_path, monkeypatch):
 def _write(path, text):
     path.write_text(text, encoding="utf-8")
     return path
+
+
+def test_cluster_table_is_written_with_its_fingerprint_replacing_an_older_one(cluster, project, tmp_path, capsys):
+    # An older table of another model beside the output, with its fingerprint: the cluster's
+    # table must not leave that fingerprint in place (a later run would take the new table
+    # for the other model's, or the reverse).
+    surfaces = ["roof_south_east", "roof_south_west", "roof_north"]
+    other = tmp_path / "other.stl"
+    other.write_bytes((tmp_path / "house.stl").read_bytes().replace(b"solid roof_north", b"solid roof_north", 1)
+                      + b"solid extra\nendsolid extra\n")
+    table = tmp_path / "t.csv"
+    assert cli.main(["shade", str(other), "--surfaces", *surfaces, "-o", str(table), "--quiet"]) == 0
+    old_fp = (tmp_path / "t.csv.fingerprint").read_text(encoding="utf-8")
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(table), "--quiet",
+                     "--scheduler", cluster.scheduler.address]) == 0
+    fp = (tmp_path / "t.csv.fingerprint").read_text(encoding="utf-8")
+    assert fp != old_fp
+    # The fingerprint is the one the module writes on one machine for the same table.
+    one = tmp_path / "one.csv"
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(one), "--quiet"]) == 0
+    assert (tmp_path / "one.csv.fingerprint").read_text(encoding="utf-8") == fp
+    # A run of the shading module on that model takes the cluster's table as it is, without a word.
+    from quillmere.components.shade_exact import ExactShadowModule
+    unit = ExactShadowModule("house")
+    unit.in_file_params = [str(tmp_path / "house.stl"), str(table), "table", None, None, *surfaces]
+    capsys.readouterr()
+    unit.awake(None)
+    assert capsys.readouterr().out == ""
+    assert table.read_bytes() == one.read_bytes()
