@@ -181,8 +181,17 @@ def _folder(project: Mapping[str, Any]) -> str:
 
 
 def _resolve(project: Mapping[str, Any], path: str) -> str:
-    path = os.path.expanduser(path)
-    return os.path.normpath(path if os.path.isabs(path) else os.path.join(_folder(project), path))
+    """The path as the run manager resolves it (native: quotes, ${VAR}, ~, the
+    project's folder), so that a variant's renamed table lies where the
+    project's own would."""
+    from quillmere.core.util import convert_to_valid_path, get_base_folder, set_base_folder
+
+    before = get_base_folder()
+    set_base_folder(_folder(project))
+    try:
+        return convert_to_valid_path(path)
+    finally:
+        set_base_folder(before)
 
 
 _file_hashes: dict[tuple[str, float, int], str] = {}
@@ -251,9 +260,14 @@ def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) 
             key.append(fp)
             container, k = slot
             path = container[k]
-            if fp != base_fp.get(m.get("name")) and isinstance(path, str):
-                stem, ext = os.path.splitext(_resolve(p, path))
-                container[k] = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
+            if not isinstance(path, str):
+                continue
+            # Resolved here (a worker may not share this process's environment variables).
+            resolved = _resolve(p, path)
+            if fp != base_fp.get(m.get("name")):
+                stem, ext = os.path.splitext(resolved)
+                resolved = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
+            container[k] = resolved
         groups.append(tuple(key))
     return groups
 

@@ -289,3 +289,22 @@ def test_cluster_table_is_written_with_its_fingerprint_replacing_an_older_one(cl
     unit.awake(None)
     assert capsys.readouterr().out == ""
     assert table.read_bytes() == one.read_bytes()
+
+
+def test_variant_tables_lie_where_the_projects_table_path_says_with_variables(cluster, project, tmp_path,
+                                                                               monkeypatch):
+    # A table path with an environment variable: each variant's table lies in that folder, not in
+    # a folder named after the variable's text or after the expanded path under the project.
+    out = tmp_path / "elsewhere"
+    out.mkdir()
+    monkeypatch.setenv("QM_SWEEP_OUT", str(out))
+    text = project.read_text(encoding="utf-8").replace('table = "shading/table.csv"', 'table = "${QM_SWEEP_OUT}/t.csv"')
+    project.write_text(text, encoding="utf-8")
+    vary = {"house.surfaces": [["roof_south_east"], ["roof_south_east", "roof_south_west"]]}
+    df = sw.sweep(str(project), vary, cluster, timeout=TIMEOUT)
+    assert df["error"].isna().all(), df["error"].tolist()
+    tables = sorted(t for t in os.listdir(out) if t.endswith(".csv") and t.count(".") == 1)
+    assert len(tables) == 2 and "t.csv" in tables, tables
+    assert not (tmp_path / "${QM_SWEEP_OUT}").exists()
+    assert not (tmp_path / str(out).lstrip("/")).exists()
+    assert not (tmp_path / "shading").exists()

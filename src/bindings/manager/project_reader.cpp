@@ -4,6 +4,7 @@
 
 #include "kernels/io/atomic_write.hpp"
 #include "kernels/io/file_read.hpp"
+#include "kernels/geometry/stl_read.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/manager/project_checks.hpp"
@@ -30,10 +31,7 @@ void check_shading_files(const Checker& c, nb::handle mh) {
         io::FileText f;
         io::FileStamp st;
         if (f.open(model, st) == io::ReadStatus::ok) {
-            std::string_view t = f.text();
-            uint32_t n = 0;
-            if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
-            if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
+            if (stl::looks_binary(f.text()))
                 c.fail(key + "." + model_value->key, "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
                                                          "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
         }

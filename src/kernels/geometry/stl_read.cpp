@@ -281,4 +281,12 @@ void StatsReader::finish_solid() {
     put_by_name(records_, index_, std::move(rec));
 }
 
+bool looks_binary(std::string_view t) noexcept {
+    if (t.size() < 84) return false;
+    uint32_t n;
+    std::memcpy(&n, t.data() + 80, 4);
+    if (t.size() != 84 + 50 * uint64_t(n)) return false;
+    return std::memchr(t.data(), '\0', t.size()) != nullptr || !utf8_valid(t.substr(0, 84));
+}
+
 }  // namespace qm::stl

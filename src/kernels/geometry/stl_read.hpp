@@ -121,6 +121,12 @@ private:
     size_t line_no_ = 0;
 };
 
+// A binary STL rather than text: an 80-byte header, a 32-bit triangle count n
+// and exactly 50 n bytes after it, with a NUL byte somewhere or a header that
+// is not UTF-8 (an ASCII file of that exact size is still text). The one test
+// every caller uses.
+bool looks_binary(std::string_view text) noexcept;
+
 // Area of a triangle: half the length of (v1 - v0) x (v2 - v0).
 double triangle_area(const double* v0, const double* v1, const double* v2) noexcept;
 
