@@ -19,6 +19,14 @@
 namespace qm::py {
 namespace nb = nanobind;
 
+// What one step's plane irradiance is made of, as the panel module reads it.
+struct StepLight {
+    double dni = 0.0, dhi = 0.0, albedo = 0.0;  // inputs [W/m2], [W/m2], [-]
+    double cos_factor = 0.0;                   // the shading module's answer (the "cos" output)
+    double height = 0.0, azimuth = 0.0;        // the step's sun [deg]
+    int year = 0, month = 1, day = 1;          // the sun's date (local standard time)
+};
+
 class SunPanelModule : public SimUnit {
 public:
     nb::object shadow = nb::none();           // the bound shading module (or None)
@@ -37,6 +45,10 @@ public:
     // [W/m2] for a diffuse horizontal irradiance and albedo; this module uses
     // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
     virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
+
+    // Internal: the plane irradiance [W/m2] of a step; this module's is
+    // dni * max(cos, 0) + sky + ground with diffuse_parts.
+    virtual double plane_irradiance(const StepLight& light);
 
     // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
     virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {

@@ -5,60 +5,163 @@
 // describes), "start" (or no sun_time) at the clock's time, exactly as the
 // panel module does when driven directly.
 //
-// The attribute `diffuse` (projects set it; "shaded" by default there) is the
-// diffuse model: "shaded" takes the sky-diffuse part as diffuse_rad times the
-// surface's sky view and the ground-reflected part as ground_reflect times
-// diffuse_rad times its ground view (both from the project shading module,
-// computed by ray casting past the whole model); "isotropic" (the default when
-// the module is driven directly) is the panel module's (1 + cos tilt) / 2 and (1 - cos tilt) / 2.
-// Everything else is the panel module's own step.
+// The light on the plane, per step [W/m2], each part through the geometry:
+//   poa_direct         = dni * cos factor (cos aoi x lit share, exact per step)
+//   poa_circumsolar    = Perez circumsolar with the same cos factor (shaded as the beam)
+//   poa_isotropic      = dome part x sky view     (ray cast past the model)
+//   poa_horizon        = band part x horizon view (ray cast past the model)
+//   poa_ground_diffuse = albedo x ghi x ground view, ghi = dni sin(height) + dhi
+// Choices (the site's sky and ground are the same for every panel, so they are
+// read from state["site"] at awake, as sun_time; projects default to the first,
+// a site without the key gives the panel module's own light):
+//   site transposition_model "perez" | "isotropic"   (kernels/sky)
+//   site ground_reflection   "global" | "diffuse"    (the panel module's: albedo x dhi)
+//   panel setting diffuse    "shaded" | "isotropic"  (the views of the model, or the
+//                                                     free plane's (1 +- cos tilt) / 2, sin tilt)
+// "isotropic" + "diffuse" + "isotropic" is the panel module's step exactly
+// (calculate_sky_diffuse_and_ground_reflection, a host replacement honoured),
+// with the panel module's outputs; any other light adds the light outputs.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
 #include <optional>
 
+#include "bindings/components/sunpanel_timed.hpp"
+
+#include <cmath>
+
 #include "bindings/components/shade_exact.hpp"
-#include "bindings/components/sunpanel_module.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/shading/step_sun.hpp"
+#include "kernels/sky/isotropic.hpp"
+#include "kernels/sky/perez.hpp"
+#include "kernels/sun/airmass.hpp"
+#include "kernels/sun/extraterrestrial.hpp"
+#include "kernels/sun/irradiance.hpp"
 
 namespace qm::py {
 
-class TimedSunPanelModule : public SunPanelModule {
-public:
-    double sun_offset = 0.0;           // [s] added to the clock's time for the sun
-    nb::object shifted = nb::none();  // the clock as the sun sees it (a private SimClock)
-    std::string diffuse = "isotropic";  // "shaded" or "isotropic"
-    bool shaded_diffuse = false;       // views found for "shaded"
-    double sky_view = 0.0, ground_view = 0.0;
+namespace {
 
-    void awake(nb::handle state) override;
-    std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect) override {
-        if (!shaded_diffuse) return SunPanelModule::diffuse_parts(diffuse_rad, ground_reflect);
-        return {diffuse_rad * sky_view, ground_reflect * diffuse_rad * ground_view};
-    }
-    void update(nb::handle time, nb::handle state) override;
-
-    int traverse(visitproc visit, void* arg) override {
-        if (int rc = SunPanelModule::traverse(visit, arg)) return rc;
-        Py_VISIT(shifted.ptr());
-        return 0;
-    }
-    void clear() override {
-        SunPanelModule::clear();
-        shifted = nb::none();
-    }
+// The light outputs (name, unit), after the panel module's twelve variables.
+struct LightOutput {
+    const char* name;
+    const char* unit;
 };
+constexpr LightOutput kLightOutputs[] = {
+    {"poa_global", "W/m²"},         {"poa_direct", "W/m²"},         {"poa_circumsolar", "W/m²"},
+    {"poa_sky_diffuse", "W/m²"},    {"poa_ground_diffuse", "W/m²"}, {"airmass", "-"},
+    {"dni_extra", "W/m²"}};
+constexpr size_t kLights = sizeof kLightOutputs / sizeof kLightOutputs[0];
+
+const std::vector<Key>& light_keys() {
+    static auto* keys = [] {
+        auto* k = new std::vector<Key>();  // interned for the life of the host
+        for (const LightOutput& o : kLightOutputs) k->emplace_back(o.name);
+        return k;
+    }();
+    return *keys;
+}
+
+// Writes a value into an output record that exists (a host may have removed it).
+void write_output(nb::handle outputs, nb::handle key, double v) {
+    if (!PyDict_Check(outputs.ptr())) return;
+    PyObject* rec = PyDict_GetItem(outputs.ptr(), key.ptr());
+    if (rec && PyDict_Check(rec)) set_item(rec, key_value(), nb::float_(v));
+}
+
+// cos(tilt) of a normal tuple as the panel module reads it; horizontal when unreadable.
+double normal_cos_tilt(nb::handle normal) {
+    if (!normal.is_valid() || !PyTuple_Check(normal.ptr()) || PyTuple_GET_SIZE(normal.ptr()) != 3) return 1.0;
+    double n[3];
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        n[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(normal.ptr(), i));
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return 1.0;
+        }
+    }
+    if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2])) return 1.0;
+    return irradiance::cos_tilt(n[0], n[1], n[2]);
+}
+
+}  // namespace
+
+nb::object TimedSunPanelModule::_get_module_info() {
+    nb::dict info = nb::borrow<nb::dict>(SunPanelModule::_get_module_info());
+    if (!light_outputs_) return info;
+    nb::list vars = nb::borrow<nb::list>(info["vars"]);
+    for (const LightOutput& o : kLightOutputs) {
+        nb::dict d;
+        d["id"] = 5;
+        d["category"] = "output";
+        d["name"] = o.name;
+        d["type"] = "number";
+        d["default"] = nb::float_(0.0);
+        d["unit"] = o.unit;
+        d["notInstantaneous"] = nb::bool_(false);
+        vars.append(d);
+    }
+    return info;
+}
+
+double TimedSunPanelModule::plane_irradiance(const StepLight& l) {
+    PoaComponents p;
+    const double direct_cos = l.cos_factor < 0.0 ? 0.0 : l.cos_factor;  // NaN stays NaN
+    p.poa_direct = l.dni * direct_cos;
+    const double zenith = 90.0 - l.height;
+    p.airmass = sun::relative_airmass_kastenyoung1989(zenith);
+    p.dni_extra = sun::dni_extra_spencer(sun::day_of_year(l.year, l.month, l.day));
+    if (!perez_ && !global_ground_) {
+        // The panel module's light (with the views when "shaded").
+        auto [sky, ground] = diffuse_parts(l.dhi, l.albedo);
+        p.poa_isotropic = sky, p.poa_ground_diffuse = ground;
+    } else {
+        sky::PlaneViews views;
+        double gview;
+        if (shaded_diffuse) {
+            views = {sky_view, horizon_view}, gview = ground_view;
+        } else {
+            views = {0.5 * (1.0 + cos_tilt_), std::sqrt(std::max(0.0, 1.0 - cos_tilt_ * cos_tilt_))};
+            gview = 0.5 * (1.0 - cos_tilt_);
+        }
+        const double ghi = global_ground_ ? sky::global_horizontal(l.dni, l.dhi, l.height) : l.dhi;
+        p.poa_ground_diffuse = sky::ground_diffuse(ghi, l.albedo, gview);
+        p.poa_isotropic = l.dhi * views.dome;
+        if (perez_) {
+            // The circumsolar part takes the beam's factor; the panel module asks
+            // for it only with beam light, so ask here when only diffuse light comes.
+            double beam_factor = direct_cos;
+            if (!(l.dni > 0.0) && l.dhi > 0.0 && l.height > 0.0 && shadow_unit)
+                beam_factor = std::max(0.0, shadow_unit->get_cos_value(surf_name, l.height, l.azimuth));
+            sky::SkyDiffuse parts;
+            const sky::SkyError e =
+                sky::perez(l.dhi, l.dni, p.dni_extra, zenith, p.airmass, views, beam_factor, parts);
+            // Sun below the horizon (twilight in the step): the isotropic sky.
+            if (e == sky::SkyError::none)
+                p.poa_isotropic = parts.isotropic, p.poa_circumsolar = parts.circumsolar,
+                p.poa_horizon = parts.horizon;
+        }
+    }
+    poa = p;
+    const std::vector<Key>& k = light_keys();
+    const double values[kLights] = {p.poa_global(), p.poa_direct, p.poa_circumsolar, p.poa_sky_diffuse(),
+                                    p.poa_ground_diffuse, p.airmass, p.dni_extra};
+    for (size_t i = 0; i < kLights; ++i) write_output(outputs, k[i], values[i]);
+    return p.poa_global();
+}
 
 void TimedSunPanelModule::awake(nb::handle state) {
     SunPanelModule::awake(state);
     shaded_diffuse = false;
+    cos_tilt_ = normal_cos_tilt(normal);
+    read_light(state);
     {
         if (diffuse == "shaded") {
             ExactShadowModule* exact = dynamic_cast<ExactShadowModule*>(shadow_unit);
-            if (exact && exact->surface_views(surf_name, sky_view, ground_view)) shaded_diffuse = true;
+            if (exact && exact->surface_views(surf_name, sky_view, ground_view, horizon_view)) shaded_diffuse = true;
             else
                 print("表面 " + to_text(surf_name) + " 没有天空视角系数（阴影模块 " + to_text(shadow_name) +
                       " 未分析该表面或不是项目阴影模块），散射按各向同性天空计算");
@@ -73,6 +176,50 @@ void TimedSunPanelModule::awake(nb::handle state) {
     if (!PyUnicode_Check(st) || !shading::parse_sun_time(to_text(st), t))
         raise(PyExc_ValueError, "site.sun_time 应为 \"middle\" 或 \"start\"，实际为 " + to_text(check(PyObject_Repr(st))));
     sun_offset = shading::sun_offset(t);
+}
+
+void TimedSunPanelModule::read_light(nb::handle state) {
+    transposition_model = "isotropic", ground_reflection = "diffuse";
+    PyObject* site = PyDict_Check(state.ptr()) ? PyDict_GetItemString(state.ptr(), "site") : nullptr;
+    if (site && PyDict_Check(site)) {
+        struct Choice {
+            const char* key;
+            std::string* member;
+            const char* a;
+            const char* b;
+        } choices[] = {{"transposition_model", &transposition_model, "perez", "isotropic"},
+                       {"ground_reflection", &ground_reflection, "global", "diffuse"}};
+        for (const Choice& c : choices) {
+            PyObject* v = PyDict_GetItemString(site, c.key);
+            if (!v) continue;
+            const std::string text = PyUnicode_Check(v) ? to_text(v) : "";
+            if (text != c.a && text != c.b)
+                raise(PyExc_ValueError, std::string("site.") + c.key + " 应为 \"" + c.a + "\" 或 \"" + c.b +
+                                            "\"，实际为 " + to_text(check(PyObject_Repr(v))));
+            *c.member = text;
+        }
+    }
+    perez_ = transposition_model == "perez";
+    global_ground_ = ground_reflection == "global";
+    // The light outputs exist unless the panel module's own light is in use
+    // (then the outputs are the panel module's, column for column).
+    const bool want = perez_ || global_ground_;
+    light_outputs_ = want;
+    if (!PyDict_Check(outputs.ptr()) || !PyDict_Check(previous_outputs.ptr())) return;
+    const std::vector<Key>& k = light_keys();
+    for (size_t i = 0; i < kLights; ++i) {
+        const bool has = PyDict_Contains(outputs.ptr(), k[i].ptr()) == 1;
+        if (want && !has) {
+            nb::dict record;
+            record["value"] = nb::float_(0.0);
+            set_item(outputs, k[i], record);
+            set_item(previous_outputs, k[i], nb::float_(0.0));
+        } else if (!want && has) {
+            if (PyDict_DelItem(outputs.ptr(), k[i].ptr()) < 0) throw_pending();
+            if (PyDict_Contains(previous_outputs.ptr(), k[i].ptr()) == 1)
+                if (PyDict_DelItem(previous_outputs.ptr(), k[i].ptr()) < 0) throw_pending();
+        }
+    }
 }
 
 void TimedSunPanelModule::update(nb::handle time, nb::handle state) {
@@ -105,8 +252,12 @@ void bind_sunpanel_timed(nb::module_& m) {
         "The project PV panel: a SunPanelModule that takes the sun at the middle of the hour the step's weather "
         "row describes (state[\"site\"][\"sun_time\"] == \"middle\") or at the clock's time (\"start\").");
     cls.def("__init__", &construct_unit<M, PyTimedSunPanelModule>, nb::arg("name").none(), kUnitInitDoc);
-    // The panel module's values, plus the diffuse model as a declared setting
-    // (so in_file_params stay the panel module's); "shaded" is the project default.
+    cls.def("_get_module_info", [](M& u) { return info_result(u.M::_get_module_info()); },
+            "Returns the module information record: the panel module's variables, then the light on the plane "
+            "(poa_global, poa_direct, poa_circumsolar, poa_sky_diffuse, poa_ground_diffuse [W/m²]), airmass [-] "
+            "and dni_extra [W/m²].");
+    // The panel module's values, plus the light models as declared settings
+    // (so in_file_params stay the panel module's); the first choice is the project default.
     ModuleDeclaration decl = sunpanel_declaration();
     decl.settings.push_back({"diffuse", {"shaded", "isotropic"}});
     def_setting_attr<M>(
@@ -114,7 +265,18 @@ void bind_sunpanel_timed(nb::module_& m) {
         "The diffuse model: \"shaded\" (the sky-diffuse and ground-reflected parts through the surface's sky and "
         "ground views from the project shading module) or \"isotropic\" (the panel module's (1 + cos tilt) / 2, "
         "the default when driven directly). Read at awake.");
+    cls.def_prop_ro("transposition_model", [](M& u) { return u.transposition_model; },
+                    "The sky model in use since awake (pvlib's name), from state[\"site\"][\"transposition_model\"]: "
+                    "\"perez\" (Perez 1990: circumsolar part shaded as the beam, dome through the sky view, horizon "
+                    "band through the horizon view; projects' default) or \"isotropic\" (also without the key).");
+    cls.def_prop_ro("ground_reflection", [](M& u) { return u.ground_reflection; },
+                    "What the ground reflects since awake, from state[\"site\"][\"ground_reflection\"]: \"global\" "
+                    "(albedo x global horizontal irradiance; projects' default) or \"diffuse\" (albedo x diffuse "
+                    "horizontal irradiance, the panel module's; also without the key).");
     publish_declaration(cls, decl);
+    cls.def_prop_ro("horizon_view",
+                    [](M& u) { return u.shaded_diffuse ? std::optional<double>(u.horizon_view) : std::nullopt; },
+                    "The surface's horizon-band view used since awake, None with isotropic diffuse.");
     cls.def_prop_ro("sky_view",
                     [](M& u) { return u.shaded_diffuse ? std::optional<double>(u.sky_view) : std::nullopt; },
                     "The surface's sky view used since awake, None with isotropic diffuse.");
