@@ -112,7 +112,7 @@ def pvlib_global(df, surface, tilt, azimuth):
     dni, dhi = df["weather.rad2"].to_numpy(), df["weather.rad3"].to_numpy()
     up = zen < 90
     ghi = np.where(up, dni * np.cos(np.radians(zen)), 0.0) + dhi
-    doy = (df.index + pd.Timedelta(minutes=30)).dayofyear.to_numpy()
+    doy = (df.index + pd.Timedelta(minutes=30)).day_of_year.to_numpy()
     with np.errstate(invalid="ignore", divide="ignore"):
         sky = irradiance.perez(tilt, azimuth, dhi, dni, irradiance.get_extra_radiation(doy, method="spencer"), zen,
                                az, atmosphere.get_relative_airmass(zen, "kastenyoung1989"))

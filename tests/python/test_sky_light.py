@@ -101,7 +101,7 @@ def pvlib_light(df, surface, tilt, azimuth, year):
     dni, dhi = df["weather.rad2"].to_numpy(), df["weather.rad3"].to_numpy()
     up = zen < 90
     ghi = np.where(up, dni * np.cos(np.radians(zen)), 0.0) + dhi
-    doy = (df.index + pd.Timedelta(minutes=30)).dayofyear.to_numpy()
+    doy = (df.index + pd.Timedelta(minutes=30)).day_of_year.to_numpy()
     extra = irr.get_extra_radiation(doy, method="spencer")
     am = atm.get_relative_airmass(zen, "kastenyoung1989")
     sky = irr.perez(tilt, azimuth, dhi, dni, extra, zen, az, am, return_components=True)

@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "bindings/support/common.hpp"
 #include "bindings/components/shade_group.hpp"
@@ -137,12 +138,6 @@ std::pair<double, double> SunPanelModule::diffuse_parts(double diffuse_rad, doub
     return sky_diffuse_and_ground_reflection(normal, diffuse_rad, ground_reflect);
 }
 
-double SunPanelModule::plane_irradiance(const StepLight& l) {
-    auto [sky, ground] = diffuse_parts(l.dhi, l.albedo);
-    const double direct_cos = l.cos_factor < 0.0 ? 0.0 : l.cos_factor;  // NaN stays NaN
-    return l.dni * direct_cos + sky + ground;
-}
-
 void SunPanelModule::update(nb::handle time, nb::handle state) {
     const Names& n = names();
     SimClock* clock = clock_arg(time, "time");
@@ -151,8 +146,8 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         throw_pending();
     }
     const double dt = clock->time_step / 3600.0;  // hours
-    double dni, diffuse, reflect, panel_area, eff, previous_energy, cos_value;
-    StepLight light;
+    double dni, diffuse, reflect, panel_area, eff, previous_energy, cos_value, height, azimuth;
+    int date[3] = {0, 1, 1};  // the sun's date (year, month, day)
     try {
         dni = as_double(record_value(inputs, n.normal_rad));
         diffuse = as_double(record_value(inputs, n.diffuse_rad));
@@ -165,14 +160,10 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         const double latitude = as_double(get_item(site, n.latitude));
         const int32_t zone = as_int32(get_item(site, n.time_zone));
         nb::tuple when = clock->get_current_datetime_tuple();
-        auto [height, azimuth] = sun_position(longitude, latitude, zone, when);
-        light.height = height, light.azimuth = azimuth;
-        if (PyTuple_GET_SIZE(when.ptr()) >= 3) {
-            light.year = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), 0)));
-            light.month = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), 1)));
-            light.day = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), 2)));
-            if (PyErr_Occurred()) PyErr_Clear();  // the clock's tuple holds small ints
-        }
+        std::tie(height, azimuth) = sun_position(longitude, latitude, zone, when);
+        for (Py_ssize_t i = 0; i < 3 && i < PyTuple_GET_SIZE(when.ptr()); ++i)
+            date[i] = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), i)));
+        if (PyErr_Occurred()) PyErr_Clear();  // the clock's tuple holds small ints
         set_record_value(outputs, n.height_angle, nb::float_(height));
         set_record_value(outputs, n.azimuth_angle, nb::float_(azimuth));
         cos_value = 0.0;
@@ -190,8 +181,12 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         print("错误：获取变量失败 - " + exception_text(e));
         return;
     }
-    light.dni = dni, light.dhi = diffuse, light.albedo = reflect, light.cos_factor = cos_value;
-    const double power = calculate_pv_power(plane_irradiance(light), panel_area, eff) / 1000.0;
+    auto [sky, ground] = diffuse_parts(diffuse, reflect);
+    const double direct_cos = cos_value < 0.0 ? 0.0 : cos_value;  // NaN stays NaN
+    StepLight light{dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect, clock->current_time};
+    light.year = date[0], light.month = date[1], light.day = date[2];
+    light_on_plane(light);
+    const double power = step_power(light, panel_area, eff);
     // A non-finite step power is shown but not accumulated.
     const double energy = std::isfinite(power) ? power * dt + previous_energy : previous_energy;
     set_record_value(outputs, n.energy, nb::float_(energy));

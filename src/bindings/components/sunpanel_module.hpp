@@ -10,6 +10,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <utility>
 
 #include "bindings/components/shade_group.hpp"
@@ -18,14 +19,6 @@
 
 namespace qm::py {
 namespace nb = nanobind;
-
-// What one step's plane irradiance is made of, as the panel module reads it.
-struct StepLight {
-    double dni = 0.0, dhi = 0.0, albedo = 0.0;  // inputs [W/m2], [W/m2], [-]
-    double cos_factor = 0.0;                   // the shading module's answer (the "cos" output)
-    double height = 0.0, azimuth = 0.0;        // the step's sun [deg]
-    int year = 0, month = 1, day = 1;          // the sun's date (local standard time)
-};
 
 class SunPanelModule : public SimUnit {
 public:
@@ -46,9 +39,31 @@ public:
     // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
     virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
 
-    // Internal: the plane irradiance [W/m2] of a step; this module's is
-    // dni * max(cos, 0) + sky + ground with diffuse_parts.
-    virtual double plane_irradiance(const StepLight& light);
+    // Internal: the light of one step on the panel, as the step found it.
+    struct StepLight {
+        double dni = 0.0;             // direct normal irradiance [W/m2]
+        double direct_cos = 0.0;      // the shading module's factor, at least 0 (NaN stays NaN)
+        double sky = 0.0, ground = 0.0;  // diffuse parts on the plane [W/m2]
+        double height = 0.0, azimuth = 0.0;  // sun position [deg]
+        double hours = 0.0;           // the step [h]
+        double diffuse_rad = 0.0, ground_reflect = 0.0;  // the step's inputs [W/m2], [-]
+        double time = 0.0;            // the clock's time of the step [s]
+        double circumsolar = 0.0;     // the part of `sky` around the sun, shaded as the beam [W/m2]
+        // The same light on the free plane (nothing shaded, free views) [W/m2]: the
+        // circumsolar part, and sky without it plus ground; NaN: not set (the
+        // panel module's light, which a user may compute otherwise).
+        double circumsolar_unshaded = NAN, diffuse_unshaded = NAN;
+        int year = 0, month = 1, day = 1;  // the sun's date (local standard time)
+    };
+    // Internal: sets the step's light on the plane (sky, ground, circumsolar)
+    // before step_power; this module's is diffuse_parts' sky and ground as they are.
+    virtual void light_on_plane(StepLight&) {}
+    // Internal: the step's power [kW] from its light; this module's is
+    // calculate_pv_power(dni * cos + sky + ground, area, efficiency) / 1000.
+    virtual double step_power(const StepLight& light, double panel_area, double efficiency) {
+        return calculate_pv_power(light.dni * light.direct_cos + light.sky + light.ground, panel_area, efficiency) /
+               1000.0;
+    }
 
     // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
     virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {

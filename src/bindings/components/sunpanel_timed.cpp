@@ -28,12 +28,14 @@
 
 #include "bindings/components/sunpanel_timed.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "bindings/components/shade_exact.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/support/common.hpp"
+#include "kernels/geometry/occlusion.hpp"
 #include "kernels/shading/step_sun.hpp"
 #include "kernels/sky/isotropic.hpp"
 #include "kernels/sky/perez.hpp"
@@ -72,19 +74,21 @@ void write_output(nb::handle outputs, nb::handle key, double v) {
     if (rec && PyDict_Check(rec)) set_item(rec, key_value(), nb::float_(v));
 }
 
-// cos(tilt) of a normal tuple as the panel module reads it; horizontal when unreadable.
-double normal_cos_tilt(nb::handle normal) {
-    if (!normal.is_valid() || !PyTuple_Check(normal.ptr()) || PyTuple_GET_SIZE(normal.ptr()) != 3) return 1.0;
+// The unit normal of a normal tuple as the panel module reads it; horizontal when unreadable.
+void unit_normal_of(nb::handle normal, double out[3]) {
+    out[0] = out[1] = 0.0, out[2] = 1.0;
+    if (!normal.is_valid() || !PyTuple_Check(normal.ptr()) || PyTuple_GET_SIZE(normal.ptr()) != 3) return;
     double n[3];
     for (Py_ssize_t i = 0; i < 3; ++i) {
         n[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(normal.ptr(), i));
         if (PyErr_Occurred()) {
             PyErr_Clear();
-            return 1.0;
+            return;
         }
     }
-    if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2])) return 1.0;
-    return irradiance::cos_tilt(n[0], n[1], n[2]);
+    const double len = std::hypot(n[0], n[1], n[2]);
+    if (!(len > 0.0) || !std::isfinite(len)) return;
+    for (int i = 0; i < 3; ++i) out[i] = n[i] / len;
 }
 
 }  // namespace
@@ -107,56 +111,60 @@ nb::object TimedSunPanelModule::_get_module_info() {
     return info;
 }
 
-double TimedSunPanelModule::plane_irradiance(const StepLight& l) {
+void TimedSunPanelModule::light_on_plane(StepLight& l) {
     PoaComponents p;
-    const double direct_cos = l.cos_factor < 0.0 ? 0.0 : l.cos_factor;  // NaN stays NaN
-    p.poa_direct = l.dni * direct_cos;
+    p.poa_direct = l.dni * l.direct_cos;
     const double zenith = 90.0 - l.height;
     p.airmass = sun::relative_airmass_kastenyoung1989(zenith);
     p.dni_extra = sun::dni_extra_spencer(sun::day_of_year(l.year, l.month, l.day));
     if (!perez_ && !global_ground_) {
-        // The panel module's light (with the views when "shaded").
-        auto [sky, ground] = diffuse_parts(l.dhi, l.albedo);
-        p.poa_isotropic = sky, p.poa_ground_diffuse = ground;
+        // The panel module's light (with the views when "shaded"), as diffuse_parts gave it.
+        p.poa_isotropic = l.sky, p.poa_ground_diffuse = l.ground;
     } else {
-        sky::PlaneViews views;
-        double gview;
-        if (shaded_diffuse) {
-            views = {sky_view, horizon_view}, gview = ground_view;
-        } else {
-            views = {0.5 * (1.0 + cos_tilt_), std::sqrt(std::max(0.0, 1.0 - cos_tilt_ * cos_tilt_))};
-            gview = 0.5 * (1.0 - cos_tilt_);
-        }
-        const double ghi = global_ground_ ? sky::global_horizontal(l.dni, l.dhi, l.height) : l.dhi;
-        p.poa_ground_diffuse = sky::ground_diffuse(ghi, l.albedo, gview);
-        p.poa_isotropic = l.dhi * views.dome;
+        const double dhi = l.diffuse_rad;
+        const sky::PlaneViews free = {0.5 * (1.0 + cos_tilt_), std::sqrt(std::max(0.0, 1.0 - cos_tilt_ * cos_tilt_))};
+        const double free_ground = 0.5 * (1.0 - cos_tilt_);
+        const sky::PlaneViews views = shaded_diffuse ? sky::PlaneViews{sky_view, horizon_view} : free;
+        const double gview = shaded_diffuse ? ground_view : free_ground;
+        const double ghi = global_ground_ ? sky::global_horizontal(l.dni, dhi, l.height) : dhi;
+        // The same light on the free plane (nothing shaded, free views), for loss accounting.
+        double d[3];
+        geom::sun_direction(l.height, l.azimuth, d);
+        const double cos_aoi = std::max(0.0, d[0] * normal_[0] + d[1] * normal_[1] + d[2] * normal_[2]);
+        sky::SkyDiffuse open{dhi * free.dome, 0.0, 0.0};
+        p.poa_ground_diffuse = sky::ground_diffuse(ghi, l.ground_reflect, gview);
+        p.poa_isotropic = dhi * views.dome;
         if (perez_) {
             // The circumsolar part takes the beam's factor; the panel module asks
             // for it only with beam light, so ask here when only diffuse light comes.
-            double beam_factor = direct_cos;
-            if (!(l.dni > 0.0) && l.dhi > 0.0 && l.height > 0.0 && shadow_unit)
+            double beam_factor = l.direct_cos;
+            if (!(l.dni > 0.0) && dhi > 0.0 && l.height > 0.0 && shadow_unit)
                 beam_factor = std::max(0.0, shadow_unit->get_cos_value(surf_name, l.height, l.azimuth));
-            sky::SkyDiffuse parts;
-            const sky::SkyError e =
-                sky::perez(l.dhi, l.dni, p.dni_extra, zenith, p.airmass, views, beam_factor, parts);
+            sky::PerezSky perez;
             // Sun below the horizon (twilight in the step): the isotropic sky.
-            if (e == sky::SkyError::none)
+            if (sky::perez_sky(dhi, l.dni, p.dni_extra, zenith, p.airmass, perez) == sky::SkyError::none) {
+                const sky::SkyDiffuse parts = sky::perez_on_plane(dhi, perez, views, beam_factor, zenith);
                 p.poa_isotropic = parts.isotropic, p.poa_circumsolar = parts.circumsolar,
                 p.poa_horizon = parts.horizon;
+                open = sky::perez_on_plane(dhi, perez, free, cos_aoi, zenith);
+            }
         }
+        l.sky = p.poa_sky_diffuse(), l.ground = p.poa_ground_diffuse, l.circumsolar = p.poa_circumsolar;
+        l.circumsolar_unshaded = open.circumsolar;
+        l.diffuse_unshaded = open.isotropic + open.horizon + sky::ground_diffuse(ghi, l.ground_reflect, free_ground);
     }
     poa = p;
     const std::vector<Key>& k = light_keys();
     const double values[kLights] = {p.poa_global(), p.poa_direct, p.poa_circumsolar, p.poa_sky_diffuse(),
                                     p.poa_ground_diffuse, p.airmass, p.dni_extra};
     for (size_t i = 0; i < kLights; ++i) write_output(outputs, k[i], values[i]);
-    return p.poa_global();
 }
 
 void TimedSunPanelModule::awake(nb::handle state) {
     SunPanelModule::awake(state);
     shaded_diffuse = false;
-    cos_tilt_ = normal_cos_tilt(normal);
+    unit_normal_of(normal, normal_);
+    cos_tilt_ = std::clamp(normal_[2], -1.0, 1.0);
     read_light(state);
     {
         if (diffuse == "shaded") {
@@ -202,13 +210,25 @@ void TimedSunPanelModule::read_light(nb::handle state) {
     perez_ = transposition_model == "perez";
     global_ground_ = ground_reflection == "global";
     // The light outputs exist unless the panel module's own light is in use
-    // (then the outputs are the panel module's, column for column).
+    // (then the outputs are the panel module's, column for column). A subclass
+    // whose own record has one of them keeps it.
     const bool want = perez_ || global_ground_;
+    light_outputs_ = false;
+    nb::object own = _get_module_info();
     light_outputs_ = want;
     if (!PyDict_Check(outputs.ptr()) || !PyDict_Check(previous_outputs.ptr())) return;
+    std::vector<std::string> kept;
+    if (PyDict_Check(own.ptr()))
+        if (PyObject* vars = PyDict_GetItemString(own.ptr(), "vars"); vars && PyList_Check(vars))
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vars); ++i) {
+                PyObject* spec = PyList_GET_ITEM(vars, i);
+                PyObject* nm = PyDict_Check(spec) ? PyDict_GetItemString(spec, "name") : nullptr;
+                if (nm && PyUnicode_Check(nm)) kept.push_back(to_text(nm));
+            }
     const std::vector<Key>& k = light_keys();
     for (size_t i = 0; i < kLights; ++i) {
         const bool has = PyDict_Contains(outputs.ptr(), k[i].ptr()) == 1;
+        if (!want && std::find(kept.begin(), kept.end(), kLightOutputs[i].name) != kept.end()) continue;
         if (want && !has) {
             nb::dict record;
             record["value"] = nb::float_(0.0);

@@ -3,7 +3,10 @@
 // on the light of the plane (angle of incidence, cell temperature, DC and
 // inverter models) can take its parts one by one.
 #pragma once
+#include <nanobind/nanobind.h>
+
 #include <string>
+#include <utility>
 
 #include "bindings/components/sunpanel_module.hpp"
 
@@ -45,7 +48,7 @@ public:
         if (!shaded_diffuse) return SunPanelModule::diffuse_parts(diffuse_rad, ground_reflect);
         return {diffuse_rad * sky_view, ground_reflect * diffuse_rad * ground_view};
     }
-    double plane_irradiance(const StepLight& light) override;
+    void light_on_plane(StepLight& light) override;
     void update(nb::handle time, nb::handle state) override;
 
     int traverse(visitproc visit, void* arg) override {
@@ -63,6 +66,7 @@ private:
     bool light_outputs_ = true;         // the light outputs exist (from construction until awake decides)
     bool perez_ = false, global_ground_ = false;  // settings as read at awake
     double cos_tilt_ = 1.0;                       // of the surface's normal, for free-plane views
+    double normal_[3] = {0.0, 0.0, 1.0};          // the surface's unit normal
 };
 
 }  // namespace qm::py
