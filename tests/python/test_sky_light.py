@@ -1,7 +1,8 @@
 """The light on the panels' planes: the Perez sky and the global ground through
 the model against pvlib on free planes (a shortened year of real weather), the
 circumsolar and horizon parts on a shaded wall, the light outputs and their
-units, the site's light choices, and the sun time with and without [site]."""
+units, the site's light choices, the sun time with and without [site], and the
+report's light per month."""
 import math
 import os
 
@@ -233,3 +234,25 @@ def test_light_outputs_of_a_panel_driven_directly():
     assert 1.0 < out["airmass"] < 1.5 and 1310.0 < out["dni_extra"] < 1330.0
     with pytest.raises(ValueError, match="site.transposition_model"):
         pv.awake({"modules": {"none": None}, "site": dict(site, transposition_model="klucher")})
+
+
+def test_report_shows_the_light_parts_per_month(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quillmere import cli, report
+
+    path = cli.write_demo(str(tmp_path / "demo"), 48.21, 16.37, 1)
+    text = open(path, encoding="utf-8").read()
+    open(path, "w", encoding="utf-8").write("period = [2025, 6, 1, 2025, 7, 31]\n" + text)
+    m, df = run(path)
+    light = report.monthly_light(df)
+    assert set(light) == {"pv_east", "pv_west"}
+    east = light["pv_east"]
+    assert [str(p) for p in east.index] == ["2025-06", "2025-07"]
+    assert east["poa_global"].sum() == pytest.approx(df["pv_east.poa_global"].sum() / 1000.0, rel=1e-12)
+    parts = east["poa_direct"] + east["poa_sky_diffuse"] + east["poa_ground_diffuse"]
+    assert parts.to_numpy() == pytest.approx(east["poa_global"].to_numpy(), rel=1e-12)
+    assert (east["poa_circumsolar"] > 0).all() and (east["poa_circumsolar"] < east["poa_sky_diffuse"]).all()
+    out = report.make_report(df, m.project, df.attrs.get("summary"), str(tmp_path / "r.png"), m.modules, quiet=True)
+    assert os.path.getsize(out) > 10000
+    # Results without the light outputs (the panel module's light) have no such parts.
+    assert report.monthly_light(df.drop(columns=[c for c in df.columns if c.endswith(".poa_global")])) == {}

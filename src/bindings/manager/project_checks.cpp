@@ -505,10 +505,6 @@ nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet) {
     site["longitude"] = nb::float_(loc.longitude);
     site["latitude"] = nb::float_(loc.latitude);
     site["time_zone"] = nb::int_((long long)std::lround(loc.time_zone));
-    // The documented default, as a [site] without sun_time gets it (without it
-    // the panel would take the sun at the start of the hour).
-    site["sun_time"] = nb::str("middle");
-    for (const SiteLightChoice& choice : site_light_choices()) site[choice.key] = nb::str(choice.choices[0]);
     if (!quiet) {
         char line[160];
         std::snprintf(line, sizeof line, "项目未给出 [site]：按天气文件的 LOCATION 行取纬度 %.4f°、经度 %.4f°、时区 %+d: ",
