@@ -77,7 +77,7 @@ void ExactShadowModule::save_table(const std::string& text) {
 
 void ExactShadowModule::compute_views() {
     views_done = true;
-    view_sky.clear(), view_ground.clear();
+    view_sky.clear(), view_ground.clear(), view_horizon.clear();
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     if (!model) {
@@ -93,11 +93,14 @@ void ExactShadowModule::compute_views() {
     const shading::SkyViewOptions defaults;
     shading::Fingerprint expected = common_fingerprint("views");
     expected.set("directions", std::to_string(defaults.directions));
+    char band[64];
+    std::snprintf(band, sizeof band, "%zu x %g deg", defaults.horizon_directions, defaults.horizon_band);
+    expected.set("horizon_band", band);
     const std::string file = sibling(to_text(csv_file_path), ".views.csv");
     const std::string cache = fs_path(str_obj(file));
     std::vector<std::string> names;
     for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
-    const std::vector<std::string> views = {"sky_view", "ground_view"};
+    const std::vector<std::string> views = {"sky_view", "ground_view", "horizon_view"};
 
     if (is_file(str_obj(file))) {
         shading::StoreLoad got;
@@ -111,7 +114,10 @@ void ExactShadowModule::compute_views() {
         }
         std::string why = store_words(got);
         if (why.empty() && bad == shading::FactorFileError::none) {
-            for (size_t s = 0; s < S; ++s) view_sky.push_back(table.values[2 * s]), view_ground.push_back(table.values[2 * s + 1]);
+            for (size_t s = 0; s < S; ++s) {
+                view_sky.push_back(table.values[3 * s]), view_ground.push_back(table.values[3 * s + 1]);
+                view_horizon.push_back(table.values[3 * s + 2]);
+            }
             return;
         }
         if (why.empty()) why = "内容有误（" + factor_file_words(bad, line) + "）";
@@ -136,14 +142,15 @@ void ExactShadowModule::compute_views() {
         views_done = false;
         throw_pending();
     }
-    view_sky = v.sky, view_ground = v.ground;
+    view_sky = v.sky, view_ground = v.ground, view_horizon = v.horizon;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     print(std::string("天空视角系数计算结束（") + buf + " s）");
     shading::ViewTable table;
     table.views = views;
     table.surfaces = names;
-    for (size_t s = 0; s < S; ++s) table.values.push_back(view_sky[s]), table.values.push_back(view_ground[s]);
+    for (size_t s = 0; s < S; ++s)
+        table.values.insert(table.values.end(), {view_sky[s], view_ground[s], view_horizon[s]});
     std::string err;
     {
         nb::gil_scoped_release release;
@@ -153,14 +160,29 @@ void ExactShadowModule::compute_views() {
 }
 
 bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
+    double horizon;
+    return surface_views(name, sky, ground, horizon);
+}
+
+bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground, double& horizon) {
     if (!views_done) compute_views();
     if (!PyUnicode_Check(name.ptr())) return false;
     PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
     if (!col) return false;
     const size_t c = nb::cast<size_t>(nb::handle(col));
-    if (c >= view_sky.size()) return false;
-    sky = view_sky[c], ground = view_ground[c];
+    if (c >= view_sky.size() || c >= view_horizon.size()) return false;
+    sky = view_sky[c], ground = view_ground[c], horizon = view_horizon[c];
     return true;
+}
+
+nb::object ExactShadowModule::horizon_views() {
+    if (!views_done) compute_views();
+    nb::dict out;
+    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns)) {
+        const size_t c = nb::cast<size_t>(col);
+        if (c < view_horizon.size()) out[name] = nb::float_(view_horizon[c]);
+    }
+    return out;
 }
 
 nb::object ExactShadowModule::sky_views() {
