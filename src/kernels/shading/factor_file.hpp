@@ -25,7 +25,7 @@ enum class FactorFileError {
     header,      // the header is not "altitude,azimuth,<the expected surface names>"
     not_number,  // a field that is not a number
     count,       // a line with another number of fields than 2 + surfaces
-    range,       // an angle that is not finite, or a factor outside [0, 1] (NaN included)
+    range,       // an angle that is not finite, or a factor outside [0, 1] (NaN included; views may pass 1 by 1e-6)
     surface,     // a views line that names another surface than expected there
 };
 const char* factor_file_error_text(FactorFileError e) noexcept;
