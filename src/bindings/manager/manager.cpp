@@ -328,6 +328,10 @@ void Manager::check_results_path() {
             return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
         }
     };
+    // Only a regular file (or a new path) is replaced: never a device, FIFO or socket.
+    if (nb::cast<bool>(os_path.attr("exists")(path)) && !nb::cast<bool>(os_path.attr("isfile")(path)))
+        raise(project_error(), where + ": 键 " + key + ": 结果文件 " + to_text(path) +
+                                   " 已存在且不是普通文件（设备、管道、套接字或文件夹），未运行");
     nb::object project_file = get_item(project, "file");  // None for a project given as a dict
     if (!project_file.is_none() && same(path, project_file))
         raise(project_error(), where + ": 键 " + key + ": 结果文件就是项目文件，未运行");
