@@ -409,7 +409,7 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
         # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
         # 8787, which another cluster may hold).
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=40,
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=50,
                                env=dict(os.environ))
     try:
         c = Client(cluster)
