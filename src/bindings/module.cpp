@@ -17,6 +17,8 @@ void bind_shade_group(nb::module_& m);
 void bind_sunpanel_module(nb::module_& m);
 void bind_shade_exact(nb::module_& m);
 void bind_sunpanel_timed(nb::module_& m);
+void bind_pv_array(nb::module_& m);
+void bind_inverter(nb::module_& m);
 void bind_manager(nb::module_& m);
 void bind_entry(nb::module_& m);
 void bind_demo(nb::module_& m);
@@ -36,6 +38,8 @@ NB_MODULE(_native, m) {
     qm::py::bind_sunpanel_module(m);
     qm::py::bind_shade_exact(m);
     qm::py::bind_sunpanel_timed(m);
+    qm::py::bind_pv_array(m);
+    qm::py::bind_inverter(m);
     qm::py::bind_manager(m);
     qm::py::bind_entry(m);
     qm::py::bind_demo(m);

@@ -246,3 +246,25 @@ class TestAwake:
         assert capsys.readouterr().out.splitlines() == ["错误：未找到 阴影表面组模块  shade"] * 2
         assert out(pv, "cos") == 0.0
         assert out(pv, "power") == pytest.approx(70.0 * 0.2 / 1000.0)
+
+
+class TestNonFiniteGroundReflectance:
+    """A NaN or infinite albedo (an empty field of a linked table) is one unknown step, not a failed run."""
+
+    @pytest.mark.parametrize("albedo", [float("nan"), float("inf"), -float("inf")])
+    def test_the_step_power_is_not_finite_and_adds_no_energy(self, albedo):
+        pv = panel(FixedShade("shade"))
+        pv.update(clock(), {"site": SITE})
+        before = out(pv, "energy")
+        assert before > 0
+        pv.inputs["ground_reflect"]["value"] = albedo
+        pv.update(clock(), {"site": SITE})
+        assert math.isnan(out(pv, "power"))
+        assert out(pv, "energy") == before
+        pv.inputs["ground_reflect"]["value"] = 0.2  # the next good step counts again
+        pv.update(clock(), {"site": SITE})
+        assert out(pv, "energy") == pytest.approx(2 * before)
+
+    def test_the_sky_function_itself_still_refuses_it(self):
+        with pytest.raises(ValueError, match="finite"):
+            util.calculate_sky_diffuse_and_ground_reflection((0.0, 0.0, 1.0), 100.0, float("nan"))

@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "bindings/support/common.hpp"
 #include "bindings/components/shade_group.hpp"
@@ -147,7 +148,7 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         throw_pending();
     }
     const double dt = clock->time_step / 3600.0;  // hours
-    double dni, diffuse, reflect, panel_area, eff, previous_energy, cos_value;
+    double dni, diffuse, reflect, panel_area, eff, previous_energy, cos_value, height, azimuth;
     try {
         dni = as_double(record_value(inputs, n.normal_rad));
         diffuse = as_double(record_value(inputs, n.diffuse_rad));
@@ -160,7 +161,7 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         const double latitude = as_double(get_item(site, n.latitude));
         const int32_t zone = as_int32(get_item(site, n.time_zone));
         nb::tuple when = clock->get_current_datetime_tuple();
-        auto [height, azimuth] = sun_position(longitude, latitude, zone, when);
+        std::tie(height, azimuth) = sun_position(longitude, latitude, zone, when);
         set_record_value(outputs, n.height_angle, nb::float_(height));
         set_record_value(outputs, n.azimuth_angle, nb::float_(azimuth));
         cos_value = 0.0;
@@ -180,7 +181,8 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
     }
     auto [sky, ground] = diffuse_parts(diffuse, reflect);
     const double direct_cos = cos_value < 0.0 ? 0.0 : cos_value;  // NaN stays NaN
-    const double power = calculate_pv_power(dni * direct_cos + sky + ground, panel_area, eff) / 1000.0;
+    const double power = step_power({dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect, clock->current_time},
+                                    panel_area, eff);
     // A non-finite step power is shown but not accumulated.
     const double energy = std::isfinite(power) ? power * dt + previous_energy : previous_energy;
     set_record_value(outputs, n.energy, nb::float_(energy));

@@ -38,6 +38,23 @@ public:
     // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
     virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
 
+    // Internal: the light of one step on the panel, as the step found it.
+    struct StepLight {
+        double dni = 0.0;             // direct normal irradiance [W/m2]
+        double direct_cos = 0.0;      // the shading module's factor, at least 0 (NaN stays NaN)
+        double sky = 0.0, ground = 0.0;  // diffuse parts on the plane [W/m2]
+        double height = 0.0, azimuth = 0.0;  // sun position [deg]
+        double hours = 0.0;           // the step [h]
+        double diffuse_rad = 0.0, ground_reflect = 0.0;  // the step's inputs [W/m2], [-]
+        double time = 0.0;            // the clock's time of the step [s]
+    };
+    // Internal: the step's power [kW] from its light; this module's is
+    // calculate_pv_power(dni * cos + sky + ground, area, efficiency) / 1000.
+    virtual double step_power(const StepLight& light, double panel_area, double efficiency) {
+        return calculate_pv_power(light.dni * light.direct_cos + light.sky + light.ground, panel_area, efficiency) /
+               1000.0;
+    }
+
     // Internal: panel output in W for a plane irradiance [W/m2], area [m2] and efficiency.
     virtual double calculate_pv_power(double total_irradiance, double panel_area, double efficiency) {
         return total_irradiance * panel_area * efficiency;

@@ -17,40 +17,15 @@
 
 #include <optional>
 
+#include "bindings/components/sunpanel_timed.hpp"
+
 #include "bindings/components/shade_exact.hpp"
-#include "bindings/components/sunpanel_module.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_clock.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/shading/step_sun.hpp"
 
 namespace qm::py {
-
-class TimedSunPanelModule : public SunPanelModule {
-public:
-    double sun_offset = 0.0;           // [s] added to the clock's time for the sun
-    nb::object shifted = nb::none();  // the clock as the sun sees it (a private SimClock)
-    std::string diffuse = "isotropic";  // "shaded" or "isotropic"
-    bool shaded_diffuse = false;       // views found for "shaded"
-    double sky_view = 0.0, ground_view = 0.0;
-
-    void awake(nb::handle state) override;
-    std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect) override {
-        if (!shaded_diffuse) return SunPanelModule::diffuse_parts(diffuse_rad, ground_reflect);
-        return {diffuse_rad * sky_view, ground_reflect * diffuse_rad * ground_view};
-    }
-    void update(nb::handle time, nb::handle state) override;
-
-    int traverse(visitproc visit, void* arg) override {
-        if (int rc = SunPanelModule::traverse(visit, arg)) return rc;
-        Py_VISIT(shifted.ptr());
-        return 0;
-    }
-    void clear() override {
-        SunPanelModule::clear();
-        shifted = nb::none();
-    }
-};
 
 void TimedSunPanelModule::awake(nb::handle state) {
     SunPanelModule::awake(state);

@@ -61,6 +61,11 @@ public:
     // The unit's report (host-level str()).
     std::string report() const;
 
+    // Internal: units whose outputs this one reads in its update without a
+    // link (an inverter reads its panels' DC power); the run updates them
+    // first, as if linked.
+    virtual std::vector<SimUnit*> reads_from() const { return {}; }
+
     // Garbage-collector support: derived units visit and drop their own objects too.
     virtual int traverse(visitproc visit, void* arg);
     virtual void clear();

@@ -143,9 +143,12 @@ std::pair<double, double> sky_diffuse_and_ground_reflection(nb::handle normal, d
             return unpack_two(result);
         }
     }
-    // A missing diffuse value (an empty weather field) gives unknown parts: the
-    // panel's step power is then NaN and adds nothing to its energy.
+    // A missing diffuse value or ground reflectance (an empty weather field, a
+    // linked albedo that is NaN or infinite) gives unknown parts: the panel's
+    // step power is then not finite and adds nothing to its energy, instead of
+    // ending the run from the sky function.
     if (std::isnan(diffuse_rad)) return {diffuse_rad, diffuse_rad};
+    if (!std::isfinite(ground_reflect)) return {NAN, NAN};
     return sky_kernel(normal, diffuse_rad, ground_reflect);
 }
 

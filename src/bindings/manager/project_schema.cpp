@@ -13,6 +13,9 @@ const std::vector<BuiltinType>& builtin_types() {
         {"SunPanel", "quillmere.components.sunpanel_timed", "TimedSunPanelModule"},
         {"WindTurbine", "quillmere.components.gale_module", "GaleModule"},
         {"SurfaceShadow", "quillmere.components.shade_exact", "ExactShadowModule"},
+        // The panel with the conversion chain, and the inverter of such panels.
+        {"PVArray", "quillmere.components.pv_array", "PVArrayModule"},
+        {"Inverter", "quillmere.components.inverter", "InverterModule"},
     };
     return types;
 }

@@ -78,6 +78,11 @@ nb::object Manager::run_steps() {
         incoming[t].push_back(lp);
         edges.push_back({s, t});  // a source outside the modules is ignored by the schedule
     }
+    // Units that read other units' outputs without links update after them.
+    for (size_t t = 0; t < n_units; ++t)
+        for (SimUnit* from : units[t]->reads_from())
+            for (size_t s = 0; s < n_units; ++s)
+                if (units[s] == from) edges.push_back({s, t});
     sim::Schedule schedule = sim::update_order(n_units, edges);
     const std::vector<size_t>& order = schedule.order;
     bool cyclic = schedule.cyclic;

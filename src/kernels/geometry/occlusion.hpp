@@ -81,16 +81,22 @@ public:
     // threads (0: hardware concurrency); the tree does not depend on the
     // number of threads. Read-only afterwards.
     explicit Scene(std::vector<double> tris, unsigned threads = 0);
+    ~Scene();
 
     size_t size() const noexcept { return tris_.size() / 9; }
     const double* tri(size_t k) const noexcept { return tris_.data() + 9 * k; }
     size_t tree_size() const noexcept { return leaf_ids_.size(); }
-    size_t node_count() const noexcept { return wide_.size(); }
-    size_t leaf_count() const noexcept { return leaves_.size(); }
+    size_t node_count() const noexcept;
+    size_t leaf_count() const noexcept;
     // Bytes held by the model and its tree (the float tree of the last cast included).
     size_t memory_bytes() const;
     // Same tree (node for node, leaf for leaf) as `other`.
     bool same_tree(const Scene& other) const;
+    // The built tree's invariants: the leaf order holds every tree triangle
+    // once, the leaf positions invert it, the leaves tile the leaf order, every
+    // child index is in range and every child box lies in its node's bounds.
+    // Run after every build in the sanitizer build (QM_DEBUG_CHECKS).
+    bool check_tree() const;
 
     // For each face f in [0, n): illumination and area. faces: 9 doubles per
     // face; normals: 3 per face; self[f]: the face's own index in the scene,
@@ -120,56 +126,24 @@ public:
     // of tree triangle k along d from g hits, for origins in [lo, hi].
     bool accept_sure_hit(size_t k, const double g[3], const double d[3], const double* lo, const double* hi) const;
 
-    struct Node {
-        float lo[3], hi[3];  // float bounds on the safe side of the triangles' boxes
-        double slack;     // absolute widening that covers rounding in the box test
-        double pa, pb;    // widening for the test's rounding: pa + pb * origin spread (pa includes slack)
-        uint32_t first;   // leaf: first position in leaf order; interior: right child
-        uint32_t count;   // leaf: number of triangles; interior: 0
-        uint32_t axis;    // split axis (interior)
-        uint32_t pad_;
-    };
-
     static constexpr size_t kLeafSize = 4;  // triangles per leaf, at most
+    static constexpr size_t kWidth = 8;     // children per node of the traversal tree, at most
 
 private:
+    // The tree's layouts (binary build nodes, eight-wide nodes in double and
+    // per call in float, float leaves, the per-call tree) are private to the
+    // implementation: kernels/geometry/occlusion_detail.hpp.
+    struct Node;
+    struct Wide;
+    struct WideF;
+    struct LeafF;
+    struct CallTree;
     struct Prim;
     void build(unsigned threads);
     static bool static_pad(const double* tri, double& pa, double& pb);
     double origin_spread(const double* lo, const double* hi) const;
     void build_range(Prim* prims, size_t begin, size_t end, int depth, const float* box, const float* cbox,
                      std::vector<Node>& out, int spawn) const;
-    // Eight-wide tree: each node holds up to eight child boxes (collapsed from
-    // the binary tree). Static form in double; per call a float form, shifted
-    // to the centre of the scene and widened outwards so that the float box
-    // test never rejects what the exact test could hit.
-    static constexpr size_t kWidth = 8;
-    struct Wide {
-        float lo[3][kWidth], hi[3][kWidth];
-        double pa[kWidth], pb[kWidth];
-        uint32_t child[kWidth];  // leaf: leaf number; interior: wide node; empty: ~0u
-        uint32_t count[kWidth];  // leaf: number of triangles; interior or empty: 0
-    };
-    struct alignas(64) WideF {
-        float box[2][3][kWidth];  // [0]: lower bounds, [1]: upper bounds; axis, child
-        uint32_t child[kWidth], count[kWidth];
-    };
-    // One leaf for the float pre-test: its triangles' vertices relative to the
-    // tree's centre, lane by lane, and their static widening (rounded up).
-    // 160 bytes on a 32-byte boundary: three cache lines whatever its place
-    // (the triangles' numbers are read from leaf_ids_ only for exact tests).
-    struct alignas(32) LeafF {
-        float v[3][3][kLeafSize];  // vertex, axis, lane
-        float pa, pb;              // largest static widening of the leaf's triangles
-        uint32_t first, count;     // positions in leaf order
-    };
-    struct CallTree {
-        std::vector<WideF> nodes;
-        double centre[3] = {0, 0, 0};
-        float tmax = 0;
-        double spread = 0;  // origin spread of the call (for the pre-test's widening)
-        double radius = 0;  // largest distance of an origin or tree vertex from the pre-test centre, per axis
-    };
     uint32_t collapse(const std::vector<Node>& nodes, uint32_t bin);
     void prepare(const double* origins_lo, const double* origins_hi, CallTree& ct) const;
     // The float tree for an origin box; the last one is kept for the next call.

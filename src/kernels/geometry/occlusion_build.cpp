@@ -7,10 +7,10 @@
 #include <exception>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
+#include "kernels/check.hpp"
 #include "kernels/geometry/occlusion_detail.hpp"
+#include "kernels/util/parallel.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -33,7 +33,6 @@ inline void prefetch(const void* p) {
 
 constexpr int kBins = 16;
 constexpr size_t kSampleMin = 4096;  // nodes this large choose their split from about a quarter of this many triangles
-constexpr int kMaxSahDepth = 48;  // deeper nodes split at the median: bounded depth
 constexpr size_t kSahMin = 2 * Scene::kLeafSize;  // smaller nodes split at the median into two leaves
 
 inline double box_area(const float lo[3], const float hi[3]) noexcept {
@@ -41,34 +40,20 @@ inline double box_area(const float lo[3], const float hi[3]) noexcept {
     return 2.0 * (dx * dy + dy * dz + dz * dx);
 }
 
-// Runs body(begin, end) over [0, n) in up to `threads` contiguous pieces.
+// Runs body(begin, end) over [0, n) in up to `threads` contiguous pieces
+// (none smaller than 16384 items: below that a thread costs more than it saves).
 template <typename F>
-void parallel_for(size_t n, unsigned threads, F&& body) {
+void parallel_pieces(size_t n, unsigned threads, F&& body) {
     const size_t pieces = std::max<size_t>(1, std::min<size_t>(threads, n / 16384));
     if (pieces <= 1) {
         body(size_t{0}, n);
         return;
     }
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> errors(pieces);
-    auto run = [&](size_t p) {
-        try {
-            body(n * p / pieces, n * (p + 1) / pieces);
-        } catch (...) {
-            errors[p] = std::current_exception();
-        }
-    };
-    size_t started = 1;
-    try {
-        for (; started < pieces; ++started) pool.emplace_back(run, started);
-    } catch (const std::system_error&) {
-        // Fewer threads than asked: the remaining pieces run here.
-    }
-    run(0);
-    for (size_t p = started; p < pieces; ++p) run(p);
-    for (auto& th : pool) th.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    util::ParallelOptions po;
+    po.threads = static_cast<unsigned>(pieces);
+    util::parallel_for(pieces, 1, [&](size_t p, size_t) {
+        body(util::piece_begin(n, pieces, p), util::piece_begin(n, pieces, p + 1));
+    }, po);
 }
 
 }  // namespace
@@ -158,6 +143,78 @@ Scene::Scene(std::vector<double> tris, unsigned threads)
     if (tris_.size() % 9 != 0) throw std::invalid_argument("triangle data must hold 9 numbers per triangle");
     if (size() >= std::numeric_limits<uint32_t>::max()) throw std::length_error("too many triangles");
     build(resolve_threads(threads));
+    QM_DCHECK(check_tree());
+}
+
+Scene::~Scene() = default;
+
+size_t Scene::node_count() const noexcept { return wide_.size(); }
+size_t Scene::leaf_count() const noexcept { return leaves_.size(); }
+
+bool Scene::check_tree() const {
+    const size_t T = size(), m = leaf_ids_.size();
+    // Leaf order: every tree triangle once; positions invert it; the rest are direct.
+    if (leaf_pos_.size() != (m ? T : leaf_pos_.size())) return false;
+    std::vector<unsigned char> seen(T, 0);
+    for (size_t p = 0; p < m; ++p) {
+        const uint32_t id = leaf_ids_[p];
+        if (id >= T || seen[id] || leaf_pos_[id] != p) return false;
+        seen[id] = 1;
+    }
+    for (uint32_t id : direct_) {
+        if (id >= T || seen[id]) return false;
+        seen[id] = 1;
+    }
+    if (m + direct_.size() != T) return false;
+    if (m == 0) return wide_.empty() && leaves_.empty();
+    for (size_t k = 0; k < leaf_pos_.size(); ++k)
+        if (leaf_pos_[k] != ~0u && (leaf_pos_[k] >= m || leaf_ids_[leaf_pos_[k]] != k)) return false;
+    // Leaves tile [0, m): each position in exactly one leaf, none larger than kLeafSize.
+    std::vector<unsigned char> covered(m, 0);
+    for (const LeafF& L : leaves_) {
+        if (L.count == 0 || L.count > kLeafSize || L.first > m || L.count > m - L.first) return false;
+        for (uint32_t q = L.first; q < L.first + L.count; ++q) {
+            if (covered[q]) return false;
+            covered[q] = 1;
+        }
+    }
+    for (unsigned char c : covered)
+        if (!c) return false;
+    // Children in range, leaf children named once, each child box within its
+    // node's box and every leaf triangle within its leaf's box.
+    std::vector<unsigned char> leaf_seen(leaves_.size(), 0);
+    for (size_t w = 0; w < wide_.size(); ++w) {
+        const Wide& node = wide_[w];
+        for (size_t c = 0; c < kWidth; ++c) {
+            const uint32_t child = node.child[c];
+            if (child == ~0u) {
+                if (node.count[c] != 0) return false;
+                continue;
+            }
+            if (node.count[c]) {
+                if (child >= leaves_.size() || leaf_seen[child] || leaves_[child].count != node.count[c]) return false;
+                leaf_seen[child] = 1;
+                const LeafF& L = leaves_[child];
+                for (uint32_t q = L.first; q < L.first + L.count; ++q) {
+                    const double* t = tri(leaf_ids_[q]);
+                    for (int v = 0; v < 3; ++v)
+                        for (int j = 0; j < 3; ++j)
+                            if (!(node.lo[j][c] <= t[3 * v + j] && t[3 * v + j] <= node.hi[j][c])) return false;
+                }
+            } else {
+                if (child <= w || child >= wide_.size()) return false;  // depth first: children come later
+                const Wide& sub = wide_[child];
+                for (size_t cc = 0; cc < kWidth; ++cc) {
+                    if (sub.child[cc] == ~0u) continue;
+                    for (int j = 0; j < 3; ++j)
+                        if (!(node.lo[j][c] <= sub.lo[j][cc] && sub.hi[j][cc] <= node.hi[j][c])) return false;
+                }
+            }
+        }
+    }
+    for (unsigned char s : leaf_seen)
+        if (!s) return false;
+    return true;
 }
 
 // Static widening of a triangle's box that covers the rounding of the
@@ -199,9 +256,9 @@ constexpr size_t kSpawnMin = 8192;  // smaller subtrees are built on the thread 
 // Builds the binary tree over prims[begin, end) (box: lower and upper corner
 // of their boxes; cbox: of their split keys) into `out`, depth first: a node,
 // its left subtree, then its right subtree; interior nodes name their right
-// child by its index in `out`. With spawn > 0 the left subtree is built on
-// another thread into its own list and copied in afterwards, so the result is
-// the same as building everything on one thread.
+// child by its index in `out`. With spawn > 0 the two subtrees are built on
+// two threads into lists of their own and copied in afterwards, so the result
+// is the same as building everything on one thread.
 void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const float* box, const float* cbox,
                         std::vector<Node>& out, int spawn) const {
     const uint32_t index = static_cast<uint32_t>(out.size());
@@ -315,27 +372,15 @@ void Scene::build_range(Prim* prims, size_t begin, size_t end, int depth, const 
         std::vector<Node> left, right;
         left.reserve(2 * (mid - begin));
         right.reserve(2 * (end - mid));
-        std::exception_ptr error;
-        std::thread th;
-        try {
-            th = std::thread([&] {
-                try {
-                    build_range(prims, begin, mid, depth + 1, lb, lc, left, spawn - 1);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            build_range(prims, begin, mid, depth + 1, lb, lc, left, 0);  // no thread: here
-        }
-        try {
-            build_range(prims, mid, end, depth + 1, rb, rc, right, spawn - 1);
-        } catch (...) {
-            if (th.joinable()) th.join();
-            throw;
-        }
-        if (th.joinable()) th.join();
-        if (error) std::rethrow_exception(error);
+        // The two halves on two threads, each into its own list.
+        util::ParallelOptions po;
+        po.threads = 2;
+        util::parallel_for(2, 1, [&](size_t half, size_t) {
+            if (half == 0)
+                build_range(prims, begin, mid, depth + 1, lb, lc, left, spawn - 1);
+            else
+                build_range(prims, mid, end, depth + 1, rb, rc, right, spawn - 1);
+        }, po);
         auto append = [&](const std::vector<Node>& part) {
             const uint32_t off = static_cast<uint32_t>(out.size());
             for (Node x : part) {
@@ -371,7 +416,7 @@ void Scene::build(unsigned threads) {
     std::unique_ptr<Prim[]> prims(new Prim[T]);  // filled below
     Box4 root = Box4::empty(), rootc = Box4::empty();
     std::mutex merge;
-    parallel_for(T, threads, [&](size_t k0, size_t k1) {
+    parallel_pieces(T, threads, [&](size_t k0, size_t k1) {
         Box4 acc = Box4::empty(), accc = Box4::empty();
         for (size_t k = k0; k < k1; ++k) {
             const double* t = tri(k);
@@ -445,7 +490,7 @@ void Scene::build(unsigned threads) {
     reserve_huge(leaves_, n_leaves);
     collapse(nodes, 0);
     // Pre-test form of each leaf: vertices relative to the centre, in float.
-    parallel_for(leaves_.size(), threads, [&](size_t f0, size_t f1) {
+    parallel_pieces(leaves_.size(), threads, [&](size_t f0, size_t f1) {
         for (size_t f = f0; f < f1; ++f) {
             // The triangles are read in leaf order, out of their order in
             // memory: those of a leaf a few ahead are fetched meanwhile.

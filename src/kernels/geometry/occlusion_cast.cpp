@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -17,7 +15,9 @@
 #include <immintrin.h>
 #endif
 
+#include "kernels/check.hpp"
 #include "kernels/geometry/occlusion_detail.hpp"
+#include "kernels/util/parallel.hpp"
 #include "kernels/geometry/stl_read.hpp"
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -551,22 +551,10 @@ void Scene::cast(const double* origins, const int64_t* self, size_t n, const dou
             stats->add(local);
         }
     };
-    threads = resolve_threads(threads);
     const size_t chunk = 4 * Packet::kMax;  // views need chunks starting at multiples of a packet
-    const size_t chunks = (n + chunk - 1) / chunk;
-    threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
-    std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t c; (c = next.fetch_add(1)) < chunks;) run(c * chunk, std::min(n, (c + 1) * chunk));
-    };
-    std::vector<std::thread> pool;
-    try {
-        for (unsigned k = 1; k < threads; ++k) pool.emplace_back(worker);
-    } catch (const std::system_error&) {
-        // Fewer workers than asked: the remaining chunks run here.
-    }
-    worker();
-    for (auto& th : pool) th.join();
+    util::ParallelOptions po;
+    po.threads = threads;
+    util::parallel_for(n, chunk, [&](size_t c0, size_t c1) { run(c0, c1); }, po);
 }
 
 void Scene::scan(const double* faces, const double* normals, const int64_t* self, size_t n, const double d[3],

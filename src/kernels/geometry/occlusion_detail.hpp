@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <thread>
+
+#include "kernels/geometry/occlusion.hpp"
+#include "kernels/util/parallel.hpp"
 
 namespace qm::geom::detail {
 
@@ -68,8 +70,72 @@ inline bool ray_hits_triangle(const double o[3], const double d[3], const double
     return ray_hits_edges(o, d, tri, e1, e2);
 }
 
-inline unsigned resolve_threads(unsigned threads) {
-    return threads ? threads : std::max(1u, std::thread::hardware_concurrency());
-}
+using util::resolve_threads;
 
 }  // namespace qm::geom::detail
+
+namespace qm::geom {
+
+// ------------------------------------------------------------ tree layouts
+
+// Binary tree node of the build (collapsed into eight-wide nodes afterwards).
+struct Scene::Node {
+    float lo[3], hi[3];  // float bounds on the safe side of the triangles' boxes
+    double slack;     // absolute widening that covers rounding in the box test
+    double pa, pb;    // widening for the test's rounding: pa + pb * origin spread (pa includes slack)
+    uint32_t first;   // leaf: first position in leaf order; interior: right child
+    uint32_t count;   // leaf: number of triangles; interior: 0
+    uint32_t axis;    // split axis (interior)
+    uint32_t pad_;
+};
+
+
+// Eight-wide tree: each node holds up to eight child boxes (collapsed from
+// the binary tree). Static form in double; per call a float form, shifted
+// to the centre of the scene and widened outwards so that the float box
+// test never rejects what the exact test could hit.
+struct Scene::Wide {
+    float lo[3][kWidth], hi[3][kWidth];
+    double pa[kWidth], pb[kWidth];
+    uint32_t child[kWidth];  // leaf: leaf number; interior: wide node; empty: ~0u
+    uint32_t count[kWidth];  // leaf: number of triangles; interior or empty: 0
+};
+struct alignas(64) Scene::WideF {
+    float box[2][3][kWidth];  // [0]: lower bounds, [1]: upper bounds; axis, child
+    uint32_t child[kWidth], count[kWidth];
+};
+// One leaf for the float pre-test: its triangles' vertices relative to the
+// tree's centre, lane by lane, and their static widening (rounded up).
+// 160 bytes on a 32-byte boundary: three cache lines whatever its place
+// (the triangles' numbers are read from leaf_ids_ only for exact tests).
+struct alignas(32) Scene::LeafF {
+    float v[3][3][kLeafSize];  // vertex, axis, lane
+    float pa, pb;              // largest static widening of the leaf's triangles
+    uint32_t first, count;     // positions in leaf order
+};
+struct Scene::CallTree {
+    std::vector<WideF> nodes;
+    double centre[3] = {0, 0, 0};
+    float tmax = 0;
+    double spread = 0;  // origin spread of the call (for the pre-test's widening)
+    double radius = 0;  // largest distance of an origin or tree vertex from the pre-test centre, per axis
+};
+
+namespace detail {
+
+// Depth bound of the build: nodes deeper than kMaxSahDepth split at the
+// median, which halves their triangles (fewer than 2^32) until a leaf holds
+// at most Scene::kLeafSize, so no binary node is deeper than kMaxSahDepth +
+// 32; kMaxTreeDepth keeps two more. Collapsing into eight-wide nodes only
+// merges levels, so the wide tree is no deeper.
+constexpr int kMaxSahDepth = 48;
+constexpr int kMaxTreeDepth = kMaxSahDepth + 34;
+
+// The walk's stack: every node visited pushes at most kWidth - 1 entries more
+// than it pops, so a walk down kMaxTreeDepth levels holds at most this many.
+constexpr size_t kWalkStackSize = (Scene::kWidth - 1) * kMaxTreeDepth + 1;
+static_assert(kMaxTreeDepth >= kMaxSahDepth + 32, "median levels: log2(2^32 / kLeafSize) + 1 at most, kept above");
+static_assert(kWalkStackSize * 8 <= 8192, "the walk's stack stays small enough for any thread");
+
+}  // namespace detail
+}  // namespace qm::geom

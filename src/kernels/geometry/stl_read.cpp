@@ -2,12 +2,11 @@
 
 #include "kernels/text/ascii.hpp"
 #include "kernels/text/number_parse.hpp"
+#include "kernels/util/parallel.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 namespace qm::stl {
 
@@ -168,7 +167,7 @@ size_t after_end_line(std::string_view text, size_t from) {
 
 bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solids& out, ParseError& err,
                           unsigned threads) {
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = util::resolve_threads(threads);
     const size_t min_piece = size_t(4) << 20;
     threads = static_cast<unsigned>(std::min<size_t>(threads, text.size() / min_piece));
     if (threads <= 1) return read_blocks(text, fb, out, err);
@@ -186,14 +185,9 @@ bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solid
     auto work = [&](size_t i) {
         ok[i] = read_blocks(text.substr(cuts[i], cuts[i + 1] - cuts[i]), fb, part[i], perr[i]);
     };
-    std::vector<std::thread> pool;
-    try {
-        for (size_t i = 1; i < pieces; ++i) pool.emplace_back(work, i);
-    } catch (const std::system_error&) {
-        for (size_t i = pool.size() + 1; i < pieces; ++i) work(i);
-    }
-    work(0);
-    for (auto& t : pool) t.join();
+    util::ParallelOptions po;
+    po.threads = static_cast<unsigned>(pieces);
+    util::parallel_for(pieces, 1, [&](size_t i, size_t) { work(i); }, po);
     for (size_t i = 0; i < pieces; ++i) {
         if (!ok[i]) {
             err = perr[i];

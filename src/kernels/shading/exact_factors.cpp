@@ -2,12 +2,7 @@
 
 #include "kernels/geometry/self_match.hpp"
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include "kernels/util/parallel.hpp"
 
 namespace qm::shading {
 
@@ -23,57 +18,18 @@ void factors_for_direction(const geom::Scene& scene, const geom::FaceSet& faces,
 bool exact_factors(const geom::Scene& scene, const geom::FaceSet& faces, const double* altitudes,
                    const double* azimuths, size_t positions, double* out, const BatchOptions& options) {
     const size_t surfaces = faces.first.size();
-    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(1, positions)));
-    std::atomic<size_t> next{0}, done{0};
-    std::mutex mutex;
-    std::condition_variable finished;
-    unsigned running = 0;
-    auto cancelled = [&] { return options.cancel && options.cancel->load(std::memory_order_relaxed); };
-    auto work = [&] {
-        for (size_t p; !cancelled() && (p = next.fetch_add(1)) < positions;) {
+    util::ParallelOptions po;
+    po.threads = options.threads;
+    po.progress = options.progress;
+    po.progress_seconds = options.progress_seconds;
+    po.cancel = options.cancel;
+    return util::parallel_for(positions, 1, [&](size_t p0, size_t p1) {
+        for (size_t p = p0; p < p1; ++p) {
             double d[3];
             geom::sun_direction(altitudes[p], azimuths[p], d);
             factors_for_direction(scene, faces, d, out + p * surfaces, 1);
-            done.fetch_add(1, std::memory_order_relaxed);
         }
-    };
-    auto worker = [&] {
-        work();
-        std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        finished.notify_all();
-    };
-    std::vector<std::thread> pool;
-    for (unsigned k = 0; k < threads; ++k) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++running;
-        }
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error&) {
-            std::lock_guard<std::mutex> lock(mutex);
-            --running;
-            break;
-        }
-    }
-    if (pool.empty()) work();  // no thread could start: all positions here
-    const auto period = std::chrono::duration<double>(options.progress_seconds);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (running > 0) {
-            finished.wait_for(lock, period);
-            if (running > 0 && options.progress) {
-                lock.unlock();
-                options.progress(done.load(), positions);
-                lock.lock();
-            }
-        }
-    }
-    for (auto& t : pool) t.join();
-    if (options.progress) options.progress(done.load(), positions);
-    return !cancelled() || done.load() == positions;
+    }, po);
 }
 
 }  // namespace qm::shading

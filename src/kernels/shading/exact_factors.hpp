@@ -8,9 +8,10 @@
 // what that entry gives for the same position: every face's result depends
 // only on the face, the sun direction and the model.
 //
-// Sun positions are spread over threads (each position is cast by one thread,
-// so the result does not depend on the thread count); the calling thread
-// reports progress between waits.
+// Sun positions are spread over threads by util::parallel_for (each position
+// is cast by one thread, so the result does not depend on the thread count;
+// progress is reported on the calling thread; a failure is thrown, per the
+// pool's one policy).
 #pragma once
 #include <atomic>
 #include <cstddef>

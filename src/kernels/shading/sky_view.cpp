@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <thread>
 
 #include "kernels/geometry/self_match.hpp"
+#include "kernels/util/parallel.hpp"
 
 namespace qm::shading {
 namespace {
@@ -118,15 +117,15 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
     std::vector<std::atomic<uint32_t>> sky_count(nf), ground_count(nf);
     for (size_t f = 0; f < nf; ++f) sky_count[f] = 0, ground_count[f] = 0;
 
-    std::atomic<size_t> next{0}, done{0};
-    auto cancelled = [&] { return options.cancel && options.cancel->load(std::memory_order_relaxed); };
-    const auto period = std::chrono::duration<double>(options.progress_seconds);
-    auto last = std::chrono::steady_clock::now();
-    // The calling thread works too and reports progress between its tasks.
-    auto worker = [&](bool reports) {
+    util::ParallelOptions po;
+    po.threads = options.threads;
+    po.progress = options.progress;
+    po.progress_seconds = options.progress_seconds;
+    po.cancel = options.cancel;
+    const bool complete = util::parallel_for(tasks.size(), 1, [&](size_t t0, size_t t1) {
         std::vector<unsigned char> hit;
         std::vector<uint32_t> sky, ground;
-        for (size_t t; !cancelled() && (t = next.fetch_add(1)) < tasks.size();) {
+        for (size_t t = t0; t < t1; ++t) {
             const Task& task = tasks[t];
             const Group& g = groups[task.group];
             const size_t m = g.faces.size();
@@ -144,21 +143,9 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
                 sky_count[g.faces[i]].fetch_add(sky[i], std::memory_order_relaxed);
                 ground_count[g.faces[i]].fetch_add(ground[i], std::memory_order_relaxed);
             }
-            done.fetch_add(1, std::memory_order_relaxed);
-            if (reports && options.progress && std::chrono::steady_clock::now() - last >= period) {
-                options.progress(done.load(), tasks.size());
-                last = std::chrono::steady_clock::now();
-            }
         }
-    };
-    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    threads = unsigned(std::min<size_t>(threads, std::max<size_t>(1, tasks.size())));
-    std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back(worker, false);
-    worker(true);
-    for (auto& th : pool) th.join();
-    if (cancelled() && done.load() < tasks.size()) return false;
-    if (options.progress) options.progress(done.load(), tasks.size());
+    }, po);
+    if (!complete) return false;
 
     std::vector<double> fsky(nf), fground(nf), areas(nf);
     for (size_t f = 0; f < nf; ++f) {

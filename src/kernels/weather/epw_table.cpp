@@ -6,14 +6,12 @@
 #include <cstring>
 #include <cmath>
 #include <algorithm>
-#include <exception>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 #include "kernels/text/ascii.hpp"
 #include "kernels/text/lines.hpp"
 #include "kernels/text/number_parse.hpp"
+#include "kernels/util/parallel.hpp"
 
 namespace qm::epw {
 namespace {
@@ -307,8 +305,7 @@ void read_table(std::string_view text, const Delimiter& d, const Column* cols, s
 
     // Large texts are cut after line breaks into pieces read in parallel and
     // joined in text order, so the result is the same as one sequential pass.
-    unsigned hw = std::thread::hardware_concurrency();
-    size_t workers = std::min<size_t>({hw ? hw : 1, kMaxWorkers, text.size() / kBytesPerWorker});
+    size_t workers = std::min<size_t>({util::resolve_threads(0), kMaxWorkers, text.size() / kBytesPerWorker});
     if (workers <= 1) {
         read_range(text, 0, text.size(), st, out);
         return;
@@ -324,26 +321,10 @@ void read_table(std::string_view text, const Delimiter& d, const Column* cols, s
     }
     cuts.push_back(text.size());
     std::vector<Table> parts(workers);
-    std::vector<std::exception_ptr> failures(workers);
-    std::vector<std::thread> threads;
-    auto work = [&](size_t k) {
-        try {
-            read_range(text, cuts[k], cuts[k + 1], st, parts[k]);
-        } catch (...) {
-            failures[k] = std::current_exception();
-        }
-    };
-    for (size_t k = 1; k < workers; ++k) {
-        try {
-            threads.emplace_back(work, k);
-        } catch (const std::system_error&) {
-            work(k);  // no thread to be had: read the piece here
-        }
-    }
-    work(0);
-    for (std::thread& t : threads) t.join();
-    for (const std::exception_ptr& f : failures)
-        if (f) std::rethrow_exception(f);
+    util::ParallelOptions po;
+    po.threads = static_cast<unsigned>(workers);
+    util::parallel_for(workers, 1, [&](size_t k, size_t) { read_range(text, cuts[k], cuts[k + 1], st, parts[k]); },
+                       po);
     size_t total = 0;
     for (const Table& p : parts) total += p.entries.size();
     out.entries.reserve(total);

@@ -1,0 +1,167 @@
+"""PV arrays with the conversion chain and their inverter, through projects and direct calls."""
+import math
+
+import pytest
+
+from quillmere.components.inverter import InverterModule
+from quillmere.components.pv_array import PVArrayModule
+from quillmere.core import demo
+from quillmere.core.manager import Manager, ProjectError
+
+LOSSES = ("soiling", "mismatch", "wiring", "connections", "lid", "nameplate_rating", "availability")
+NEUTRAL = 'iam_model = "no_loss"\ngamma_pdc = 0.0\n' + "".join(f"{k} = 0.0\n" for k in LOSSES)
+WEATHER_LINKS = ('"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", ')
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    d = tmp_path_factory.mktemp("chain")
+    (d / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
+    (d / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1), encoding="utf-8")
+    return d
+
+
+def project(folder, panel_type="PVArray", extra="", inverter="", weather_links=True, name="p.toml"):
+    links = "".join(WEATHER_LINKS.format(p=p) for p in ("pv_east", "pv_west")) if weather_links else ""
+    body = f"""time_step = 3600
+links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
+         "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
+[site]
+latitude = 48.21
+longitude = 16.37
+time_zone = 1
+{inverter}
+[[modules]]
+name = "weather"
+type = "WaetherFeed"
+file = "weather.epw"
+[[modules]]
+name = "house"
+type = "SurfaceShadow"
+model = "house.stl"
+table = "t.csv"
+surfaces = ["roof_south_east", "roof_south_west"]
+[[modules]]
+name = "pv_east"
+type = "{panel_type}"
+shading = "house"
+surface = "roof_south_east"
+area = 20.0
+efficiency = 0.2
+{extra}
+[[modules]]
+name = "pv_west"
+type = "{panel_type}"
+shading = "house"
+surface = "roof_south_west"
+area = 20.0
+efficiency = 0.2
+{extra}
+"""
+    p = folder / name
+    p.write_text(body, encoding="utf-8")
+    return str(p)
+
+
+def run(path):
+    m = Manager(path)
+    m.quiet = True
+    return m, m.run_simulation()
+
+
+# The inverter comes first in the file: it still reads the arrays' power of the same step.
+INVERTER = '[[modules]]\nname = "inv"\ntype = "Inverter"\npanels = "pv_east, pv_west"\n'
+
+
+class TestYear:
+    def test_neutral_chain_gives_the_simple_models_energy(self, folder):
+        _, simple = run(project(folder, "SunPanel", weather_links=False, name="simple.toml"))
+        m, chain = run(project(folder, extra=NEUTRAL, inverter=INVERTER + 'ac_model = "lossless"\n',
+                               name="neutral.toml"))
+        for pv in ("pv_east", "pv_west"):
+            assert chain[pv + ".energy"].iloc[-1] == pytest.approx(simple[pv + ".energy"].iloc[-1], rel=1e-12)
+            assert (chain[pv + ".power"] - simple[pv + ".power"]).abs().max() < 1e-12
+        total = simple["pv_east.energy"].iloc[-1] + simple["pv_west.energy"].iloc[-1]
+        assert chain["inv.ac_energy"].iloc[-1] == pytest.approx(total, rel=1e-12)
+
+    def test_default_chain_stages_the_year_and_the_tree_adds_up(self, folder):
+        m, df = run(project(folder, inverter=INVERTER))
+        # The inverter updates after its arrays wherever it stands in the file.
+        assert (df["inv.dc_power"] - df["pv_east.power"] - df["pv_west.power"]).abs().max() < 1e-12
+        day = df["pv_east.poa_global"] > 50
+        assert (df.loc[day, "pv_east.effective_irradiance"] < df.loc[day, "pv_east.poa_global"]).all()
+        assert df.loc[day, "pv_east.cell_temperature"].notna().all()
+        assert (df.loc[day, "pv_east.cell_temperature"] > df.loc[day, "weather.dry_bulb_temp"]).all()
+        for pv in ("pv_east", "pv_west"):
+            tree = m.modules[pv].loss_tree()
+            assert list(tree) == ["poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance",
+                                  "dc_stc", "dc_temperature", "dc"]
+            assert tree["dc"] == pytest.approx(df[pv + ".energy"].iloc[-1], rel=1e-12)
+            assert tree["poa_unshaded"] > tree["poa_beam_shaded"] > tree["poa_global"] > tree["effective_irradiance"]
+            # DC at STC is the effective light times the rating per m2 of panel (0.2 kW/m2).
+            assert tree["dc_stc"] == pytest.approx(tree["effective_irradiance"] * 0.2, rel=1e-12)
+            assert tree["dc"] == pytest.approx(tree["dc_temperature"] * (1 - m.modules[pv].system_losses / 100),
+                                               rel=1e-12)
+            assert m.modules[pv].system_losses == pytest.approx(11.418206895118011, rel=1e-12)
+        inv = m.modules["inv"].loss_tree()
+        east, west = m.modules["pv_east"].loss_tree(), m.modules["pv_west"].loss_tree()
+        assert inv["dc"] == pytest.approx(east["dc"] + west["dc"], rel=1e-12)
+        assert inv["ac"] == pytest.approx(df["inv.ac_energy"].iloc[-1], rel=1e-12)
+        assert 0.9 < inv["ac_before_clipping"] / inv["dc"] < 0.97
+        assert m.summary  # the run's summary is still written
+
+
+class TestProjectErrors:
+    def test_a_missing_weather_link_names_the_array_and_the_input(self, folder):
+        with pytest.raises(ValueError, match="光伏阵列 pv_east 的输入 temp_air 没有连接"):
+            run(project(folder, weather_links=False, name="nolink.toml"))
+
+    def test_without_a_temperature_effect_no_weather_is_needed(self, folder):
+        m, df = run(project(folder, extra="gamma_pdc = 0.0\n", weather_links=False, name="notemp.toml"))
+        assert df["pv_east.energy"].iloc[-1] > 0
+
+    @pytest.mark.parametrize("panels, message", [
+        ("pv_east, pv_north", "没有名为 pv_north 的模块"),
+        ("weather", "模块 weather 不是光伏阵列"),
+        ("pv_east pv_east", "光伏阵列 pv_east 在 panels 中出现了两次"),
+        (" , ", "panels 中没有光伏阵列"),
+    ])
+    def test_the_inverter_names_what_it_cannot_serve(self, folder, panels, message):
+        inv = f'[[modules]]\nname = "inv"\ntype = "Inverter"\npanels = "{panels}"\n'
+        with pytest.raises(ValueError, match="逆变器 inv：" + message):
+            run(project(folder, inverter=inv, name="badinv.toml"))
+
+    @pytest.mark.parametrize("extra, key", [("n = 0.5\n", "n"), ('iam_model = "fresnel"\n', "iam_model"),
+                                            ("soiling = 120\n", "soiling"), ("gamma_pdc = -0.5\n", "gamma_pdc"),
+                                            ('mounting = "pole"\n', "mounting")])
+    def test_chain_values_are_checked_before_the_run(self, folder, extra, key):
+        with pytest.raises(ProjectError, match=r"pv_east\)\.%s" % key):
+            Manager(project(folder, extra=extra, name="bad.toml")).run_simulation()
+
+
+class TestDirect:
+    def test_the_inverter_clips_at_its_ac_rating(self):
+        from quillmere.core.sim_clock import SimClock
+
+        arrays = {}
+        for name, power in (("a", 3.0), ("b", 2.5)):
+            pv = PVArrayModule(name)
+            pv.in_file_params = ["s", "roof", 20.0, 0.2, 800.0, 100.0, 0.2]
+            pv.outputs["power"]["value"] = power
+            arrays[name] = pv
+        inv = InverterModule("inv")
+        inv.in_file_params = ["a,b", 5.0]
+        inv.awake({"modules": arrays})
+        c = SimClock(0.0, 3600.0)
+        c.set_period({})
+        inv.update(c, {})
+        assert inv.outputs["dc_power"]["value"] == 5.5
+        assert inv.outputs["ac_power"]["value"] == 0.96 * 5.0
+        assert inv.outputs["clipping"]["value"] > 0.0
+        assert inv.outputs["ac_energy"]["value"] == 0.96 * 5.0
+        arrays["a"].outputs["power"]["value"] = math.nan  # an unknown step adds nothing
+        c.current_time += 3600.0
+        inv.update(c, {})
+        assert math.isnan(inv.outputs["ac_power"]["value"])
+        assert inv.outputs["ac_energy"]["value"] == 0.96 * 5.0
+        assert inv.loss_tree()["ac"] == 0.96 * 5.0
