@@ -31,7 +31,8 @@ struct Model {
     size_t non_finite_facets = 0;   // facets left out: a vertex coordinate is NaN or infinite
     size_t non_finite_normals = 0;  // facets whose NaN or infinite normal was taken from their vertices
 
-    size_t triangles() const noexcept { return normals.size() / 3; }
+    // Triangles of the named solids (the scene also holds the shade_only ones after them).
+    size_t triangles() const noexcept { return normals.size() / 3 - shade_only; }
 };
 
 // Builds the combined triangle list (solids in dictionary order) and its tree
