@@ -69,6 +69,34 @@ name = "turbine"
 type = "WindTurbine"
 capacity = 3.0                      # kW
 
+[[modules]]
+name = "household"
+type = "Load"
+profile = "household"               # standard household profile (or file = "load.csv", see docs/energy.md)
+annual_energy = 4000.0              # kWh per year
+
+[[modules]]
+name = "battery"
+type = "Battery"
+capacity = 5.0                      # usable kWh
+max_charge_power = 2.5              # kW
+max_discharge_power = 2.5
+
+[[modules]]
+name = "grid"
+type = "Grid"
+feed_in_limit = 5.0                 # kW; export above it is curtailed
+import_price = 0.30                 # per kWh
+export_price = 0.08
+
+[[modules]]
+name = "bus"                        # balances the generators, the load, the battery and the grid every step
+type = "Bus"
+generators = ["pv_east", "pv_west", "turbine"]
+loads = ["household"]
+battery = "battery"
+grid = "grid"
+
 [output]
 csv = "results.csv"
 '''

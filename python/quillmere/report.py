@@ -243,6 +243,56 @@ def _week(results, month, day):
     return results[sel] if sel.any() else None
 
 
+def _balance_row(fig, spec, results, name, balance):
+    """A bus's summer and winter week (generation, demand, grid exchange, battery state) and its monthly
+    self-consumption and self-sufficiency."""
+    cells = spec.subgridspec(1, 3)
+    col = "%s.%%s" % name
+    battery = balance.get("battery")
+    for j, (label, month, day) in enumerate((("summer week (from 21 June)", 6, 21),
+                                             ("winter week (from 21 December)", 12, 21))):
+        ax = fig.add_subplot(cells[0, j])
+        week = _week(results, month, day)
+        if week is None:
+            week = results.head(7 * 24) if j == 0 else results.tail(7 * 24)
+            label = "first week of the run" if j == 0 else "last week of the run"
+        t = _times(week).dt.tz_localize(None)
+        if col % "generation" in week and col % "demand" in week:
+            ax.plot(t, week[col % "generation"], label="generation", linewidth=1.0)
+            ax.plot(t, week[col % "demand"], label="demand", linewidth=1.0, linestyle="--")
+        if col % "grid_import" in week and col % "grid_export" in week:
+            ax.fill_between(t, 0.0, week[col % "grid_import"], alpha=0.35, label="grid import", step="post")
+            ax.fill_between(t, 0.0, -week[col % "grid_export"], alpha=0.35, label="grid export (negative)", step="post")
+        ax.axhline(0.0, color="black", linewidth=0.5)
+        ax.set_ylabel("power [kW]")
+        ax.tick_params(axis="x", labelrotation=30)
+        if battery and "%s.soc" % battery in week:
+            twin = ax.twinx()
+            twin.plot(t, 100.0 * week["%s.soc" % battery], color="tab:green", linewidth=1.0, label="battery soc")
+            twin.set_ylim(0.0, 105.0)
+            twin.set_ylabel("battery state of charge [%]")
+            twin.legend(fontsize=8, loc="upper right")
+        ax.legend(fontsize=8, loc="upper left")
+        ax.set_title("Bus %s: %s" % (name, label))
+    ax = fig.add_subplot(cells[0, 2])
+    months = sorted(balance.get("months", {}).items())
+    if months:
+        x = np.arange(len(months))
+        ax.bar(x - 0.2, [100.0 * m.get("self_consumption", np.nan) for _, m in months], 0.4, label="self-consumption")
+        ax.bar(x + 0.2, [100.0 * m.get("self_sufficiency", np.nan) for _, m in months], 0.4, label="self-sufficiency")
+        ax.set_xticks(x, [str(k) for k, _ in months])
+        ax.set_ylim(0.0, 105.0)
+        ax.legend(fontsize=8)
+    ax.set_xlabel("month")
+    ax.set_ylabel("[%]")
+    year = balance.get("year", {})
+    ax.set_title("Bus %s: year %.1f %% self-consumption, %.1f %% self-sufficiency\n"
+                 "import %.0f kWh, export %.0f kWh, curtailed %.0f kWh, %.1f battery cycles"
+                 % (name, 100.0 * year.get("self_consumption", np.nan), 100.0 * year.get("self_sufficiency", np.nan),
+                    year.get("import_kwh", np.nan), year.get("export_kwh", np.nan),
+                    year.get("curtailed_kwh", np.nan), year.get("battery_cycles", 0.0)), fontsize=9)
+
+
 def _exact_maps(modules):
     """[(title, (azimuths, altitudes, factors))] of the exact shading modules' sunny hours."""
     out = []
@@ -287,8 +337,9 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
     project = project or {}
     irradiation = direct_irradiation(results, project, modules, quiet)
     ncols = max(3, len(maps) + 2)
-    fig = plt.figure(figsize=(4.2 * ncols, 15), layout="constrained")
-    grid = fig.add_gridspec(4, ncols, height_ratios=[0.45, 1, 1.2, 1])
+    balances = dict(results.attrs.get("energy_balance") or {})  # buses: a row of their own
+    fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * bool(balances)), layout="constrained")
+    grid = fig.add_gridspec(4 + bool(balances), ncols, height_ratios=[0.45, 1, 1.2, 1] + [1] * bool(balances))
 
     head = fig.add_subplot(grid[0, :])
     head.axis("off")
@@ -356,6 +407,10 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
         ax.tick_params(axis="x", labelrotation=30)
         if gens:
             ax.legend(fontsize=8)
+
+    if balances:
+        name, balance = next(iter(balances.items()))
+        _balance_row(fig, grid[4, :], results, name, balance)
 
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)

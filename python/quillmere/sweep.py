@@ -284,6 +284,11 @@ def _prepare_shading(index: int, project: dict) -> dict:
     return {"index": index, "messages": captured.getvalue()}
 
 
+# A bus's year figures in a sweep's rows (BUS.figure), with their units.
+_BALANCE_FIGURES = {"self_consumption": "-", "self_sufficiency": "-", "import_kwh": "kWh", "export_kwh": "kWh",
+                    "curtailed_kwh": "kWh", "battery_cycles": "-", "cost": "currency", "revenue": "currency"}
+
+
 def _run_variant(index: int, project: dict, *after: Any) -> dict:
     """Runs one variant in a worker; never raises, so that a failing variant
     is a result like the others. ``after`` holds the preparation of the
@@ -303,7 +308,10 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
             m.run_simulation()
         summary = {name: {k: d.get(k) for k in ("type", "energy_kwh", "peak_kw", "full_load_hours")}
                    for name, d in (m.summary or {}).items()}
-        return {"index": index, "summary": summary, "error": None, "messages": captured.getvalue(),
+        balances = {name: {k: b["year"].get(k) for k in _BALANCE_FIGURES}
+                    for name, b in (m.results.attrs.get("energy_balance") or {}).items()}
+        return {"index": index, "summary": summary, "balances": balances, "error": None,
+                "messages": captured.getvalue(),
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
     except BaseException as exc:  # noqa: BLE001 - the variant's error is its result
         text = "%s: %s" % (type(exc).__name__, exc)
@@ -531,7 +539,10 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     """Runs every combination of the ``vary`` values of ``project`` (a project
     file path or a project dict) as Dask tasks; returns one row per variant:
     the varied values, then ``GEN.energy_kwh``, ``GEN.peak_kw`` and
-    ``GEN.full_load_hours`` of every generator, then ``error`` (None, or the
+    ``GEN.full_load_hours`` of every generator, the year figures of every bus
+    (``BUS.self_consumption``, ``BUS.self_sufficiency``, ``BUS.import_kwh``,
+    ``BUS.export_kwh``, ``BUS.curtailed_kwh``, ``BUS.battery_cycles``,
+    ``BUS.cost``, ``BUS.revenue``), then ``error`` (None, or the
     failing variant's exception text; the others still complete).
 
     ``client``: None for a local cluster of ``workers`` processes (default: one
@@ -539,7 +550,10 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     scheduler address. ``progress``: a line per finished variant on standard
     error (default: when it is a terminal). Failing variants are also printed
     on standard output with their values. ``timeout`` [s] bounds the wait for
-    all variants (``TimeoutError`` past it).
+    all variants: the unfinished ones are rows whose error is a
+    ``TimeoutError``; a variant whose worker dies on every retry is a row
+    with its ``KilledWorker`` error. Call it under ``if __name__ ==
+    "__main__":`` in a script (the local cluster's workers import the script).
     """
     if client is None:
         where = _unguarded_main_call()
@@ -616,6 +630,11 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
         for name in (r or {}).get("summary") or {}:
             if name not in generators:
                 generators.append(name)
+    buses: list[str] = []
+    for r in results:
+        for name in (r or {}).get("balances") or {}:
+            if name not in buses:
+                buses.append(name)
     rows = []
     for (values, _), r in zip(variants, results):
         row: dict[str, Any] = dict(zip(keys, values))
@@ -626,14 +645,20 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
             row[g + ".peak_kw"] = d.get("peak_kw", float("nan"))
             flh = d.get("full_load_hours")
             row[g + ".full_load_hours"] = float("nan") if flh is None else flh
+        for b in buses:
+            d = ((r or {}).get("balances") or {}).get(b) or {}
+            for k in _BALANCE_FIGURES:
+                row[b + "." + k] = d.get(k, float("nan"))
         row["error"] = (r or {}).get("error")
         rows.append(row)
-    columns = keys + [g + s for g in generators for s in (".energy_kwh", ".peak_kw", ".full_load_hours")] + ["error"]
+    columns = (keys + [g + s for g in generators for s in (".energy_kwh", ".peak_kw", ".full_load_hours")]
+               + [b + "." + k for b in buses for k in _BALANCE_FIGURES] + ["error"])
     df = pd.DataFrame(rows, columns=columns)
     df.index.name = "variant"
     units = {g + ".energy_kwh": "kWh" for g in generators}
     units.update({g + ".peak_kw": "kW" for g in generators})
     units.update({g + ".full_load_hours": "h" for g in generators})
+    units.update({b + "." + k: u for b in buses for k, u in _BALANCE_FIGURES.items()})
     df.attrs["units"] = units
     # Per variant: its run time [s], the worker process and the modules' own printed lines.
     df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]  # None: never finished

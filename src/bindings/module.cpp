@@ -19,6 +19,9 @@ void bind_shade_exact(nb::module_& m);
 void bind_sunpanel_timed(nb::module_& m);
 void bind_pv_array(nb::module_& m);
 void bind_inverter(nb::module_& m);
+void bind_load_module(nb::module_& m);
+void bind_battery_grid(nb::module_& m);
+void bind_bus_module(nb::module_& m);
 void bind_manager(nb::module_& m);
 void bind_entry(nb::module_& m);
 void bind_demo(nb::module_& m);
@@ -40,6 +43,9 @@ NB_MODULE(_native, m) {
     qm::py::bind_sunpanel_timed(m);
     qm::py::bind_pv_array(m);
     qm::py::bind_inverter(m);
+    qm::py::bind_load_module(m);
+    qm::py::bind_battery_grid(m);  // before the bus, which checks its battery and grid against them
+    qm::py::bind_bus_module(m);
     qm::py::bind_manager(m);
     qm::py::bind_entry(m);
     qm::py::bind_demo(m);

@@ -134,7 +134,9 @@ def test_demo_inputs_are_generated(tmp_path):
 
     with open(project, "rb") as f:
         data = tomllib.load(f)
-    assert [m["name"] for m in data["modules"]] == ["weather", "house", "pv_east", "pv_west", "turbine"]
+    # The demo house's generators, then the building's load, battery, grid connection and the bus balancing them.
+    assert [m["name"] for m in data["modules"]] == ["weather", "house", "pv_east", "pv_west", "turbine",
+                                                    "household", "battery", "grid", "bus"]
     assert data["site"] == {"latitude": 48.2, "longitude": 16.4, "time_zone": 1}
     with pytest.raises(ValueError):
         demo.clear_sky_epw(91.0, 0.0, 0)

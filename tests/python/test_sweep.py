@@ -389,3 +389,34 @@ def test_ctrl_c_during_a_sweep_prints_one_line(hostile_project, tmp_path):
             p.communicate()
     assert p.returncode == 130, out + err
     assert (out + err).splitlines() == ["已中断"], out + err
+
+
+def test_battery_and_feed_in_limit_vary_with_the_bus_figures_in_the_rows(cluster, project):
+    p = load_project(project)
+    p["modules"] += [{"name": "home", "type": "Load", "annual_energy": 4000.0},
+                     {"name": "store", "type": "Battery", "capacity": 5.0},
+                     {"name": "link", "type": "Grid", "feed_in_limit": 2.0},
+                     {"name": "bus", "type": "Bus", "generators": ["pv", "turbine"], "loads": ["home"],
+                      "battery": "store", "grid": "link"}]
+    vary = {"store.capacity": [0.0, 5.0], "link.feed_in_limit": [1.0, 2.0]}
+    df = sw.sweep(p, vary, cluster, timeout=TIMEOUT)
+    assert df["error"].isna().all()
+    figures = ["self_consumption", "self_sufficiency", "import_kwh", "export_kwh", "curtailed_kwh",
+               "battery_cycles", "cost", "revenue"]
+    assert list(df.columns[-9:]) == ["bus." + f for f in figures] + ["error"]
+    assert df.attrs["units"]["bus.curtailed_kwh"] == "kWh"
+    for _, row in df.iterrows():
+        q = load_project(project)
+        q["modules"] = p["modules"]
+        for k in vary:
+            sw.set_value(q, k, row[k])
+        m = Manager(q)
+        m.quiet = True
+        q.get("output", {}).pop("csv", None)
+        year = m.run_simulation().attrs["energy_balance"]["bus"]["year"]
+        for f in figures:
+            assert row["bus." + f] == year[f], f
+    # More storage, more self-sufficiency; a lower feed-in limit, more curtailment.
+    by = df.set_index(["store.capacity", "link.feed_in_limit"])
+    assert by.loc[(5.0, 2.0), "bus.self_sufficiency"] > by.loc[(0.0, 2.0), "bus.self_sufficiency"]
+    assert by.loc[(0.0, 1.0), "bus.curtailed_kwh"] > by.loc[(0.0, 2.0), "bus.curtailed_kwh"]

@@ -18,7 +18,7 @@ constexpr KindName kKinds[] = {{ValueKind::number, "number"},         {ValueKind
                                {ValueKind::weather, "weather_file"}, {ValueKind::flag, "flag"},
                                {ValueKind::module_ref, "shading_module"}, {ValueKind::surface, "surface"},
                                {ValueKind::surfaces, "surfaces"},       {ValueKind::choice, "choice"},
-                               {ValueKind::grid, "grid"}};
+                               {ValueKind::grid, "grid"},               {ValueKind::modules, "modules"}};
 
 std::string number_text(double v) {
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
@@ -144,8 +144,12 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
         if (v.kind == ValueKind::choice) {
             d["choices"] = tuple_of(v.choices);
             if (!v.required) d["default"] = nb::str(v.text_fallback.c_str());
-        } else if (v.kind == ValueKind::grid) {
+        } else if (v.kind == ValueKind::grid || v.kind == ValueKind::path_in) {
             if (!v.required) d["default"] = nb::none();
+        } else if (v.kind == ValueKind::modules) {
+            if (!v.required) d["default"] = nb::tuple();
+        } else if (v.kind == ValueKind::text) {
+            if (!v.required) d["default"] = nb::str(v.text_fallback.c_str());
         } else if (!v.required) {
             d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
         }
@@ -213,9 +217,21 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
                 if (!listed) bad(cls, where + ".default: 应为 choices 中的文本");
                 v.required = false;
             }
-        } else if (v.kind == ValueKind::grid) {
+        } else if (v.kind == ValueKind::grid || v.kind == ValueKind::path_in) {
             if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
-                if (d != Py_None) bad(cls, where + ".default: grid 的默认值只能是 None");
+                if (d != Py_None) bad(cls, where + ".default: " + kind_text + " 的默认值只能是 None");
+                v.required = false;
+            }
+        } else if (v.kind == ValueKind::modules) {
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (!(PyList_Check(d) || PyTuple_Check(d)) || PyObject_Length(d) != 0)
+                    bad(cls, where + ".default: modules 的默认值只能是空列表");
+                v.required = false;
+            }
+        } else if (v.kind == ValueKind::text) {
+            if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
+                if (!PyUnicode_Check(d)) bad(cls, where + ".default: 应为文本");
+                v.text_fallback = to_text(d);
                 v.required = false;
             }
         } else if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
@@ -324,6 +340,22 @@ ProjectValue optional_flag(const char* key, bool fallback) {
     ProjectValue v = required_value(key, ValueKind::flag);
     v.required = false;
     v.fallback = fallback ? 1.0 : 0.0;
+    return v;
+}
+ProjectValue optional_text(const char* key, const char* fallback) {
+    ProjectValue v = required_value(key, ValueKind::text);
+    v.required = false;
+    v.text_fallback = fallback;
+    return v;
+}
+ProjectValue optional_path(const char* key) {
+    ProjectValue v = required_value(key, ValueKind::path_in);
+    v.required = false;
+    return v;
+}
+ProjectValue optional_modules(const char* key) {
+    ProjectValue v = required_value(key, ValueKind::modules);
+    v.required = false;
     return v;
 }
 ProjectValue optional_number(const char* key, double fallback, const char* range) {

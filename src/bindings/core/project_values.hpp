@@ -37,6 +37,7 @@ enum class ValueKind {
     surfaces,    // the surface names this module analyses: the last value, taking the rest of in_file_params
     choice,      // one of the texts in `choices` (optional: `text_fallback` when absent)
     grid,        // [azimuth step, altitude step] of a shading table in degrees, each in (0, 360] and (0, 90]; absent: None
+    modules,     // a list of "instance" or "instance.output" texts naming other modules (absent: empty)
 };
 
 // A closed or open interval; the default is the whole real line.
@@ -110,6 +111,9 @@ ProjectValue optional_number(const char* key, double fallback, const char* range
 ProjectValue optional_choice(const char* key, std::initializer_list<const char*> choices, const char* fallback);
 ProjectValue optional_grid(const char* key);
 ProjectValue optional_flag(const char* key, bool fallback);
+ProjectValue optional_text(const char* key, const char* fallback);  // a text that may be left out
+ProjectValue optional_path(const char* key);                         // an input file that may be left out (None)
+ProjectValue optional_modules(const char* key);                      // a list of module names (absent: [])
 }  // namespace qm::py
 
 namespace qm::py {

@@ -291,13 +291,34 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
                 break;
             }
             case ValueKind::text:
+                if (!v.is_valid()) {
+                    value = nb::str(p.text_fallback.c_str());
+                    break;
+                }
+                [[fallthrough]];
             case ValueKind::surface: value = nb::str(c.text(v, k).c_str()); break;
+            case ValueKind::modules: {
+                nb::list names;
+                if (v.is_valid()) {
+                    if (!PyList_Check(v.ptr())) c.wrong(k, expected_text(p.kind), v);
+                    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(v.ptr()); ++j)
+                        names.append(nb::str(c.text(PyList_GET_ITEM(v.ptr(), j), k + "[" + std::to_string(j) + "]").c_str()));
+                }
+                value = names;
+                break;
+            }
             case ValueKind::module_ref:
                 c.text(v, k);
                 value = nb::borrow(v);
                 out["ref"] = nb::make_tuple(v, nb::str(k.c_str()));
                 break;
             case ValueKind::path_in:
+                if (!v.is_valid()) {
+                    value = nb::none();
+                    break;
+                }
+                value = c.path(v, k, true);
+                break;
             case ValueKind::model:
             case ValueKind::weather: value = c.path(v, k, true); break;
             case ValueKind::flag:
@@ -591,9 +612,34 @@ void treat_weather_table(nb::handle unit, const std::string& name, int start_yea
     }
 }
 
+// Every module a modules value names ("name" or "name.output") exists.
+void check_module_lists(const Checker& c, nb::dict m, nb::handle by_name) {
+    ModuleDeclaration decl;
+    if (!m.contains("values") || !read_declaration(m["class"], decl)) return;
+    for (const ProjectValue& p : decl.values) {
+        if (p.kind != ValueKind::modules) continue;
+        nb::object names = get_item(m["values"], p.key.c_str());
+        size_t j = 0;
+        for (nb::handle n : names) {
+            std::string ref = to_text(n), module = ref.substr(0, ref.find('.'));
+            if (!PyDict_Contains(by_name.ptr(), nb::str(module.c_str()).ptr())) {
+                std::vector<std::string> known;
+                for (nb::handle k : nb::borrow<nb::dict>(by_name).keys()) known.push_back(to_text(k));
+                std::vector<std::string> near = text::closest_names(module, known);
+                std::string list;
+                for (const std::string& s : near.empty() ? known : near) list += (list.empty() ? "" : ", ") + s;
+                c.fail(to_text(m["key"]) + "." + p.key + "[" + std::to_string(j) + "]",
+                       "没有名为 \"" + module + "\" 的模块（" + (near.empty() ? "可用: " : "最接近的: ") + list + "）");
+            }
+            ++j;
+        }
+    }
+}
+
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name) {
     for (nb::handle mh : modules) {
         nb::dict m = nb::borrow<nb::dict>(mh);
+        check_module_lists(c, m, by_name);
         nb::object ref = m["ref"];
         if (ref.is_none()) continue;
         nb::object target_name = ref[0];

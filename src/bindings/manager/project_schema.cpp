@@ -16,6 +16,11 @@ const std::vector<BuiltinType>& builtin_types() {
         // The panel with the conversion chain, and the inverter of such panels.
         {"PVArray", "quillmere.components.pv_array", "PVArrayModule"},
         {"Inverter", "quillmere.components.inverter", "InverterModule"},
+        // The building's use of its power: the bus settles load, battery and grid every step.
+        {"Load", "quillmere.components.load_module", "LoadModule"},
+        {"Battery", "quillmere.components.battery_module", "BatteryModule"},
+        {"Grid", "quillmere.components.grid_module", "GridModule"},
+        {"Bus", "quillmere.components.bus_module", "BusModule"},
     };
     return types;
 }
@@ -48,6 +53,7 @@ const char* expected_text(ValueKind k) {
         case ValueKind::surfaces: return "表面名称（文本）";
         case ValueKind::choice: return "可选的文本之一";
         case ValueKind::grid: return "两个数值 [方位角步长, 高度角步长]（度）";
+        case ValueKind::modules: return "模块实例名的数组（\"名称\" 或 \"名称.输出\"）";
     }
     return "";
 }

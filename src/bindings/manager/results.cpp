@@ -162,6 +162,41 @@ nb::dict generator_summary(const std::vector<Generator>& gens, size_t n_steps) {
     return gen_summary;
 }
 
+nb::dict energy_balances(const std::vector<nb::object>& unit_objs, const std::vector<nb::object>& names) {
+    nb::dict out;
+    for (size_t i = 0; i < unit_objs.size(); ++i) {
+        if (!nb::hasattr(unit_objs[i], "energy_balance")) continue;
+        nb::object b = unit_objs[i].attr("energy_balance");
+        if (PyDict_Check(b.ptr())) out[names[i]] = b;
+    }
+    return out;
+}
+
+void print_energy_balances(nb::handle balances) {
+    if (!PyDict_Check(balances.ptr())) return;
+    for (auto& [name, b] : dict_items(balances)) {
+        PyObject* y = PyDict_Check(b.ptr()) ? PyDict_GetItemString(b.ptr(), "year") : nullptr;
+        if (!y || !PyDict_Check(y)) continue;
+        auto f = [&](const char* k) {
+            PyObject* v = PyDict_GetItemString(y, k);
+            return v ? value_as_double(v) : NAN;
+        };
+        auto pct = [](double r) { return std::isfinite(r) ? r * 100.0 : 0.0; };
+        char line[400];
+        std::snprintf(line, sizeof line,
+                      "：发电 %.2f kWh，用电 %.2f kWh，自发自用率 %.1f %%，自给率 %.1f %%，购电 %.2f kWh，上网 %.2f kWh，"
+                      "弃电 %.2f kWh，电池等效循环 %.1f 次",
+                      f("generation_kwh"), f("demand_kwh"), pct(f("self_consumption")), pct(f("self_sufficiency")),
+                      f("import_kwh"), f("export_kwh"), f("curtailed_kwh"), f("battery_cycles"));
+        std::string text = "能量平衡 " + to_text(name) + line;
+        if (f("cost") != 0.0 || f("revenue") != 0.0) {
+            std::snprintf(line, sizeof line, "，购电费用 %.2f，上网收入 %.2f", f("cost"), f("revenue"));
+            text += line;
+        }
+        print(text);
+    }
+}
+
 }  // namespace qm::py::mgr
 
 namespace qm::py {
@@ -216,6 +251,12 @@ nb::object Manager::summarize() {
         char line[64];
         std::snprintf(line, sizeof line, "%.2f kWh", total);
         print(std::string("总发电量 ") + line);
+    }
+    if (!results.is_none() && nb::hasattr(results, "attrs")) {
+        nb::object attrs = results.attr("attrs");
+        if (PyDict_Check(attrs.ptr())) {
+            if (PyObject* b = PyDict_GetItemString(attrs.ptr(), "energy_balance")) print_energy_balances(b);
+        }
     }
     return summary;
 }

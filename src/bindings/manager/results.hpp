@@ -75,6 +75,12 @@ std::vector<Generator> find_generators(const std::vector<nb::object>& unit_objs,
 // time ("timestamp", counted from 1 January of start_year, in the site's
 // standard time: UTC + time_zone hours), the outputs' declared units in
 // attrs["units"].
+// The energy balances of the units that keep one (an `energy_balance` dict
+// attribute, as the Bus does), by instance name.
+nb::dict energy_balances(const std::vector<nb::object>& unit_objs, const std::vector<nb::object>& names);
+// One summary line per balance: energies, self-consumption, self-sufficiency, cycles, cost.
+void print_energy_balances(nb::handle balances);
+
 nb::object results_table(int start_year, long long time_zone, std::vector<double>&& times,
                          std::vector<Column>& columns);
 

@@ -226,6 +226,8 @@ nb::object Manager::run_steps() {
     nb::dict gen_summary = generator_summary(gens, n_steps);
     summary = gen_summary;
     table.attr("attrs")["summary"] = gen_summary;
+    nb::dict balances = energy_balances(unit_objs, unit_names);
+    if (balances.size()) table.attr("attrs")["energy_balance"] = balances;
     nb::dict tm;
     tm["steps"] = n_steps;
     tm["modules"] = n_units;
