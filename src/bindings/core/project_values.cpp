@@ -248,7 +248,10 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
         }
         // A default is held to the range a value written in the project is held to.
         if (PyObject* off = PyDict_GetItemString(item.ptr(), "default_off")) v.fallback_off = off == Py_True;
-        if (v.kind == ValueKind::number && !v.required && !v.fallback_off && !v.range.contains(v.fallback))
+        // NaN ("not given") and an infinite default at an open infinite bound ("no limit") are sentinels.
+        const bool sentinel = std::isnan(v.fallback) || (std::isinf(v.fallback) && (v.fallback == v.range.hi ||
+                                                                                     v.fallback == v.range.lo));
+        if (v.kind == ValueKind::number && !v.required && !v.fallback_off && !sentinel && !v.range.contains(v.fallback))
             bad(cls, where + ".default: 默认值 " + number_text(v.fallback) + " 不在声明的范围 " + v.range.text() +
                          " 之内（键 \"" + v.key + "\"）");
         for (const ProjectValue& earlier : decl.values)
