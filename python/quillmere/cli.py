@@ -222,9 +222,22 @@ def epw_site(path):
     return latitude, longitude, int(zone)
 
 
-def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None):
+def demo_with_chain(text):
+    """The demo project with its panels as PV arrays (the conversion chain, weather linked for the cell
+    temperature) and an inverter serving both: the run prints the loss tree."""
+    text = text.replace('type = "SunPanel"', 'type = "PVArray"                    # the conversion chain')
+    links = "".join('    "weather.dry_bulb_temp -> %s.temp_air",\n    "weather.wind_speed -> %s.wind_speed",\n' % (p, p)
+                    for p in ("pv_east", "pv_west"))
+    text = text.replace('    "weather.rad3 -> pv_west.diffuse_rad",\n', '    "weather.rad3 -> pv_west.diffuse_rad",\n' + links)
+    inverter = ('[[modules]]\nname = "inverter"\ntype = "Inverter"\npanels = "pv_east, pv_west"\n'
+                'pdc0 = 7.0                          # kW DC (8 kWp of arrays)\n\n')
+    return text.replace("[output]", inverter + "[output]")
+
+
+def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None, chain=False):
     """Writes the demo inputs and project file into folder; returns the project path.
-    weather: an EPW file to copy as the demo's weather (else the synthetic year with clouds)."""
+    weather: an EPW file to copy as the demo's weather (else the synthetic year with clouds);
+    chain: PV arrays with the conversion chain and an inverter instead of the simple panels."""
     from quillmere.core import demo
 
     os.makedirs(folder, exist_ok=True)
@@ -245,7 +258,8 @@ def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None):
     else:
         _write(target, demo.cloudy_epw(latitude, longitude, time_zone, year))
     project = os.path.join(folder, "project.toml")
-    _write(project, DEMO_PROJECT.format(latitude=latitude, longitude=longitude, time_zone=time_zone))
+    text = DEMO_PROJECT.format(latitude=latitude, longitude=longitude, time_zone=time_zone)
+    _write(project, demo_with_chain(text) if chain else text)
     return project
 
 
@@ -279,7 +293,7 @@ def cmd_demo(args):
             print("错误：天气文件不存在: " + os.path.abspath(args.weather))
             return 1
         latitude, longitude, time_zone = epw_site(args.weather)  # the sun must match the weather
-    project = write_demo(folder, latitude, longitude, time_zone, weather=args.weather)
+    project = write_demo(folder, latitude, longitude, time_zone, weather=args.weather, chain=args.chain)
     _status("演示项目已写入: " + folder + "（project.toml, house.stl, weather.epw）", args.quiet)
     plot = None if args.no_plot else os.path.join(folder, "report.png")
     manager, _ = _run_project(project, None, plot, regenerate, args.quiet)
@@ -476,6 +490,8 @@ def build_parser():
                       help="run the demo house on this EPW weather file (site from its LOCATION line) instead of "
                            "the synthetic year / 使用真实 EPW 天气文件")
     demo.add_argument("--no-plot", action="store_true", help="skip the PNG report / 不绘制报告")
+    demo.add_argument("--chain", action="store_true",
+                      help="PV arrays with the conversion chain and an inverter; prints the loss tree / 含转换链和逆变器")
     demo.add_argument("--regenerate-shading", action="store_true", help="recompute the shading table / 重新计算阴影表")
     demo.add_argument("--quiet", action="store_true", help="no summary, no progress / 不输出摘要和进度")
     demo.add_argument("--force", action="store_true",

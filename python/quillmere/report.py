@@ -317,6 +317,33 @@ def sky_views(modules):
     return out
 
 
+def _waterfall_trees(results):
+    """The loss trees to draw: every tree that ends in AC (an inverter's, which holds its arrays'), else every
+    array's."""
+    trees = dict(getattr(results, "attrs", {}).get("loss_tree") or {})
+    ac = [(n, t) for n, t in trees.items() if "ac" in t]
+    return ac or list(trees.items())
+
+
+def _waterfall(ax, stages, title):
+    """Bars from each stage's energy to the next: the first stage whole, then each change (red a loss)."""
+    if not stages:
+        ax.axis("off")
+        return
+    names = [s for s, _ in stages]
+    values = [float(v) for _, v in stages]
+    ax.bar(0, values[0], color="tab:blue")
+    for i in range(1, len(values)):
+        change = values[i] - values[i - 1]
+        ax.bar(i, change, bottom=values[i - 1], color="tab:red" if change < 0 else "tab:green")
+        ax.annotate("%+.1f %%" % (100 * change / values[i - 1]) if values[i - 1] else "", (i, max(values[i], values[i - 1])),
+                    ha="center", va="bottom", fontsize=8)
+    ax.bar(len(values), values[-1], color="tab:blue")
+    ax.set_xticks(range(len(values) + 1), names + ["= " + names[-1]], rotation=30, ha="right", fontsize=8)
+    ax.set_ylim(min(values) * 0.9, max(values) * 1.03)
+    ax.set_title(title, fontsize=10)
+
+
 def make_report(results, project, summary, path, modules=None, quiet=False):
     """Draws the report of one run into the PNG file path (modules: the run's modules, for exact shading;
     quiet: no line when a module's irradiation is cast instead of read from the run's factors)."""
@@ -338,8 +365,10 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
     irradiation = direct_irradiation(results, project, modules, quiet)
     ncols = max(3, len(maps) + 2)
     balances = dict(results.attrs.get("energy_balance") or {})  # buses: a row of their own
-    fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * bool(balances)), layout="constrained")
-    grid = fig.add_gridspec(4 + bool(balances), ncols, height_ratios=[0.45, 1, 1.2, 1] + [1] * bool(balances))
+    trees = _waterfall_trees(results)  # loss trees: a row of their own
+    extra = bool(balances) + bool(trees)
+    fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * extra), layout="constrained")
+    grid = fig.add_gridspec(4 + extra, ncols, height_ratios=[0.45, 1, 1.2, 1] + [1] * extra)
 
     head = fig.add_subplot(grid[0, :])
     head.axis("off")
@@ -408,6 +437,14 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
         if gens:
             ax.legend(fontsize=8)
 
+    if trees:
+        falls = grid[4 + bool(balances), :].subgridspec(1, 2 * len(trees))
+        for j, (name, tree) in enumerate(trees):
+            stages = list(tree)
+            cut = stages.index("dc_stc") if "dc_stc" in stages else len(stages)
+            for k, (part, unit) in enumerate(((stages[:cut], "light on the panels"), (stages[cut:], "electrical"))):
+                _waterfall(fig.add_subplot(falls[0, 2 * j + k]), [(st, tree[st]) for st in part],
+                           "%s: %s [kWh]" % (name, unit))
     if balances:
         name, balance = next(iter(balances.items()))
         _balance_row(fig, grid[4, :], results, name, balance)

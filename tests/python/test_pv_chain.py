@@ -111,6 +111,42 @@ class TestYear:
         assert m.summary  # the run's summary is still written
 
 
+class TestLossTreeReporting:
+    def test_summary_attrs_and_companion_file_show_the_same_tree(self, folder, capsys):
+        m = Manager(project(folder, inverter=INVERTER, name="report.toml"))
+        m.output_path = str(folder / "out" / "results.csv")
+        df = m.run_simulation()
+        trees = df.attrs["loss_tree"]
+        assert list(trees) == ["inv", "pv_east", "pv_west"]  # modules in file order
+        assert trees["pv_east"] == m.modules["pv_east"].loss_tree()
+        assert trees["inv"]["ac"] == pytest.approx(df["inv.ac_energy"].iloc[-1], rel=1e-12)
+        out = capsys.readouterr().out.splitlines()
+        head = out.index("损失树 inv（各阶段的年能量；光照阶段为组件面积上的光能）：")
+        stages = out[head + 1:head + 10]
+        assert [line.split()[0] for line in stages] == ["inv." + stage for stage in trees["inv"]]
+        # Each line's change is the step from the line before; from DC at STC they add up to the AC energy.
+        changes = [float(line.split()[3]) for line in stages[5:]]
+        assert float(stages[4].split()[1]) + sum(changes) == pytest.approx(trees["inv"]["ac"], abs=0.02)
+        assert any(line.startswith("损失树已写入: ") for line in out)
+        import pandas as pd
+
+        companion = pd.read_csv(folder / "out" / "results.loss_tree.csv")
+        assert list(companion.columns) == ["module", "stage", "energy_kwh", "change_kwh", "change_percent"]
+        inv = companion[companion.module == "inv"].set_index("stage")
+        assert inv.energy_kwh.to_dict() == trees["inv"]  # shortest round-trip numbers
+        assert inv.loc["dc_stc", "energy_kwh"] + inv.change_kwh.iloc[5:].sum() == pytest.approx(trees["inv"]["ac"],
+                                                                                                rel=1e-12)
+        assert pd.isna(inv.loc["dc_stc", "change_kwh"]) and pd.isna(inv.loc["poa_unshaded", "change_kwh"])
+
+    def test_a_run_without_arrays_has_no_tree_anywhere(self, folder, capsys):
+        m = Manager(project(folder, "SunPanel", weather_links=False, name="plain.toml"))
+        m.output_path = str(folder / "plain" / "results.csv")
+        df = m.run_simulation()
+        assert "loss_tree" not in df.attrs
+        assert "损失树" not in capsys.readouterr().out
+        assert not (folder / "plain" / "results.loss_tree.csv").exists()
+
+
 class TestProjectErrors:
     def test_a_missing_weather_link_names_the_array_and_the_input(self, folder):
         with pytest.raises(ValueError, match="光伏阵列 pv_east 的输入 temp_air 没有连接"):
@@ -165,3 +201,18 @@ class TestDirect:
         assert math.isnan(inv.outputs["ac_power"]["value"])
         assert inv.outputs["ac_energy"]["value"] == 0.96 * 5.0
         assert inv.loss_tree()["ac"] == 0.96 * 5.0
+
+
+def test_the_demo_with_the_chain_prints_its_loss_tree(tmp_path, capsys):
+    from quillmere import cli
+
+    assert cli.main(["demo", str(tmp_path / "d"), "--chain", "--no-plot"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert any(line.startswith("发电模块 pv_east（PVArray）") for line in out)
+    head = out.index("损失树 inverter（各阶段的年能量；光照阶段为组件面积上的光能）：")
+    assert [line.split()[0] for line in out[head + 1:head + 10]] == ["inverter." + s for s in (
+        "poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance", "dc_stc", "dc_temperature", "dc",
+        "ac_before_clipping", "ac")]
+    # The two arrays see the same unshaded light: both lines are shown, each naming its array.
+    assert sum(1 for line in out if line.split()[:1] in (["pv_east.poa_unshaded"], ["pv_west.poa_unshaded"])) == 2
+    assert (tmp_path / "d" / "results.loss_tree.csv").is_file()

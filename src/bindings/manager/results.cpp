@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings/manager/internal.hpp"
+#include "bindings/manager/loss_tree.hpp"
 #include "bindings/manager/project_schema.hpp"
 
 namespace qm::py::mgr {
@@ -145,6 +146,15 @@ nb::object results_table(int start_year, long long time_zone, std::vector<double
     return table;
 }
 
+// The run's loss trees (DataFrame.attrs["loss_tree"]), or None.
+nb::object loss_trees_of(nb::handle results) {
+    if (results.is_none() || !nb::hasattr(results, "attrs")) return nb::none();
+    nb::object attrs = results.attr("attrs");
+    if (!PyDict_Check(attrs.ptr())) return nb::none();
+    PyObject* t = PyDict_GetItemString(attrs.ptr(), "loss_tree");
+    return t && PyDict_Check(t) ? nb::borrow(t) : nb::none();
+}
+
 nb::dict generator_summary(const std::vector<Generator>& gens, size_t n_steps) {
     nb::dict gen_summary;
     for (const Generator& g : gens) {
@@ -215,6 +225,12 @@ void Manager::write_results() {
     }
     // Written whole to a temporary file beside the target, then renamed: the old results stay until then.
     write_results_csv(results, path);
+    // The loss trees go beside it, in the same way.
+    if (nb::object trees = loss_trees_of(results); !trees.is_none()) {
+        nb::object companion = loss_tree_path(path);
+        nb::module_::import_("quillmere._native").attr("write_text_file")(companion, loss_tree_csv(trees));
+        if (!quiet) print("损失树已写入: " + to_text(companion));
+    }
     if (!quiet) print("结果已写入: " + to_text(path));
 }
 
@@ -252,6 +268,8 @@ nb::object Manager::summarize() {
         std::snprintf(line, sizeof line, "%.2f kWh", total);
         print(std::string("总发电量 ") + line);
     }
+    if (nb::object trees = loss_trees_of(results); !trees.is_none())
+        for (const std::string& line : loss_tree_lines(trees)) print(line);
     if (!results.is_none() && nb::hasattr(results, "attrs")) {
         nb::object attrs = results.attr("attrs");
         if (PyDict_Check(attrs.ptr())) {

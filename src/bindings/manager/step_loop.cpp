@@ -12,6 +12,7 @@
 #include "bindings/core/link.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/results.hpp"
+#include "bindings/manager/loss_tree.hpp"
 #include "kernels/sim/schedule.hpp"
 
 namespace qm::py {
@@ -226,6 +227,7 @@ nb::object Manager::run_steps() {
     nb::dict gen_summary = generator_summary(gens, n_steps);
     summary = gen_summary;
     table.attr("attrs")["summary"] = gen_summary;
+    if (nb::dict trees = collect_loss_trees(unit_objs, unit_names); trees.size()) table.attr("attrs")["loss_tree"] = trees;
     nb::dict balances = energy_balances(unit_objs, unit_names);
     if (balances.size()) table.attr("attrs")["energy_balance"] = balances;
     nb::dict tm;
