@@ -231,6 +231,8 @@ def demo_with_chain(text):
     text = text.replace('    "weather.rad3 -> pv_west.diffuse_rad",\n', '    "weather.rad3 -> pv_west.diffuse_rad",\n' + links)
     inverter = ('[[modules]]\nname = "inverter"\ntype = "Inverter"\npanels = "pv_east, pv_west"\n'
                 'pdc0 = 7.0                          # kW DC (8 kWp of arrays)\n\n')
+    # The bus takes the inverter's AC power instead of the arrays' DC.
+    text = text.replace('generators = ["pv_east", "pv_west", "turbine"]', 'generators = ["inverter", "turbine"]')
     return text.replace("[output]", inverter + "[output]")
 
 

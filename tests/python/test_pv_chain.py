@@ -1,6 +1,7 @@
 """PV arrays with the conversion chain and their inverter, through projects and direct calls."""
 import math
 
+import pandas as pd
 import pytest
 
 from quillmere.components.inverter import InverterModule
@@ -216,3 +217,8 @@ def test_the_demo_with_the_chain_prints_its_loss_tree(tmp_path, capsys):
     # The two arrays see the same unshaded light: both lines are shown, each naming its array.
     assert sum(1 for line in out if line.split()[:1] in (["pv_east.poa_unshaded"], ["pv_west.poa_unshaded"])) == 2
     assert (tmp_path / "d" / "results.loss_tree.csv").is_file()
+    # The building's bus is fed the inverter's AC (and the turbine), not the arrays' DC.
+    table = pd.read_csv(tmp_path / "d" / "results.csv")
+    ac = table["inverter.ac_energy"].iloc[-1] + table["turbine.energy"].iloc[-1]
+    bus = [line for line in out if line.startswith("能量平衡 bus：发电 ")]
+    assert len(bus) == 1 and float(bus[0].split("发电 ")[1].split(" kWh")[0]) == pytest.approx(ac, abs=0.01)
