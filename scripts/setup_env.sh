@@ -3,7 +3,7 @@
 # a virtual environment in $VENV (default .venv) with CPython 3.12 when the
 # machine has it, else python3.
 need=()
-for pkg in libgtest-dev cmake g++; do
+for pkg in libgtest-dev cmake g++ nlohmann-json3-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 for pkg in ${QM_EXTRA_DEBS:-}; do

@@ -1,17 +1,23 @@
 #include "bindings/manager/project_checks.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "bindings/components/shade_group.hpp"
 #include "bindings/core/util.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/manager/project_schema.hpp"
+#include "bindings/shadow_calc/model_files.hpp"
+#include "kernels/geometry/model_read.hpp"
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/survey.hpp"
 #include "kernels/text/closest.hpp"
+#include "kernels/text/glob.hpp"
 #include "kernels/time/calendar.hpp"
 #include "kernels/weather/epw_table.hpp"
 
@@ -373,6 +379,45 @@ std::string closest_hint(const std::string& word, const std::vector<std::string>
     return std::string(near.empty() ? "（可用的表面: " : "（最接近的表面: ") + (list.empty() ? "无" : list) + "）";
 }
 
+// Surface names given as patterns ("*/RoofSurface/*", kernels/text/glob)
+// stand for every surface of the model they match, in model order; a surface
+// a pattern brings in is not repeated. A name that is a surface of the model
+// is a name even when it holds a pattern character. A pattern that matches
+// nothing stops the run. False when no name is a pattern.
+bool expand_patterns(const Checker& c, nb::handle path, const std::vector<std::string>& known, nb::list& names,
+                     nb::list& keys) {
+    auto is_pattern = [&](const std::string& s) {
+        return text::has_glob(s) && std::find(known.begin(), known.end(), s) == known.end();
+    };
+    bool any = false;
+    for (nb::handle n : names) any = any || is_pattern(to_text(n));
+    if (!any) return false;
+    nb::list out_names, out_keys;
+    std::unordered_set<std::string> taken;
+    for (size_t j = 0; j < names.size(); ++j) {
+        const std::string s = to_text(names[j]), key = to_text(keys[j]);
+        if (!is_pattern(s)) {
+            out_names.append(names[j]);
+            out_keys.append(keys[j]);
+            taken.insert(s);
+            continue;
+        }
+        size_t hits = 0;
+        for (const std::string& k : known) {
+            if (!text::glob_match(s, k)) continue;
+            ++hits;
+            if (!taken.insert(k).second) continue;
+            out_names.append(nb::str(k.c_str(), k.size()));
+            out_keys.append(nb::str((key + "（" + k + "）").c_str()));
+        }
+        if (hits == 0)
+            c.fail(key, "模型 " + to_text(path) + " 中没有与模式 \"" + s + "\" 匹配的表面" + closest_hint(s, known));
+    }
+    names = out_names;
+    keys = out_keys;
+    return true;
+}
+
 void check_models(const Checker& c, nb::handle modules, bool quiet) {
     for (nb::handle mh : modules) {
         nb::dict m = nb::borrow<nb::dict>(mh);
@@ -384,26 +429,43 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
         if (!model || !listed) continue;
         std::string model_key = to_text(m["key"]) + "." + model->key;
         nb::object path = get_item(m["values"], model->key.c_str());
-        nb::object text;
-        try {
-            text = read_host_file(path, "r");
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (!data) throw_pending();
         stl::Solids solids;
-        stl::ParseError err;
-        bool ok;
-        {
-            nb::gil_scoped_release release;
-            ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+        if (std::string fs; mesh_file_arg(path, fs)) {
+            // OBJ, glTF, CityJSON: the format by extension.
+            geom::MeshModel mm;
+            geom::ReadProblem problem;
+            io::FileStamp stamp;
+            int error = 0;
+            io::ReadStatus st;
+            {
+                nb::gil_scoped_release release;
+                st = geom::read_mesh_file(fs, mm, problem, stamp, error);
+            }
+            if (st != io::ReadStatus::ok)
+                c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + std::strerror(error ? error : EIO));
+            if (problem.failed()) c.fail(model_key, model_problem_text(to_text(path), problem));
+            solids = std::move(mm.solids);
+        } else {
+            nb::object text;
+            try {
+                text = read_host_file(path, "r");
+            } catch (nb::python_error& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + to_text(e.value()));
+            }
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+            if (!data) throw_pending();
+            stl::ParseError err;
+            bool ok;
+            {
+                nb::gil_scoped_release release;
+                ok = stl::read_blocks(std::string_view(data, size_t(size)), {}, solids, err);
+            }
+            if (!ok)
+                c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
+                                      (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
         }
-        if (!ok)
-            c.fail(model_key, "模型 " + to_text(path) + " 第 " + std::to_string(err.line) + " 行无法读取" +
-                                  (err.token.empty() ? std::string() : "（\"" + err.token + "\" 不是数值）"));
         std::vector<geom::SurfaceSurvey> survey = geom::survey_surfaces(solids);
         std::vector<std::string> known;
         std::string repeated;
@@ -426,6 +488,16 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
                   "：作为表面（分析、面积）每个名称只取最后一个实体，其余实体的三角形仍参与遮挡");
         nb::list names = nb::borrow<nb::list>(get_item(m["values"], listed->key.c_str()));
         nb::list keys = nb::borrow<nb::list>(m["surface_keys"]);
+        const size_t listed_count = names.size();
+        if (expand_patterns(c, path, known, names, keys)) {
+            nb::list params = nb::borrow<nb::list>(m["in_file_params"]);
+            nb::list expanded;
+            for (size_t j = 0; j + listed_count < params.size(); ++j) expanded.append(params[j]);
+            for (nb::handle n : names) expanded.append(n);
+            m["in_file_params"] = expanded;
+            nb::borrow<nb::dict>(m["values"])[listed->key.c_str()] = names;
+            m["surface_keys"] = keys;
+        }
         for (size_t j = 0; j < names.size(); ++j) {
             std::string name = to_text(names[j]);
             auto it = std::find(known.begin(), known.end(), name);

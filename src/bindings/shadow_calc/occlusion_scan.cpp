@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bindings/shadow_calc/model_files.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/geometry/model.hpp"
+#include "kernels/geometry/model_read.hpp"
 #include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/self_match.hpp"
 #include "kernels/geometry/stl_read.hpp"
@@ -217,6 +219,7 @@ void parse_blocks(std::string_view text, stl::Solids& solids) {
 std::shared_ptr<const Model> load_model(nb::handle path) {
     std::string p;
     if (!path.is_none()) model_path(path, "stl_file_path", p);
+    if (geom::is_mesh_file(p)) return load_mesh_model(path, p, model_cache());
     ModelCache::Hit hit;
     FileKey seen;
     if (!p.empty() && io::stat_stamp(p, seen)) hit = model_cache().find(seen);
@@ -324,9 +327,13 @@ std::shared_ptr<const Model> cached_model(nb::handle stl_file_path) { return loa
 nb::object read_stl_with_solids(nb::handle stl_file_path) {
     ModelText mt;
     nb::object result = check(PyDict_New());
-    if (!read_for_blocks(stl_file_path, mt)) return result;
     stl::Solids solids;
-    parse_blocks(mt.text, solids);
+    if (std::string fs; mesh_file_arg(stl_file_path, fs)) {
+        if (!read_mesh_solids(stl_file_path, fs, "读取文件时出现错误: ", solids)) return result;
+    } else {
+        if (!read_for_blocks(stl_file_path, mt)) return result;
+        parse_blocks(mt.text, solids);
+    }
     for (const auto& s : solids.solids) {
         // One flat array per solid; every vector is a slice of it.
         nb::object flat = new_float_array(s.values.data(), s.values.size());
@@ -354,6 +361,18 @@ nb::object read_stl_with_solids(nb::handle stl_file_path) {
 
 nb::object stl_statistics(nb::handle file_path) {
     require_str_or_none(file_path, "file_path");
+    if (std::string fs; mesh_file_arg(file_path, fs)) {
+        // Other formats: the same records from the facets the reader yields.
+        stl::Solids solids;
+        try {
+            if (!read_mesh_solids(file_path, fs, "读取 STL 文件时发生错误：", solids)) return check(PyDict_New());
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            print_prefixed("读取 STL 文件时发生错误：", e.value());
+            return check(PyDict_New());
+        }
+        return statistics_dict(geom::surface_statistics(solids));
+    }
     stl::StatsReader reader;
     stl::ParseError err;
     bool ok = true;
@@ -384,23 +403,9 @@ nb::object stl_statistics(nb::handle file_path) {
         }
     }
     reader.finish();
-    nb::object result = check(PyDict_New());
-    nb::object zero = check(PyLong_FromLong(0));
-    for (const auto& r : reader.result()) {
-        nb::object rec = check(PyDict_New());
-        set_item(rec, "area", r.has_triangles ? py_float(r.area) : zero);
-        nb::object normal;
-        if (r.has_triangles && !r.zero_normal) {
-            nb::object x = py_float(r.normal[0]), y = py_float(r.normal[1]), z = py_float(r.normal[2]);
-            normal = check(PyTuple_Pack(3, x.ptr(), y.ptr(), z.ptr()));
-        } else {
-            normal = check(PyTuple_Pack(3, zero.ptr(), zero.ptr(), zero.ptr()));
-        }
-        set_item(rec, "normal", normal);
-        set_item(result, utf8_str(r.name), rec);
-    }
-    return result;
+    return statistics_dict(reader.result());
 }
+
 
 nb::object calculate_triangle_area(nb::handle vertices) {
     require_ndarray(vertices, "vertices");
