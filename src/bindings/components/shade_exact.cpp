@@ -88,7 +88,7 @@ std::string key_names(const std::vector<std::string>& keys) {
         {"format", "格式"},   {"kind", "类型"},          {"model", "模型"},         {"surfaces", "表面列表"},
         {"grid", "网格"},     {"resolution", "细分尺寸"}, {"site", "场地"},          {"period", "运行期"},
         {"time_step", "时间步长"}, {"sun_time", "太阳时刻"}, {"steps", "步数"},
-        {"directions", "方向数"}};
+        {"directions", "方向数"}, {"horizon_band", "地平线带"}};
     std::string out;
     for (const auto& k : keys) {
         std::string n = k;
@@ -233,7 +233,7 @@ void ExactShadowModule::check_table(nb::handle csv) {
 void ExactShadowModule::awake(nb::handle state) {
     read_options();
     views_done = false;
-    view_sky.clear(), view_ground.clear();
+    view_sky.clear(), view_ground.clear(), view_horizon.clear();
     model.reset();
     faces = geom::FaceSet{};
     exact_columns = nb::steal(PyDict_New());
@@ -613,6 +613,11 @@ void bind_shade_exact(nb::module_& m) {
             "sky above the horizon and of the ground below it that each surface sees past the whole model "
             "(area-weighted over its triangles, at the module's resolution). Computed once after awake and kept "
             "in a fingerprinted file beside the table.");
+    cls.def("horizon_views",
+            [](M& u) { return result_as<"dict[str, float]">(u.horizon_views()); },
+            "{surface: horizon_view} of the analysed surfaces: the share of the horizon band (the lowest 6.5 deg "
+            "of the sky) each surface sees past the whole model, weighted by the cosine to the band; sin(tilt) for "
+            "a free plane. Computed and kept with the sky views.");
     cls.def("discard_caches", [](M& u) { u.discard_caches(); },
             "Deletes the generated table, the exact factors and their fingerprints, so the next awake computes "
             "them again.");

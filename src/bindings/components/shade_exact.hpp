@@ -76,9 +76,13 @@ public:
     // (name.views.csv). False for a surface that is not analysed or without
     // a readable model.
     bool surface_views(nb::handle name, double& sky, double& ground);
+    // The same with the surface's horizon-band view (sin tilt for a free plane).
+    bool surface_views(nb::handle name, double& sky, double& ground, double& horizon);
     // {surface: (sky_view, ground_view)} of every analysed surface.
     nb::object sky_views();
-    std::vector<double> view_sky, view_ground;  // per exact column
+    // {surface: horizon_view} of every analysed surface.
+    nb::object horizon_views();
+    std::vector<double> view_sky, view_ground, view_horizon;  // per exact column
     bool views_done = false;
 
     int traverse(visitproc visit, void* arg) override;

@@ -44,7 +44,7 @@ void ExactShadowModule::discard_caches() {
 
 void ExactShadowModule::compute_views() {
     views_done = true;
-    view_sky.clear(), view_ground.clear();
+    view_sky.clear(), view_ground.clear(), view_horizon.clear();
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     if (!model) {
@@ -60,6 +60,9 @@ void ExactShadowModule::compute_views() {
     const shading::SkyViewOptions defaults;
     shading::Fingerprint expected = common_fingerprint("views");
     expected.set("directions", std::to_string(defaults.directions));
+    char band[64];
+    std::snprintf(band, sizeof band, "%zu x %g deg", defaults.horizon_directions, defaults.horizon_band);
+    expected.set("horizon_band", band);
     const std::string file = sibling(to_text(csv_file_path), ".views.csv");
     const std::string cache = fs_path(str_obj(file)), fp_file = shading::fingerprint_path(cache);
     std::vector<std::string> names;
@@ -75,8 +78,8 @@ void ExactShadowModule::compute_views() {
         if (why.empty() && diffs.empty()) diffs = shading::Fingerprint::differences(expected, found);
         if (why.empty() && !diffs.empty()) why = "与其指纹不符（" + key_names(diffs) + "已改变）";
         if (why.empty()) {
-            // "surface,sky_view,ground_view" header, one line per surface in column order.
-            std::vector<double> sky, ground;
+            // "surface,sky_view,ground_view,horizon_view" header, one line per surface in column order.
+            std::vector<double> sky, ground, horizon;
             bool ok = read_whole(cache, text);
             size_t pos = ok ? text.find('\n') : std::string::npos;
             for (size_t s = 0; ok && s < S; ++s) {
@@ -84,17 +87,27 @@ void ExactShadowModule::compute_views() {
                 size_t end = text.find('\n', pos + 1);
                 std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
                 pos = end;
-                size_t c2 = line.rfind(','), c1 = c2 == std::string::npos || c2 == 0 ? std::string::npos : line.rfind(',', c2 - 1);
-                if (c1 == std::string::npos || line.substr(0, c1) != names[s]) { ok = false; break; }
-                char* e1 = nullptr;
-                char* e2 = nullptr;
-                const std::string a = line.substr(c1 + 1, c2 - c1 - 1), b = line.substr(c2 + 1);
-                double v1 = std::strtod(a.c_str(), &e1), v2 = std::strtod(b.c_str(), &e2);
-                if (*e1 || *e2 || !(v1 >= 0 && v1 <= 1) || !(v2 >= 0 && v2 <= 1)) { ok = false; break; }
-                sky.push_back(v1), ground.push_back(v2);
+                // The name may hold commas: the three numbers are the last three fields.
+                size_t c[3];
+                size_t from = line.size();
+                for (int j = 2; j >= 0 && ok; --j) {
+                    c[j] = from == 0 ? std::string::npos : line.rfind(',', from - 1);
+                    if (c[j] == std::string::npos || c[j] == 0) ok = false;
+                    else from = c[j];
+                }
+                if (!ok || line.substr(0, c[0]) != names[s]) { ok = false; break; }
+                double v[3];
+                for (int j = 0; j < 3 && ok; ++j) {
+                    const std::string field = line.substr(c[j] + 1, j < 2 ? c[j + 1] - c[j] - 1 : std::string::npos);
+                    char* e = nullptr;
+                    v[j] = std::strtod(field.c_str(), &e);
+                    if (field.empty() || *e || !(v[j] >= 0 && v[j] <= (j == 2 ? 1.001 : 1.0))) ok = false;  // midpoint sums may pass sin 90 by 1e-6
+                }
+                if (!ok) break;
+                sky.push_back(v[0]), ground.push_back(v[1]), horizon.push_back(v[2]);
             }
             if (ok) {
-                view_sky = sky, view_ground = ground;
+                view_sky = sky, view_ground = ground, view_horizon = horizon;
                 return;
             }
             why = "内容有误";
@@ -120,14 +133,14 @@ void ExactShadowModule::compute_views() {
         views_done = false;
         throw_pending();
     }
-    view_sky = v.sky, view_ground = v.ground;
+    view_sky = v.sky, view_ground = v.ground, view_horizon = v.horizon;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     print(std::string("天空视角系数计算结束（") + buf + " s）");
-    std::string text = "surface,sky_view,ground_view\n";
+    std::string text = "surface,sky_view,ground_view,horizon_view\n";
     for (size_t s = 0; s < S; ++s) {
-        char line[96];
-        std::snprintf(line, sizeof line, ",%.17g,%.17g\n", view_sky[s], view_ground[s]);
+        char line[128];
+        std::snprintf(line, sizeof line, ",%.17g,%.17g,%.17g\n", view_sky[s], view_ground[s], view_horizon[s]);
         text += names[s] + line;
     }
     std::string err = write_atomic(cache, text);
@@ -136,14 +149,29 @@ void ExactShadowModule::compute_views() {
 }
 
 bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
+    double horizon;
+    return surface_views(name, sky, ground, horizon);
+}
+
+bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground, double& horizon) {
     if (!views_done) compute_views();
     if (!PyUnicode_Check(name.ptr())) return false;
     PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
     if (!col) return false;
     const size_t c = nb::cast<size_t>(nb::handle(col));
-    if (c >= view_sky.size()) return false;
-    sky = view_sky[c], ground = view_ground[c];
+    if (c >= view_sky.size() || c >= view_horizon.size()) return false;
+    sky = view_sky[c], ground = view_ground[c], horizon = view_horizon[c];
     return true;
+}
+
+nb::object ExactShadowModule::horizon_views() {
+    if (!views_done) compute_views();
+    nb::dict out;
+    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns)) {
+        const size_t c = nb::cast<size_t>(col);
+        if (c < view_horizon.size()) out[name] = nb::float_(view_horizon[c]);
+    }
+    return out;
 }
 
 nb::object ExactShadowModule::sky_views() {

@@ -195,7 +195,24 @@ nb::object Manager::create_modules() {
     modules = mods;
     nb::dict st;
     st["modules"] = mods;
-    st["site"] = nb::dict(nb::borrow<nb::dict>(project_item(*this, "site")));
+    nb::object site = project_item(*this, "site");
+    if (PyDict_Check(site.ptr())) {
+        // The documented defaults however the site was found ([site], or the weather
+        // file's LOCATION line, which gives only the place): without them the panels
+        // would take the sun at the start of the hour and the panel module's light.
+        // The project's own site stays as it was read (a copy gets the defaults).
+        nb::dict given = nb::borrow<nb::dict>(site);
+        bool complete = given.contains("sun_time");
+        for (const SiteLightChoice& choice : site_light_choices()) complete = complete && given.contains(choice.key);
+        if (!complete) {
+            nb::dict copy = nb::borrow<nb::dict>(check(PyDict_Copy(site.ptr())));
+            if (!copy.contains("sun_time")) copy["sun_time"] = "middle";
+            for (const SiteLightChoice& choice : site_light_choices())
+                if (!copy.contains(choice.key)) copy[choice.key] = choice.choices[0];
+            site = copy;
+        }
+    }
+    st["site"] = site;
     if (!clock.is_none()) st["clock"] = clock;  // the shading modules plan the run's sun positions from it
     state = st;
     return mods;

@@ -602,6 +602,12 @@ bool weather_location(nb::handle modules, epw::Location& loc, std::string& file,
 }
 }  // namespace
 
+const std::vector<SiteLightChoice>& site_light_choices() {
+    static const std::vector<SiteLightChoice> choices = {{"transposition_model", {"perez", "isotropic"}},
+                                                         {"ground_reflection", {"global", "diffuse"}}};
+    return choices;
+}
+
 nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet) {
     epw::Location loc;
     std::string file, key;

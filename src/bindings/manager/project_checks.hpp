@@ -58,6 +58,14 @@ std::string closest_hint(const std::string& word, const std::vector<std::string>
 // interpolator in its (native) shading module, else ProjectError with the reason.
 void check_interpolators(const std::string& file, nb::handle project_modules, nb::handle units);
 
+// The site's light choices for the panels (key, the two choices, the first the
+// default): the sky model and what the ground reflects.
+struct SiteLightChoice {
+    const char* key;
+    const char* choices[2];
+};
+const std::vector<SiteLightChoice>& site_light_choices();
+
 // The site of the first weather file's EPW LOCATION line (the line says so),
 // or an invalid object when no module reads an EPW file with one.
 nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet);

@@ -242,7 +242,8 @@ nb::object Manager::load_project() {
     // Without [site] the weather file's LOCATION line gives it (after the modules are checked).
     if (site.is_valid()) {
     c.table(site, "site");
-    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time"});
+    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time", "transposition_model",
+                               "ground_reflection"});
     nb::dict site_out;
     const char* site_keys[3] = {"longitude", "latitude", "time_zone"};
     for (const char* k : site_keys) {
@@ -269,6 +270,20 @@ nb::object Manager::load_project() {
         if (st != "middle" && st != "start") c.wrong("site.sun_time", "\"middle\" 或 \"start\"", sun_time);
     }
     site_out["sun_time"] = sun_time.is_valid() ? sun_time : nb::object(nb::str("middle"));
+    // The light on the panels' planes: the site's sky and ground (defaults in site_light_defaults).
+    for (const SiteLightChoice& choice : site_light_choices()) {
+        nb::object v = Checker::lookup(site, choice.key);
+        if (v.is_valid()) {
+            std::string text = PyUnicode_Check(v.ptr()) ? to_text(v) : "";
+            if (text != choice.choices[0] && text != choice.choices[1]) {
+                const std::string expected = std::string("\"") + choice.choices[0] + "\" 或 \"" + choice.choices[1] + "\"";
+                c.wrong(std::string("site.") + choice.key, expected.c_str(), v);
+            }
+            site_out[choice.key] = v;
+        } else {
+            site_out[choice.key] = nb::str(choice.choices[0]);
+        }
+    }
     out["site"] = site_out;
     }
 
