@@ -553,7 +553,24 @@ def main(argv=None):
         return 1
     except KeyboardInterrupt:
         print("已中断")
+        _close_clusters_quietly()
         return 130
+
+
+def _close_clusters_quietly() -> None:
+    """A Ctrl-C while a local cluster starts leaves it half made, and the
+    cluster library's exit handler would then print its own traceback after
+    the one line: close what is left here, silently, and drop that handler."""
+    spec = sys.modules.get("distributed.deploy.spec")
+    if spec is None or not hasattr(spec, "close_clusters"):
+        return
+    import atexit
+    import contextlib
+    import io
+
+    with contextlib.redirect_stderr(io.StringIO()), contextlib.suppress(BaseException):
+        spec.close_clusters()
+    atexit.unregister(spec.close_clusters)
 
 
 if __name__ == "__main__":
