@@ -309,10 +309,50 @@ def cmd_demo(args):
     return 0
 
 
+def _project_inputs(project):
+    """(path, key) of every file a project reads: the project file and every
+    path value of its modules (models, weather, tables)."""
+    from quillmere.core.manager import Manager
+
+    record = Manager(project).load_project()
+    out = [(record["file"], "项目文件")] if record.get("file") else []
+    for m in record["modules"]:
+        for v in m.get("in_file_params") or ():
+            if isinstance(v, str) and os.path.isabs(v):
+                out.append((v, m["key"]))
+    return out
+
+
+def _sweep_output_problem(out, project, vary):
+    """Why the sweep's results file cannot be written there, or None: it must be
+    a regular file (or a new path) and none of the project's inputs."""
+    if os.path.exists(out) and not os.path.isfile(out):
+        return "扫描结果文件已存在且不是普通文件（设备、管道、套接字或文件夹），未运行: " + out
+    inputs = _project_inputs(project)
+    folder = os.path.dirname(os.path.abspath(project))
+    for values in vary.values():  # a varied path (another weather file) is an input too
+        for v in values:
+            path = os.path.join(folder, os.path.expanduser(v)) if isinstance(v, str) and v else None
+            if path and os.path.isfile(path):
+                inputs.append((path, "--vary"))
+    for path, key in inputs:
+        if _same_file(out, path):
+            return "扫描结果文件 %s 是项目的输入文件（%s），未运行" % (out, key)
+    return None
+
+
 def cmd_sweep(args):
     from quillmere import sweep as sweep_mod
 
     vary = sweep_mod.parse_vary(args.vary)
+    if args.workers is not None and args.workers < 1:
+        print("错误：--workers 应为正整数（工作进程数），实际为 %d；不给出时为每个核一个" % args.workers)
+        return 1
+    if args.output:
+        problem = _sweep_output_problem(os.path.abspath(args.output), args.project, vary)
+        if problem:
+            print("错误：" + problem)
+            return 1
     client = args.scheduler
     df = sweep_mod.sweep(args.project, vary, client, workers=args.workers,
                          progress=None if not args.quiet else False)
@@ -380,6 +420,9 @@ def cmd_shade(args):
         return 1
     if os.path.exists(table) and not os.path.isfile(table):
         print("错误：输出路径已存在且不是普通文件: " + table)
+        return 1
+    if args.workers is not None and args.workers < 1:
+        print("错误：--workers 应为正整数（工作进程数），实际为 %d" % args.workers)
         return 1
     # Every surface must be in the model before any work (and before the old table is touched).
     stats = stl_statistics(model)
@@ -510,7 +553,24 @@ def main(argv=None):
         return 1
     except KeyboardInterrupt:
         print("已中断")
+        _close_clusters_quietly()
         return 130
+
+
+def _close_clusters_quietly() -> None:
+    """A Ctrl-C while a local cluster starts leaves it half made, and the
+    cluster library's exit handler would then print its own traceback after
+    the one line: close what is left here, silently, and drop that handler."""
+    spec = sys.modules.get("distributed.deploy.spec")
+    if spec is None or not hasattr(spec, "close_clusters"):
+        return
+    import atexit
+    import contextlib
+    import io
+
+    with contextlib.redirect_stderr(io.StringIO()), contextlib.suppress(BaseException):
+        spec.close_clusters()
+    atexit.unregister(spec.close_clusters)
 
 
 if __name__ == "__main__":

@@ -600,6 +600,7 @@ ModuleDeclaration shade_exact_declaration() {
     d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 optional_choice("method", {"exact", "table"}, "exact"), optional_grid("grid"),
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
+    d.values[4].fallback_off = true;  // resolution 0: no subdivision (a project writes a positive edge length)
     d.generated = {"table"};
     d.settings = {normals_setting()};
     return d;

@@ -89,6 +89,8 @@ ModuleDeclaration sunpanel_declaration() {
                 optional_number("diffuse_rad", 100.0),
                 optional_number("ground_reflect", 0.2, "[0, 1]")};
     d.rated_power = {"panel_area", "efficiency"};
+    // The record's "c" on the sun angles and the cosine factor is not a unit of theirs.
+    d.output_units = {{"height_angle", "°"}, {"azimuth_angle", "°"}, {"cos", "-"}};
     return d;
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "bindings/core/sim_clock.hpp"
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -75,6 +77,13 @@ void compare_site_with_weather(const Checker& c, nb::dict site, nb::handle modul
 // column (one line each) and set to NaN; a leap-year period over an 8760-row
 // table says how the weather is mapped.
 void treat_weather_table(nb::handle unit, const std::string& name, int start_year, int end_year, bool quiet);
+
+// After a weather module's awake, before its codes are treated: a time step
+// longer than an hour and a table shorter than the period stop the run
+// (ProjectError naming `where`, the key and the file); a period that reads
+// the table's year again says so once; empty fields are counted per column.
+void check_weather_period(nb::handle unit, const std::string& name, const std::string& key, const std::string& where,
+                          const SimClock& clock, bool quiet);
 
 // A panel's shading module must exist, analyse surfaces and list the panel's surface.
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name);

@@ -63,6 +63,45 @@ void check_shading_files(const Checker& c, nb::handle mh) {
     }
 }
 
+// A file a module generates (a shading table) that is one of the project's
+// inputs (the project file, a model, a weather table, any declared input
+// file) would be overwritten by it, or deleted by --regenerate-shading: refused
+// before any work, naming both keys.
+void check_generated_not_inputs(const Checker& c, nb::handle modules, nb::handle project_file) {
+    nb::object os_path = nb::module_::import_("os.path");
+    auto same = [&](nb::handle a, nb::handle b) {
+        try {
+            return nb::cast<bool>(os_path.attr("samefile")(a, b));
+        } catch (nb::python_error&) {
+            return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
+        }
+    };
+    std::vector<std::pair<nb::object, std::string>> inputs;  // (path, key)
+    if (!project_file.is_none()) inputs.emplace_back(nb::borrow(project_file), "项目文件");
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        ModuleDeclaration decl;
+        if (!m.contains("values") || !read_declaration(m["class"], decl)) continue;
+        for (const ProjectValue& v : decl.values)
+            if (v.kind == ValueKind::path_in || v.kind == ValueKind::model || v.kind == ValueKind::weather)
+                inputs.emplace_back(get_item(m["values"], v.key.c_str()), to_text(m["key"]) + "." + v.key);
+    }
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        ModuleDeclaration decl;
+        if (!m.contains("values") || !read_declaration(m["class"], decl)) continue;
+        for (const std::string& generated : decl.generated) {
+            nb::object file = get_item(m["values"], generated.c_str());
+            if (!PyUnicode_Check(file.ptr())) continue;
+            for (const auto& [input, input_key] : inputs)
+                if (PyUnicode_Check(input.ptr()) && same(file, input))
+                    c.fail(to_text(m["key"]) + "." + generated,
+                           "生成的文件 " + to_text(file) + " 是项目的输入文件（" + input_key +
+                               "），不是可用的阴影表或生成文件；不会覆盖或删除它，请给出另一个路径");
+        }
+    }
+}
+
 // Reads the project file into a dict (TOML, or JSON for a .json file).
 nb::object read_project_file(const Checker& c, nb::handle path) {
     std::string p = to_text(path);
@@ -289,6 +328,7 @@ nb::object Manager::load_project() {
         mod_list.append(m);
     }
     // A binary model or an unusable table path is named before its surfaces are looked for.
+    check_generated_not_inputs(c, mod_list, out["file"]);
     for (nb::handle mh : mod_list) check_shading_files(c, mh);
     check_models(c, mod_list, quiet);
     if (!site.is_valid()) {

@@ -68,8 +68,15 @@ void put_by_name(std::vector<T>& items, std::unordered_map<std::string, size_t>&
     }
 }
 
+struct Solids;
+// put_by_name for solids: the replaced solid is kept in `out.replaced`.
+void put_solid(Solids& out, std::unordered_map<std::string, size_t>& slot, SolidData&& item);
+
 struct Solids {
     std::vector<SolidData> solids;  // dictionary order: first occurrence of each name
+    // Earlier solids of a repeated name (many exporters name every part alike):
+    // replaced as surfaces by the dictionary rule, their triangles still cast shade.
+    std::vector<SolidData> replaced;
     size_t facet_count() const noexcept {
         size_t n = 0;
         for (const auto& s : solids) n += s.shapes.size();

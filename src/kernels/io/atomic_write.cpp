@@ -54,6 +54,15 @@ bool AtomicFile::create(const std::string& target, bool follow_links) {
         char buf[PATH_MAX];
         if (::realpath(target.c_str(), buf)) target_ = buf;
     }
+    // Only a regular file (or a new path) is replaced: a device, FIFO or socket
+    // renamed over would vanish from the system (/dev/null as a CSV).
+    struct stat ts;
+    if (::stat(target_.c_str(), &ts) == 0 && !S_ISREG(ts.st_mode) && !S_ISDIR(ts.st_mode)) {
+        errno = EEXIST;
+        error_ = errno;
+        step_ = "not_regular";
+        return false;
+    }
     const std::string base = folder_of(target_) + "/." + name_of(target_) + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string candidate = base + std::to_string(g_counter.fetch_add(1)) + ".tmp";

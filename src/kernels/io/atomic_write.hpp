@@ -33,7 +33,8 @@ public:
     void abandon() noexcept;
 
     int error() const noexcept { return error_; }
-    const char* failed_step() const noexcept { return step_; }  // "create", "write", "flush", "rename"
+    // "create", "not_regular" (the target is a device, FIFO or socket), "write", "flush", "rename"
+    const char* failed_step() const noexcept { return step_; }
 
 private:
     bool fail(const char* step) noexcept;
