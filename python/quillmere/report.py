@@ -8,7 +8,9 @@ factors; cast per step for table-method runs), next to the shading
 of every analysed surface (titled with its sky view) over sun azimuth x altitude (exact method: the exact
 factor at each hour of the run with the sun up; table method: the table,
 interpolated bilinearly over its true extent); one summer and one winter week
-of hourly power. Importing this module raises ImportError without matplotlib.
+of hourly power; and, for panels that publish the light on their plane, its parts
+per month (direct, circumsolar, the rest of the sky, ground; kWh/m2). Importing this
+module raises ImportError without matplotlib.
 """
 import os
 
@@ -21,7 +23,32 @@ import pandas as pd  # noqa: E402
 
 from quillmere.components.shade_group import TABLE_ENCODINGS  # noqa: E402
 
-__all__ = ["make_report", "shading_tables", "direct_irradiation", "run_facts", "sky_views"]
+__all__ = ["make_report", "shading_tables", "direct_irradiation", "run_facts", "sky_views", "monthly_light"]
+
+LIGHT_PARTS = ("poa_direct", "poa_circumsolar", "poa_sky_diffuse", "poa_ground_diffuse")
+
+
+def monthly_light(results):
+    """{panel: DataFrame} of the light on each panel's plane per month [kWh/m2]: columns poa_direct,
+    poa_circumsolar, poa_sky_diffuse (circumsolar included, as pvlib counts it), poa_ground_diffuse and
+    poa_global, for every module whose results hold those outputs."""
+    ts = _times(results)
+    if len(ts) < 2:
+        return {}
+    dt_h = ts.diff().dt.total_seconds().median() / 3600.0
+    months = ts.dt.tz_localize(None).dt.to_period("M") if ts.dt.tz is not None else ts.dt.to_period("M")
+    months.index = results.index
+    out = {}
+    for col in results.columns:
+        if not col.endswith(".poa_global"):
+            continue
+        panel = col[: -len(".poa_global")]
+        parts = [panel + "." + p for p in LIGHT_PARTS + ("poa_global",)]
+        if all(c in results.columns for c in parts):
+            frame = results[parts].astype(float).fillna(0.0) * dt_h / 1000.0
+            frame.columns = list(LIGHT_PARTS + ("poa_global",))
+            out[panel] = frame.groupby(months).sum()
+    return out
 
 
 def _times(results):
@@ -363,10 +390,11 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
                 maps.append(("%s: %s (table)" % (name, surface), grid))
     project = project or {}
     irradiation = direct_irradiation(results, project, modules, quiet)
-    ncols = max(3, len(maps) + 2)
+    light = monthly_light(results)  # panels' light per month: a row of its own
+    ncols = max(3, len(maps) + 2, len(light))
     balances = dict(results.attrs.get("energy_balance") or {})  # buses: a row of their own
     trees = _waterfall_trees(results)  # loss trees: a row of their own
-    extra = bool(balances) + bool(trees)
+    extra = bool(balances) + bool(trees) + bool(light)
     fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * extra), layout="constrained")
     grid = fig.add_gridspec(4 + extra, ncols, height_ratios=[0.45, 1, 1.2, 1] + [1] * extra)
 
@@ -448,6 +476,23 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
     if balances:
         name, balance = next(iter(balances.items()))
         _balance_row(fig, grid[4, :], results, name, balance)
+    if light:
+        panels = grid[4 + bool(balances) + bool(trees), :].subgridspec(1, len(light))
+        for j, (panel, frame) in enumerate(light.items()):
+            ax = fig.add_subplot(panels[0, j])
+            x = np.arange(len(frame))
+            bottom = np.zeros(len(frame))
+            # The sky's own bar leaves out the circumsolar part, drawn beside the beam.
+            bars = (("direct", frame["poa_direct"]), ("circumsolar", frame["poa_circumsolar"]),
+                    ("sky (dome, horizon)", frame["poa_sky_diffuse"] - frame["poa_circumsolar"]),
+                    ("ground", frame["poa_ground_diffuse"]))
+            for label, values in bars:
+                ax.bar(x, values.to_numpy(), 0.8, bottom=bottom, label=label)
+                bottom += values.to_numpy()
+            ax.set_xticks(x, [str(p)[-2:] for p in frame.index])
+            ax.set_ylabel("light on the plane [kWh/m²]")
+            ax.set_title("%s: %.0f kWh/m²" % (panel, frame["poa_global"].sum()), fontsize=10)
+            ax.legend(fontsize=7)
 
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)

@@ -181,8 +181,17 @@ def _folder(project: Mapping[str, Any]) -> str:
 
 
 def _resolve(project: Mapping[str, Any], path: str) -> str:
-    path = os.path.expanduser(path)
-    return os.path.normpath(path if os.path.isabs(path) else os.path.join(_folder(project), path))
+    """The path as the run manager resolves it (native: quotes, ${VAR}, ~, the
+    project's folder), so that a variant's renamed table lies where the
+    project's own would."""
+    from quillmere.core.util import convert_to_valid_path, get_base_folder, set_base_folder
+
+    before = get_base_folder()
+    set_base_folder(_folder(project))
+    try:
+        return convert_to_valid_path(path)
+    finally:
+        set_base_folder(before)
 
 
 _file_hashes: dict[tuple[str, float, int], str] = {}
@@ -251,9 +260,14 @@ def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) 
             key.append(fp)
             container, k = slot
             path = container[k]
-            if fp != base_fp.get(m.get("name")) and isinstance(path, str):
-                stem, ext = os.path.splitext(_resolve(p, path))
-                container[k] = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
+            if not isinstance(path, str):
+                continue
+            # Resolved here (a worker may not share this process's environment variables).
+            resolved = _resolve(p, path)
+            if fp != base_fp.get(m.get("name")):
+                stem, ext = os.path.splitext(resolved)
+                resolved = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
+            container[k] = resolved
         groups.append(tuple(key))
     return groups
 
@@ -345,8 +359,28 @@ def _start_worker_server() -> bool:
 
     ensure_running = getattr(forkserver, "ensure_running", None)
     if ensure_running is not None:
-        ensure_running()
+        # Ctrl-C in the terminal reaches every process of its group: the server
+        # and the workers it forks ignore it (they inherit the ignored signal),
+        # so only this process is interrupted and closes the cluster, instead
+        # of every worker printing its own traceback.
+        import signal
+
+        previous = None
+        if threading_main():
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            ensure_running()
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
     return True
+
+
+def threading_main() -> bool:
+    """True in the main thread (the only one that may set signal handlers)."""
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
 
 
 @contextlib.contextmanager
@@ -380,6 +414,7 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
         yield client
         return
     if isinstance(client, str):
+        _probe_scheduler(client)
         c = Client(client, timeout="30s")
         try:
             yield c
@@ -388,13 +423,15 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
         return
     if client is not None:
         raise TypeError("client 应为 distributed.Client、调度器地址（str）或 None，实际为 %s" % type(client).__name__)
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise SweepError("workers 应为正整数（本机集群的工作进程数；None 为每个核一个），实际为 %r" % (workers,))
     n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
     with _worker_start():
         # The environment of now (a forked worker would see the server's, of its start): project paths
         # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
         # 8787, which another cluster may hold).
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=40,
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=50,
                                env=dict(os.environ))
     try:
         c = Client(cluster)
@@ -404,6 +441,30 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
             c.close()
     finally:
         cluster.close()
+
+
+def _probe_scheduler(address: str, seconds: float = 5.0) -> None:
+    """A TCP scheduler address that nothing answers fails here, within
+    ``seconds``, naming the address (the client itself would retry in silence
+    for its whole connect timeout)."""
+    import socket
+    from urllib.parse import urlsplit
+
+    if not address.startswith(("tcp://", "tls://")) and "://" in address:
+        return  # other transports: the client's own checks
+    parts = urlsplit(address if "://" in address else "tcp://" + address)
+    try:
+        host, port = parts.hostname, parts.port
+    except ValueError:
+        host, port = None, None
+    if not host or port is None:
+        raise SweepError("调度器地址 %r 无效：应为 tcp://主机:端口（如 tcp://127.0.0.1:8786）" % address)
+    try:
+        with socket.create_connection((host, port), timeout=seconds):
+            pass
+    except OSError as exc:
+        reason = exc.strerror or type(exc).__name__
+        raise SweepError("无法连接调度器 %s: %s" % (address, reason)) from None
 
 
 def _progress_printer(total: int, stream: Any) -> Callable[[int, int], None]:
@@ -434,6 +495,54 @@ def _load(project: Any) -> dict:
     return load_project(project)
 
 
+def _unguarded_main_call() -> str | None:
+    """Where a script calls a sweep at its top level without
+    ``if __name__ == "__main__":`` ("script.py, line 12"), or None. A worker
+    process of the local cluster imports that script again and would start a
+    sweep of its own."""
+    import ast
+    import inspect
+
+    main = sys.modules.get("__main__")
+    spec = getattr(main, "__spec__", None)
+    name = getattr(spec, "name", None)
+    if name is not None:
+        if name == "__main__" or name.endswith(".__main__"):
+            return None  # python -m package: workers do not import it again
+        path = getattr(main, "__file__", None)
+    else:
+        path = getattr(main, "__file__", None)
+    if main is None or not path or not os.path.isfile(path):
+        return None  # interactive or -c: nothing to import again
+    frame = inspect.currentframe()
+    while frame is not None and not (frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>"):
+        frame = frame.f_back
+    if frame is None:
+        return None
+    line = frame.f_lineno
+    try:
+        with open(path, "rb") as f:
+            tree = ast.parse(f.read(), path)
+    except (OSError, SyntaxError, ValueError):
+        return None
+
+    def guarded(nodes: Iterable[ast.stmt], inside: bool) -> bool | None:
+        for node in nodes:
+            start, end = node.lineno, getattr(node, "end_lineno", node.lineno) or node.lineno
+            if not start <= line <= end:
+                continue
+            if isinstance(node, ast.If) and "__name__" in ast.unparse(node.test):
+                inside = True
+            for field in ("body", "orelse", "finalbody", "handlers"):
+                found = guarded(getattr(node, field, []) or [], inside)
+                if found is not None:
+                    return found
+            return inside
+        return None
+
+    return None if guarded(tree.body, False) else "%s, 第 %d 行" % (path, line)
+
+
 def _describe(keys: Sequence[str], values: Sequence[Any]) -> str:
     return ", ".join("%s=%r" % (k, v) for k, v in zip(keys, values))
 
@@ -455,9 +564,18 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     scheduler address. ``progress``: a line per finished variant on standard
     error (default: when it is a terminal). Failing variants are also printed
     on standard output with their values. ``timeout`` [s] bounds the wait for
-    all variants (``TimeoutError`` past it).
+    all variants: the unfinished ones are rows whose error is a
+    ``TimeoutError``; a variant whose worker dies on every retry is a row
+    with its ``KilledWorker`` error. Call it under ``if __name__ ==
+    "__main__":`` in a script (the local cluster's workers import the script).
     """
     if client is None:
+        where = _unguarded_main_call()
+        if where:
+            raise SweepError("sweep() 在脚本顶层调用（%s）：本机集群的工作进程会再次导入该脚本；"
+                             "请把调用放在 if __name__ == \"__main__\": 之下" % where)
+        if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+            raise SweepError("workers 应为正整数（本机集群的工作进程数；None 为每个核一个），实际为 %r" % (workers,))
         _start_worker_server()  # the workers' imports overlap with this process's
     import pandas as pd
     from distributed import as_completed
@@ -492,8 +610,9 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
             futures.append(c.submit(_run_variant, i, p, *deps, key="quillmere-variant-%d-%s" % (i, tag),
                                     pure=False))
         done = failed = 0
-        for f in as_completed(futures, timeout=timeout):
-            r = f.result()
+
+        def settle(r: dict) -> None:
+            nonlocal done, failed
             results[r["index"]] = r
             done += 1
             if r["error"] is not None:
@@ -502,6 +621,23 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
                                                    r["error"]))
             if show:
                 show(done, failed)
+
+        index_of = {f.key: i for i, f in enumerate(futures)}
+        try:
+            for f in as_completed(futures, timeout=timeout):
+                try:
+                    r = f.result()
+                except Exception as exc:  # noqa: BLE001 - a lost worker (crash, out of memory) fails its variant only
+                    r = {"index": index_of[f.key], "summary": None, "error": "%s: %s" % (type(exc).__name__, exc),
+                         "messages": "", "seconds": None, "worker": None}
+                settle(r)
+        except TimeoutError:
+            # The finished variants keep their rows; the others fail with the timeout.
+            for i, f in enumerate(futures):
+                if results[i] is None:
+                    f.cancel()
+                    settle({"index": i, "summary": None, "seconds": None, "worker": None, "messages": "",
+                            "error": "TimeoutError: 扫描在 timeout=%g 秒内未完成此变体" % timeout})
 
     generators: list[str] = []
     for r in results:
@@ -539,7 +675,7 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     units.update({b + "." + k: u for b in buses for k, u in _BALANCE_FIGURES.items()})
     df.attrs["units"] = units
     # Per variant: its run time [s], the worker process and the modules' own printed lines.
-    df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]
+    df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]  # None: never finished
     df.attrs["workers"] = [None if r is None else r["worker"] for r in results]
     df.attrs["messages"] = [None if r is None else r["messages"] for r in results]
     return df
@@ -573,7 +709,7 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
     ``sweep``) and writes it to ``output`` in the shading module's format: the
     same text, to the last digit, as the module writes on one machine.
     Returns the table's path."""
-    from quillmere.core.manager import write_text_file
+    from quillmere.components.shade_exact import ExactShadowModule
 
     model = os.path.abspath(model)
     output = os.path.abspath(output)
@@ -594,5 +730,9 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
         if not lines:
             lines.append("方位角,高度角," + ",".join(name for name, _ in pairs) + "\n")
         lines.append("%d,%d" % (az, alt) + "".join("," + format(v, ".6f") for _, v in pairs) + "\n")
-    write_text_file(output, "".join(lines))
+    # Written by the shading module with the fingerprint it writes for its own
+    # tables (native code says what a table depends on), the old one removed first.
+    unit = ExactShadowModule("shade")
+    unit.in_file_params = [model, output, "table", None, None, *surfaces]
+    unit.save_table("".join(lines))
     return output

@@ -163,6 +163,26 @@ TEST(AtomicFile, LinkedTargetReplacesTheFileItNames) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+TEST(AtomicFile, DevicesAndFifosAreNeverReplaced) {
+    TempDir dir;
+    const std::string fifo = dir.file("pipe"), link = dir.file("null.csv");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+    int err = 0;
+    const char* step = "";
+    for (const std::string& target : {std::string("/dev/null"), fifo, link}) {
+        EXPECT_FALSE(io::write_file_atomic(target, "x", err, step)) << target;
+        EXPECT_STREQ(step, "not_regular");
+        EXPECT_EQ(err, EEXIST);
+    }
+    struct stat st;
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(entries(dir.path()), 2u);  // no temporary left behind
+}
+
 TEST(ModelCache, RecentEntriesAreCheckedByContent) {
     geom::ModelCache cache(2);
     io::FileStamp key;

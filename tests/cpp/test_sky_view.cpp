@@ -172,3 +172,77 @@ TEST(SkyView, SameCountsOnAnyThreadCountWithProgressAndCancel) {
     EXPECT_FALSE(sh::view_factors(scene, set, none, o));
     EXPECT_TRUE(none.sky.empty());
 }
+
+TEST(HorizonView, UnobstructedPlaneSeesSinTiltAtEveryTilt) {
+    double worst_up = 0.0, worst_down = 0.0;
+    for (int q = 0; q <= 720; q += 2) {
+        const double tilt = 0.25 * q;
+        auto tri = tilted_triangle(tilt);
+        geom::Scene scene(tri);
+        geom::FaceSet set;
+        add(set, tri, 0, 1);
+        sh::ViewFactors v;
+        ASSERT_TRUE(sh::view_factors(scene, set, v));
+        ASSERT_EQ(v.horizon.size(), 1u);
+        const double err = std::fabs(v.horizon[0] - std::sin(tilt * kPi / 180.0));
+        if (tilt > 90.0) {
+            EXPECT_LE(v.horizon[0], std::sin(tilt * kPi / 180.0) + 1e-6) << tilt;
+        }
+        (tilt <= 90.0 ? worst_up : worst_down) = std::max(tilt <= 90.0 ? worst_up : worst_down, err);
+    }
+    EXPECT_LT(worst_up, 1e-6);
+    EXPECT_LT(worst_down, 0.037);
+    EXPECT_GT(worst_down, 0.0);  // directions behind a downward face drop out
+}
+
+TEST(HorizonView, ANeighbourTakesItsWidthOfTheBand) {
+    // A small south-facing wall; across the street (10 m south) a wall 20 m
+    // high (well above the band), 2 w wide, centred in front of it: it hides
+    // the azimuths within atan(w / 10) of south, whose weight in the band
+    // integral is (1/2) * integral of cos = sin(atan(w / 10)).
+    for (double w : {2.0, 10.0, 40.0}) {
+        std::vector<double> tris;
+        auto tri = tilted_triangle(90.0);
+        tris.insert(tris.end(), tri.begin(), tri.end());
+        const double a[3] = {-w, -10, -1}, b[3] = {w, -10, -1}, c[3] = {w, -10, 20}, d[3] = {-w, -10, 20};
+        quad(tris, a, b, c, d);
+        geom::Scene scene(tris);
+        geom::FaceSet set;
+        add(set, tris, 0, 1);
+        sh::ViewFactors v;
+        ASSERT_TRUE(sh::view_factors(scene, set, v));
+        const double expected = 1.0 - std::sin(std::atan(w / 10.0));
+        EXPECT_NEAR(v.horizon[0], expected, 2e-3) << w;
+        EXPECT_LT(v.sky[0], 0.5);
+    }
+}
+
+TEST(HorizonView, SameSumsOnAnyThreadCountAndOptionChecks) {
+    std::vector<double> tris;
+    for (int i = 0; i < 5; ++i) {
+        const double x = 3.0 * i;
+        const double a[3] = {x, 0, 0}, b[3] = {x + 1, 0, 0}, c[3] = {x + 1, 0.2, 1}, d[3] = {x, 0.2, 1};
+        quad(tris, a, b, c, d);
+    }
+    const double a[3] = {-1, -4, 0}, b[3] = {6, -4, 0}, c[3] = {6, -4, 3}, d[3] = {-1, -4, 3};
+    quad(tris, a, b, c, d);
+    geom::Scene scene(tris);
+    geom::FaceSet set;
+    for (int i = 0; i < 5; ++i) add(set, tris, 2 * i, 2);
+    sh::SkyViewOptions o;
+    o.threads = 1;
+    sh::ViewFactors one, three;
+    ASSERT_TRUE(sh::view_factors(scene, set, one, o));
+    o.threads = 3;
+    ASSERT_TRUE(sh::view_factors(scene, set, three, o));
+    EXPECT_EQ(one.horizon, three.horizon);  // bit-equal
+    EXPECT_LT(one.horizon[0], one.horizon[4]);  // the neighbour stands in front of the first faces only
+    o.horizon_directions = 0;
+    sh::ViewFactors none;
+    ASSERT_TRUE(sh::view_factors(scene, set, none, o));
+    EXPECT_TRUE(none.horizon.empty());
+    EXPECT_EQ(none.sky, one.sky);
+    o.horizon_directions = 64, o.horizon_band = 90.0;
+    EXPECT_FALSE(sh::view_factors(scene, set, none, o));
+    EXPECT_TRUE(sh::horizon_directions(16, 0.0).empty());
+}

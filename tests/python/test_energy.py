@@ -143,6 +143,14 @@ def test_summary_line_and_checks_of_the_bus(demo_project, capsys):
     with pytest.raises(ProjectError, match="battery: 模块 \"grid\" 不是 Battery 类型"):
         run(p, TWO_WEEKS)
     p = load_project(demo_project)
+    module(p, "bus")["generators"] = ["pv_east", "turbine", "pv_east.power"]  # counted twice
+    with pytest.raises(ProjectError, match=r"generators\[2\]: \"pv_east.power\" 已列出"):
+        run(p, TWO_WEEKS)
+    p = load_project(demo_project)
+    p["modules"].append({"name": "bus2", "type": "Bus", "loads": ["household"], "battery": "battery"})
+    with pytest.raises(ProjectError, match=r"bus2 的 battery: 模块 \"battery\" 已由母线 \"bus\" 结算"):
+        run(p, TWO_WEEKS)
+    p = load_project(demo_project)
     module(p, "bus")["generators"] = "pv_east"
     with pytest.raises(ProjectError, match=r"generators: 应为模块实例名的数组"):
         run(p, TWO_WEEKS)

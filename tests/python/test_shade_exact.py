@@ -254,7 +254,10 @@ def test_a_run_in_exact_mode_casts_every_steps_sun(tmp_path, capsys):
 
 
 def test_table_method_with_start_sun_reproduces_the_specified_modules_exactly(tmp_path):
-    folder, project = demo_project(tmp_path, 'method = "table"\n', 'sun_time = "start"\n')
+    # The sun at the start of the hour, the isotropic sky and the ground reflecting the diffuse
+    # light (projects default to "middle", "perez" and "global").
+    folder, project = demo_project(tmp_path, 'method = "table"\n', 'sun_time = "start"\ntransposition_model = "isotropic"\n'
+                                   'ground_reflection = "diffuse"\n')
     # Isotropic diffuse, the specified panel module's sky model (projects default to "shaded").
     text = open(project, encoding="utf-8").read()
     for surface in ("roof_south_east", "roof_south_west"):

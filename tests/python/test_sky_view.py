@@ -61,9 +61,17 @@ def test_views_of_the_demo_roofs_computed_once_and_kept(tmp_path, capsys):
     assert wall[0] < 0.5 - 0.05 and wall[1] < 0.5  # the neighbours stand in front of the south wall
 
 
+def panel_module_light(project):
+    """The site's light as the panel module has it: isotropic sky, ground reflecting diffuse light."""
+    text = open(project, encoding="utf-8").read()
+    text = text.replace("time_zone = 1\n", 'time_zone = 1\ntransposition_model = "isotropic"\nground_reflection = "diffuse"\n')
+    open(project, "w", encoding="utf-8").write(text)
+    return project
+
+
 def test_shaded_diffuse_uses_the_views_and_isotropic_the_tilt(tmp_path):
-    _, project_s = demo_project(tmp_path / "s")
-    _, project_i = demo_project(tmp_path / "i", 'diffuse = "isotropic"\n')
+    project_s = panel_module_light(demo_project(tmp_path / "s")[1])
+    project_i = panel_module_light(demo_project(tmp_path / "i", 'diffuse = "isotropic"\n')[1])
     ms, shaded = run(project_s)
     mi, iso = run(project_i)
     assert mi.modules["pv_east"].sky_view is None and mi.modules["pv_east"].diffuse == "isotropic"

@@ -262,6 +262,191 @@ def _write(path, text):
     return path
 
 
+def test_cluster_table_is_written_with_its_fingerprint_replacing_an_older_one(cluster, project, tmp_path, capsys):
+    # An older table of another model beside the output, with its fingerprint: the cluster's
+    # table must not leave that fingerprint in place (a later run would take the new table
+    # for the other model's, or the reverse).
+    surfaces = ["roof_south_east", "roof_south_west", "roof_north"]
+    other = tmp_path / "other.stl"
+    other.write_bytes((tmp_path / "house.stl").read_bytes().replace(b"solid roof_north", b"solid roof_north", 1)
+                      + b"solid extra\nendsolid extra\n")
+    table = tmp_path / "t.csv"
+    assert cli.main(["shade", str(other), "--surfaces", *surfaces, "-o", str(table), "--quiet"]) == 0
+    old_fp = (tmp_path / "t.csv.fingerprint").read_text(encoding="utf-8")
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(table), "--quiet",
+                     "--scheduler", cluster.scheduler.address]) == 0
+    fp = (tmp_path / "t.csv.fingerprint").read_text(encoding="utf-8")
+    assert fp != old_fp
+    # The fingerprint is the one the module writes on one machine for the same table.
+    one = tmp_path / "one.csv"
+    assert cli.main(["shade", str(tmp_path / "house.stl"), "--surfaces", *surfaces, "-o", str(one), "--quiet"]) == 0
+    assert (tmp_path / "one.csv.fingerprint").read_text(encoding="utf-8") == fp
+    # A run of the shading module on that model takes the cluster's table as it is, without a word.
+    from quillmere.components.shade_exact import ExactShadowModule
+    unit = ExactShadowModule("house")
+    unit.in_file_params = [str(tmp_path / "house.stl"), str(table), "table", None, None, *surfaces]
+    capsys.readouterr()
+    unit.awake(None)
+    assert capsys.readouterr().out == ""
+    assert table.read_bytes() == one.read_bytes()
+
+
+def test_variant_tables_lie_where_the_projects_table_path_says_with_variables(cluster, project, tmp_path,
+                                                                               monkeypatch):
+    # A table path with an environment variable: each variant's table lies in that folder, not in
+    # a folder named after the variable's text or after the expanded path under the project.
+    out = tmp_path / "elsewhere"
+    out.mkdir()
+    monkeypatch.setenv("QM_SWEEP_OUT", str(out))
+    text = project.read_text(encoding="utf-8").replace('table = "shading/table.csv"', 'table = "${QM_SWEEP_OUT}/t.csv"')
+    project.write_text(text, encoding="utf-8")
+    vary = {"house.surfaces": [["roof_south_east"], ["roof_south_east", "roof_south_west"]]}
+    df = sw.sweep(str(project), vary, cluster, timeout=TIMEOUT)
+    assert df["error"].isna().all(), df["error"].tolist()
+    tables = sorted(t for t in os.listdir(out) if t.endswith(".csv") and t.count(".") == 1)
+    assert len(tables) == 2 and "t.csv" in tables, tables
+    assert not (tmp_path / "${QM_SWEEP_OUT}").exists()
+    assert not (tmp_path / str(out).lstrip("/")).exists()
+    assert not (tmp_path / "shading").exists()
+
+
+# ---------------------------------------------------------------------------
+# Lost workers, timeouts, bad worker counts and addresses, scripts, Ctrl-C
+
+HOSTILE = '''
+import os, time
+from quillmere import SimUnit
+class Hostile(SimUnit):
+    """x = 1: a normal module (writes "finished" at the end); x = 2: kills its
+    worker process (as a crash or an out-of-memory kill would) once x = 1 has
+    finished; x = 3: waits until the file "release" exists."""
+    project_values = [{"key": "x", "kind": "number"}]
+    def _get_module_info(self):
+        return {"name": "Hostile", "vars": [{"category": "param", "name": "x", "default": 0.0}]}
+    def awake(self, state):
+        self.params["x"]["value"] = self.in_file_params[0]
+    def update(self, time_, state):
+        folder = os.path.dirname(os.path.abspath(__file__))
+        x = self.params["x"]["value"]
+        if x == 2:
+            end = time.monotonic() + 60
+            while time.monotonic() < end and not os.path.exists(os.path.join(folder, "finished")):
+                time.sleep(0.05)
+            time.sleep(1.0)
+            os._exit(3)
+        if x == 3:
+            open(os.path.join(folder, "started"), "w").close()
+            end = time.monotonic() + 60
+            while time.monotonic() < end and not os.path.exists(os.path.join(folder, "release")):
+                time.sleep(0.05)
+    def finish(self, time_):
+        if self.params["x"]["value"] == 1:
+            open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "finished"), "w").close()
+'''
+
+
+@pytest.fixture
+def hostile_project(project):
+    folder = project.parent
+    (folder / "hostile.py").write_text(HOSTILE, encoding="utf-8")
+    text = PROJECT.replace('[output]\ncsv = "results.csv"\n', "") + '[[modules]]\nname = "u"\ntype = "hostile:Hostile"\nx = 1\n'
+    project.write_text(text, encoding="utf-8")
+    return project
+
+
+def test_a_lost_worker_or_a_timeout_keeps_every_finished_row(cluster, hostile_project, tmp_path, capsys):
+    # A variant that kills its worker (on every retry) fails alone: the others keep their rows, the results
+    # file holds every row and the exit status says that one failed.
+    out = tmp_path / "sweep.csv"
+    assert cli.main(["sweep", str(hostile_project), "--vary", "u.x=1,2", "-o", str(out),
+                     "--scheduler", cluster.scheduler.address]) == 1
+    assert "错误：变体 2（u.x=2）失败: KilledWorker" in capsys.readouterr().out
+    df = pd.read_csv(out)
+    assert df["u.x"].tolist() == [1, 2] and df["error"].isna().tolist() == [True, False]
+    assert "KilledWorker" in df["error"][1]
+    assert df["pv.energy_kwh"][0] > 0 and pd.isna(df["pv.energy_kwh"][1])
+    # A timeout: the finished variants keep their rows, the unfinished one is a row with its error.
+    try:
+        df = sw.sweep(str(hostile_project), {"u.x": [1, 3]}, cluster, timeout=25)
+    finally:
+        (tmp_path / "release").write_text("", encoding="utf-8")  # lets the waiting task end
+    assert df["error"].isna().tolist() == [True, False]
+    assert df["error"][1].startswith("TimeoutError") and "timeout=25" in df["error"][1]
+    assert df["pv.energy_kwh"][0] > 0 and df.attrs["seconds"][1] is None
+
+
+def test_worker_counts_and_scheduler_addresses_fail_at_once(project, capsys):
+    import socket
+
+    for n in ("-1", "0"):
+        started = time.monotonic()
+        assert cli.main(["sweep", str(project), "--vary", "pv.efficiency=0.1,0.2", "--workers", n]) == 1
+        assert "错误：--workers 应为正整数" in capsys.readouterr().out
+        assert cli.main(["shade", str(project.parent / "house.stl"), "--surfaces", "roof_north", "-o",
+                         str(project.parent / "t.csv"), "--workers", n]) == 1
+        assert "错误：--workers 应为正整数" in capsys.readouterr().out
+        assert time.monotonic() - started < 10
+    for bad in (-1, 0, 1.5, True):
+        with pytest.raises(sw.SweepError, match="workers"):
+            sw.sweep(str(project), {"pv.efficiency": [0.1]}, workers=bad)
+    # An address that refuses the connection: within seconds, naming the address.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    address = "tcp://127.0.0.1:%d" % port
+    started = time.monotonic()
+    assert cli.main(["sweep", str(project), "--vary", "pv.efficiency=0.1", "--scheduler", address]) == 1
+    assert time.monotonic() - started < 10
+    line, = [x for x in capsys.readouterr().out.splitlines() if x.startswith("错误：")]
+    assert address in line and "无法连接调度器" in line
+    with pytest.raises(sw.SweepError, match="tcp://host:端口|tcp://主机:端口"):
+        sw.sweep(str(project), {"pv.efficiency": [0.1]}, "tcp://nohost")
+    assert not (project.parent / "t.csv").exists()
+
+
+def test_scripts_without_the_main_guard_are_told_in_one_line(project, tmp_path):
+    import subprocess
+    import sys
+
+    call = "sweep(%r, {KEY: [0.1, 0.2]}, workers=2)" % str(project)
+    unguarded = tmp_path / "study.py"
+    unguarded.write_text("from quillmere.sweep import sweep\nKEY = 'pv.efficiency'\n" + call + "\n", encoding="utf-8")
+    done = subprocess.run([sys.executable, str(unguarded)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    text = done.stdout + done.stderr
+    assert text.count("Traceback") == 1 and "bootstrapping" not in text
+    assert 'if __name__ == "__main__"' in text and "study.py, 第 3 行" in text
+    # With the guard (here with a key that addresses nothing, so that no cluster starts) the sweep goes on
+    # to its own checks.
+    guarded = tmp_path / "guarded.py"
+    guarded.write_text("from quillmere.sweep import sweep\nKEY = 'nobody.x'\nif __name__ == '__main__':\n    " + call +
+                       "\n", encoding="utf-8")
+    done = subprocess.run([sys.executable, str(guarded)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and "扫描键 nobody.x" in done.stderr and "__main__" not in done.stderr
+
+
+def test_ctrl_c_during_a_sweep_prints_one_line(hostile_project, tmp_path):
+    import signal
+    import subprocess
+    import sys
+
+    # Ctrl-C reaches the whole process group, as from a terminal, while the workers' server starts.
+    p = subprocess.Popen([sys.executable, "-m", "quillmere", "sweep", str(hostile_project), "--vary", "u.x=1,3",
+                          "--workers", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    try:
+        time.sleep(1.0)
+        os.killpg(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+    finally:
+        (tmp_path / "release").write_text("", encoding="utf-8")
+        if p.poll() is None:
+            p.kill()
+            p.communicate()
+    assert p.returncode == 130, out + err
+    assert (out + err).splitlines() == ["已中断"], out + err
+
+
 def test_battery_and_feed_in_limit_vary_with_the_bus_figures_in_the_rows(cluster, project):
     p = load_project(project)
     p["modules"] += [{"name": "home", "type": "Load", "annual_energy": 4000.0},

@@ -73,6 +73,9 @@ std::vector<BusModule::Source> resolve(const std::string& who, const char* key, 
                                             avail + "；可写 \"" + s.module + ".输出名\"）");
         }
         s.record = nb::borrow(rec);
+        for (const BusModule::Source& o : out)
+            if (o.record.ptr() == s.record.ptr())
+                raise(mgr::project_error(), where + ": \"" + s.module + "." + s.output + "\" 已列出，会被重复计入");
         out.push_back(std::move(s));
     }
     return out;
@@ -148,8 +151,22 @@ void BusModule::awake(nb::handle state) {
     loads = resolve(who, "loads", param(*this, kLoads), units, {"demand"});
     battery = named_unit(*this, kBattery, "battery", units, battery_module_type(), "Battery");
     grid = named_unit(*this, kGrid, "grid", units, grid_module_type(), "Grid");
-    if (!battery.is_none()) nb::inst_ptr<BatteryModule>(battery)->prepare();
-    if (!grid.is_none()) nb::inst_ptr<GridModule>(grid)->prepare();
+    // A battery or grid connection settled by two buses would be dispatched twice a step.
+    const std::string me = name.is_none() ? std::string("?") : to_text(name);
+    auto claim = [&](std::string& owner, const char* key, nb::handle unit) {
+        if (!owner.empty() && owner != me)
+            raise(mgr::project_error(), who + " 的 " + key + ": 模块 \"" + to_text(nb::borrow(unit).attr("name")) +
+                                            "\" 已由母线 \"" + owner + "\" 结算，每个只能属于一个母线");
+        owner = me;
+    };
+    if (!battery.is_none()) {
+        claim(nb::inst_ptr<BatteryModule>(battery)->settled_by, "battery", battery);
+        nb::inst_ptr<BatteryModule>(battery)->prepare();
+    }
+    if (!grid.is_none()) {
+        claim(nb::inst_ptr<GridModule>(grid)->settled_by, "grid", grid);
+        nb::inst_ptr<GridModule>(grid)->prepare();
+    }
     year = energy::BalanceTotals{};
     months.fill(energy::BalanceTotals{});
     incomplete_steps = 0;

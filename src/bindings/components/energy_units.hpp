@@ -35,6 +35,7 @@ public:
     energy::BatterySpec spec;
     energy::BatteryState state;
     bool prepared = false;
+    std::string settled_by;  // the bus that settles it: one bus only, or it would be dispatched twice a step
 
     nb::object _get_module_info() override;
     void awake(nb::handle state) override;
@@ -50,6 +51,7 @@ class GridModule : public SimUnit {
 public:
     energy::GridSpec spec;
     double imported = 0.0, exported = 0.0, curtailed = 0.0, cost = 0.0, revenue = 0.0;
+    std::string settled_by;  // the bus that settles it (one only)
 
     nb::object _get_module_info() override;
     void awake(nb::handle state) override;

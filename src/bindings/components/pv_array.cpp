@@ -205,7 +205,9 @@ double PVArrayModule::step_power(const StepLight& light, double panel_area, doub
     pv::PlaneLight pl;
     const double dni = light.dni > 0.0 ? light.dni : 0.0;
     pl.poa_direct = light.dni * light.direct_cos;
-    pl.poa_sky_diffuse = light.sky, pl.poa_ground_diffuse = light.ground;
+    // The circumsolar part of the sky goes with the beam (the panel's light_on_plane splits it out).
+    pl.poa_circumsolar = light.circumsolar;
+    pl.poa_sky_diffuse = light.sky - light.circumsolar, pl.poa_ground_diffuse = light.ground;
     pl.aoi = std::acos(cos_aoi) * 180.0 / 3.141592653589793;
     pl.poa_beam_unshaded = dni * (cos_aoi > 0.0 ? cos_aoi : 0.0);
     irradiance::SkyAndGround free;
@@ -214,6 +216,10 @@ double PVArrayModule::step_power(const StepLight& light, double panel_area, doub
         pl.poa_diffuse_unshaded = free.sky + free.ground;
     else
         pl.poa_diffuse_unshaded = NAN;
+    if (!std::isnan(light.diffuse_unshaded)) {  // the panel's own sky model on the free plane
+        pl.poa_beam_unshaded += light.circumsolar_unshaded;
+        pl.poa_diffuse_unshaded = light.diffuse_unshaded;
+    }
     const pv::ChainResult r = pv::run_chain(chain, pl, weather[0], weather[1]);
 
     set_record_value(outputs, k.aoi, nb::float_(pl.aoi));

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +89,7 @@ std::string key_names(const std::vector<std::string>& keys) {
         {"format", "格式"},   {"kind", "类型"},          {"model", "模型"},         {"surfaces", "表面列表"},
         {"grid", "网格"},     {"resolution", "细分尺寸"}, {"site", "场地"},          {"period", "运行期"},
         {"time_step", "时间步长"}, {"sun_time", "太阳时刻"}, {"steps", "步数"},
-        {"directions", "方向数"}};
+        {"directions", "方向数"}, {"horizon_band", "地平线带"}};
     std::string out;
     for (const auto& k : keys) {
         std::string n = k;
@@ -97,6 +98,54 @@ std::string key_names(const std::vector<std::string>& keys) {
         out += (out.empty() ? "" : "、") + n;
     }
     return out;
+}
+
+std::string grid_words(double azimuth_step, double altitude_step, shading::SunGrid& grid) {
+    size_t points = 0;
+    switch (shading::grid_for_steps(azimuth_step, altitude_step, grid, &points)) {
+        case shading::GridError::none: return "";
+        case shading::GridError::azimuth_step: return "方位角步长应为 0 到 360 度之间的正数";
+        case shading::GridError::altitude_step: return "高度角步长应为 0 到 90 度之间的正数";
+        case shading::GridError::too_many_points:
+            return "网格点过多（" + std::to_string(points) + " 个，最多 " + std::to_string(shading::kMaxGridPoints) +
+                   " 个）：请增大步长";
+    }
+    return "?";
+}
+
+std::string store_words(const shading::StoreLoad& got) {
+    switch (got.error) {
+        case shading::StoreError::none: return "";
+        case shading::StoreError::no_product: return "不存在";
+        case shading::StoreError::unreadable: return "无法读取";
+        case shading::StoreError::no_fingerprint: return "没有指纹文件";
+        case shading::StoreError::fingerprint_format: return "与其指纹不符（" + key_names({"format"}) + "已改变）";
+        case shading::StoreError::stale: return "与其指纹不符（" + key_names(got.changed) + "已改变）";
+        case shading::StoreError::content_changed: return "在生成后被改动过（内容与指纹不符）";
+        case shading::StoreError::write_failed: return "无法写入";
+    }
+    return "?";
+}
+
+std::string factor_file_words(shading::FactorFileError e, size_t line) {
+    const std::string at = line ? "第 " + std::to_string(line) + " 行" : "";
+    switch (e) {
+        case shading::FactorFileError::none: return "";
+        case shading::FactorFileError::empty: return "文件为空";
+        case shading::FactorFileError::header: return "表头的表面名称与本次运行不符";
+        case shading::FactorFileError::not_number: return at + "不是数值";
+        case shading::FactorFileError::count: return at + "的数值个数不对";
+        case shading::FactorFileError::range: return at + "有超出范围的数值（系数应在 0 到 1 之间）";
+        case shading::FactorFileError::surface: return at + "的表面名称与本次运行不符";
+    }
+    return "?";
+}
+
+std::string save_product(const std::string& path, const std::string& text, const shading::Fingerprint& fp) {
+    int err = 0;
+    const char* step = "";
+    return shading::save(path, text, fp, err, step) == shading::StoreError::none ? std::string()
+                                                                                 : std::string(std::strerror(err));
 }
 
 // Casts the factors of n sun positions with progress on the terminal (none
@@ -156,7 +205,7 @@ void ExactShadowModule::read_options() {
         azimuth_step = as_double(PyList_GET_ITEM(items.ptr(), 0));
         altitude_step = as_double(PyList_GET_ITEM(items.ptr(), 1));
         shading::SunGrid g;
-        std::string why = shading::make_grid(azimuth_step, altitude_step, g);
+        std::string why = grid_words(azimuth_step, altitude_step, g);
         if (!why.empty()) raise(PyExc_ValueError, "grid: " + why);
     }
     nb::object res = get_item(in_file_params, nb::int_(4));
@@ -233,7 +282,7 @@ void ExactShadowModule::check_table(nb::handle csv) {
 void ExactShadowModule::awake(nb::handle state) {
     read_options();
     views_done = false;
-    view_sky.clear(), view_ground.clear();
+    view_sky.clear(), view_ground.clear(), view_horizon.clear();
     model.reset();
     faces = geom::FaceSet{};
     exact_columns = nb::steal(PyDict_New());
@@ -396,35 +445,24 @@ void ExactShadowModule::plan_steps(nb::handle state) {
     expected.set("time_step", number_text(clock->time_step));
     expected.set("steps", std::to_string(n));
     expected.set("sun_time", shading::sun_time_name(sun_time));
-    const std::string cache = fs_path(exact_file), fp_file = shading::fingerprint_path(cache);
+    const std::string cache = fs_path(exact_file);
 
-    // A file of this run's factors, when its fingerprint matches.
+    // A file of this run's factors, when its fingerprint and content match.
+    std::vector<std::string> names;
+    for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
     if (is_file(exact_file)) {
-        std::string text, why;
-        shading::Fingerprint found;
-        std::vector<std::string> diffs;
-        bool have_fp = false;
+        shading::StoreLoad got;
+        shading::FactorTable table;
+        shading::FactorFileError bad = shading::FactorFileError::none;
+        size_t bad_line = 0;
         {
             nb::gil_scoped_release release;
-            if (read_whole(fp_file, text)) {
-                have_fp = true;
-                if (!shading::Fingerprint::parse(text, found)) diffs.push_back("format");
-            }
+            got = shading::load_if_fresh(cache, expected);
+            if (got.error == shading::StoreError::none) bad = shading::read_factor_table(got.text, names, table, bad_line);
         }
-        if (have_fp && diffs.empty()) diffs = shading::Fingerprint::differences(expected, found);
-        if (!have_fp) {
-            why = "没有指纹文件";
-        } else if (!diffs.empty()) {
-            why = "与其指纹不符（" + key_names(diffs) + "已改变）";
-        } else {
-            shading::FactorTable table;
-            std::string err;
-            {
-                nb::gil_scoped_release release;
-                if (!read_whole(cache, text)) err = "无法读取";
-                else err = shading::parse_factor_table(text, faces.first.size(), table);
-            }
-            bool same = err.empty() && table.positions() == alt.size();
+        std::string why = store_words(got);
+        if (why.empty()) {
+            bool same = bad == shading::FactorFileError::none && table.positions() == alt.size();
             for (size_t i = 0; same && i < alt.size(); ++i)
                 same = bits(table.altitudes[i]) == bits(alt[i]) && bits(table.azimuths[i]) == bits(az[i]);
             if (same) {
@@ -435,7 +473,8 @@ void ExactShadowModule::plan_steps(nb::handle state) {
                 step_rows = alt.size();
                 return;
             }
-            why = err.empty() ? "与本次运行的太阳位置不一致" : "内容有误（" + err + "）";
+            why = bad == shading::FactorFileError::none ? "与本次运行的太阳位置不一致"
+                                                        : "内容有误（" + factor_file_words(bad, bad_line) + "）";
         }
         print("精确阴影系数 " + to_text(exact_file) + " " + why + "，重新计算");
     }
@@ -444,7 +483,7 @@ void ExactShadowModule::plan_steps(nb::handle state) {
 
     // Kept beside the table for the next run of the same project.
     shading::FactorTable table;
-    for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) table.surfaces.push_back(to_text(name));
+    table.surfaces = names;
     table.altitudes = row_alt;
     table.azimuths = row_az;
     table.factors = row_factors;
@@ -453,8 +492,7 @@ void ExactShadowModule::plan_steps(nb::handle state) {
     std::string err;
     {
         nb::gil_scoped_release release;
-        err = write_atomic(cache, shading::factor_table_text(table));
-        if (err.empty()) err = write_atomic(fp_file, expected.text());
+        err = save_product(cache, shading::factor_table_text(table), expected);
     }
     if (!err.empty()) print("警告：无法保存精确阴影系数 " + to_text(exact_file) + "：" + err);
 }
@@ -497,7 +535,7 @@ void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
 
     shading::SunGrid grid = shading::specified_grid();
     if (grid_given) {
-        std::string why = shading::make_grid(azimuth_step, altitude_step, grid);
+        std::string why = grid_words(azimuth_step, altitude_step, grid);
         if (!why.empty()) raise(PyExc_ValueError, "grid: " + why);
     }
     std::vector<double> alt, az;
@@ -515,17 +553,7 @@ void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
         for (size_t k = 0; k < S; ++k) text += "," + fixed6(out[p * S + k]);
         text += "\n";
     }
-    shading::Fingerprint fp = common_fingerprint("table");
-    fp.set("grid", grid_given ? number_text(azimuth_step) + ", " + number_text(altitude_step)
-                              : "45, 15 (altitudes 0..75)");
-    const std::string path = fs_path(output_folder);
-    std::string err;
-    {
-        nb::gil_scoped_release release;
-        err = write_atomic(path, text);
-        if (err.empty()) err = write_atomic(shading::fingerprint_path(path), fp.text());
-    }
-    if (!err.empty()) raise(PyExc_OSError, "无法写入阴影表 " + to_text(output_folder) + "：" + err);
+    write_table(output_folder, text);
     print("阴影分析结束");
 }
 
@@ -572,6 +600,7 @@ ModuleDeclaration shade_exact_declaration() {
     d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 optional_choice("method", {"exact", "table"}, "exact"), optional_grid("grid"),
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
+    d.values[4].fallback_off = true;  // resolution 0: no subdivision (a project writes a positive edge length)
     d.generated = {"table"};
     d.settings = {normals_setting()};
     return d;
@@ -612,6 +641,14 @@ void bind_shade_exact(nb::module_& m) {
             "sky above the horizon and of the ground below it that each surface sees past the whole model "
             "(area-weighted over its triangles, at the module's resolution). Computed once after awake and kept "
             "in a fingerprinted file beside the table.");
+    cls.def("save_table", [](M& u, const std::string& text) { u.save_table(text); }, nb::arg("text"),
+            "Reads the options and writes text, a table of this module's grid computed elsewhere (quillmere shade "
+            "--workers), to the module's table path with the fingerprint the module writes for its own tables.");
+    cls.def("horizon_views",
+            [](M& u) { return result_as<"dict[str, float]">(u.horizon_views()); },
+            "{surface: horizon_view} of the analysed surfaces: the share of the horizon band (the lowest 6.5 deg "
+            "of the sky) each surface sees past the whole model, weighted by the cosine to the band; sin(tilt) for "
+            "a free plane. Computed and kept with the sky views.");
     cls.def("discard_caches", [](M& u) { u.discard_caches(); },
             "Deletes the generated table, the exact factors and their fingerprints, so the next awake computes "
             "them again.");

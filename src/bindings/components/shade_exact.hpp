@@ -69,6 +69,9 @@ public:
     nb::object sun_factors();
     // Deletes the generated files (table, exact factors, sky views, their fingerprints).
     void discard_caches();
+    // Reads the options and writes `text` (a table of this module's grid
+    // computed elsewhere) to the module's table path with its fingerprint.
+    void save_table(const std::string& text);
 
     // Sky and ground views of the analysed surfaces (cosine-weighted, past the
     // whole model), computed on first use after awake, once per model and
@@ -76,9 +79,13 @@ public:
     // (name.views.csv). False for a surface that is not analysed or without
     // a readable model.
     bool surface_views(nb::handle name, double& sky, double& ground);
+    // The same with the surface's horizon-band view (sin tilt for a free plane).
+    bool surface_views(nb::handle name, double& sky, double& ground, double& horizon);
     // {surface: (sky_view, ground_view)} of every analysed surface.
     nb::object sky_views();
-    std::vector<double> view_sky, view_ground;  // per exact column
+    // {surface: horizon_view} of every analysed surface.
+    nb::object horizon_views();
+    std::vector<double> view_sky, view_ground, view_horizon;  // per exact column
     bool views_done = false;
 
     int traverse(visitproc visit, void* arg) override;
@@ -88,6 +95,8 @@ private:
     void read_options();
     nb::object resolve_paths();  // (stl, csv) as convert_to_valid_path gives them
     shading::Fingerprint common_fingerprint(const std::string& kind);
+    shading::Fingerprint table_fingerprint();
+    void write_table(nb::handle output, const std::string& text);
     void check_table(nb::handle csv);
     void awake_exact(nb::handle state);
     void build_faces();

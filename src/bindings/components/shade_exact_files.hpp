@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "bindings/support/common.hpp"
+#include "kernels/shading/factor_file.hpp"
+#include "kernels/shading/store.hpp"
+#include "kernels/shading/sun_grid.hpp"
 
 namespace qm::py::shade_exact_detail {
 
@@ -20,8 +23,17 @@ std::string fs_path(nb::handle p);
 std::string write_atomic(const std::string& path, const std::string& text);
 bool read_whole(const std::string& path, std::string& out);
 void remove_if_file(nb::handle p);
+// Shortest round-trip text of a number (fingerprint values).
+std::string number_text(double v);
 // Chinese names of fingerprint keys, joined for a notice.
 std::string key_names(const std::vector<std::string>& keys);
+// Users' wording of the kernels' errors: a grid's steps ("" when valid; the
+// grid is filled), why a stored product is not used, a factor file's fault.
+std::string grid_words(double azimuth_step, double altitude_step, shading::SunGrid& grid);
+std::string store_words(const shading::StoreLoad& got);
+std::string factor_file_words(shading::FactorFileError e, size_t line);
+// Saves a product and its fingerprint (kernels/shading/store): "" or the error.
+std::string save_product(const std::string& path, const std::string& text, const shading::Fingerprint& fp);
 
 // Progress on standard error, when it is a terminal; also watches for Ctrl-C,
 // which stops the batch (the KeyboardInterrupt is raised once it returns).

@@ -1,6 +1,7 @@
 // quillmere.components.shade_exact.ExactShadowModule: the surfaces' sky and
 // ground views (computed once, kept beside the table under a fingerprint) and
 // the removal of the files kept beside a table.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -42,9 +43,41 @@ void ExactShadowModule::discard_caches() {
         remove_if_file(str_obj(p));
 }
 
+shading::Fingerprint ExactShadowModule::table_fingerprint() {
+    shading::Fingerprint fp = common_fingerprint("table");
+    fp.set("grid", grid_given ? number_text(azimuth_step) + ", " + number_text(altitude_step)
+                              : "45, 15 (altitudes 0..75)");
+    return fp;
+}
+
+// The table and its fingerprint, the old fingerprint removed first: a table
+// and a fingerprint not written together are never left as a pair.
+void ExactShadowModule::write_table(nb::handle output, const std::string& text) {
+    const shading::Fingerprint fp = table_fingerprint();
+    const std::string path = fs_path(output), fp_path = shading::fingerprint_path(path);
+    std::string err;
+    {
+        nb::gil_scoped_release release;
+        if (std::remove(fp_path.c_str()) != 0 && errno != ENOENT) err = std::strerror(errno);
+        if (err.empty()) err = write_atomic(path, text);
+        if (err.empty()) err = write_atomic(fp_path, fp.text());
+    }
+    if (!err.empty()) raise(PyExc_OSError, "无法写入阴影表 " + to_text(output) + "：" + err);
+}
+
+void ExactShadowModule::save_table(const std::string& text) {
+    read_options();
+    nb::object paths = resolve_paths();
+    stl_file_path = paths[0];
+    surfs_analyze_name = check(
+        PySequence_List(check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
+    model_digest_.clear();
+    write_table(paths[1], text);
+}
+
 void ExactShadowModule::compute_views() {
     views_done = true;
-    view_sky.clear(), view_ground.clear();
+    view_sky.clear(), view_ground.clear(), view_horizon.clear();
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     if (!model) {
@@ -60,45 +93,34 @@ void ExactShadowModule::compute_views() {
     const shading::SkyViewOptions defaults;
     shading::Fingerprint expected = common_fingerprint("views");
     expected.set("directions", std::to_string(defaults.directions));
+    char band[64];
+    std::snprintf(band, sizeof band, "%zu x %g deg", defaults.horizon_directions, defaults.horizon_band);
+    expected.set("horizon_band", band);
     const std::string file = sibling(to_text(csv_file_path), ".views.csv");
-    const std::string cache = fs_path(str_obj(file)), fp_file = shading::fingerprint_path(cache);
+    const std::string cache = fs_path(str_obj(file));
     std::vector<std::string> names;
     for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
+    const std::vector<std::string> views = {"sky_view", "ground_view", "horizon_view"};
 
     if (is_file(str_obj(file))) {
-        std::string text, fp_text;
-        shading::Fingerprint found;
-        std::vector<std::string> diffs;
-        std::string why;
-        if (!read_whole(fp_file, fp_text)) why = "没有指纹文件";
-        else if (!shading::Fingerprint::parse(fp_text, found)) diffs.push_back("format");
-        if (why.empty() && diffs.empty()) diffs = shading::Fingerprint::differences(expected, found);
-        if (why.empty() && !diffs.empty()) why = "与其指纹不符（" + key_names(diffs) + "已改变）";
-        if (why.empty()) {
-            // "surface,sky_view,ground_view" header, one line per surface in column order.
-            std::vector<double> sky, ground;
-            bool ok = read_whole(cache, text);
-            size_t pos = ok ? text.find('\n') : std::string::npos;
-            for (size_t s = 0; ok && s < S; ++s) {
-                if (pos == std::string::npos) { ok = false; break; }
-                size_t end = text.find('\n', pos + 1);
-                std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
-                pos = end;
-                size_t c2 = line.rfind(','), c1 = c2 == std::string::npos || c2 == 0 ? std::string::npos : line.rfind(',', c2 - 1);
-                if (c1 == std::string::npos || line.substr(0, c1) != names[s]) { ok = false; break; }
-                char* e1 = nullptr;
-                char* e2 = nullptr;
-                const std::string a = line.substr(c1 + 1, c2 - c1 - 1), b = line.substr(c2 + 1);
-                double v1 = std::strtod(a.c_str(), &e1), v2 = std::strtod(b.c_str(), &e2);
-                if (*e1 || *e2 || !(v1 >= 0 && v1 <= 1) || !(v2 >= 0 && v2 <= 1)) { ok = false; break; }
-                sky.push_back(v1), ground.push_back(v2);
-            }
-            if (ok) {
-                view_sky = sky, view_ground = ground;
-                return;
-            }
-            why = "内容有误";
+        shading::StoreLoad got;
+        shading::ViewTable table;
+        shading::FactorFileError bad = shading::FactorFileError::none;
+        size_t line = 0;
+        {
+            nb::gil_scoped_release release;
+            got = shading::load_if_fresh(cache, expected);
+            if (got.error == shading::StoreError::none) bad = shading::read_view_table(got.text, names, views, table, line);
         }
+        std::string why = store_words(got);
+        if (why.empty() && bad == shading::FactorFileError::none) {
+            for (size_t s = 0; s < S; ++s) {
+                view_sky.push_back(table.values[3 * s]), view_ground.push_back(table.values[3 * s + 1]);
+                view_horizon.push_back(table.values[3 * s + 2]);
+            }
+            return;
+        }
+        if (why.empty()) why = "内容有误（" + factor_file_words(bad, line) + "）";
         print("天空视角系数 " + file + " " + why + "，重新计算");
     }
 
@@ -120,30 +142,47 @@ void ExactShadowModule::compute_views() {
         views_done = false;
         throw_pending();
     }
-    view_sky = v.sky, view_ground = v.ground;
+    view_sky = v.sky, view_ground = v.ground, view_horizon = v.horizon;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     print(std::string("天空视角系数计算结束（") + buf + " s）");
-    std::string text = "surface,sky_view,ground_view\n";
-    for (size_t s = 0; s < S; ++s) {
-        char line[96];
-        std::snprintf(line, sizeof line, ",%.17g,%.17g\n", view_sky[s], view_ground[s]);
-        text += names[s] + line;
+    shading::ViewTable table;
+    table.views = views;
+    table.surfaces = names;
+    for (size_t s = 0; s < S; ++s)
+        table.values.insert(table.values.end(), {view_sky[s], view_ground[s], view_horizon[s]});
+    std::string err;
+    {
+        nb::gil_scoped_release release;
+        err = save_product(cache, shading::view_table_text(table), expected);
     }
-    std::string err = write_atomic(cache, text);
-    if (err.empty()) err = write_atomic(fp_file, expected.text());
     if (!err.empty()) print("警告：无法保存天空视角系数 " + file + "：" + err);
 }
 
 bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
+    double horizon;
+    return surface_views(name, sky, ground, horizon);
+}
+
+bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground, double& horizon) {
     if (!views_done) compute_views();
     if (!PyUnicode_Check(name.ptr())) return false;
     PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
     if (!col) return false;
     const size_t c = nb::cast<size_t>(nb::handle(col));
-    if (c >= view_sky.size()) return false;
-    sky = view_sky[c], ground = view_ground[c];
+    if (c >= view_sky.size() || c >= view_horizon.size()) return false;
+    sky = view_sky[c], ground = view_ground[c], horizon = view_horizon[c];
     return true;
+}
+
+nb::object ExactShadowModule::horizon_views() {
+    if (!views_done) compute_views();
+    nb::dict out;
+    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns)) {
+        const size_t c = nb::cast<size_t>(col);
+        if (c < view_horizon.size()) out[name] = nb::float_(view_horizon[c]);
+    }
+    return out;
 }
 
 nb::object ExactShadowModule::sky_views() {

@@ -89,6 +89,8 @@ ModuleDeclaration sunpanel_declaration() {
                 optional_number("diffuse_rad", 100.0),
                 optional_number("ground_reflect", 0.2, "[0, 1]")};
     d.rated_power = {"panel_area", "efficiency"};
+    // The record's "c" on the sun angles and the cosine factor is not a unit of theirs.
+    d.output_units = {{"height_angle", "°"}, {"azimuth_angle", "°"}, {"cos", "-"}};
     return d;
 }
 
@@ -147,6 +149,7 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
     }
     const double dt = clock->time_step / 3600.0;  // hours
     double dni, diffuse, reflect, panel_area, eff, previous_energy, cos_value, height, azimuth;
+    int date[3] = {0, 1, 1};  // the sun's date (year, month, day)
     try {
         dni = as_double(record_value(inputs, n.normal_rad));
         diffuse = as_double(record_value(inputs, n.diffuse_rad));
@@ -160,6 +163,9 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         const int32_t zone = as_int32(get_item(site, n.time_zone));
         nb::tuple when = clock->get_current_datetime_tuple();
         std::tie(height, azimuth) = sun_position(longitude, latitude, zone, when);
+        for (Py_ssize_t i = 0; i < 3 && i < PyTuple_GET_SIZE(when.ptr()); ++i)
+            date[i] = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), i)));
+        if (PyErr_Occurred()) PyErr_Clear();  // the clock's tuple holds small ints
         set_record_value(outputs, n.height_angle, nb::float_(height));
         set_record_value(outputs, n.azimuth_angle, nb::float_(azimuth));
         cos_value = 0.0;
@@ -179,8 +185,10 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
     }
     auto [sky, ground] = diffuse_parts(diffuse, reflect);
     const double direct_cos = cos_value < 0.0 ? 0.0 : cos_value;  // NaN stays NaN
-    const double power = step_power({dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect, clock->current_time},
-                                    panel_area, eff);
+    StepLight light{dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect, clock->current_time};
+    light.year = date[0], light.month = date[1], light.day = date[2];
+    light_on_plane(light);
+    const double power = step_power(light, panel_area, eff);
     // A non-finite step power is shown but not accumulated.
     const double energy = std::isfinite(power) ? power * dt + previous_energy : previous_energy;
     set_record_value(outputs, n.energy, nb::float_(energy));

@@ -10,6 +10,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <utility>
 
 #include "bindings/components/shade_group.hpp"
@@ -47,7 +48,16 @@ public:
         double hours = 0.0;           // the step [h]
         double diffuse_rad = 0.0, ground_reflect = 0.0;  // the step's inputs [W/m2], [-]
         double time = 0.0;            // the clock's time of the step [s]
+        double circumsolar = 0.0;     // the part of `sky` around the sun, shaded as the beam [W/m2]
+        // The same light on the free plane (nothing shaded, free views) [W/m2]: the
+        // circumsolar part, and sky without it plus ground; NaN: not set (the
+        // panel module's light, which a user may compute otherwise).
+        double circumsolar_unshaded = NAN, diffuse_unshaded = NAN;
+        int year = 0, month = 1, day = 1;  // the sun's date (local standard time)
     };
+    // Internal: sets the step's light on the plane (sky, ground, circumsolar)
+    // before step_power; this module's is diffuse_parts' sky and ground as they are.
+    virtual void light_on_plane(StepLight&) {}
     // Internal: the step's power [kW] from its light; this module's is
     // calculate_pv_power(dni * cos + sky + ground, area, efficiency) / 1000.
     virtual double step_power(const StepLight& light, double panel_area, double efficiency) {

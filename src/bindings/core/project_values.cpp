@@ -44,15 +44,28 @@ nb::object tuple_of(const std::vector<std::string>& items) {
     return nb::tuple(l);
 }
 
-[[noreturn]] void bad(nb::handle cls, const std::string& what) {
-    raise(PyExc_ValueError, std::string(host_type_name(cls)) + "." + what);
+// "module.Class" of the declaring class itself (not of its metaclass).
+std::string class_name(nb::handle cls) {
+    if (PyType_Check(cls.ptr())) {
+        nb::object mod = nb::getattr(cls, "__module__", nb::none());
+        nb::object qual = nb::getattr(cls, "__qualname__", nb::none());
+        if (PyUnicode_Check(qual.ptr()))
+            return (PyUnicode_Check(mod.ptr()) ? to_text(mod) + "." : std::string()) + to_text(qual);
+        return ((PyTypeObject*)cls.ptr())->tp_name;
+    }
+    return host_type_name(cls);
 }
 
-std::vector<std::string> names_of(nb::handle cls, nb::handle seq, const char* what) {
+[[noreturn]] void bad(nb::handle cls, const std::string& what) {
+    raise(PyExc_ValueError, class_name(cls) + "." + what);
+}
+
+// `what`: where the list is, as messages name it ("summary_facts[\"rated_power\"]").
+std::vector<std::string> names_of(nb::handle cls, nb::handle seq, const std::string& what) {
     std::vector<std::string> out;
-    if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) bad(cls, std::string("summary_facts[\"") + what + "\"] 应为文本的列表");
+    if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) bad(cls, what + " 应为文本的列表");
     for (nb::handle v : seq) {
-        if (!PyUnicode_Check(v.ptr())) bad(cls, std::string("summary_facts[\"") + what + "\"] 应为文本的列表");
+        if (!PyUnicode_Check(v.ptr())) bad(cls, what + " 应为文本的列表");
         out.push_back(to_text(v));
     }
     return out;
@@ -141,11 +154,17 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
             d["default"] = v.kind == ValueKind::flag ? nb::object(nb::bool_(v.fallback != 0.0)) : nb::object(nb::float_(v.fallback));
         }
         if (!v.range.unbounded()) d["range"] = nb::str(v.range.text().c_str());
+        if (v.fallback_off) d["default_off"] = nb::bool_(true);
         values.append(d);
     }
     nb::dict facts;
     facts["rated_power"] = tuple_of(decl.rated_power);
     facts["generated_files"] = tuple_of(decl.generated);
+    if (!decl.output_units.empty()) {
+        nb::dict units;
+        for (const auto& [name, unit] : decl.output_units) units[name.c_str()] = nb::str(unit.c_str());
+        facts["output_units"] = units;
+    }
     if (!decl.missing_codes.empty()) {
         nb::dict codes;
         for (const auto& [name, code] : decl.missing_codes) codes[name.c_str()] = nb::float_(code);
@@ -188,7 +207,7 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
         if (v.kind == ValueKind::choice) {
             PyObject* c = PyDict_GetItemString(item.ptr(), "choices");
             if (!c) bad(cls, where + ".choices: choice 需要可选文本的列表");
-            v.choices = names_of(cls, c, "choices");
+            v.choices = names_of(cls, c, where + ".choices");
             if (v.choices.empty()) bad(cls, where + ".choices: choice 需要可选文本的列表");
             if (PyObject* d = PyDict_GetItemString(item.ptr(), "default")) {
                 if (!PyUnicode_Check(d)) bad(cls, where + ".default: 应为 choices 中的文本");
@@ -227,6 +246,16 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
             if (!PyUnicode_Check(r) || !parse_range(to_text(r), v.range))
                 bad(cls, where + ".range: 应为区间文本，如 \"(0, 1]\" 或 \"[0, inf)\"");
         }
+        // A default is held to the range a value written in the project is held to.
+        if (PyObject* off = PyDict_GetItemString(item.ptr(), "default_off")) v.fallback_off = off == Py_True;
+        // NaN ("not given") and an infinite default at an open infinite bound ("no limit") are sentinels.
+        const bool sentinel = std::isnan(v.fallback) || (std::isinf(v.fallback) && (v.fallback == v.range.hi ||
+                                                                                     v.fallback == v.range.lo));
+        if (v.kind == ValueKind::number && !v.required && !v.fallback_off && !sentinel && !v.range.contains(v.fallback))
+            bad(cls, where + ".default: 默认值 " + number_text(v.fallback) + " 不在声明的范围 " + v.range.text() +
+                         " 之内（键 \"" + v.key + "\"）");
+        for (const ProjectValue& earlier : decl.values)
+            if (earlier.key == v.key) bad(cls, where + ": 键 \"" + v.key + "\" 重复");
         if (v.kind == ValueKind::surfaces && size_t(i) != size_t(PyObject_Length(values.ptr())))
             bad(cls, where + ": surfaces 只能是最后一个值");
         decl.values.push_back(v);
@@ -238,7 +267,7 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
             PyObject* key = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "key") : nullptr;
             PyObject* choices = PyDict_Check(item.ptr()) ? PyDict_GetItemString(item.ptr(), "choices") : nullptr;
             if (!key || !PyUnicode_Check(key) || !choices) bad(cls, "project_settings: 每项应有 \"key\" 和 \"choices\"");
-            ProjectSetting st{to_text(key), names_of(cls, choices, "choices")};
+            ProjectSetting st{to_text(key), names_of(cls, choices, "project_settings(" + to_text(key) + ").choices")};
             if (st.choices.empty()) bad(cls, "project_settings: choices 不能为空");
             decl.settings.push_back(st);
         }
@@ -246,19 +275,39 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
     nb::object facts = nb::getattr(cls, "summary_facts", nb::none());
     if (!facts.is_none()) {
         if (!PyDict_Check(facts.ptr())) bad(cls, "summary_facts 应为表（dict）");
-        if (PyObject* r = PyDict_GetItemString(facts.ptr(), "rated_power")) decl.rated_power = names_of(cls, r, "rated_power");
+        if (PyObject* r = PyDict_GetItemString(facts.ptr(), "rated_power")) decl.rated_power = names_of(cls, r, "summary_facts[\"rated_power\"]");
         if (PyObject* g = PyDict_GetItemString(facts.ptr(), "generated_files"))
-            decl.generated = names_of(cls, g, "generated_files");
+            decl.generated = names_of(cls, g, "summary_facts[\"generated_files\"]");
+        if (PyObject* u = PyDict_GetItemString(facts.ptr(), "output_units")) {
+            if (!PyDict_Check(u)) bad(cls, "summary_facts[\"output_units\"] 应为 {输出名: 单位文本} 的表");
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(u, &pos, &k, &v)) {
+                if (!PyUnicode_Check(k) || !PyUnicode_Check(v))
+                    bad(cls, "summary_facts[\"output_units\"] 应为 {输出名: 单位文本} 的表");
+                decl.output_units.emplace_back(to_text(k), to_text(v));
+            }
+        }
         if (PyObject* m = PyDict_GetItemString(facts.ptr(), "missing_codes"); m && PyDict_Check(m)) {
             PyObject *k, *v;
             Py_ssize_t pos = 0;
-            while (PyDict_Next(m, &pos, &k, &v)) decl.missing_codes.emplace_back(to_text(k), PyFloat_AsDouble(v));
-            if (PyErr_Occurred()) throw_pending();
+            while (PyDict_Next(m, &pos, &k, &v)) {
+                if (!PyUnicode_Check(k) || !(PyFloat_Check(v) || PyLong_Check(v)) || PyBool_Check(v))
+                    bad(cls, "summary_facts[\"missing_codes\"] 应为 {输出名: 数值} 的表");
+                decl.missing_codes.emplace_back(to_text(k), PyFloat_AsDouble(v));
+                if (PyErr_Occurred()) throw_pending();
+            }
             if (PyObject* f = PyDict_GetItemString(facts.ptr(), "missing_codes_flag"); f && PyUnicode_Check(f))
                 decl.missing_codes_flag = to_text(f);
         }
-        for (const std::string& key : decl.generated)
-            if (decl.position(key) < 0) bad(cls, "summary_facts[\"generated_files\"]: 没有名为 \"" + key + "\" 的值");
+        for (const std::string& key : decl.generated) {
+            const long pos = decl.position(key);
+            if (pos < 0) bad(cls, "summary_facts[\"generated_files\"]: 没有名为 \"" + key + "\" 的值");
+            // Generated files are deleted by --regenerate-shading: only declared outputs may be.
+            if (decl.values[size_t(pos)].kind != ValueKind::path_out)
+                bad(cls, "summary_facts[\"generated_files\"]: \"" + key + "\" 应为 output_file 种类的值（实际为 " +
+                             value_kind_name(decl.values[size_t(pos)].kind) + "）；只有模块生成的文件可以被重新生成时删除");
+        }
     }
     out = std::move(decl);
     return true;

@@ -56,6 +56,7 @@ struct ProjectValue {
     ValueKind kind = ValueKind::number;
     bool required = true;
     double fallback = 0.0;  // the value of an absent optional number
+    bool fallback_off = false;  // the default lies outside `range` on purpose: it means "off" ("default_off")
     ValueRange range;       // numbers only
     std::vector<std::string> choices;  // choice only
     std::string text_fallback;         // the value of an absent optional choice
@@ -75,6 +76,9 @@ struct ModuleDeclaration {
     std::vector<ProjectValue> values;      // position i is in_file_params[i]
     std::vector<std::string> rated_power;  // parameter records whose product is the rated power [kW]
     std::vector<std::string> generated;    // keys of path values naming files the module generates
+    // Units of outputs where the module information record's own "unit" is not
+    // the quantity's (the results table's attrs["units"] takes these).
+    std::vector<std::pair<std::string, std::string>> output_units;
     // Missing-value codes of the module's weather table, per column of its
     // `data` (output name, code), and the flag value that turns the check off.
     std::vector<std::pair<std::string, double>> missing_codes;

@@ -129,6 +129,14 @@ nb::object Manager::create_clock() {
     // A step count no run can finish is refused before any work (tables included).
     SimClock* clk = clock_of(c);
     const double n = std::ceil(clk->end_time / clk->time_step - 1e-9);
+    // A step longer than the whole period would run at most one step of its
+    // own length: nothing to report as a run of the period.
+    if (clk->time_step > clk->end_time) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%g 秒长于整个运行期（%g 秒）", clk->time_step, clk->end_time);
+        raise(project_error(), to_text(project_item(*this, "where")) + ": 键 time_step: 时间步长 " + text +
+                                   "：请缩短步长或延长运行期");
+    }
     if (!std::isfinite(n) || n > 1e8) {
         char count[64];
         std::snprintf(count, sizeof count, "%.3g", n);
@@ -187,7 +195,24 @@ nb::object Manager::create_modules() {
     modules = mods;
     nb::dict st;
     st["modules"] = mods;
-    st["site"] = nb::dict(nb::borrow<nb::dict>(project_item(*this, "site")));
+    nb::object site = project_item(*this, "site");
+    if (PyDict_Check(site.ptr())) {
+        // The documented defaults however the site was found ([site], or the weather
+        // file's LOCATION line, which gives only the place): without them the panels
+        // would take the sun at the start of the hour and the panel module's light.
+        // The project's own site stays as it was read (a copy gets the defaults).
+        nb::dict given = nb::borrow<nb::dict>(site);
+        bool complete = given.contains("sun_time");
+        for (const SiteLightChoice& choice : site_light_choices()) complete = complete && given.contains(choice.key);
+        if (!complete) {
+            nb::dict copy = nb::borrow<nb::dict>(check(PyDict_Copy(site.ptr())));
+            if (!copy.contains("sun_time")) copy["sun_time"] = "middle";
+            for (const SiteLightChoice& choice : site_light_choices())
+                if (!copy.contains(choice.key)) copy[choice.key] = choice.choices[0];
+            site = copy;
+        }
+    }
+    st["site"] = site;
     if (!clock.is_none()) st["clock"] = clock;  // the shading modules plan the run's sun positions from it
     state = st;
     return mods;
@@ -291,6 +316,13 @@ void Manager::awake_modules() {
         }
         if (!clock.is_none()) {
             SimClock* clk = clock_of(clock);
+            std::string where, key = "modules(" + to_text(name) + ")";
+            if (PyDict_Check(project.ptr())) {
+                where = to_text(get_item(project, "where"));
+                for (nb::handle entry : nb::borrow<nb::list>(get_item(project, "modules")))
+                    if (nb::borrow(entry["name"]).equal(name)) key = to_text(entry["key"]);
+            }
+            check_weather_period(unit, to_text(name), key, where, *clk, quiet);
             treat_weather_table(unit, to_text(name), clk->start_year, clk->end_year, quiet);
         }
     }
@@ -328,6 +360,10 @@ void Manager::check_results_path() {
             return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
         }
     };
+    // Only a regular file (or a new path) is replaced: never a device, FIFO or socket.
+    if (nb::cast<bool>(os_path.attr("exists")(path)) && !nb::cast<bool>(os_path.attr("isfile")(path)))
+        raise(project_error(), where + ": 键 " + key + ": 结果文件 " + to_text(path) +
+                                   " 已存在且不是普通文件（设备、管道、套接字或文件夹），未运行");
     nb::object project_file = get_item(project, "file");  // None for a project given as a dict
     if (!project_file.is_none() && same(path, project_file))
         raise(project_error(), where + ": 键 " + key + ": 结果文件就是项目文件，未运行");

@@ -468,7 +468,24 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
         }
         std::vector<geom::SurfaceSurvey> survey = geom::survey_surfaces(solids);
         std::vector<std::string> known;
-        for (const auto& s : survey) known.push_back(s.name);
+        std::string repeated;
+        for (const auto& s : survey) {
+            known.push_back(s.name);
+            if (s.earlier) repeated += (repeated.empty() ? "\"" : "、\"") + s.name + "\"（" + std::to_string(s.earlier + 1) + " 次）";
+        }
+        for (const auto& s : survey) {
+            if (quiet) break;
+            const std::string head = "警告：模型 " + to_text(path) + " 的表面 " + s.name + " 有 ";
+            if (s.non_finite)
+                print(head + std::to_string(s.non_finite) + "/" + std::to_string(s.facets) +
+                      " 个面片的顶点坐标不是有限数（NaN 或无穷大），已略去（不分析、不遮挡）");
+            if (s.non_finite_normals)
+                print(head + std::to_string(s.non_finite_normals) + "/" + std::to_string(s.facets) +
+                      " 个面片的法向量不是有限数，按顶点顺序（右手定则）取其法向量");
+        }
+        if (!repeated.empty() && !quiet)
+            print("注意：模型 " + to_text(path) + " 中有同名实体 " + repeated +
+                  "：作为表面（分析、面积）每个名称只取最后一个实体，其余实体的三角形仍参与遮挡");
         nb::list names = nb::borrow<nb::list>(get_item(m["values"], listed->key.c_str()));
         nb::list keys = nb::borrow<nb::list>(m["surface_keys"]);
         const size_t listed_count = names.size();
@@ -487,6 +504,10 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
             if (it == known.end())
                 c.fail(to_text(keys[j]), "模型 " + to_text(path) + " 中没有表面 \"" + name + "\"" + closest_hint(name, known));
             const geom::SurfaceSurvey& s = survey[size_t(it - known.begin())];
+            if (s.facets == s.non_finite + s.degenerate)
+                c.fail(to_text(keys[j]), "模型 " + to_text(path) + " 的表面 \"" + name + "\" 没有可分析的面片（共 " +
+                                             std::to_string(s.facets) + " 个：" + std::to_string(s.degenerate) +
+                                             " 个面积为 0，" + std::to_string(s.non_finite) + " 个坐标不是有限数）");
             if (s.zero_normals && !quiet) {
                 // A declared setting that offers "from-vertices" repairs them.
                 std::string repair;
@@ -580,6 +601,12 @@ bool weather_location(nb::handle modules, epw::Location& loc, std::string& file,
     return false;
 }
 }  // namespace
+
+const std::vector<SiteLightChoice>& site_light_choices() {
+    static const std::vector<SiteLightChoice> choices = {{"transposition_model", {"perez", "isotropic"}},
+                                                         {"ground_reflection", {"global", "diffuse"}}};
+    return choices;
+}
 
 nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet) {
     epw::Location loc;

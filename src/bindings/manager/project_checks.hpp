@@ -3,6 +3,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "bindings/core/sim_clock.hpp"
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -56,6 +58,14 @@ std::string closest_hint(const std::string& word, const std::vector<std::string>
 // interpolator in its (native) shading module, else ProjectError with the reason.
 void check_interpolators(const std::string& file, nb::handle project_modules, nb::handle units);
 
+// The site's light choices for the panels (key, the two choices, the first the
+// default): the sky model and what the ground reflects.
+struct SiteLightChoice {
+    const char* key;
+    const char* choices[2];
+};
+const std::vector<SiteLightChoice>& site_light_choices();
+
 // The site of the first weather file's EPW LOCATION line (the line says so),
 // or an invalid object when no module reads an EPW file with one.
 nb::object site_from_weather(const Checker& c, nb::handle modules, bool quiet);
@@ -67,6 +77,13 @@ void compare_site_with_weather(const Checker& c, nb::dict site, nb::handle modul
 // column (one line each) and set to NaN; a leap-year period over an 8760-row
 // table says how the weather is mapped.
 void treat_weather_table(nb::handle unit, const std::string& name, int start_year, int end_year, bool quiet);
+
+// After a weather module's awake, before its codes are treated: a time step
+// longer than an hour and a table shorter than the period stop the run
+// (ProjectError naming `where`, the key and the file); a period that reads
+// the table's year again says so once; empty fields are counted per column.
+void check_weather_period(nb::handle unit, const std::string& name, const std::string& key, const std::string& where,
+                          const SimClock& clock, bool quiet);
 
 // A panel's shading module must exist, analyse surfaces and list the panel's surface.
 void check_references(const Checker& c, nb::handle modules, nb::handle by_name);

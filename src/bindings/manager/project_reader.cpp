@@ -4,6 +4,7 @@
 
 #include "kernels/io/atomic_write.hpp"
 #include "kernels/io/file_read.hpp"
+#include "kernels/geometry/stl_read.hpp"
 #include "bindings/manager/internal.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/manager/project_checks.hpp"
@@ -30,10 +31,7 @@ void check_shading_files(const Checker& c, nb::handle mh) {
         io::FileText f;
         io::FileStamp st;
         if (f.open(model, st) == io::ReadStatus::ok) {
-            std::string_view t = f.text();
-            uint32_t n = 0;
-            if (t.size() >= 84) std::memcpy(&n, t.data() + 80, 4);
-            if (t.size() >= 84 && t.size() == 84 + 50 * uint64_t(n) && std::memchr(t.data(), '\0', t.size()))
+            if (stl::looks_binary(f.text()))
                 c.fail(key + "." + model_value->key, "二进制 STL 文件不能读取（只读取 ASCII STL）: " + model +
                                                          "；请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
         }
@@ -62,6 +60,45 @@ void check_shading_files(const Checker& c, nb::handle mh) {
             c.fail(table_key, "无法创建阴影表 " + shown + "：文件夹 " + to_text(folder) + " 中不能创建文件（" +
                                   std::strerror(probe.error()) + "）");
         probe.abandon();
+    }
+}
+
+// A file a module generates (a shading table) that is one of the project's
+// inputs (the project file, a model, a weather table, any declared input
+// file) would be overwritten by it, or deleted by --regenerate-shading: refused
+// before any work, naming both keys.
+void check_generated_not_inputs(const Checker& c, nb::handle modules, nb::handle project_file) {
+    nb::object os_path = nb::module_::import_("os.path");
+    auto same = [&](nb::handle a, nb::handle b) {
+        try {
+            return nb::cast<bool>(os_path.attr("samefile")(a, b));
+        } catch (nb::python_error&) {
+            return bool(os_path.attr("realpath")(a).equal(os_path.attr("realpath")(b)));
+        }
+    };
+    std::vector<std::pair<nb::object, std::string>> inputs;  // (path, key)
+    if (!project_file.is_none()) inputs.emplace_back(nb::borrow(project_file), "项目文件");
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        ModuleDeclaration decl;
+        if (!m.contains("values") || !read_declaration(m["class"], decl)) continue;
+        for (const ProjectValue& v : decl.values)
+            if (v.kind == ValueKind::path_in || v.kind == ValueKind::model || v.kind == ValueKind::weather)
+                inputs.emplace_back(get_item(m["values"], v.key.c_str()), to_text(m["key"]) + "." + v.key);
+    }
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        ModuleDeclaration decl;
+        if (!m.contains("values") || !read_declaration(m["class"], decl)) continue;
+        for (const std::string& generated : decl.generated) {
+            nb::object file = get_item(m["values"], generated.c_str());
+            if (!PyUnicode_Check(file.ptr())) continue;
+            for (const auto& [input, input_key] : inputs)
+                if (PyUnicode_Check(input.ptr()) && same(file, input))
+                    c.fail(to_text(m["key"]) + "." + generated,
+                           "生成的文件 " + to_text(file) + " 是项目的输入文件（" + input_key +
+                               "），不是可用的阴影表或生成文件；不会覆盖或删除它，请给出另一个路径");
+        }
     }
 }
 
@@ -203,7 +240,8 @@ nb::object Manager::load_project() {
     // Without [site] the weather file's LOCATION line gives it (after the modules are checked).
     if (site.is_valid()) {
     c.table(site, "site");
-    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time"});
+    c.only_keys(site, "site", {"longitude", "latitude", "time_zone", "sun_time", "transposition_model",
+                               "ground_reflection"});
     nb::dict site_out;
     const char* site_keys[3] = {"longitude", "latitude", "time_zone"};
     for (const char* k : site_keys) {
@@ -230,6 +268,20 @@ nb::object Manager::load_project() {
         if (st != "middle" && st != "start") c.wrong("site.sun_time", "\"middle\" 或 \"start\"", sun_time);
     }
     site_out["sun_time"] = sun_time.is_valid() ? sun_time : nb::object(nb::str("middle"));
+    // The light on the panels' planes: the site's sky and ground (defaults in site_light_defaults).
+    for (const SiteLightChoice& choice : site_light_choices()) {
+        nb::object v = Checker::lookup(site, choice.key);
+        if (v.is_valid()) {
+            std::string text = PyUnicode_Check(v.ptr()) ? to_text(v) : "";
+            if (text != choice.choices[0] && text != choice.choices[1]) {
+                const std::string expected = std::string("\"") + choice.choices[0] + "\" 或 \"" + choice.choices[1] + "\"";
+                c.wrong(std::string("site.") + choice.key, expected.c_str(), v);
+            }
+            site_out[choice.key] = v;
+        } else {
+            site_out[choice.key] = nb::str(choice.choices[0]);
+        }
+    }
     out["site"] = site_out;
     }
 
@@ -276,6 +328,7 @@ nb::object Manager::load_project() {
         mod_list.append(m);
     }
     // A binary model or an unusable table path is named before its surfaces are looked for.
+    check_generated_not_inputs(c, mod_list, out["file"]);
     for (nb::handle mh : mod_list) check_shading_files(c, mh);
     check_models(c, mod_list, quiet);
     if (!site.is_valid()) {

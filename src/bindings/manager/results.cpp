@@ -111,6 +111,11 @@ nb::dict output_units(nb::handle unit) {
             PyUnicode_Check(u))
             units[nb::handle(name)] = nb::handle(u);
     }
+    // Where the type declares an output's unit, that one (the record's may be a placeholder).
+    ModuleDeclaration decl;
+    if (declaration_of_unit(unit, decl))
+        for (const auto& [output, unit_text] : decl.output_units)
+            if (units.contains(output.c_str())) units[output.c_str()] = nb::str(unit_text.c_str());
     return units;
 }
 }  // namespace
@@ -157,7 +162,8 @@ nb::dict generator_summary(const std::vector<Generator>& gens, size_t n_steps) {
         nb::dict d;
         d["type"] = g.unit->module_name;
         d["energy_kwh"] = energy;
-        d["peak_kw"] = n_steps ? g.peak : 0.0;
+        // No step with a known power (all weather missing): no peak, rather than -inf.
+        d["peak_kw"] = !n_steps ? 0.0 : std::isfinite(g.peak) || g.peak > 0 ? g.peak : NAN;
         d["rated_kw"] = std::isfinite(g.rated) && g.rated > 0 ? nb::object(nb::float_(g.rated)) : nb::none();
         d["full_load_hours"] =
             std::isfinite(g.rated) && g.rated > 0 ? nb::object(nb::float_(energy / g.rated)) : nb::none();
@@ -248,7 +254,9 @@ nb::object Manager::summarize() {
         total += e;
         char line[256];
         nb::object flh = d["full_load_hours"];
-        if (flh.is_none())
+        if (std::isnan(p))
+            std::snprintf(line, sizeof line, "：发电量 %.2f kWh，峰值功率未知（没有一步的功率已知）", e);
+        else if (flh.is_none())
             std::snprintf(line, sizeof line, "：发电量 %.2f kWh，峰值功率 %.3f kW", e, p);
         else
             std::snprintf(line, sizeof line, "：发电量 %.2f kWh，峰值功率 %.3f kW，满负荷小时数 %.1f h", e, p,

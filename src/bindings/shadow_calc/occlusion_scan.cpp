@@ -116,16 +116,6 @@ bool model_path(nb::handle p, const char* arg, std::string& out) {
     return true;
 }
 
-// A binary STL: an 80-byte header, a 32-bit triangle count and 50 bytes per
-// triangle, and bytes that are not text.
-bool looks_binary_stl(std::string_view t) {
-    if (t.size() < 84) return false;
-    uint32_t n;
-    std::memcpy(&n, t.data() + 80, 4);
-    if (t.size() != 84 + 50 * uint64_t(n)) return false;
-    return std::memchr(t.data(), '\0', t.size()) != nullptr || !stl::utf8_valid(t.substr(0, 84));
-}
-
 [[noreturn]] void raise_binary_stl(nb::handle path) {
     raise(PyExc_ValueError, to_text(path) +
                                 " 是二进制 STL 文件，本程序只读取 ASCII STL：请在建模软件中导出为 ASCII STL（或用转换工具另存为 ASCII）");
@@ -168,7 +158,7 @@ void read_model_text(nb::handle path, const char* arg, ModelText& mt) {
     }
     if (st != io::ReadStatus::ok) raise_read_status(st, mt.file.error(), path);
     std::string_view raw = mt.file.text();
-    if (looks_binary_stl(raw)) raise_binary_stl(path);
+    if (stl::looks_binary(raw)) raise_binary_stl(path);
     const size_t bom = io::utf8_bom_length(raw);
     raw.remove_prefix(bom);
     if (bom || is_utf8_name(default_encoding())) {

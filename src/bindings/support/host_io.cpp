@@ -82,7 +82,8 @@ namespace {
 // message only: a folder that refuses files is not a missing file.
 [[noreturn]] void raise_write_error(nb::handle path, const char* what, const io::AtomicFile& f) {
     const char* step = f.failed_step();
-    const char* step_text = std::strcmp(step, "create") == 0   ? "不能在其文件夹中创建文件"
+    const char* step_text = std::strcmp(step, "not_regular") == 0 ? "已存在且不是普通文件（设备、管道或套接字），不会被替换"
+                            : std::strcmp(step, "create") == 0   ? "不能在其文件夹中创建文件"
                             : std::strcmp(step, "write") == 0  ? "写入失败"
                             : std::strcmp(step, "flush") == 0  ? "写入磁盘失败"
                                                                : "不能替换原文件";

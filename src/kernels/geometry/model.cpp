@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "kernels/geometry/occlusion_detail.hpp"
@@ -39,9 +40,43 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
         tris.resize(t0 + 9 * ns);
         double* nd = m->normals.data() + n0;
         double* td = tris.data() + t0;
-        for (size_t k = 0; k < ns; ++k, v += 12, nd += 3, td += 9) {
+        size_t kept = 0;
+        for (size_t k = 0; k < ns; ++k, v += 12) {
+            // A facet with a non-finite vertex has no place in space: left out (it would
+            // otherwise poison the surface's bounds and every ray near it).
+            if (!std::all_of(v + 3, v + 12, [](double x) { return std::isfinite(x); })) {
+                ++m->non_finite_facets;
+                continue;
+            }
             std::copy_n(v, 3, nd);
             std::copy_n(v + 3, 9, td);
+            // A non-finite normal is taken from the vertices (right-hand rule), as a finite one would be.
+            if (!std::isfinite(nd[0]) || !std::isfinite(nd[1]) || !std::isfinite(nd[2])) {
+                const double ax = td[3] - td[0], ay = td[4] - td[1], az = td[5] - td[2];
+                const double bx = td[6] - td[0], by = td[7] - td[1], bz = td[8] - td[2];
+                double n[3] = {ay * bz - az * by, az * bx - ax * bz, ax * by - ay * bx};
+                const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+                for (int j = 0; j < 3; ++j) nd[j] = len > 0 && std::isfinite(len) ? n[j] / len : 0.0;
+                ++m->non_finite_normals;
+            }
+            nd += 3;
+            td += 9;
+            ++kept;
+        }
+        m->normals.resize(n0 + 3 * kept);
+        tris.resize(t0 + 9 * kept);
+        m->count.back() = kept;
+    }
+    // Triangles of solids replaced by a later one of the same name: no surface
+    // of their own, but part of the scene, so they still cast shade.
+    for (const auto& s : solids.replaced) {
+        if (m->irregular || !s.regular) continue;
+        const double* v = s.values.data();
+        for (size_t k = 0; k < s.shapes.size(); ++k, v += 12) {
+            if (!std::all_of(v, v + 12, [](double x) { return std::isfinite(x); })) continue;
+            m->normals.insert(m->normals.end(), v, v + 3);
+            tris.insert(tris.end(), v + 3, v + 12);
+            ++m->shade_only;
         }
     }
     if (!m->irregular) m->scene = std::make_unique<Scene>(std::move(tris), threads);

@@ -26,8 +26,13 @@ struct Model {
     bool irregular = false;
     std::string irregular_solid;
     size_t irregular_facet = 0;
+    // Triangles after the named solids' that only cast shade (earlier solids of a repeated name).
+    size_t shade_only = 0;
+    size_t non_finite_facets = 0;   // facets left out: a vertex coordinate is NaN or infinite
+    size_t non_finite_normals = 0;  // facets whose NaN or infinite normal was taken from their vertices
 
-    size_t triangles() const noexcept { return normals.size() / 3; }
+    // Triangles of the named solids (the scene also holds the shade_only ones after them).
+    size_t triangles() const noexcept { return normals.size() / 3 - shade_only; }
 };
 
 // Builds the combined triangle list (solids in dictionary order) and its tree

@@ -131,9 +131,15 @@ bool read_blocks(std::string_view text, const NumberFallback& fb, Solids& out, P
         }
         // A solid with no line between "solid" and "endsolid" is not recorded.
         if (body_lines == 0) continue;
-        put_by_name(out.solids, slot, std::move(cur));
+        put_solid(out, slot, std::move(cur));
     }
     return true;
+}
+
+void put_solid(Solids& out, std::unordered_map<std::string, size_t>& slot, SolidData&& item) {
+    auto it = slot.find(item.name);
+    if (it != slot.end()) out.replaced.push_back(std::move(out.solids[it->second]));
+    put_by_name(out.solids, slot, std::move(item));
 }
 
 namespace {
@@ -199,7 +205,8 @@ bool read_blocks_parallel(std::string_view text, const NumberFallback& fb, Solid
     std::unordered_map<std::string, size_t> slot;
     for (size_t i = 0; i < out.solids.size(); ++i) slot.emplace(out.solids[i].name, i);
     for (auto& p : part) {
-        for (auto& s : p.solids) put_by_name(out.solids, slot, std::move(s));
+        for (auto& s : p.replaced) out.replaced.push_back(std::move(s));
+        for (auto& s : p.solids) put_solid(out, slot, std::move(s));
     }
     return true;
 }
@@ -279,6 +286,14 @@ void StatsReader::finish_solid() {
         }
     }
     put_by_name(records_, index_, std::move(rec));
+}
+
+bool looks_binary(std::string_view t) noexcept {
+    if (t.size() < 84) return false;
+    uint32_t n;
+    std::memcpy(&n, t.data() + 80, 4);
+    if (t.size() != 84 + 50 * uint64_t(n)) return false;
+    return std::memchr(t.data(), '\0', t.size()) != nullptr || !utf8_valid(t.substr(0, 84));
 }
 
 }  // namespace qm::stl

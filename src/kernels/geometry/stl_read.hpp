@@ -68,8 +68,15 @@ void put_by_name(std::vector<T>& items, std::unordered_map<std::string, size_t>&
     }
 }
 
+struct Solids;
+// put_by_name for solids: the replaced solid is kept in `out.replaced`.
+void put_solid(Solids& out, std::unordered_map<std::string, size_t>& slot, SolidData&& item);
+
 struct Solids {
     std::vector<SolidData> solids;  // dictionary order: first occurrence of each name
+    // Earlier solids of a repeated name (many exporters name every part alike):
+    // replaced as surfaces by the dictionary rule, their triangles still cast shade.
+    std::vector<SolidData> replaced;
     size_t facet_count() const noexcept {
         size_t n = 0;
         for (const auto& s : solids) n += s.shapes.size();
@@ -120,6 +127,12 @@ private:
     int vertex_index_ = 0;
     size_t line_no_ = 0;
 };
+
+// A binary STL rather than text: an 80-byte header, a 32-bit triangle count n
+// and exactly 50 n bytes after it, with a NUL byte somewhere or a header that
+// is not UTF-8 (an ASCII file of that exact size is still text). The one test
+// every caller uses.
+bool looks_binary(std::string_view text) noexcept;
 
 // Area of a triangle: half the length of (v1 - v0) x (v2 - v0).
 double triangle_area(const double* v0, const double* v1, const double* v2) noexcept;

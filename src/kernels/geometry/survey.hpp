@@ -13,6 +13,10 @@ struct SurfaceSurvey {
     std::string name;
     size_t facets = 0;
     size_t zero_normals = 0;  // facets whose normal in the file is (0, 0, 0): never lit by direct sun
+    size_t earlier = 0;       // earlier solids of this name (replaced as surfaces; they still cast shade)
+    size_t non_finite = 0;    // facets with a NaN or infinite vertex coordinate (left out of the model)
+    size_t non_finite_normals = 0;  // facets with finite vertices and a NaN or infinite normal
+    size_t degenerate = 0;    // facets of finite vertices and zero area
 };
 
 // One entry per solid, in dictionary order (a repeated name counts once, as the readers keep it).

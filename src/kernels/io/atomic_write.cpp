@@ -36,8 +36,9 @@ bool AtomicFile::fail(const char* step) noexcept {
     return false;
 }
 
-bool AtomicFile::create(const std::string& target) {
+bool AtomicFile::create(const std::string& target, bool follow_links) {
     abandon();
+    follow_ = follow_links;
     error_ = 0;
     step_ = "";
     if (target.empty() || target.find('\0') != std::string::npos || target.back() == '/') {
@@ -46,12 +47,21 @@ bool AtomicFile::create(const std::string& target) {
         step_ = "create";
         return false;
     }
-    // A link is followed: the file it names is replaced, the link stays.
+    // A link is followed (unless told not to): the file it names is replaced, the link stays.
     target_ = target;
     struct stat ls;
-    if (::lstat(target.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) {
+    if (follow_links && ::lstat(target.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) {
         char buf[PATH_MAX];
         if (::realpath(target.c_str(), buf)) target_ = buf;
+    }
+    // Only a regular file (or a new path) is replaced: a device, FIFO or socket
+    // renamed over would vanish from the system (/dev/null as a CSV).
+    struct stat ts;
+    if (::stat(target_.c_str(), &ts) == 0 && !S_ISREG(ts.st_mode) && !S_ISDIR(ts.st_mode)) {
+        errno = EEXIST;
+        error_ = errno;
+        step_ = "not_regular";
+        return false;
     }
     const std::string base = folder_of(target_) + "/." + name_of(target_) + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -92,7 +102,8 @@ bool AtomicFile::commit() {
     }
     // The replaced file's permission bits carry over (a new file keeps 0666 & ~umask).
     struct stat old;
-    if (::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) (void)::fchmod(fd_, old.st_mode & 07777);
+    const int got = follow_ ? ::stat(target_.c_str(), &old) : ::lstat(target_.c_str(), &old);
+    if (got == 0 && S_ISREG(old.st_mode)) (void)::fchmod(fd_, old.st_mode & 07777);
     if (::fsync(fd_) != 0 && errno != EINVAL) return fail("flush");
     if (::close(fd_) != 0) {
         fd_ = -1;
@@ -119,9 +130,10 @@ void AtomicFile::abandon() noexcept {
     errno = saved;
 }
 
-bool write_file_atomic(const std::string& path, std::string_view data, int& error, const char*& step) {
+bool write_file_atomic(const std::string& path, std::string_view data, int& error, const char*& step,
+                       bool follow_links) {
     AtomicFile f;
-    const bool ok = f.create(path) && f.write(data) && f.commit();
+    const bool ok = f.create(path, follow_links) && f.write(data) && f.commit();
     error = f.error();
     step = f.failed_step();
     return ok;

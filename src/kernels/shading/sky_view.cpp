@@ -58,10 +58,30 @@ std::vector<double> view_directions(const double n_in[3], size_t count) {
     return out;
 }
 
+std::vector<double> horizon_directions(size_t count, double band_deg) {
+    std::vector<double> out;
+    if (count == 0 || !(band_deg > 0.0 && band_deg < 90.0)) return out;
+    out.reserve(3 * count);
+    for (size_t k = 0; k < count; ++k) {
+        const double phi = 2.0 * kPi * (double(k) + 0.5) / double(count);
+        double lift = kGolden * (double(k) + 0.5);
+        lift -= std::floor(lift);
+        const double e = band_deg * kPi / 180.0 * lift;
+        out.push_back(std::cos(e) * std::cos(phi));
+        out.push_back(std::cos(e) * std::sin(phi));
+        out.push_back(std::sin(e));
+    }
+    return out;
+}
+
 bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFactors& out,
                   const SkyViewOptions& options) {
     out = {};
     if (options.directions < 1 || options.directions > (size_t(1) << 20)) return false;
+    if (options.horizon_directions > (size_t(1) << 20)) return false;
+    const std::vector<double> band = horizon_directions(options.horizon_directions, options.horizon_band);
+    if (options.horizon_directions > 0 && band.empty()) return false;
+    const size_t per_band = band.size() / 3;
     const size_t nf = faces.size();
     const size_t per_face = options.directions;
 
@@ -108,12 +128,18 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
     // Tasks: (group, block of directions). Counts are integers, so the sum
     // does not depend on which thread did what.
     constexpr size_t kBlock = 64;
+    // Band tasks keep their weighted sums apart (partial), added in task
+    // order at the end.
     struct Task {
         size_t group, first, count;
+        bool band;
     };
     std::vector<Task> tasks;
-    for (size_t g = 0; g < groups.size(); ++g)
-        for (size_t d = 0; d < per_face; d += kBlock) tasks.push_back({g, d, std::min(kBlock, per_face - d)});
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (size_t d = 0; d < per_face; d += kBlock) tasks.push_back({g, d, std::min(kBlock, per_face - d), false});
+        for (size_t d = 0; d < per_band; d += kBlock) tasks.push_back({g, d, std::min(kBlock, per_band - d), true});
+    }
+    std::vector<std::vector<double>> partial(tasks.size());
     std::vector<std::atomic<uint32_t>> sky_count(nf), ground_count(nf);
     for (size_t f = 0; f < nf; ++f) sky_count[f] = 0, ground_count[f] = 0;
 
@@ -130,6 +156,20 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
             const Group& g = groups[task.group];
             const size_t m = g.faces.size();
             hit.assign(m, 0);
+            if (task.band) {
+                std::vector<double>& sum = partial[t];
+                sum.assign(m, 0.0);
+                const double* n = g.normal;
+                for (size_t k = task.first; k < task.first + task.count; ++k) {
+                    const double* d = &band[3 * k];
+                    const double h = std::hypot(d[0], d[1]);
+                    const double w = (n[0] * d[0] + n[1] * d[1]) / h;  // n . h_k
+                    if (!(w > 0.0) || !(n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0.0)) continue;
+                    scene.cast(g.origins.data(), g.self.data(), m, d, hit.data(), 1, lo, hi);
+                    for (size_t i = 0; i < m; ++i) sum[i] += hit[i] ? 0.0 : w;
+                }
+                continue;
+            }
             sky.assign(m, 0);
             ground.assign(m, 0);
             for (size_t k = task.first; k < task.first + task.count; ++k) {
@@ -147,8 +187,14 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
     }, po);
     if (!complete) return false;
 
-    std::vector<double> fsky(nf), fground(nf), areas(nf);
+    std::vector<double> fsky(nf), fground(nf), fband(nf, 0.0), areas(nf);
+    for (size_t t = 0; t < tasks.size(); ++t) {
+        if (!tasks[t].band) continue;
+        const Group& g = groups[tasks[t].group];
+        for (size_t i = 0; i < g.faces.size(); ++i) fband[g.faces[i]] += partial[t][i];
+    }
     for (size_t f = 0; f < nf; ++f) {
+        fband[f] *= per_band ? kPi / double(per_band) : 0.0;
         fsky[f] = double(sky_count[f].load()) / double(per_face);
         fground[f] = double(ground_count[f].load()) / double(per_face);
         areas[f] = tri_area(&faces.tris[9 * f]);
@@ -156,10 +202,12 @@ bool view_factors(const geom::Scene& scene, const geom::FaceSet& faces, ViewFact
     const size_t ns = faces.first.size();
     out.sky.resize(ns);
     out.ground.resize(ns);
+    if (per_band) out.horizon.resize(ns);
     for (size_t s = 0; s < ns; ++s) {
         const size_t a = faces.first[s], c = faces.count[s];
         out.sky[s] = geom::area_weighted_mean(fsky.data() + a, areas.data() + a, c);
         out.ground[s] = geom::area_weighted_mean(fground.data() + a, areas.data() + a, c);
+        if (per_band) out.horizon[s] = geom::area_weighted_mean(fband.data() + a, areas.data() + a, c);
     }
     return true;
 }

@@ -25,17 +25,30 @@ std::vector<double> axis_points(double step, double end) {
     return out;
 }
 
-std::string make_grid(double azimuth_step, double altitude_step, SunGrid& out) {
+const char* grid_error_text(GridError e) noexcept {
+    switch (e) {
+        case GridError::none: return "";
+        case GridError::azimuth_step: return "azimuth step must be positive and at most 360 deg";
+        case GridError::altitude_step: return "altitude step must be positive and at most 90 deg";
+        case GridError::too_many_points: return "too many grid points";
+    }
+    return "unknown";
+}
+
+GridError grid_for_steps(double azimuth_step, double altitude_step, SunGrid& out, size_t* points) {
     auto bad = [](double s, double range) { return !std::isfinite(s) || !(s > 0.0) || s > range; };
-    if (bad(azimuth_step, 360.0)) return "方位角步长应为 0 到 360 度之间的正数";
-    if (bad(altitude_step, 90.0)) return "高度角步长应为 0 到 90 度之间的正数";
+    if (bad(azimuth_step, 360.0)) return GridError::azimuth_step;
+    if (bad(altitude_step, 90.0)) return GridError::altitude_step;
     const double n_az = std::ceil(360.0 / azimuth_step) + 1, n_alt = std::ceil(90.0 / altitude_step) + 1;
-    if (n_az * n_alt > double(kMaxGridPoints))
-        return "网格点过多（" + std::to_string(static_cast<long long>(n_az * n_alt)) + " 个，最多 " +
-               std::to_string(kMaxGridPoints) + " 个）：请增大步长";
+    if (points) *points = static_cast<size_t>(n_az * n_alt);
+    if (n_az * n_alt > double(kMaxGridPoints)) return GridError::too_many_points;
     out.azimuths = axis_points(azimuth_step, 360.0);
     out.altitudes = axis_points(altitude_step, 90.0);
-    return "";
+    return GridError::none;
+}
+
+std::string make_grid(double azimuth_step, double altitude_step, SunGrid& out) {
+    return grid_error_text(grid_for_steps(azimuth_step, altitude_step, out));
 }
 
 std::string angle_text(double deg) {

@@ -25,10 +25,20 @@ SunGrid specified_grid();
 // Largest number of sun positions a grid may have (a 0.5 deg grid is 131,221).
 constexpr size_t kMaxGridPoints = 200000;
 
-// Grid with the given steps [deg]. Returns "" on success, otherwise why the
-// steps were refused (in Chinese, as the package reports its errors): a step
-// must be finite, positive and at most its range (360 or 90), and the grid
-// must stay within kMaxGridPoints.
+enum class GridError {
+    none,
+    azimuth_step,     // not finite, not positive or above 360
+    altitude_step,    // not finite, not positive or above 90
+    too_many_points,  // more than kMaxGridPoints
+};
+const char* grid_error_text(GridError e) noexcept;
+
+// Grid with the given steps [deg]: a step must be finite, positive and at most
+// its range (360 or 90), and the grid must stay within kMaxGridPoints
+// (`points`, when given, receives the number the steps would make).
+GridError grid_for_steps(double azimuth_step, double altitude_step, SunGrid& out, size_t* points = nullptr);
+
+// The same, "" on success, otherwise grid_error_text (developer text).
 std::string make_grid(double azimuth_step, double altitude_step, SunGrid& out);
 
 // Points 0, step, 2 step, ... up to `end`, with `end` itself as the last point.

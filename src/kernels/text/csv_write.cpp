@@ -204,7 +204,7 @@ CsvError format_csv(const CsvTable& table, std::string& out) {
 WriteError write_file_replacing(const std::string& path, std::string_view content, int& error_number) {
     const char* step = "";
     if (io::write_file_atomic(path, content, error_number, step)) return WriteError::none;
-    if (std::strcmp(step, "create") == 0) return WriteError::open;
+    if (std::strcmp(step, "create") == 0 || std::strcmp(step, "not_regular") == 0) return WriteError::open;
     if (std::strcmp(step, "rename") == 0) return WriteError::rename;
     return WriteError::write;
 }
