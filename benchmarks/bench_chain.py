@@ -151,8 +151,8 @@ def reference(weather, sky="isotropic"):
                                            zenith, sp["azimuth"].to_numpy(),
                                            pvlib.atmosphere.get_relative_airmass(zenith),
                                            model="allsitescomposite1990", return_components=True)
-            circumsolar = np.where(lit, np.nan_to_num(parts["poa_circumsolar"].to_numpy()), 0.0)
-            sky_light = np.nan_to_num(parts["poa_isotropic"].to_numpy() + parts["poa_horizon"].to_numpy())
+            circumsolar = np.where(lit, np.nan_to_num(np.asarray(parts["poa_circumsolar"], dtype=float)), 0.0)
+            sky_light = np.nan_to_num(np.asarray(parts["poa_isotropic"], dtype=float) + np.asarray(parts["poa_horizon"], dtype=float))
             ghi = dni * np.maximum(np.cos(np.radians(zenith)), 0) + dhi
             ground = pvlib.irradiance.get_ground_diffuse(tilt, ghi, albedo=0.2)
         else:
