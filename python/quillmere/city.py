@@ -234,14 +234,27 @@ _STEPS: dict[str, dict] = {}
 _KEEP_SCENES = 2
 
 
+_TILES: dict[tuple, dict] = {}  # (path, content, frame) -> tile in the frame; the neighbours of the next scene
+_KEEP_TILES = 9
+
+
 def _frame_triangles(path: str, sha: str, frame: Sequence[float]) -> dict:
+    """A tile moved into the shared frame; read once per worker while it is
+    among the last few used (adjacent tiles' scenes share most of their files)."""
     from quillmere.shadow_calc.city_tiles import read_tile, shift_triangles
 
+    key = (path, sha, tuple(frame))
+    if key in _TILES:
+        _TILES[key] = _TILES.pop(key)
+        return _TILES[key]
     t = read_tile(path)
     if _file_sha(path) != sha:
         raise CityError("瓦片 %s 在运行期间被修改" % path)
     offset = [float(a) - float(b) for a, b in zip(t["origin"], frame)]
     t["triangles"] = shift_triangles(t["triangles"], offset)
+    _TILES[key] = t
+    while len(_TILES) > _KEEP_TILES:
+        _TILES.pop(next(iter(_TILES)))
     return t
 
 
@@ -456,6 +469,8 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
         raise CityError("unit_triangles 应为正整数，实际为 %r" % (unit_triangles,))
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 0):
         raise CityError("workers 应为非负整数（0：在本进程中计算），实际为 %r" % (workers,))
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
+        raise CityError("threads 应为非负整数（0：每个核一个），实际为 %r" % (threads,))
     paths = tile_paths(tiles)
     output = os.path.abspath(os.fspath(output))
     weather = os.path.abspath(os.fspath(weather))
