@@ -203,25 +203,33 @@ private:
 void bind_city_tiles(nb::module_& m) {
     nb::module_ sub = named_scope("quillmere.shadow_calc.city_tiles");
     sub.def("read_tile", &read_tile, nb::arg("path"),
+            nb::sig("def read_tile(path: str | os.PathLike[str]) -> dict[str, typing.Any]"),
             "Reads one tile (CityJSON, OBJ, glTF): {'triangles': (n, 9) [m] in the tile's local frame, "
             "'normals': (n, 3), 'surface': (n,) index into 'names', 'names': surface names, 'origin': the "
             "local frame's world coordinates [m], 'content_hash': int}.");
     sub.def("xy_extent", &xy_extent, nb::arg("triangles"),
+            nb::sig("def xy_extent(triangles: numpy.typing.NDArray[numpy.float64]) -> tuple[float, float, float, float] | None"),
             "Plan-view extent (x_min, y_min, x_max, y_max) [m] of the in-range triangles, or None.");
     sub.def("margin_triangles", &margin_triangles, nb::arg("triangles"), nb::arg("extent").none(),
             nb::arg("margin"),
+            nb::sig("def margin_triangles(triangles: numpy.typing.NDArray[numpy.float64], extent: tuple[float, float, float, float] | None, margin: float) -> numpy.typing.NDArray[numpy.int64]"),
             "Indices of the triangles whose plan-view box comes within margin [m] of extent (a square band).");
     sub.def("shift_triangles", &shift_triangles, nb::arg("triangles"), nb::arg("offset"),
+            nb::sig("def shift_triangles(triangles: numpy.typing.NDArray[numpy.float64], offset: collections.abc.Sequence[float]) -> numpy.typing.NDArray[numpy.float64]"),
             "A copy of triangles moved by offset [m] (tile origin minus the shared frame's origin).");
     sub.def("extent_distance", &extent_distance, nb::arg("a").none(), nb::arg("b").none(),
+            nb::sig("def extent_distance(a: tuple[float, float, float, float] | None, b: tuple[float, float, float, float] | None) -> float"),
             "Plan-view distance between two extents along the farther axis [m] (inf when one is None).");
     nb::class_<SunScene>(sub, "SunScene",
                          "A ray-casting scene of triangles (n, 9) [m] with their unit normals (n, 3).")
-        .def(nb::init<const Rows&, const Rows&>(), nb::arg("triangles"), nb::arg("normals"))
-        .def_prop_ro("size", &SunScene::size)
-        .def_prop_ro("memory_bytes", &SunScene::memory_bytes)
+        .def(nb::init<const Rows&, const Rows&>(), nb::arg("triangles"), nb::arg("normals"),
+             "Builds the scene's tree (on one thread; the same tree on any machine).")
+        .def_prop_ro("size", &SunScene::size, "Number of triangles in the scene.")
+        .def_prop_ro("memory_bytes", &SunScene::memory_bytes, "Bytes held by the triangles, normals and tree.")
         .def("direct_sun", &SunScene::direct_sun, nb::arg("faces"), nb::arg("directions"), nb::arg("hours"),
              nb::arg("dni"), nb::arg("threads") = 1,
+             nb::sig("def direct_sun(self, faces: numpy.typing.NDArray[numpy.int64], directions: numpy.typing.NDArray[numpy.float64], hours: numpy.typing.NDArray[numpy.float64], dni: numpy.typing.NDArray[numpy.float64], threads: int = 1) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], int]"),
              "Per face of `faces` (int64 scene indices): (sunlit_hours [h], beam [kWh/m2], rays cast) over the "
              "sun steps (directions towards the sun, durations [h], direct normal irradiance [W/m2]).");
     for (const char* name : {"read_tile", "xy_extent", "margin_triangles", "shift_triangles", "extent_distance",
