@@ -14,7 +14,7 @@ from typing import Any
 
 import numpy as np
 
-from quillmere._native import _maps_irradiation
+from quillmere import _native
 
 __all__ = ["irradiation_map", "map_inputs", "MONTHS", "DEFAULT_THRESHOLD"]
 
@@ -217,7 +217,7 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
     else:
         cache_path = os.fspath(cache)
     site = inputs["site"]
-    out = _maps_irradiation(
+    out = _native._maps_irradiation(
         inputs["model"], list(inputs["surfaces"]), rows, inputs["resolution"],
         float(site["longitude"]), float(site["latitude"]), float(site["time_zone"]), inputs["start_year"],
         np.ascontiguousarray(inputs["times"], dtype=np.float64), inputs["sun_offset"],
