@@ -336,135 +336,16 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
 
 
 # ---------------------------------------------------------------------------
-# Clusters
+# Clusters (quillmere.cluster; the names stay reachable here for the CLI and city maps)
 
-
-# What a variant imports, loaded once in the server process that forks the
-# local cluster's workers, so that a worker starts with them in memory.
-WORKER_PRELOAD = ("distributed", "numpy", "pandas", "tomllib", "quillmere.sweep", "quillmere.core.manager",
-                  "quillmere.components.weather_feed", "quillmere.components.shade_exact",
-                  "quillmere.components.sunpanel_timed", "quillmere.components.gale_module")
-
-
-def _start_worker_server() -> bool:
-    """Starts, once per process, the server that forks the local cluster's
-    workers; it imports ``WORKER_PRELOAD`` while this process goes on with
-    its own imports and the project. False where the platform cannot fork."""
-    import multiprocessing
-
-    if "forkserver" not in multiprocessing.get_all_start_methods():
-        return False
-    multiprocessing.get_context("forkserver").set_forkserver_preload(list(WORKER_PRELOAD))
-    from multiprocessing import forkserver
-
-    ensure_running = getattr(forkserver, "ensure_running", None)
-    if ensure_running is not None:
-        # Ctrl-C in the terminal reaches every process of its group: the server
-        # and the workers it forks ignore it (they inherit the ignored signal),
-        # so only this process is interrupted and closes the cluster, instead
-        # of every worker printing its own traceback.
-        import signal
-
-        previous = None
-        if threading_main():
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            ensure_running()
-        finally:
-            if previous is not None:
-                signal.signal(signal.SIGINT, previous)
-    return True
-
-
-def threading_main() -> bool:
-    """True in the main thread (the only one that may set signal handlers)."""
-    import threading
-
-    return threading.current_thread() is threading.main_thread()
-
-
-@contextlib.contextmanager
-def _worker_start():
-    """While a local cluster starts: its worker processes are forked from the
-    server of ``_start_worker_server`` (reused by later clusters), instead of
-    each starting a fresh interpreter that imports Dask, pandas and the
-    package again. Where the platform cannot fork, the configured start
-    method stays."""
-    import dask
-
-    if not _start_worker_server():
-        yield
-        return
-    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
-        from distributed.utils import get_mp_context
-
-        # Dask sets its own preload list on first use; ours replaces it
-        # (when the server is not running yet; a running one keeps its own).
-        get_mp_context().set_forkserver_preload(list(WORKER_PRELOAD))
-        yield
-
-
-@contextlib.contextmanager
-def _client_for(client: Any, workers: int | None, n_tasks: int):
-    """The client to submit to: the given one, one connected to an address, or
-    a local cluster of worker processes (closed at the end)."""
-    from distributed import Client, LocalCluster
-
-    if isinstance(client, Client):
-        yield client
-        return
-    if isinstance(client, str):
-        _probe_scheduler(client)
-        c = Client(client, timeout="30s")
-        try:
-            yield c
-        finally:
-            c.close()
-        return
-    if client is not None:
-        raise TypeError("client 应为 distributed.Client、调度器地址（str）或 None，实际为 %s" % type(client).__name__)
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise SweepError("workers 应为正整数（本机集群的工作进程数；None 为每个核一个），实际为 %r" % (workers,))
-    n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
-    with _worker_start():
-        # The environment of now (a forked worker would see the server's, of its start): project paths
-        # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
-        # 8787, which another cluster may hold).
-        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=50,
-                               env=dict(os.environ))
-    try:
-        c = Client(cluster)
-        try:
-            yield c
-        finally:
-            c.close()
-    finally:
-        cluster.close()
-
-
-def _probe_scheduler(address: str, seconds: float = 5.0) -> None:
-    """A TCP scheduler address that nothing answers fails here, within
-    ``seconds``, naming the address (the client itself would retry in silence
-    for its whole connect timeout)."""
-    import socket
-    from urllib.parse import urlsplit
-
-    if not address.startswith(("tcp://", "tls://")) and "://" in address:
-        return  # other transports: the client's own checks
-    parts = urlsplit(address if "://" in address else "tcp://" + address)
-    try:
-        host, port = parts.hostname, parts.port
-    except ValueError:
-        host, port = None, None
-    if not host or port is None:
-        raise SweepError("调度器地址 %r 无效：应为 tcp://主机:端口（如 tcp://127.0.0.1:8786）" % address)
-    try:
-        with socket.create_connection((host, port), timeout=seconds):
-            pass
-    except OSError as exc:
-        reason = exc.strerror or type(exc).__name__
-        raise SweepError("无法连接调度器 %s: %s" % (address, reason)) from None
+from quillmere.cluster import (  # noqa: E402,F401
+    WORKER_PRELOAD,
+    _client_for,
+    _probe_scheduler,
+    _start_worker_server,
+    _worker_start,
+    threading_main,
+)
 
 
 def _progress_printer(total: int, stream: Any) -> Callable[[int, int], None]:
