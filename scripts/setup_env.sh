@@ -3,7 +3,8 @@
 # a virtual environment in $VENV (default .venv) with CPython 3.12 when the
 # machine has it, else python3.
 need=()
-for pkg in libgtest-dev cmake g++ nlohmann-json3-dev; do
+# chromium: the map's HTML view is loaded in a headless browser by the tests.
+for pkg in libgtest-dev cmake g++ nlohmann-json3-dev chromium; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 for pkg in ${QM_EXTRA_DEBS:-}; do

@@ -490,8 +490,9 @@ def build_parser():
               quillmere run project.toml -o results.csv --plot report.png
               quillmere shade house.stl --surfaces roof_south_east roof_north -o table.csv
               quillmere sweep project.toml --vary pv_east.efficiency=0.18,0.2 --vary site.latitude=30,48
-              quillmere city tiles/ --weather site.epw -o maps/ --margin 150 --workers 8"""))
-    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade,sweep,city}")
+              quillmere city tiles/ --weather site.epw -o maps/ --margin 150 --workers 8
+              quillmere map project.toml -o map/  irradiation on every analysed triangle / 逐三角形日照图"""))
+    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade,sweep,city,map}")
     sub.required = True
 
     run = sub.add_parser("run", help="run a project file / 运行项目文件")
@@ -570,6 +571,17 @@ def build_parser():
     city.add_argument("--threads", type=int, default=1, metavar="T", help="casting threads per unit / 每单元线程数")
     city.add_argument("--quiet", action="store_true", help="no progress / 不输出进度")
     city.set_defaults(func=cmd_city)
+
+    smap = sub.add_parser("map", help="annual irradiation on every analysed triangle / 逐三角形年辐照量图")
+    smap.add_argument("project", help="project file (.toml or .json) / 项目文件")
+    smap.add_argument("-o", "--output", metavar="FOLDER", help="output folder (default: map/ beside the project) / 输出文件夹")
+    smap.add_argument("--formats", default="csv,parquet,ply,glb,cityjson,html,png", metavar="LIST",
+                      help="comma-separated: csv, parquet, ply, glb, cityjson, html, png / 输出格式")
+    smap.add_argument("--threshold", type=float, metavar="KWH_M2",
+                      help="suitable area: annual irradiation at least this (default [map] threshold or 800) / 阈值")
+    smap.add_argument("--threads", type=int, default=0, metavar="T", help="casting threads (0: every core) / 线程数")
+    smap.add_argument("--quiet", action="store_true", help="no progress or status lines / 不输出进度")
+    smap.set_defaults(func=lambda a: __import__("quillmere.map_outputs", fromlist=["map_command"]).map_command(a))
     return parser
 
 

@@ -175,7 +175,7 @@ def _building_of(name: str, model: str) -> str:
 
 def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None, *, threads: int = 0,
                     progress: Callable[[int, int], Any] | None = None, cache: bool | str = True,
-                    inputs: dict | None = None):
+                    inputs: dict | None = None, return_vertices: bool = False):
     """Annual and monthly irradiation [kWh/m²] on the analysed triangles of a project.
 
     project: a project file path (TOML/JSON) or project dict, as ``Manager`` takes it. The model, the
@@ -194,7 +194,8 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
     (``<table>.map.csv``, or ``<table>.map.<digest>.csv`` for a subset) under a fingerprint of the model,
     surfaces, triangles, weather, site, period and options, and reuses it while they are unchanged; a
     path keeps it there; False computes without keeping. inputs: what ``map_inputs(project)`` returned
-    (read once, map many subsets).
+    (read once, map many subsets). return_vertices: also return the rows' triangles, a (n, 9) array of
+    their vertices in the model's local frame: ``(table, vertices)``.
 
     Returns a ``pandas.DataFrame`` with one row per triangle: ``triangle`` (number), ``surface`` (name),
     ``building`` (a CityJSON surface's object id; else the model file's stem), ``area`` [model units²],
@@ -202,7 +203,8 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
     ``m12`` [kWh/m²], ``sky_view``, ``ground_view``, ``horizon_view`` [-]. ``df.attrs`` holds
     ``origin`` (world coordinates of the model's local origin: a georeferenced CityJSON model's
     coordinates are relative to it), ``units``, ``threshold``, ``beam_rays``, ``view_rays``,
-    ``samples``, ``analysed_triangles``, ``skipped_steps``, ``seconds`` and ``cached``."""
+    ``samples``, ``analysed_triangles``, ``skipped_steps``, ``seconds``, ``cached`` and ``sun_direction``
+    (the sun's mean unit direction weighted by its direct light)."""
     import pandas as pd
 
     if inputs is None:
@@ -248,6 +250,6 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
         "units": {"area": "model units²", "annual": "kWh/m²", "monthly": "kWh/m²", "views": "-"},
         "beam_rays": out["beam_rays"], "view_rays": out["view_rays"], "samples": out["samples"],
         "analysed_triangles": out["analysed_triangles"], "skipped_steps": out["skipped_steps"],
-        "seconds": out["seconds"], "cached": out["cached"],
+        "seconds": out["seconds"], "cached": out["cached"], "sun_direction": tuple(out["sun_direction"]),
     })
-    return df
+    return (df, out["vertices"]) if return_vertices else df

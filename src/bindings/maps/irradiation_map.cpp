@@ -9,6 +9,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -19,6 +20,7 @@
 
 #include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "bindings/support/common.hpp"
+#include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/subdivide.hpp"
 #include "kernels/maps/irradiation.hpp"
 #include "kernels/shading/fingerprint.hpp"
@@ -194,16 +196,30 @@ nb::object irradiation(nb::handle model_path, std::vector<std::string> surfaces,
         }
         cached = ok;
     }
+    std::vector<maps::Step> steps;
+    maps::StepsError se;
+    {
+        nb::gil_scoped_release release;
+        std::vector<double> t(times.data(), times.data() + n), a(dni.data(), dni.data() + n),
+            d(dhi.data(), dhi.data() + n), al(albedo.data(), albedo.data() + n);
+        se = maps::make_steps(longitude, latitude, time_zone, start_year, t, sun_offset, a, d, al, hours, steps);
+    }
+    if (se != maps::StepsError::none) raise(PyExc_ValueError, "步的时间超出日历范围");
+    // The sun's mean direction weighted by its direct light (the report's view).
+    double sun[3] = {0.0, 0.0, 0.0};
+    for (const maps::Step& s : steps) {
+        if (!(s.altitude > 0.0) || !(s.dni > 0.0) || !std::isfinite(s.dni)) continue;
+        double d[3];
+        geom::sun_direction(s.altitude, s.azimuth, d);
+        for (int j = 0; j < 3; ++j) sun[j] += d[j] * s.dni * s.hours;
+    }
+    const double sun_len = std::sqrt(sun[0] * sun[0] + sun[1] * sun[1] + sun[2] * sun[2]);
+    if (sun_len > 0) {
+        for (double& c : sun) c /= sun_len;
+    } else {
+        sun[2] = 1.0;
+    }
     if (!cached) {
-        std::vector<maps::Step> steps;
-        maps::StepsError se;
-        {
-            nb::gil_scoped_release release;
-            std::vector<double> t(times.data(), times.data() + n), a(dni.data(), dni.data() + n),
-                d(dhi.data(), dhi.data() + n), al(albedo.data(), albedo.data() + n);
-            se = maps::make_steps(longitude, latitude, time_zone, start_year, t, sun_offset, a, d, al, hours, steps);
-        }
-        if (se != maps::StepsError::none) raise(PyExc_ValueError, "步的时间超出日历范围");
         std::atomic<bool> cancel{false};
         nb::object failure;
         maps::MapOptions o;
@@ -262,6 +278,10 @@ nb::object irradiation(nb::handle model_path, std::vector<std::string> surfaces,
     out["ground_view"] = numpy_of(std::move(map.ground_view));
     out["horizon_view"] = numpy_of(std::move(map.horizon_view));
     out["origin"] = nb::make_tuple(model->origin[0], model->origin[1], model->origin[2]);
+    out["sun_direction"] = nb::make_tuple(sun[0], sun[1], sun[2]);
+    std::vector<double> verts(9 * rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) std::copy_n(model->scene->tri(tri_of[size_t(rows[i])]), 9, &verts[9 * i]);
+    out["vertices"] = numpy_of(std::move(verts), 9);
     out["analysed_triangles"] = nb::int_(tri_of.size());
     out["samples"] = nb::int_(faces.size());
     out["beam_rays"] = nb::int_(map.beam_rays);
