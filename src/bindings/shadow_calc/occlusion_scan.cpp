@@ -316,7 +316,7 @@ std::string far_facet_text(const Model& model, nb::handle path) {
     for (const auto& [solid, n] : model.far_facets)
         which += (which.empty() ? "实体 \"" : "、\"") + solid + "\"（" + std::to_string(n) + " 个面片）";
     char bound[32];
-    std::snprintf(bound, sizeof bound, "%g", geom::kMaxCoordinate);
+    std::snprintf(bound, sizeof bound, "%g", geom::kMaxTracedCoordinate);
     return "模型 " + (path.is_none() ? std::string("(无)") : to_text(path)) + " 的" + which + "的坐标绝对值超过 " +
            bound + "，遮挡计算会溢出（这样的物体不投下阴影）；请检查模型的单位和坐标";
 }

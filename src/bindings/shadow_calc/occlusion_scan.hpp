@@ -39,7 +39,7 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
 std::shared_ptr<const geom::Model> cached_model(nb::handle stl_file_path);
 
 // "" when every facet of the model (read and cached as cached_model does)
-// lies within ±geom::kMaxCoordinate; else one line naming the file, each
+// lies within ±geom::kMaxTracedCoordinate; else one line naming the file, each
 // solid beyond and its count (cached_model raises it as ValueError).
 std::string model_extent_problem(nb::handle model_path);
 

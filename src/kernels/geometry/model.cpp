@@ -12,12 +12,12 @@ namespace qm::geom {
 
 namespace {
 // Facets (12 numbers each: normal, three vertices) with a vertex coordinate
-// beyond ±kMaxCoordinate, counted under the solid's name.
+// beyond ±kMaxTracedCoordinate, counted under the solid's name.
 void count_far_facets(const stl::SolidData& s, Model& m) {
     size_t far = 0;
     const double* v = s.values.data();
     for (size_t k = 0; k < s.shapes.size(); ++k, v += 12)
-        far += std::any_of(v + 3, v + 12, [](double x) { return std::isfinite(x) && std::fabs(x) > kMaxCoordinate; });
+        far += std::any_of(v + 3, v + 12, [](double x) { return std::isfinite(x) && std::fabs(x) > kMaxTracedCoordinate; });
     if (far) m.far_facets.emplace_back(s.name, far);
 }
 }  // namespace

@@ -32,7 +32,7 @@ struct Model {
     size_t non_finite_facets = 0;   // facets left out: a vertex coordinate is NaN or infinite
     size_t non_finite_normals = 0;  // facets whose NaN or infinite normal was taken from their vertices
     // Per solid (replaced ones included), the facets with a coordinate beyond
-    // ±kMaxCoordinate; the model's users refuse such a model (see below).
+    // ±kMaxTracedCoordinate; the model's users refuse such a model (see below).
     std::vector<std::pair<std::string, size_t>> far_facets;
 
     // Triangles of the named solids (the scene also holds the shade_only ones after them).
@@ -44,7 +44,7 @@ struct Model {
 // numerators), which overflow near 1e154: a shading object at 1e300 would
 // cast no shade while the same object at 1e30 does. 1e100 leaves a wide
 // margin and is far beyond any building or city (1e7 m is the Earth's size).
-inline constexpr double kMaxCoordinate = 1e100;
+inline constexpr double kMaxTracedCoordinate = 1e100;
 
 // Builds the combined triangle list (solids in dictionary order) and its tree
 // on up to `threads` threads (0: hardware concurrency).
