@@ -34,6 +34,9 @@ struct Model {
     // Per solid (replaced ones included), the facets with a coordinate beyond
     // ±kMaxTracedCoordinate; the model's users refuse such a model (see below).
     std::vector<std::pair<std::string, size_t>> far_facets;
+    // World coordinates of the local origin the coordinates are relative to
+    // (a georeferenced CityJSON model's first vertex; zeros for the others).
+    double origin[3] = {0.0, 0.0, 0.0};
 
     // Triangles of the named solids (the scene also holds the shade_only ones after them).
     size_t triangles() const noexcept { return normals.size() / 3 - shade_only; }
@@ -48,7 +51,9 @@ inline constexpr double kMaxTracedCoordinate = 1e100;
 
 // Builds the combined triangle list (solids in dictionary order) and its tree
 // on up to `threads` threads (0: hardware concurrency).
-std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0);
+// `origin` (3 doubles, may be null): the model's local origin (Model::origin).
+std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0,
+                                        const double* origin = nullptr);
 
 // The status change time is part of the key: a rewrite that restores size
 // and modification time (cp -p, tar, rsync -t) is still seen.
