@@ -1,6 +1,7 @@
 """Project shading module: exact ray-cast factors per step, or a table on a free grid (native).
 
-``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``.
+``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``; binding in
+``src/bindings/components/shade_exact.cpp`` (sky views: ``shade_exact_views.cpp``).
 """
 from quillmere._native import ExactShadowModule, cos_table_positions, write_cos_table
 
