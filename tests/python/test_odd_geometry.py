@@ -7,8 +7,9 @@ import math
 import pytest
 
 from quillmere import cli
-from quillmere.core import demo
 from quillmere.shadow_calc.occlusion_scan import calculate_shadow
+
+from demo_inputs import write_inputs
 
 
 def solid(name, facets):
@@ -64,7 +65,7 @@ diffuse = "isotropic"
 
 @pytest.fixture
 def folder(tmp_path, monkeypatch):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
+    write_inputs(tmp_path, house=False)
     (tmp_path / "p.toml").write_text(PROJECT, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     return tmp_path
