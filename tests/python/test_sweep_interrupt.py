@@ -12,7 +12,7 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from quillmere.core import demo  # noqa: E402
+from demo_inputs import write_inputs  # noqa: E402
 
 PROJECT = '''\
 period = [2025, 6, 20, 2025, 6, 21]
@@ -60,7 +60,7 @@ def live_processes(session):
 
 @pytest.mark.parametrize("moment", ["cluster starting", "variants running"])
 def test_ctrl_c_ends_with_one_line_and_leaves_no_process(tmp_path, moment):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
+    write_inputs(tmp_path, house=False)
     (tmp_path / "chatty.py").write_text(CHATTY, encoding="utf-8")
     (tmp_path / "p.toml").write_text(PROJECT, encoding="utf-8")
     p = subprocess.Popen([sys.executable, "-m", "quillmere", "sweep", str(tmp_path / "p.toml"), "--vary", "u.x=1,2",
