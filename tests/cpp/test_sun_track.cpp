@@ -2,6 +2,7 @@
 // the position of every sunny step.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -102,4 +103,22 @@ TEST(SunTrack, NoSunNoPositionsAndNothingBeyondTheRun) {
     const sh::SunTrack bad = sh::sun_track(run);
     EXPECT_EQ(bad.sunny_steps, 0u);
     EXPECT_EQ(bad.position(12), -1);
+}
+
+TEST(SunTrack, TheClocksOwnTimeFindsItsStep) {
+    sh::SunRun run = vienna_year();
+    run.begin_time = 3600.0 * 24 * 31, run.time_step = 900.0, run.steps = 4 * 24 * 28;  // February by quarter hours
+    run.sun_time = sh::SunTime::middle;
+    const sh::SunTrack track = sh::sun_track(run);
+    // The clock's times by repeated addition: each is its own step.
+    double t = run.begin_time;
+    for (size_t k = 0; k < run.steps; ++k, t += run.time_step) ASSERT_EQ(track.step_at(t, 1800.0), int64_t(k));
+    EXPECT_EQ(track.step_at(t, 1800.0), -1);                          // the step after the run
+    EXPECT_EQ(track.step_at(run.begin_time - 900.0, 1800.0), -1);     // before it
+    EXPECT_EQ(track.step_at(run.begin_time + 450.0, 1800.0), -1);     // between two steps
+    EXPECT_EQ(track.step_at(run.begin_time, 0.0), -1);                // another sun time
+    EXPECT_EQ(track.step_at(std::numeric_limits<double>::quiet_NaN(), 1800.0), -1);
+    // A time one rounding away from a step's is not that step.
+    EXPECT_EQ(track.step_at(std::nextafter(run.begin_time + 900.0 * 7, 1e300), 1800.0), -1);
+    EXPECT_EQ(sh::SunTrack{}.step_at(0.0, 0.0), -1);
 }

@@ -415,3 +415,49 @@ def test_host_subclasses_keep_the_exact_lookup_and_reach_their_redefinitions(tmp
         alt, az = pv.outputs["height_angle"]["value"], pv.outputs["azimuth_angle"]["value"]
         expected = 0.25 if cls is Fixed else calculate_shadow(str(stl), ["roof_free"], alt, az)[0]["roof_free"]
         assert alt > 30 and pv.outputs["cos"]["value"] == expected > 0
+
+
+def test_panels_get_the_factor_of_their_own_sun_whatever_the_module_planned(tmp_path):
+    # The module plans January with the sun at the middle of the hour; panels ask by their step
+    # (the clock's time and their sun time) and get the planned factor only for that very sun.
+    stl = courtyard_model(tmp_path / "c.stl")
+    shade = shading(stl, tmp_path / "t.csv", ["roof_shaded"])
+    shade.awake({"modules": {}, "site": dict(SITE, sun_time="middle"), "clock": clock((2025, 1, 1, 2025, 1, 31))})
+    planned = len(shade.sun_factors()["altitude"])
+    for period, hour, sun_time in (((2025, 1, 1, 2025, 1, 31), 12, "middle"),   # a planned step
+                                   ((2025, 1, 1, 2025, 1, 31), 12, "start"),    # another sun time
+                                   ((2025, 1, 10, 2025, 1, 31), 11, "middle"),  # another clock, a planned instant
+                                   ((2025, 6, 1, 2025, 6, 30), 14, "middle")):  # beyond the plan
+        c = clock(period)
+        c.current_time += hour * 3600
+        pv = TimedSunPanelModule("pv")
+        pv.in_file_params = ["house", "roof_shaded", 20.0, 0.2, 800.0, 100.0, 0.2]
+        state = {"modules": {"house": shade}, "site": dict(SITE, sun_time=sun_time)}
+        pv.awake(state)
+        pv.update(c, state)
+        h, az = pv.outputs["height_angle"]["value"], pv.outputs["azimuth_angle"]["value"]
+        assert pv.outputs["cos"]["value"] == calculate_shadow(str(stl), ["roof_shaded"], h, az)[0]["roof_shaded"]
+    assert len(shade.sun_factors()["altitude"]) == planned  # the plan itself is unchanged
+
+
+def test_a_host_redefinition_of_the_lookup_is_asked_for_every_step(tmp_path):
+    stl = courtyard_model(tmp_path / "c.stl")
+
+    class Halved(ExactShadowModule):
+        def get_cos_value(self, solid_name, altitude, azimuth):
+            return 0.5 * super().get_cos_value(solid_name, altitude, azimuth)
+
+    shade = Halved("house")
+    shade.in_file_params = [str(stl), str(tmp_path / "t.csv"), "exact", None, 0.0, "roof_free"]
+    state = {"modules": {"house": shade}, "site": dict(SITE, sun_time="middle"),
+             "clock": clock((2025, 6, 1, 2025, 6, 30))}
+    shade.awake(state)
+    c = clock((2025, 6, 1, 2025, 6, 30))
+    c.current_time += 12 * 3600
+    pv = TimedSunPanelModule("pv")
+    pv.in_file_params = ["house", "roof_free", 20.0, 0.2, 800.0, 100.0, 0.2]
+    pv.awake(state)
+    pv.update(c, state)
+    h, az = pv.outputs["height_angle"]["value"], pv.outputs["azimuth_angle"]["value"]
+    full = calculate_shadow(str(stl), ["roof_free"], h, az)[0]["roof_free"]
+    assert full > 0.5 and pv.outputs["cos"]["value"] == 0.5 * full

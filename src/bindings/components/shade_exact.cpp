@@ -285,6 +285,17 @@ double ExactShadowModule::get_cos_value(nb::handle solid_name, double altitude, 
     return row_factors[it->second * S + column];
 }
 
+double ExactShadowModule::step_cos_value(nb::handle surface, const StepSun& sun) {
+    if (exact && step_rows > 0) {
+        PyObject* found = PyDict_GetItemWithError(exact_columns.ptr(), surface.ptr());
+        if (!found && PyErr_Occurred()) throw_pending();
+        double factor;
+        const int64_t k = track.step_at(sun.clock_time, sun.sun_offset);
+        if (found && k >= 0 && step_factor(size_t(k), PyLong_AsSize_t(found), factor)) return factor;
+    }
+    return get_cos_value(surface, sun.altitude, sun.azimuth);
+}
+
 bool ExactShadowModule::step_factor(size_t step, size_t column, double& factor) const {
     const int64_t p = track.position(step);
     const size_t S = faces.first.size();

@@ -79,14 +79,16 @@ public:
     // computed elsewhere) to the module's table path with its fingerprint.
     void save_table(const std::string& text);
 
-    // Sky and ground views of the analysed surfaces (cosine-weighted, past the
-    // whole model), computed on first use after awake, once per model and
-    // surface list, and kept in a fingerprinted file beside the table
+    // Exact method: the factor of the run's step whose sun the panel asks for
+    // (its clock time and sun time, sun_track's step_at); any other sun (no
+    // run planned, another sun time or clock, table mode): get_cos_value.
+    double step_cos_value(nb::handle surface, const StepSun& sun) override;
+    // Sky, ground and horizon-band views of an analysed surface (cosine-weighted,
+    // past the whole model), computed on first use after awake, once per model
+    // and surface list, and kept in a fingerprinted file beside the table
     // (name.views.csv). False for a surface that is not analysed or without
     // a readable model.
-    bool surface_views(nb::handle name, double& sky, double& ground);
-    // The same with the surface's horizon-band view (sin tilt for a free plane).
-    bool surface_views(nb::handle name, double& sky, double& ground, double& horizon);
+    bool surface_views(nb::handle name, SurfaceViews& out) override;
     // {surface: (sky_view, ground_view)} of every analysed surface.
     nb::object sky_views();
     // {surface: horizon_view} of every analysed surface.

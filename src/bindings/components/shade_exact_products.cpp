@@ -207,19 +207,14 @@ void ExactShadowModule::compute_views() {
     if (!err.empty()) print("警告：无法保存天空视角系数 " + file + "：" + err);
 }
 
-bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground) {
-    double horizon;
-    return surface_views(name, sky, ground, horizon);
-}
-
-bool ExactShadowModule::surface_views(nb::handle name, double& sky, double& ground, double& horizon) {
+bool ExactShadowModule::surface_views(nb::handle name, SurfaceViews& out) {
     if (!views_done) compute_views();
     if (!PyUnicode_Check(name.ptr())) return false;
     PyObject* col = PyDict_GetItem(exact_columns.ptr(), name.ptr());
     if (!col) return false;
     const size_t c = nb::cast<size_t>(nb::handle(col));
     if (c >= view_sky.size() || c >= view_horizon.size()) return false;
-    sky = view_sky[c], ground = view_ground[c], horizon = view_horizon[c];
+    out.sky = view_sky[c], out.ground = view_ground[c], out.horizon = view_horizon[c];
     return true;
 }
 

@@ -334,6 +334,20 @@ double SurfaceShadowModule::get_cos_value(nb::handle solid_name, double altitude
     }
 }
 
+SurfaceShadowModule::Service SurfaceShadowModule::serves_surface(nb::handle surface, std::vector<std::string>& served) {
+    if (PyDict_Check(interp_index.ptr())) {
+        const int rc = PyDict_Contains(interp_index.ptr(), surface.ptr());
+        if (rc < 0) throw_pending();
+        if (rc == 1) return Service::served;
+    }
+    if (data.is_none()) return Service::no_table;
+    for (nb::handle col : data.attr("columns")) {
+        std::string name = to_text(col);
+        if (name != "方位角" && name != "高度角") served.push_back(name);  // the angle columns (cos_table.hpp)
+    }
+    return Service::not_in_table;
+}
+
 void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     print("开始阴影分析, 输出结果 到 " + to_text(output_folder));
     const std::string target = fs_path(output_folder, "output_folder");  // refused before any work

@@ -17,6 +17,18 @@
 namespace qm::py {
 namespace nb = nanobind;
 
+// The sun of a panel's step: the clock's own time of the step, the offset
+// of the panel's sun time [s] and the sun position it gives [deg].
+struct StepSun {
+    double clock_time = 0.0, sun_offset = 0.0;
+    double altitude = 0.0, azimuth = 0.0;
+};
+
+// A surface's views past the model (cosine-weighted fractions, sky_view.hpp).
+struct SurfaceViews {
+    double sky = 0.0, ground = 0.0, horizon = 0.0;
+};
+
 class SurfaceShadowModule : public SimUnit {
 public:
     // Own state, not visible to host scripts.
@@ -50,6 +62,19 @@ public:
     virtual double get_cos_value(nb::handle solid_name, double altitude, double azimuth);
     virtual void shadow_analyze_output(nb::handle output_folder);
     virtual nb::object get_surf_stats(nb::handle surf_name);
+
+    // Internal operations that panels and the run manager ask (plain C++):
+    // the factor of `surface` at a panel's step; this type's is get_cos_value
+    // at the step's sun (a host subclass's redefinition included).
+    virtual double step_cos_value(nb::handle surface, const StepSun& sun) {
+        return get_cos_value(surface, sun.altitude, sun.azimuth);
+    }
+    // The views of `surface`; false when this module has none (this type never has).
+    virtual bool surface_views(nb::handle, SurfaceViews&) { return false; }
+    // Whether lookups of `surface` answer from this module's data after awake;
+    // when not, `served` receives the surfaces they do answer for.
+    enum class Service { served, no_table, not_in_table };
+    virtual Service serves_surface(nb::handle surface, std::vector<std::string>& served);
 
     // The native lookup as a host float (for host subclasses without a redefinition).
     nb::object cos_value_object(nb::handle solid_name, double altitude, double azimuth) {
@@ -90,6 +115,16 @@ public:
     }
     nb::object dispatch_cos_value(nb::handle solid_name, double altitude, double azimuth) {
         NB_OVERRIDE_NAME("get_cos_value", cos_value_object, solid_name, altitude, azimuth);
+    }
+    // A step's factor: the host's get_cos_value when a host subclass redefines it.
+    double step_cos_value(nb::handle surface, const StepSun& sun) override {
+        constexpr uint64_t hash = nb::detail::str_hash("get_cos_value");
+        bool redefined;
+        {
+            nb::detail::ticket t(nb_trampoline, "get_cos_value", hash, false);
+            redefined = t.key.is_valid();
+        }
+        return redefined ? get_cos_value(surface, sun.altitude, sun.azimuth) : Base::step_cos_value(surface, sun);
     }
     void shadow_analyze_output(nb::handle output_folder) override { NB_OVERRIDE(shadow_analyze_output, output_folder); }
     nb::object get_surf_stats(nb::handle surf_name) override { NB_OVERRIDE(get_surf_stats, surf_name); }

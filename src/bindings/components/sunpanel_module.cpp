@@ -161,7 +161,9 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         const double longitude = as_double(get_item(site, n.longitude));
         const double latitude = as_double(get_item(site, n.latitude));
         const int32_t zone = as_int32(get_item(site, n.time_zone));
-        nb::tuple when = clock->get_current_datetime_tuple();
+        const double offset = sun_time_offset();
+        nb::tuple when = offset == 0.0 ? clock->get_current_datetime_tuple()
+                                       : datetime_tuple_after(clock->start_year, clock->current_time + offset);
         std::tie(height, azimuth) = sun_position(longitude, latitude, zone, when);
         for (Py_ssize_t i = 0; i < 3 && i < PyTuple_GET_SIZE(when.ptr()); ++i)
             date[i] = int(PyLong_AsLong(PyTuple_GET_ITEM(when.ptr(), i)));
@@ -171,7 +173,8 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
         cos_value = 0.0;
         if (dni > 0) {
             if (shadow_unit) {
-                cos_value = shadow_unit->get_cos_value(surf_name, height, azimuth);
+                cos_value = shadow_unit->step_cos_value(
+                    surf_name, StepSun{clock->current_time, sun_time_offset(), height, azimuth});
             } else if (!missing_shadow_reported) {
                 print(kMissingShadow, shadow_name);  // direct sun counts as 0 without a shading module
                 missing_shadow_reported = true;
@@ -185,7 +188,8 @@ void SunPanelModule::update(nb::handle time, nb::handle state) {
     }
     auto [sky, ground] = diffuse_parts(diffuse, reflect);
     const double direct_cos = cos_value < 0.0 ? 0.0 : cos_value;  // NaN stays NaN
-    StepLight light{dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect, clock->current_time};
+    StepLight light{dni, direct_cos, sky, ground, height, azimuth, dt, diffuse, reflect,
+                    clock->current_time + sun_time_offset(), clock->current_time};
     light.year = date[0], light.month = date[1], light.day = date[2];
     light_on_plane(light);
     const double power = step_power(light, panel_area, eff);

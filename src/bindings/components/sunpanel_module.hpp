@@ -38,6 +38,8 @@ public:
     // [W/m2] for a diffuse horizontal irradiance and albedo; this module uses
     // calculate_sky_diffuse_and_ground_reflection on the surface's normal.
     virtual std::pair<double, double> diffuse_parts(double diffuse_rad, double ground_reflect);
+    // Internal: seconds added to the clock's time for the step's sun; this module's is 0.
+    virtual double sun_time_offset() const { return 0.0; }
 
     // Internal: the light of one step on the panel, as the step found it.
     struct StepLight {
@@ -47,7 +49,8 @@ public:
         double height = 0.0, azimuth = 0.0;  // sun position [deg]
         double hours = 0.0;           // the step [h]
         double diffuse_rad = 0.0, ground_reflect = 0.0;  // the step's inputs [W/m2], [-]
-        double time = 0.0;            // the clock's time of the step [s]
+        double time = 0.0;            // the instant of the step's sun [s] (clock time + sun_time_offset())
+        double clock_time = 0.0;      // the clock's own time of the step [s]
         double circumsolar = 0.0;     // the part of `sky` around the sun, shaded as the beam [W/m2]
         // The same light on the free plane (nothing shaded, free views) [W/m2]: the
         // circumsolar part, and sky without it plus ground; NaN: not set (the

@@ -139,7 +139,8 @@ void TimedSunPanelModule::light_on_plane(StepLight& l) {
             // for it only with beam light, so ask here when only diffuse light comes.
             double beam_factor = l.direct_cos;
             if (!(l.dni > 0.0) && dhi > 0.0 && l.height > 0.0 && shadow_unit)
-                beam_factor = std::max(0.0, shadow_unit->get_cos_value(surf_name, l.height, l.azimuth));
+                beam_factor = std::max(
+                    0.0, shadow_unit->step_cos_value(surf_name, StepSun{l.clock_time, sun_offset, l.height, l.azimuth}));
             sky::PerezSky perez;
             // Sun below the horizon (twilight in the step): the isotropic sky.
             if (sky::perez_sky(dhi, l.dni, p.dni_extra, zenith, p.airmass, perez) == sky::SkyError::none) {
@@ -168,9 +169,11 @@ void TimedSunPanelModule::awake(nb::handle state) {
     read_light(state);
     {
         if (diffuse == "shaded") {
-            ExactShadowModule* exact = dynamic_cast<ExactShadowModule*>(shadow_unit);
-            if (exact && exact->surface_views(surf_name, sky_view, ground_view, horizon_view)) shaded_diffuse = true;
-            else
+            SurfaceViews v;
+            if (shadow_unit && shadow_unit->surface_views(surf_name, v)) {
+                sky_view = v.sky, ground_view = v.ground, horizon_view = v.horizon;
+                shaded_diffuse = true;
+            } else
                 print("表面 " + to_text(surf_name) + " 没有天空视角系数（阴影模块 " + to_text(shadow_name) +
                       " 未分析该表面或不是项目阴影模块），散射按各向同性天空计算");
         }
@@ -240,24 +243,6 @@ void TimedSunPanelModule::read_light(nb::handle state) {
                 if (PyDict_DelItem(previous_outputs.ptr(), k[i].ptr()) < 0) throw_pending();
         }
     }
-}
-
-void TimedSunPanelModule::update(nb::handle time, nb::handle state) {
-    SimClock* clock = clock_arg(time, "time");
-    if (sun_offset == 0.0 || !clock) {
-        SunPanelModule::update(time, state);
-        return;
-    }
-    if (shifted.is_none()) shifted = nb::borrow(sim_clock_type())(0.0, 3600.0);
-    SimClock* s = nb::inst_ptr<SimClock>(shifted);
-    s->start_year = clock->start_year;
-    s->begin_month = clock->begin_month, s->begin_day = clock->begin_day;
-    s->end_year = clock->end_year, s->end_month = clock->end_month, s->end_day = clock->end_day;
-    s->begin_time = clock->begin_time;
-    s->end_time = clock->end_time;
-    s->time_step = clock->time_step;
-    s->current_time = clock->current_time + sun_offset;
-    SunPanelModule::update(shifted, state);
 }
 
 namespace {

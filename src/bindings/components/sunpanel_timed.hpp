@@ -30,8 +30,7 @@ struct PoaComponents {
 
 class TimedSunPanelModule : public SunPanelModule {
 public:
-    double sun_offset = 0.0;           // [s] added to the clock's time for the sun
-    nb::object shifted = nb::none();  // the clock as the sun sees it (a private SimClock)
+    double sun_offset = 0.0;           // [s] added to the clock's time for the sun (the site's sun_time)
     // The declared setting; the panel module's own behaviour when the module is
     // driven directly, projects get "shaded".
     std::string diffuse = "isotropic";               // "shaded" or "isotropic"
@@ -49,17 +48,7 @@ public:
         return {diffuse_rad * sky_view, ground_reflect * diffuse_rad * ground_view};
     }
     void light_on_plane(StepLight& light) override;
-    void update(nb::handle time, nb::handle state) override;
-
-    int traverse(visitproc visit, void* arg) override {
-        if (int rc = SunPanelModule::traverse(visit, arg)) return rc;
-        Py_VISIT(shifted.ptr());
-        return 0;
-    }
-    void clear() override {
-        SunPanelModule::clear();
-        shifted = nb::none();
-    }
+    double sun_time_offset() const override { return sun_offset; }
 
 private:
     void read_light(nb::handle state);  // the site's light choices and the light outputs

@@ -71,7 +71,8 @@ void SimClock::set_period(nb::handle run_period) {
     end_time = p.end_time;
 }
 
-std::array<int64_t, 6> SimClock::current_datetime() const {
+namespace {
+std::array<int64_t, 6> datetime_at(int32_t start_year, double current_time) {
     std::array<int64_t, 6> out{};
     switch (calendar::datetime_after(start_year, 1, 1, current_time, out)) {
         case calendar::DateTimeError::not_finite:
@@ -81,6 +82,18 @@ std::array<int64_t, 6> SimClock::current_datetime() const {
         case calendar::DateTimeError::none: break;
     }
     return out;
+}
+
+nb::tuple as_tuple(const std::array<int64_t, 6>& d) {
+    return nb::make_tuple(nb::int_(d[0]), nb::int_(d[1]), nb::int_(d[2]), nb::int_(d[3]), nb::int_(d[4]),
+                          nb::int_(d[5]));
+}
+}  // namespace
+
+std::array<int64_t, 6> SimClock::current_datetime() const { return datetime_at(start_year, current_time); }
+
+nb::tuple datetime_tuple_after(int32_t start_year, double seconds) {
+    return as_tuple(datetime_at(start_year, seconds));
 }
 
 nb::tuple SimClock::get_current_datetime_tuple() const {

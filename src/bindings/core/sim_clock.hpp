@@ -49,6 +49,10 @@ public:
     void set_time_step(double step) override { NB_OVERRIDE(set_time_step, step); }
 };
 
+// The date-time tuple (year, month, day, hour, minute, second) of `seconds`
+// after 1 January 00:00 of start_year, as a clock at that time gives it.
+nb::tuple datetime_tuple_after(int32_t start_year, double seconds);
+
 // The clock argument as signatures show it.
 using clock_hint = arg_as<"quillmere.core.sim_clock.SimClock">;
 

@@ -547,7 +547,9 @@ void check_interpolators(const std::string& file, nb::handle project_modules, nb
             continue;
         auto* shade = nb::inst_ptr<SurfaceShadowModule>(unit);
         nb::object wanted = get_item(m["values"], surface->key.c_str());
-        if (PyDict_Check(shade->interp_index.ptr()) && PyDict_Contains(shade->interp_index.ptr(), wanted.ptr())) continue;
+        std::vector<std::string> columns;
+        const SurfaceShadowModule::Service service = shade->serves_surface(wanted, columns);
+        if (service == SurfaceShadowModule::Service::served) continue;
         // Where the shading module's table comes from, for the message.
         nb::object target = get_item(by_name, ref[0]);
         read_declaration(target["class"], tdecl);
@@ -558,16 +560,10 @@ void check_interpolators(const std::string& file, nb::handle project_modules, nb
             break;
         }
         std::string why;
-        if (shade->data.is_none()) {
+        if (service == SurfaceShadowModule::Service::no_table)
             why = "不是可用的阴影表（无法读取，或缺少 方位角、高度角 列）";
-        } else {
-            std::vector<std::string> columns;
-            for (nb::handle col : shade->data.attr("columns")) {
-                std::string name = to_text(col);
-                if (name != "方位角" && name != "高度角") columns.push_back(name);
-            }
+        else
             why = "中没有表面 \"" + to_text(wanted) + "\" 的数据" + closest_hint(to_text(wanted), columns);
-        }
         c.fail(key, "阴影表 " + table + " " + why + "，模块 " + to_text(m["name"]) +
                         " 将得不到直射光；请检查该表或用 --regenerate-shading 重新生成");
     }

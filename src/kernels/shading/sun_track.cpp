@@ -1,5 +1,6 @@
 #include "kernels/shading/sun_track.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
@@ -24,7 +25,10 @@ uint64_t bits(double v) {
 
 SunTrack sun_track(const SunRun& run) {
     SunTrack track;
-    const std::vector<double> times = step_times(run.begin_time, run.time_step, run.steps);
+    track.step_times = step_times(run.begin_time, run.time_step, run.steps);
+    track.time_step = run.time_step;
+    track.offset = sun_offset(run.sun_time);
+    const std::vector<double>& times = track.step_times;
     track.position_of_step.assign(times.size(), -1);
     std::unordered_map<Bits, int64_t, BitsHash> seen;
     const double offset = sun_offset(run.sun_time);
@@ -43,6 +47,19 @@ SunTrack sun_track(const SunRun& run) {
         track.position_of_step[k] = it->second;
     }
     return track;
+}
+
+int64_t SunTrack::step_at(double clock_time, double at_offset) const noexcept {
+    if (step_times.empty() || bits(at_offset) != bits(offset) || !(time_step > 0.0)) return -1;
+    const double k = std::round((clock_time - step_times[0]) / time_step);
+    if (!(k >= 0.0) || k >= double(step_times.size()) + 1.0) return -1;
+    // Repeated addition may put the step one off the quotient's rounding.
+    for (double d : {0.0, -1.0, 1.0}) {
+        const double j = k + d;
+        if (j >= 0.0 && j < double(step_times.size()) && bits(step_times[size_t(j)]) == bits(clock_time))
+            return int64_t(j);
+    }
+    return -1;
 }
 
 }  // namespace qm::shading

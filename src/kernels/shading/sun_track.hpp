@@ -41,12 +41,20 @@ struct SunRun {
 struct SunTrack {
     std::vector<double> altitudes, azimuths;  // [deg] distinct sunny positions, by first sunny step
     std::vector<int64_t> position_of_step;    // per step: index of its position, -1 without sun
+    std::vector<double> step_times;           // [s] per step: its clock time (step_times())
+    double time_step = 0.0, offset = 0.0;     // [s] the run's step and sun_offset of its sun time
     size_t positions() const noexcept { return altitudes.size(); }
     size_t sunny_steps = 0;
     // Position index of step k; -1 without sun or beyond the run.
     int64_t position(size_t step) const noexcept {
         return step < position_of_step.size() ? position_of_step[step] : -1;
     }
+    // The step whose sun is that of clock time `clock_time` plus `offset` [s]:
+    // a step whose clock time has the same bits, in a track of the same
+    // offset; -1 for none (another run, another sun time, a time between steps).
+    // The clock's own time identifies the step, so its sun need not be
+    // computed again, nor compared as two floating-point angles.
+    int64_t step_at(double clock_time, double offset) const noexcept;
 };
 
 SunTrack sun_track(const SunRun& run);
