@@ -1,5 +1,8 @@
 """quillmere: hour-by-hour simulation of small building-scale PV and wind installations,
-with the panels' direct sun reduced by the shade the building casts on itself."""
+with the panels' direct sun reduced by the shade the building casts on itself.
+
+Re-exports the core types; ``QuillMere`` is bound in src/bindings/entry.cpp (the extension's
+registration: src/bindings/module.cpp)."""
 from quillmere.core.sim_clock import SimClock
 from quillmere.core.sim_unit import SimUnit
 from quillmere.core.link import Link

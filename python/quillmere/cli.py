@@ -604,15 +604,20 @@ def main(argv=None):
             print("  " + note)
         return 1
     except KeyboardInterrupt:
-        print("已中断")
         _close_clusters_quietly()
+        print("已中断")
         return 130
 
 
 def _close_clusters_quietly() -> None:
     """A Ctrl-C while a local cluster starts leaves it half made, and the
     cluster library's exit handler would then print its own traceback after
-    the one line: close what is left here, silently, and drop that handler."""
+    the one line: end the worker processes, close what is left here,
+    silently, and drop that handler."""
+    sweep = sys.modules.get("quillmere.sweep")
+    if sweep is not None:
+        # The workers first (they would print when their cluster closes under them).
+        sweep.stop_worker_processes()
     spec = sys.modules.get("distributed.deploy.spec")
     if spec is None or not hasattr(spec, "close_clusters"):
         return

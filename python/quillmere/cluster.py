@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import sys
 from typing import Any
 
 # What a variant imports, loaded once in the server process that forks the
@@ -40,11 +41,62 @@ def _start_worker_server() -> bool:
         if threading_main():
             previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
-            ensure_running()
+            with _stderr_to_devnull():
+                ensure_running()
         finally:
             if previous is not None:
                 signal.signal(signal.SIGINT, previous)
     return True
+
+
+@contextlib.contextmanager
+def _stderr_to_devnull():
+    """The server, the workers it forks and the resource tracker get their
+    own standard error, never the user's terminal: a worker interrupted while
+    it starts (Ctrl-C, or the cluster closed under it) would print its
+    traceback after the sweep has said it was interrupted, and the tracker its
+    warnings after the process has ended. A variant's own messages are
+    captured in its result; the workers' logs are silenced anyway."""
+    try:
+        saved = os.dup(2)
+    except OSError:
+        yield  # no standard error to replace
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            sys.stderr.flush()
+            os.dup2(null, 2)
+        finally:
+            os.close(null)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def stop_worker_processes(seconds: float = 5.0) -> None:
+    """After an interruption: ends every process this one started for its
+    local clusters (the workers' server and the workers it forked), so that
+    none is left behind or prints after the interruption line. The resource
+    tracker is left to end with this process (it frees what the workers
+    held). Waits at most ``seconds``."""
+    try:
+        import psutil  # a dependency of distributed
+    except ImportError:
+        return
+    from multiprocessing import resource_tracker
+
+    tracker = getattr(getattr(resource_tracker, "_resource_tracker", None), "_pid", None)
+    try:
+        children = psutil.Process().children(recursive=True)
+    except psutil.Error:
+        return
+    doomed = [c for c in children if c.pid != tracker]
+    for child in doomed:
+        with contextlib.suppress(psutil.Error):
+            child.kill()
+    psutil.wait_procs(doomed, timeout=seconds)
 
 
 def threading_main() -> bool:

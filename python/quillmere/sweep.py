@@ -344,6 +344,7 @@ from quillmere.cluster import (  # noqa: E402,F401
     _probe_scheduler,
     _start_worker_server,
     _worker_start,
+    stop_worker_processes,
     threading_main,
 )
 

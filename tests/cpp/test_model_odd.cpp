@@ -75,3 +75,19 @@ TEST(ModelOdd, NonFiniteVerticesAreLeftOutAndNormalsTakenFromTheVertices) {
     EXPECT_DOUBLE_EQ(m->normals[3 + 2], -1.0);
     for (double v : m->normals) EXPECT_TRUE(std::isfinite(v));
 }
+
+TEST(ModelOdd, FacetsBeyondTheLargestCoordinateAreCountedPerSolid) {
+    // The same plate at 1e30 is a model like any other; at 1e300 (and on a
+    // replaced solid of a repeated name too) its facets are counted.
+    const std::string near = facet("0 0 1", "-1e30 -1e30 1", "1e30 -1e30 1", "0 1e30 1");
+    const std::string far = facet("0 0 1", "-1e300 -1e300 1", "1e300 -1e300 1", "0 1e300 1");
+    auto ok = geom::make_model(read("solid roof\n" + kUp + "endsolid\nsolid part\n" + near + "endsolid\n"));
+    EXPECT_TRUE(ok->far_facets.empty());
+    auto m = geom::make_model(read("solid roof\n" + kUp + "endsolid\nsolid part\n" + far + far + near +
+                                   "endsolid\nsolid wall\n" + far + "endsolid\nsolid wall\n" + kUp + "endsolid\n"));
+    using Counts = std::vector<std::pair<std::string, size_t>>;
+    EXPECT_EQ(m->far_facets, (Counts{{"part", 2}, {"wall", 1}}));
+    // Just inside the bound counts as near.
+    const std::string edge = facet("0 0 1", "-1e100 0 1", "1e100 0 1", "0 1e100 1");
+    EXPECT_TRUE(geom::make_model(read("solid part\n" + edge + "endsolid\n"))->far_facets.empty());
+}

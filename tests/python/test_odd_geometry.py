@@ -7,8 +7,9 @@ import math
 import pytest
 
 from quillmere import cli
-from quillmere.core import demo
 from quillmere.shadow_calc.occlusion_scan import calculate_shadow
+
+from demo_inputs import write_inputs
 
 
 def solid(name, facets):
@@ -64,7 +65,7 @@ diffuse = "isotropic"
 
 @pytest.fixture
 def folder(tmp_path, monkeypatch):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
+    write_inputs(tmp_path, house=False)
     (tmp_path / "p.toml").write_text(PROJECT, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     return tmp_path
@@ -129,3 +130,22 @@ def test_a_surface_without_usable_facets_stops_before_any_work(folder, capsys, r
     assert "modules[1](h).surfaces[0]" in err and '"roof"' in err and "没有可分析的面片" in err
     assert "regenerate" not in err and "阴影表" not in err
     assert not (folder / "t.csv").exists()
+
+
+@pytest.mark.parametrize("method", ["table", "exact"])
+def test_an_object_beyond_the_largest_coordinate_is_refused_not_silently_shadeless(folder, capsys, method):
+    model = folder / "m.stl"
+    # A plate above the roof reaching 1e30 m casts its shade; the same plate reaching 1e300 m would cast none
+    # (the intersection products overflow): it is refused, naming the file, the solid and the count.
+    model.write_text(ROOF + solid("part", square(1.0, size=2e30, x0=-1e30, y0=-1e30)), encoding="utf-8")
+    assert calculate_shadow(str(model), ["roof"], 40, 180)[0]["roof"] == 0.0
+    model.write_text(ROOF + solid("part", square(1.0, size=2e300, x0=-1e300, y0=-1e300)), encoding="utf-8")
+    with pytest.raises(ValueError) as info:
+        calculate_shadow(str(model), ["roof"], 40, 180)
+    assert "m.stl" in str(info.value) and '实体 "part"（2 个面片）' in str(info.value) and "1e+100" in str(info.value)
+    project = (folder / "p.toml").read_text(encoding="utf-8").replace('method = "table"', f'method = "{method}"')
+    (folder / "q.toml").write_text(project, encoding="utf-8")
+    assert cli.main(["run", "q.toml"]) == 1
+    err, = [x for x in capsys.readouterr().out.splitlines() if x.startswith("错误：")]
+    assert "m.stl" in err and '实体 "part"（2 个面片）' in err and "坐标绝对值超过 1e+100" in err, err
+    assert not (folder / "t.csv").exists() and not (folder / "t.exact.csv").exists()

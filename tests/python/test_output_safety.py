@@ -13,21 +13,9 @@ from quillmere import cli
 from quillmere.core import demo
 from quillmere.core.manager import Manager, ProjectError
 
-BASE = '''\
-period = [2025, 1, 1, 2025, 1, 2]
-[site]
-latitude = 48.0
-longitude = 16.0
-time_zone = 1
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "t"
-type = "WindTurbine"
-capacity = 1.0
-'''
+from demo_inputs import WEATHER_AND_TURBINE, error_line
+
+BASE = WEATHER_AND_TURBINE
 
 SHADING = '''[[modules]]
 name = "h"
@@ -40,21 +28,8 @@ surfaces = ["roof_south_east"]
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
-    (tmp_path / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
-    (tmp_path / "p.toml").write_text(BASE, encoding="utf-8")
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
-def error_line(capsys, *parts):
-    out = capsys.readouterr().out
-    lines = [line for line in out.splitlines() if line.startswith("错误：")]
-    assert len(lines) == 1, out
-    for p in parts:
-        assert p in lines[0], lines[0]
-    return lines[0]
+def project(small_project):
+    return small_project
 
 
 def snapshot(folder):

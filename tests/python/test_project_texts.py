@@ -11,8 +11,9 @@ import sys
 import pytest
 
 from quillmere import cli
-from quillmere.core import demo
 from quillmere.core.manager import Manager, ProjectError
+
+from demo_inputs import write_inputs
 
 PROJECT = {
     "period": [2025, 6, 1, 2025, 6, 1],
@@ -30,9 +31,7 @@ PROJECT = {
 
 @pytest.fixture
 def folder(tmp_path):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
-    (tmp_path / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
-    return tmp_path
+    return write_inputs(tmp_path)
 
 
 def project(folder, edit=None):

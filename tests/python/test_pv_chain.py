@@ -6,8 +6,9 @@ import pytest
 
 from quillmere.components.inverter import InverterModule
 from quillmere.components.pv_array import PVArrayModule
-from quillmere.core import demo
 from quillmere.core.manager import Manager, ProjectError
+
+from demo_inputs import write_inputs
 
 LOSSES = ("soiling", "mismatch", "wiring", "connections", "lid", "nameplate_rating", "availability")
 NEUTRAL = 'iam_model = "no_loss"\ngamma_pdc = 0.0\n' + "".join(f"{k} = 0.0\n" for k in LOSSES)
@@ -17,9 +18,7 @@ WEATHER_LINKS = ('"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
     d = tmp_path_factory.mktemp("chain")
-    (d / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
-    (d / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1), encoding="utf-8")
-    return d
+    return write_inputs(d, 48.21, 16.37, 1, weather="cloudy")
 
 
 def project(folder, panel_type="PVArray", extra="", inverter="", weather_links=True, name="p.toml"):

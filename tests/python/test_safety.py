@@ -19,6 +19,8 @@ from quillmere.components.weather_feed import WeatherFeed
 from quillmere.core import demo
 from quillmere.shadow_calc import occlusion_scan as geo
 
+from demo_inputs import WEATHER_AND_TURBINE, error_line
+
 
 def run_child(code):
     """Runs code in a fresh interpreter; returns (exit status, stdout)."""
@@ -357,50 +359,19 @@ def test_model_cache_sees_rewrites_with_restored_mtime(tmp_path, wait):
 
 # ------------------------------------------------------------------ cases 6 and 10 (through the command line)
 
-BASE = '''
-period = [2025, 1, 1, 2025, 1, 2]
-[site]
-longitude = 16.0
-latitude = 48.0
-time_zone = 1
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "t"
-type = "WindTurbine"
-capacity = 1.0
-'''
-
-
-@pytest.fixture
-def small_project(tmp_path, monkeypatch):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
-    (tmp_path / "p.toml").write_text(BASE, encoding="utf-8")
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
-def one_error_line(capsys, *parts):
-    out = capsys.readouterr().out
-    lines = [l for l in out.splitlines() if l.startswith("错误：")]
-    assert len(lines) == 1, out
-    for p in parts:
-        assert p in lines[0], lines[0]
-    return lines[0]
+BASE = WEATHER_AND_TURBINE
 
 
 def test_results_over_inputs_are_refused(small_project, capsys):
     weather = (small_project / "weather.epw").read_bytes()
     for target in ("weather.epw", "p.toml"):
         assert cli.main(["run", "p.toml", "-o", target]) == 1
-        one_error_line(capsys, "p.toml", target if target != "p.toml" else "项目文件")
+        error_line(capsys, "p.toml", target if target != "p.toml" else "项目文件")
     assert (small_project / "weather.epw").read_bytes() == weather
     assert (small_project / "p.toml").read_text(encoding="utf-8") == BASE
     (small_project / "q.toml").write_text(BASE + '[output]\ncsv = "weather.epw"\n', encoding="utf-8")
     assert cli.main(["run", "q.toml"]) == 1
-    one_error_line(capsys, "output.csv", "modules[0](weather)")
+    error_line(capsys, "output.csv", "modules[0](weather)")
     # A missing results folder is created, with one line saying so.
     assert cli.main(["run", "p.toml", "-o", "new/sub/r.csv"]) == 0
     out = capsys.readouterr().out
@@ -419,7 +390,7 @@ def test_unclear_project_errors_are_one_line(small_project, capsys, extra, parts
     text = BASE.replace("period = [2025, 1, 1, 2025, 1, 2]\n", "") if extra.startswith("period") else BASE
     (small_project / "x.toml").write_text(extra + text, encoding="utf-8")
     assert cli.main(["run", "x.toml"]) == 1
-    line = one_error_line(capsys, "x.toml", *parts)
+    line = error_line(capsys, "x.toml", *parts)
     assert len(line) < 400
 
 
@@ -436,7 +407,7 @@ def test_module_classes_that_cannot_be_made(small_project, capsys):
                        ("umods:Forgetful", ("modules[2](u).type", "super().__init__(name)"))):
         (small_project / "u.toml").write_text(BASE + f'[[modules]]\nname = "u"\ntype = "{cls}"\n', encoding="utf-8")
         assert cli.main(["run", "u.toml"]) == 1
-        one_error_line(capsys, "u.toml", *parts)
+        error_line(capsys, "u.toml", *parts)
     sys.modules.pop("umods", None)
 
 
@@ -455,7 +426,7 @@ def test_marked_files_binary_models_and_unwritable_tables(small_project, capsys)
                                 ("house.stl", "/proc/t.csv", ("modules[2](h).table", "/proc"))):
         (small_project / "s.toml").write_text(BASE + shading.format(m=model, t=table), encoding="utf-8")
         assert cli.main(["run", "s.toml"]) == 1
-        one_error_line(capsys, "s.toml", *parts)
+        error_line(capsys, "s.toml", *parts)
 
 
 def test_any_type_declaring_a_model_and_its_surfaces_gets_the_shading_file_checks(small_project, capsys):
@@ -469,4 +440,4 @@ def test_any_type_declaring_a_model_and_its_surfaces_gets_the_shading_file_check
                                 ("house.stl", "/proc/t.csv", ("modules[2](h).table", "/proc"))):
         (small_project / "s.toml").write_text(BASE + shading.format(m=model, t=table), encoding="utf-8")
         assert cli.main(["run", "s.toml"]) == 1
-        one_error_line(capsys, "s.toml", *parts)
+        error_line(capsys, "s.toml", *parts)

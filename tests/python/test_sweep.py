@@ -9,8 +9,9 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 from quillmere import cli, sweep as sw  # noqa: E402
-from quillmere.core import demo  # noqa: E402
 from quillmere.core.manager import Manager, ProjectError, load_project  # noqa: E402
+
+from demo_inputs import write_inputs  # noqa: E402
 
 PROJECT = '''\
 period = [2025, 6, 20, 2025, 6, 22]
@@ -62,8 +63,7 @@ def cluster():
 
 @pytest.fixture
 def project(tmp_path):
-    (tmp_path / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.21, 16.37, 1, 2025), encoding="utf-8")
+    write_inputs(tmp_path, 48.21, 16.37, 1, year=2025)
     p = tmp_path / "project.toml"
     p.write_text(PROJECT, encoding="utf-8")
     return p

@@ -4,8 +4,9 @@ a period that reads the table's year again says so once."""
 import pytest
 
 from quillmere import cli
-from quillmere.core import demo
 from quillmere.core.manager import Manager, ProjectError
+
+from demo_inputs import write_inputs
 
 PROJECT = '''\
 {extra}
@@ -41,7 +42,7 @@ class Sink(SimUnit):
 
 @pytest.fixture
 def folder(tmp_path, monkeypatch):
-    (tmp_path / "weather.epw").write_text(demo.clear_sky_epw(48.0, 16.0, 1), encoding="utf-8")
+    write_inputs(tmp_path, house=False)
     (tmp_path / "sink.py").write_text(SINK, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     monkeypatch.delitem(__import__("sys").modules, "sink", raising=False)

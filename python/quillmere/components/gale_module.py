@@ -1,4 +1,4 @@
-"""The small wind turbine module (native)."""
+"""The small wind turbine module (native: src/bindings/components/gale_module.cpp)."""
 from quillmere._native import GaleModule
 
 __all__ = ["GaleModule"]

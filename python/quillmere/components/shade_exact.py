@@ -1,6 +1,8 @@
 """Project shading module: exact ray-cast factors per step, or a table on a free grid (native).
 
-``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``.
+``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``; binding in
+``src/bindings/components/shade_exact.cpp`` (the table, sky views and removal of kept files:
+``src/bindings/components/shade_exact_products.cpp``).
 """
 from quillmere._native import ExactShadowModule, cos_table_positions, write_cos_table
 

@@ -1,4 +1,4 @@
-"""Variable links between simulation modules (native)."""
+"""Variable links between simulation modules (native: src/bindings/core/link.cpp)."""
 from quillmere._native import Link
 
 __all__ = ["Link"]

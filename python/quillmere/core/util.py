@@ -1,5 +1,5 @@
 """Shared utility functions (native): path normalisation, sun position and the
-diffuse-sky / ground-reflection split for a tilted surface."""
+diffuse-sky / ground-reflection split for a tilted surface. Binding in src/bindings/core/util.cpp."""
 from quillmere._native import (
     calculate_sky_diffuse_and_ground_reflection,
     calculate_sun_position,

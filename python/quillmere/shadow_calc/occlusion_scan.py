@@ -1,4 +1,4 @@
-"""STL geometry reading, per-surface statistics and sun occlusion by ray casting (native)."""
+"""STL geometry reading, per-surface statistics and sun occlusion by ray casting (native: src/bindings/shadow_calc/occlusion_scan.cpp, model formats in model_files.cpp)."""
 from quillmere._native import (
     calculate_shadow,
     calculate_triangle_area,

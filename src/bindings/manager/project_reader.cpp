@@ -9,6 +9,7 @@
 #include "bindings/manager/internal.hpp"
 #include "bindings/core/project_values.hpp"
 #include "bindings/manager/project_checks.hpp"
+#include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "kernels/time/calendar.hpp"
 
 namespace qm::py {
@@ -185,6 +186,25 @@ void check_project_texts(const Checker& c, nb::handle v, const std::string& key)
             }
             check_project_texts(c, item, k);
         }
+    }
+}
+
+// A model with facets beyond the coordinates the occlusion tests take is
+// refused before any work, naming the model's key (the shading module would
+// print the reason at its start and then stop on a table it could not make).
+// The model is read into the cache that the module's start then uses.
+void check_model_extent(const Checker& c, nb::handle modules) {
+    nb::object os_path = nb::module_::import_("os.path");
+    for (nb::handle mh : modules) {
+        nb::dict m = nb::borrow<nb::dict>(mh);
+        ModuleDeclaration decl;
+        if (!m.contains("values") || !read_declaration(m["class"], decl)) continue;
+        const ProjectValue* model = decl.find(ValueKind::model);
+        if (!model || !decl.find(ValueKind::surfaces)) continue;
+        nb::object path = get_item(m["values"], model->key.c_str());
+        if (!PyUnicode_Check(path.ptr()) || !nb::cast<bool>(os_path.attr("isfile")(path))) continue;
+        if (std::string problem = model_extent_problem(path); !problem.empty())
+            c.fail(to_text(m["key"]) + "." + model->key, problem);
     }
 }
 
@@ -469,6 +489,7 @@ nb::object Manager::load_project() {
     check_generated_not_inputs(c, mod_list, out["file"]);
     for (nb::handle mh : mod_list) check_shading_files(c, mh);
     check_models(c, mod_list, quiet);
+    check_model_extent(c, mod_list);
     if (!site.is_valid()) {
         nb::object from_file = site_from_weather(c, mod_list, quiet);
         if (!from_file.is_valid()) c.missing("site", "表，含 longitude、latitude、time_zone");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -207,7 +208,7 @@ void parse_blocks(std::string_view text, stl::Solids& solids) {
 }
 
 // The model of a file for casting: from the cache when the file is unchanged.
-std::shared_ptr<const Model> load_model(nb::handle path) {
+std::shared_ptr<const Model> read_model(nb::handle path) {
     std::string p;
     if (!path.is_none()) model_path(path, "stl_file_path", p);
     if (geom::is_mesh_file(p)) return load_mesh_model(path, p, model_cache());
@@ -307,11 +308,34 @@ nb::object new_float_array(const double* src, size_t n) {
 
 nb::object py_float(double v) { return check(PyFloat_FromDouble(v)); }
 
+// "" for a model whose facets all lie within the coordinates the occlusion
+// tests can take; else the message naming the file, each solid and its count
+// (such facets would silently cast no shade).
+std::string far_facet_text(const Model& model, nb::handle path) {
+    if (model.far_facets.empty()) return {};
+    std::string which;
+    for (const auto& [solid, n] : model.far_facets)
+        which += (which.empty() ? "实体 \"" : "、\"") + solid + "\"（" + std::to_string(n) + " 个面片）";
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", geom::kMaxTracedCoordinate);
+    return "模型 " + (path.is_none() ? std::string("(无)") : to_text(path)) + " 的" + which + "的坐标绝对值超过 " +
+           bound + "，遮挡计算会溢出（这样的物体不投下阴影）；请检查模型的单位和坐标";
+}
+
+// read_model, refused with ValueError when far_facet_text has something to say.
+std::shared_ptr<const Model> load_model(nb::handle path) {
+    std::shared_ptr<const Model> model = read_model(path);
+    if (std::string problem = far_facet_text(*model, path); !problem.empty()) raise(PyExc_ValueError, problem);
+    return model;
+}
+
 }  // namespace
 
 void clear_model_cache() { model_cache().clear(); }
 
 std::shared_ptr<const Model> cached_model(nb::handle stl_file_path) { return load_model(stl_file_path); }
+
+std::string model_extent_problem(nb::handle model_path) { return far_facet_text(*read_model(model_path), model_path); }
 
 // ---------------------------------------------------------------- readers
 

@@ -38,6 +38,11 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
 // raise as in calculate_shadow.
 std::shared_ptr<const geom::Model> cached_model(nb::handle stl_file_path);
 
+// "" when every facet of the model (read and cached as cached_model does)
+// lies within ±geom::kMaxTracedCoordinate; else one line naming the file, each
+// solid beyond and its count (cached_model raises it as ValueError).
+std::string model_extent_problem(nb::handle model_path);
+
 // Drops every cached model (tests; memory).
 void clear_model_cache();
 

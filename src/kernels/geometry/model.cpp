@@ -10,6 +10,18 @@
 
 namespace qm::geom {
 
+namespace {
+// Facets (12 numbers each: normal, three vertices) with a vertex coordinate
+// beyond ±kMaxTracedCoordinate, counted under the solid's name.
+void count_far_facets(const stl::SolidData& s, Model& m) {
+    size_t far = 0;
+    const double* v = s.values.data();
+    for (size_t k = 0; k < s.shapes.size(); ++k, v += 12)
+        far += std::any_of(v + 3, v + 12, [](double x) { return std::isfinite(x) && std::fabs(x) > kMaxTracedCoordinate; });
+    if (far) m.far_facets.emplace_back(s.name, far);
+}
+}  // namespace
+
 std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads, const double* origin) {
     auto m = std::make_shared<Model>();
     if (origin) std::copy_n(origin, 3, m->origin);
@@ -35,6 +47,7 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
             m->irregular_facet = k;
         }
         if (m->irregular) continue;
+        count_far_facets(s, *m);
         const double* v = s.values.data();
         const size_t n0 = m->normals.size(), t0 = tris.size(), ns = s.shapes.size();
         m->normals.resize(n0 + 3 * ns);
@@ -72,6 +85,7 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
     // of their own, but part of the scene, so they still cast shade.
     for (const auto& s : solids.replaced) {
         if (m->irregular || !s.regular) continue;
+        count_far_facets(s, *m);
         const double* v = s.values.data();
         for (size_t k = 0; k < s.shapes.size(); ++k, v += 12) {
             if (!std::all_of(v, v + 12, [](double x) { return std::isfinite(x); })) continue;

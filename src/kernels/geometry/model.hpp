@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct Model {
     size_t shade_only = 0;
     size_t non_finite_facets = 0;   // facets left out: a vertex coordinate is NaN or infinite
     size_t non_finite_normals = 0;  // facets whose NaN or infinite normal was taken from their vertices
+    // Per solid (replaced ones included), the facets with a coordinate beyond
+    // ±kMaxTracedCoordinate; the model's users refuse such a model (see below).
+    std::vector<std::pair<std::string, size_t>> far_facets;
     // World coordinates of the local origin the coordinates are relative to
     // (a georeferenced CityJSON model's first vertex; zeros for the others).
     double origin[3] = {0.0, 0.0, 0.0};
@@ -37,6 +41,13 @@ struct Model {
     // Triangles of the named solids (the scene also holds the shade_only ones after them).
     size_t triangles() const noexcept { return normals.size() / 3 - shade_only; }
 };
+
+// The largest coordinate magnitude the occlusion tests take [model units].
+// They multiply two coordinate differences (determinant, barycentric
+// numerators), which overflow near 1e154: a shading object at 1e300 would
+// cast no shade while the same object at 1e30 does. 1e100 leaves a wide
+// margin and is far beyond any building or city (1e7 m is the Earth's size).
+inline constexpr double kMaxTracedCoordinate = 1e100;
 
 // Builds the combined triangle list (solids in dictionary order) and its tree
 // on up to `threads` threads (0: hardware concurrency).
