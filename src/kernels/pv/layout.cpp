@@ -151,7 +151,7 @@ LayoutError place_modules(std::span<const double> tris, const LayoutSettings& s,
     if (!s.fill) {
         for (int r = 0; r < s.rows; ++r)
             for (int c = 0; c < s.columns; ++c)
-                out.modules.push_back({u0 + c * (du + s.gap_u), w0 + r * (dw + s.gap_w), du, dw});
+                out.modules.push_back({u0 + c * (du + s.gap_u), w0 + r * (dw + s.gap_w), du, dw, r, c});
         offending = module_off_surface(tris, out, s);
         if (offending >= 0) return LayoutError::module_off_surface;
     } else {
@@ -167,7 +167,7 @@ LayoutError place_modules(std::span<const double> tris, const LayoutSettings& s,
                 const double u = u0 + double(c) * (du + s.gap_u), w = w0 + double(r) * (dw + s.gap_w);
                 if (rect_on_surface(tris, out.frame, u - s.setback, w - s.setback, du + 2 * s.setback,
                                     dw + 2 * s.setback, nu, nw))
-                    out.modules.push_back({u, w, du, dw});
+                    out.modules.push_back({u, w, du, dw, int(r), int(c)});
             }
         if (out.modules.empty()) return LayoutError::nothing_fits;
     }

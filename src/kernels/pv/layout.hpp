@@ -58,6 +58,7 @@ struct SurfaceFrame {
 struct PlacedModule {
     double u = 0.0, w = 0.0;     // lower-left corner in the frame [m]
     double du = 0.0, dw = 0.0;   // size along right and up [m]
+    int row = 0, column = 0;     // in the grid, from the lower left
 };
 
 struct Layout {

@@ -170,7 +170,8 @@ CellPoint bishop88(double v_d, const CellParameters& c, const Breakdown& b) noex
     double i_brk = 0.0, di_brk = 0.0;
     if (b.breakdown_factor != 0.0) {
         const double term = 1.0 - v_d / b.breakdown_voltage;
-        const double pw = std::pow(term, -b.breakdown_exp);
+        // pvlib's default exponent 3.28 needs pow; the common integer 3 does not
+        const double pw = b.breakdown_exp == 3.0 ? 1.0 / (term * term * term) : std::pow(term, -b.breakdown_exp);
         i_brk = b.breakdown_factor * v_d * g_sh * pw;
         di_brk = b.breakdown_factor * g_sh * (pw + v_d * b.breakdown_exp / b.breakdown_voltage * pw / term);
     }
@@ -188,6 +189,20 @@ double cell_vd_oc(const CellParameters& c, const Breakdown& b) noexcept {
 
 // Safeguarded Newton on the diode voltage; returns v_d with i(v_d) = i.
 static double vd_from_i(double i, const CellParameters& c, const Breakdown& b, double guess) noexcept {
+    // From a close guess (the last solution of a neighbouring current) plain
+    // Newton steps converge in two or three; the bracket below is the fallback.
+    if (guess != 0.0 && guess > vd_floor(b)) {
+        double vd = guess;
+        for (int it = 0; it < 6; ++it) {
+            const CellPoint p = bishop88(vd, c, b);
+            const double f = p.i - i;
+            if (std::fabs(f) <= 1e-13 * (1.0 + std::fabs(i))) return vd;
+            const double next = vd - f / p.di_dvd;
+            if (!(next > vd_floor(b)) || !std::isfinite(next)) break;
+            if (std::fabs(next - vd) <= 1e-15 * (1.0 + std::fabs(vd))) return next;
+            vd = next;
+        }
+    }
     double lo = vd_floor(b);
     double hi = std::max(0.0, c.nNsVth * std::log1p(std::max(c.photocurrent, 0.0) / c.saturation_current));
     double step = c.nNsVth;
@@ -206,6 +221,10 @@ static double vd_from_i(double i, const CellParameters& c, const Breakdown& b, d
         if (hi - lo <= 1e-15 * (1.0 + std::fabs(vd))) return vd;
     }
     return vd;
+}
+
+double cell_vd_from_i(double i, const CellParameters& c, const Breakdown& b, double vd_guess) noexcept {
+    return vd_from_i(i, c, b, vd_guess);
 }
 
 double cell_v_from_i(double i, const CellParameters& c, const Breakdown& b, double vd_guess) noexcept {

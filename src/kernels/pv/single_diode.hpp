@@ -90,6 +90,8 @@ double cell_vd_oc(const CellParameters& c, const Breakdown& b) noexcept;
 // Cell voltage at current i [V]: the v_d in (breakdown_voltage, vd_oc + 1]
 // with i(v_d) = i, by safeguarded Newton steps; `vd_guess` speeds it up.
 double cell_v_from_i(double i, const CellParameters& c, const Breakdown& b, double vd_guess = 0.0) noexcept;
+// The diode voltage of that solution [V] (v = v_d - i * resistance_series).
+double cell_vd_from_i(double i, const CellParameters& c, const Breakdown& b, double vd_guess = 0.0) noexcept;
 
 struct CellMpp {
     double i_mp = 0.0, v_mp = 0.0, p_mp = 0.0;

@@ -22,6 +22,21 @@ double interp(const std::vector<double>& xs, const std::vector<double>& ys, doub
     return ys[k - 1] + t * (ys[k] - ys[k - 1]);
 }
 
+// ys at each of the ascending xs_out, linear in (xs, ys) (xs ascending), ends held.
+void resample(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& xs_out,
+              std::vector<double>& out) noexcept {
+    std::size_t j = 1;
+    for (std::size_t k = 0; k < xs_out.size(); ++k) {
+        const double x = xs_out[k];
+        if (x <= xs.front()) { out[k] = ys.front(); continue; }
+        if (x >= xs.back()) { out[k] = ys.back(); continue; }
+        while (xs[j] < x) ++j;  // xs[j - 1] < x <= xs[j]
+        while (j > 1 && xs[j - 1] >= x) --j;
+        const double t = (x - xs[j - 1]) / (xs[j] - xs[j - 1]);
+        out[k] = ys[j - 1] + t * (ys[j] - ys[j - 1]);
+    }
+}
+
 // Current at voltage v of a curve sampled on `grid` with v non-increasing;
 // 0 above its open circuit, the grid's top beyond its last point.
 double current_at_voltage(const std::vector<double>& grid, const std::vector<double>& vs, double v) noexcept {
@@ -104,7 +119,7 @@ int StringSolver::class_of(double irradiance, double temp, const ElectricalSetti
     if (!(irradiance > 0.0) || !std::isfinite(irradiance)) irradiance = 0.0;
     for (std::size_t c = classes_.size(); c-- > 0;)
         if (classes_[c].irradiance == irradiance && classes_[c].temp == temp) return int(c);
-    Class k{irradiance, temp, calcparams_cell(s.module, irradiance, temp, halves), {}};
+    Class k{irradiance, temp, calcparams_cell(s.module, irradiance, temp, halves), {}, 0.0};
     k.mpp = cell_mpp(k.cell, s.breakdown);
     classes_.push_back(k);
     return int(classes_.size()) - 1;
@@ -112,8 +127,11 @@ int StringSolver::class_of(double irradiance, double temp, const ElectricalSetti
 
 double StringSolver::exact_substring_v(int sig, double i) {
     double v = 0.0;
-    for (const auto& [c, n] : sigs_[std::size_t(sig)].counts)
-        v += n * cell_v_from_i(i, classes_[std::size_t(c)].cell, breakdown_, 0.0);
+    for (const auto& [c, n] : sigs_[std::size_t(sig)].counts) {
+        Class& k = classes_[std::size_t(c)];
+        k.vd_last = cell_vd_from_i(i, k.cell, breakdown_, k.vd_last);
+        v += n * (k.vd_last - i * k.cell.resistance_series);
+    }
     return std::max(v, -vf_);
 }
 
@@ -299,7 +317,7 @@ void StringSolver::solve(const ArrayCircuit& a, const ElectricalSettings& s, std
             si.push_back(p.i), sv.push_back(p.v);
         }
         for (std::size_t j = 1; j < si.size(); ++j) si[j] = std::max(si[j], si[j - 1]);  // rounding at 0
-        for (int k = 0; k < n; ++k) cv[std::size_t(k)] = interp(si, sv, grid_[std::size_t(k)]);
+        resample(si, sv, grid_, cv);
     }
     sig_v_.resize(sigs_.size());
     std::vector<std::vector<double>> pv(2);
@@ -329,7 +347,7 @@ void StringSolver::solve(const ArrayCircuit& a, const ElectricalSettings& s, std
                 si.push_back(i), sv.push_back(v);
             }
             out_v.resize(std::size_t(n));
-            for (int k = 0; k < n; ++k) out_v[std::size_t(k)] = interp(si, sv, grid_[std::size_t(k)]);
+            resample(si, sv, grid_, out_v);
         }
         for (double& v : out_v) v = std::max(v, -vf_);
     }
@@ -384,52 +402,104 @@ void StringSolver::solve(const ArrayCircuit& a, const ElectricalSettings& s, std
             }
             continue;
         }
-        // The tracker's power over a voltage grid from 0 to its highest open circuit.
-        double v_top = 0.0;
+        int alone = -1, count = 0;  // the tracker's one string, if it has one
         for (int st = 0; st < a.strings; ++st)
-            if (a.tracker_of_string[std::size_t(st)] == t) v_top = std::max(v_top, string_v_[std::size_t(st)][0]);
-        if (!(v_top > 0.0)) continue;
-        auto sampled_p = [&](double v) {
-            double i = 0.0;
-            for (int st = 0; st < a.strings; ++st)
-                if (a.tracker_of_string[std::size_t(st)] == t) i += sampled_string_current(st, v);
-            return v * i;
-        };
-        std::vector<double> pw(static_cast<std::size_t>(n));
-        for (int k = 0; k < n; ++k) pw[std::size_t(k)] = sampled_p(v_top * k / (n - 1));
-        int best = 0;
-        if (s.tracking == Tracking::global) {
-            for (int k = 1; k < n; ++k)
-                if (pw[std::size_t(k)] > pw[std::size_t(best)]) best = k;
-        } else {
-            const double v0 = last_voltage[std::size_t(t)];
-            best = (v0 > 0.0 && v0 < v_top) ? int(std::lround(v0 / v_top * (n - 1))) : n - 1;
+            if (a.tracker_of_string[std::size_t(st)] == t) alone = st, ++count;
+        double v_best = 0.0, p_best = -1.0;
+        std::vector<double> best_cur(std::size_t(a.strings), 0.0);
+        auto climb = [&](const std::vector<double>& pw, int start) {
+            int best = start;
             for (;;) {
                 if (best > 0 && pw[std::size_t(best - 1)] > pw[std::size_t(best)]) --best;
                 else if (best < n - 1 && pw[std::size_t(best + 1)] > pw[std::size_t(best)]) ++best;
-                else break;
+                else return best;
             }
-        }
-        const double dv = v_top / (n - 1);
-        std::vector<double> cand;
-        for (int d = -1; d <= 1; ++d) cand.push_back(dv * std::clamp(best + d, 0, n - 1));
-        if (best > 0 && best < n - 1) {  // vertex of the parabola through the three
-            const double p0 = pw[std::size_t(best - 1)], p1 = pw[std::size_t(best)], p2 = pw[std::size_t(best + 1)];
-            const double den = p0 - 2.0 * p1 + p2;
-            if (den < 0.0) cand.push_back(dv * (best + 0.5 * (p0 - p2) / den));
-        }
-        double v_best = cand[1], p_best = -1.0;
-        std::vector<double> cur(std::size_t(a.strings), 0.0), best_cur(std::size_t(a.strings), 0.0);
-        for (double v : cand) {
-            double p = 0.0;
+        };
+        auto argmax = [&](const std::vector<double>& pw) {
+            int best = 0;
+            for (int k = 1; k < n; ++k)
+                if (pw[std::size_t(k)] > pw[std::size_t(best)]) best = k;
+            return best;
+        };
+        // The grid's best, its neighbours and the vertex of their parabola, as grid positions.
+        auto candidates = [&](const std::vector<double>& pw, int best) {
+            std::vector<double> cand;
+            for (int d = -1; d <= 1; ++d) cand.push_back(std::clamp(best + d, 0, n - 1));
+            if (best > 0 && best < n - 1) {
+                const double p0 = pw[std::size_t(best - 1)], p1 = pw[std::size_t(best)], p2 = pw[std::size_t(best + 1)];
+                const double den = p0 - 2.0 * p1 + p2;
+                if (den < 0.0) cand.push_back(best + 0.5 * (p0 - p2) / den);
+            }
+            return cand;
+        };
+        pw_.resize(std::size_t(n));
+        if (count == 1) {
+            // One string: its power over the current grid, exact at the best points.
+            const auto& sv = string_v_[std::size_t(alone)];
+            for (int k = 0; k < n; ++k) pw_[std::size_t(k)] = grid_[std::size_t(k)] * sv[std::size_t(k)];
+            int best = 0;
+            if (s.tracking == Tracking::global) {
+                best = argmax(pw_);
+            } else {  // the grid current whose voltage is nearest the last one (the open circuit at first)
+                const double v0 = last_voltage[std::size_t(t)];
+                best = 0;
+                if (v0 > 0.0)
+                    while (best < n - 1 && sv[std::size_t(best)] > v0) ++best;
+                best = climb(pw_, best);
+            }
+            const double di = grid_[1] - grid_[0];
+            for (double k : candidates(pw_, best)) {
+                const double i = di * k;
+                const double v = exact ? exact_string_v(alone, i) : interp(grid_, sv, i);
+                if (i * v > p_best) p_best = i * v, v_best = v, best_cur[std::size_t(alone)] = i;
+            }
+        } else {
+            // Strings in parallel: currents add over a voltage grid up to the highest open circuit.
+            double v_top = 0.0;
+            for (int st = 0; st < a.strings; ++st)
+                if (a.tracker_of_string[std::size_t(st)] == t) v_top = std::max(v_top, string_v_[std::size_t(st)][0]);
+            if (!(v_top > 0.0)) continue;
+            std::fill(pw_.begin(), pw_.end(), 0.0);
             for (int st = 0; st < a.strings; ++st) {
                 if (a.tracker_of_string[std::size_t(st)] != t) continue;
-                const double guess = sampled_string_current(st, v);
-                const double di = 4.0 * (grid_[1] - grid_[0]);
-                cur[std::size_t(st)] = exact ? string_current_exact(st, v, std::max(0.0, guess - di), guess + di) : guess;
-                p += v * cur[std::size_t(st)];
+                const auto& sv = string_v_[std::size_t(st)];
+                int k = n - 1;  // walks down the current grid as the voltage rises
+                for (int j = 0; j < n; ++j) {
+                    const double v = v_top * j / (n - 1);
+                    while (k > 0 && sv[std::size_t(k)] < v) --k;
+                    double i = 0.0;
+                    if (sv[std::size_t(k)] >= v) {
+                        if (k == n - 1) i = grid_[std::size_t(k)];
+                        else {
+                            const double dv = sv[std::size_t(k)] - sv[std::size_t(k + 1)];
+                            const double f = dv > 0.0 ? (sv[std::size_t(k)] - v) / dv : 0.0;
+                            i = grid_[std::size_t(k)] + f * (grid_[std::size_t(k + 1)] - grid_[std::size_t(k)]);
+                        }
+                    }
+                    pw_[std::size_t(j)] += v * i;
+                }
             }
-            if (p > p_best) p_best = p, v_best = v, best_cur = cur;
+            int best = 0;
+            if (s.tracking == Tracking::global) {
+                best = argmax(pw_);
+            } else {
+                const double v0 = last_voltage[std::size_t(t)];
+                best = climb(pw_, (v0 > 0.0 && v0 < v_top) ? int(std::lround(v0 / v_top * (n - 1))) : n - 1);
+            }
+            const double dv = v_top / (n - 1);
+            std::vector<double> cur(std::size_t(a.strings), 0.0);
+            for (double k : candidates(pw_, best)) {
+                const double v = dv * k;
+                double p = 0.0;
+                for (int st = 0; st < a.strings; ++st) {
+                    if (a.tracker_of_string[std::size_t(st)] != t) continue;
+                    const double guess = sampled_string_current(st, v);
+                    const double di = 4.0 * (grid_[1] - grid_[0]);
+                    cur[std::size_t(st)] = exact ? string_current_exact(st, v, std::max(0.0, guess - di), guess + di) : guess;
+                    p += v * cur[std::size_t(st)];
+                }
+                if (p > p_best) p_best = p, v_best = v, best_cur = cur;
+            }
         }
         out.tracker_power[std::size_t(t)] = std::max(p_best, 0.0);
         out.tracker_voltage[std::size_t(t)] = v_best;

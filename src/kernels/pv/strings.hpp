@@ -122,6 +122,7 @@ private:
         double irradiance, temp;
         CellParameters cell;
         CellMpp mpp;
+        double vd_last = 0.0;  // the last exact solution, the next one's start
     };
     struct Signature {  // one path or substring kind: (class, count) pairs per path
         std::vector<std::pair<int, int>> counts;
@@ -141,6 +142,7 @@ private:
     std::vector<std::vector<double>> class_v_;     // class -> v on the grid
     std::vector<std::vector<double>> sig_v_;       // signature -> clamped substring v on the grid
     std::vector<std::vector<double>> string_v_;    // string -> v on the grid
+    std::vector<double> pw_;                       // the tracker's power on its grid
     Breakdown breakdown_;
     double vf_ = 0.5;
     int paths_ = 1;
