@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "bindings/support/common.hpp"
 
@@ -69,6 +70,24 @@ std::vector<std::string> names_of(nb::handle cls, nb::handle seq, const std::str
         out.push_back(to_text(v));
     }
     return out;
+}
+
+// A declaration's table holds only the entries it may have: a misspelt one
+// ("defualt", "rated_powr") would be ignored without a word.
+void only_entries(nb::handle cls, nb::handle table, const std::string& what,
+                  std::initializer_list<const char*> allowed) {
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(table.ptr(), &pos, &k, &v)) {
+        bool known = false;
+        for (const char* a : allowed) known = known || (PyUnicode_Check(k) && PyUnicode_CompareWithASCIIString(k, a) == 0);
+        if (known) continue;
+        std::string list;
+        for (const char* a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+        std::string shown = to_text(check(PyObject_Repr(k)));
+        if (shown.size() > 80) shown = shown.substr(0, 60) + "…";
+        bad(cls, what + ": 未知的项 " + shown + "（可用: " + list + "）");
+    }
 }
 
 }  // namespace
@@ -185,6 +204,8 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
     nb::setattr(cls, "summary_facts", facts);
 }
 
+std::string declaring_class_name(nb::handle cls) { return class_name(cls); }
+
 bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
     nb::object values = nb::getattr(cls, "project_values", nb::none());
     if (values.is_none()) return false;
@@ -195,9 +216,13 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
         std::string where = "project_values[" + std::to_string(i++) + "]";
         if (!PyDict_Check(item.ptr())) bad(cls, where + " 应为表（dict）");
         ProjectValue v;
+        only_entries(cls, item, where, {"key", "kind", "default", "range", "choices", "default_off"});
         PyObject* key = PyDict_GetItemString(item.ptr(), "key");
         if (!key || !PyUnicode_Check(key) || PyUnicode_GetLength(key) == 0) bad(cls, where + " 缺少文本键 \"key\"");
         v.key = to_text(key);
+        // A project entry's own keys: a value named so could never be written.
+        if (v.key == "name" || v.key == "type" || v.key == "params")
+            bad(cls, where + ".key: \"" + v.key + "\" 是每个模块条目自己的键（name、type、params），不能用作项目值的键");
         PyObject* kind = PyDict_GetItemString(item.ptr(), "kind");
         std::string kind_text = kind && PyUnicode_Check(kind) ? to_text(kind) : "number";
         bool known = false;
@@ -275,6 +300,8 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
     nb::object facts = nb::getattr(cls, "summary_facts", nb::none());
     if (!facts.is_none()) {
         if (!PyDict_Check(facts.ptr())) bad(cls, "summary_facts 应为表（dict）");
+        only_entries(cls, facts, "summary_facts",
+                     {"rated_power", "generated_files", "output_units", "missing_codes", "missing_codes_flag"});
         if (PyObject* r = PyDict_GetItemString(facts.ptr(), "rated_power")) decl.rated_power = names_of(cls, r, "summary_facts[\"rated_power\"]");
         if (PyObject* g = PyDict_GetItemString(facts.ptr(), "generated_files"))
             decl.generated = names_of(cls, g, "summary_facts[\"generated_files\"]");
@@ -288,6 +315,8 @@ bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
                 decl.output_units.emplace_back(to_text(k), to_text(v));
             }
         }
+        if (PyObject* m = PyDict_GetItemString(facts.ptr(), "missing_codes"); m && !PyDict_Check(m))
+            bad(cls, "summary_facts[\"missing_codes\"] 应为 {输出名: 数值} 的表");
         if (PyObject* m = PyDict_GetItemString(facts.ptr(), "missing_codes"); m && PyDict_Check(m)) {
             PyObject *k, *v;
             Py_ssize_t pos = 0;

@@ -102,6 +102,9 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl);
 // declaration raises ValueError naming the attribute and the entry.
 bool read_declaration(nb::handle cls, ModuleDeclaration& out);
 
+// "module.Class" of a declaring class, as declaration messages name it.
+std::string declaring_class_name(nb::handle cls);
+
 }  // namespace qm::py
 
 namespace qm::py {

@@ -102,6 +102,91 @@ void check_generated_not_inputs(const Checker& c, nb::handle modules, nb::handle
     }
 }
 
+// Text of a project that a message can show: Python's escapes for a NUL, a
+// lone surrogate or another unprintable character; a long text shortened
+// visibly to its first 60 characters and its length.
+std::string shown_text(nb::handle s) {
+    const Py_ssize_t n = PyUnicode_Check(s.ptr()) ? PyUnicode_GET_LENGTH(s.ptr()) : 0;
+    nb::object head = n > 80 ? check(PyUnicode_Substring(s.ptr(), 0, 60)) : nb::borrow(s);
+    std::string out = to_text(check(PyObject_Repr(head.ptr())));
+    if (n > 80) out += "…（共 " + std::to_string(n) + " 个字符）";
+    return out;
+}
+
+// A host path with undecodable bytes (a str with surrogate escapes, as
+// os.fsdecode gives for a name that is not UTF-8) as the bytes it stands for,
+// "\\xff" for each such byte; empty when the path is UTF-8 throughout.
+std::string undecodable_path(nb::handle p) {
+    if (!PyUnicode_Check(p.ptr())) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p.ptr());
+    bool any = false;
+    for (Py_ssize_t i = 0; i < n && !any; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(p.ptr(), i);
+        any = ch >= 0xD800 && ch <= 0xDFFF;
+    }
+    if (!any) return {};
+    nb::object bytes = check(PyUnicode_AsEncodedString(p.ptr(), "utf-8", "surrogateescape"));
+    nb::object text = check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()),
+                                                  "backslashreplace"));
+    return to_text(text);
+}
+
+// Longest text a project value or key may be: a path the system can open is
+// shorter (PATH_MAX), and so is every name, type, pattern and link.
+constexpr Py_ssize_t kMaxProjectText = 4096;
+
+// Every key and text value of the project, before any is used: a NUL (a C
+// name would end there), a lone surrogate (no UTF-8 form; a JSON "\udc80" or
+// a host str from undecodable bytes) or a text longer than kMaxProjectText is
+// refused, naming the key and showing the culprit escaped and shortened.
+void check_project_texts(const Checker& c, nb::handle v, const std::string& key) {
+    auto check_text = [&](nb::handle s, const std::string& k, const char* what) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+        if (n > kMaxProjectText)
+            c.fail(k, std::string(what) + "过长（" + std::to_string(n) + " 个字符，最多 " +
+                          std::to_string(kMaxProjectText) + "）: " + shown_text(s));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ_CHAR(s.ptr(), i);
+            if (ch == 0)
+                c.fail(k, std::string(what) + "含有空字符（NUL，第 " + std::to_string(i + 1) + " 个字符）: " +
+                              shown_text(s) + "；名称、类型和路径中不能有空字符");
+            if (ch >= 0xD800 && ch <= 0xDFFF) {
+                char code[8];
+                std::snprintf(code, sizeof code, "%04X", unsigned(ch));
+                c.fail(k, std::string(what) + "不是有效的 Unicode 文本（第 " + std::to_string(i + 1) +
+                              " 个字符是孤立的代理字符 U+" + code + "，没有 UTF-8 形式）: " + shown_text(s));
+            }
+        }
+    };
+    auto child = [&](const std::string& sub) { return key.empty() ? sub : key + "." + sub; };
+    if (PyUnicode_Check(v.ptr())) {
+        check_text(v, key, "值");
+    } else if (PyDict_Check(v.ptr())) {
+        // A [[modules]] entry is named as the checks name it: modules[i](name).
+        PyObject *k, *item;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(v.ptr(), &pos, &k, &item)) {
+            if (!PyUnicode_Check(k)) continue;  // the structure checks name a key that is not text
+            check_text(k, child(shown_text(k)), "键名");
+            check_project_texts(c, item, child(to_text(k)));
+        }
+    } else if (PyList_Check(v.ptr())) {
+        const bool modules = key == "modules";
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v.ptr()); ++i) {
+            nb::handle item = PyList_GET_ITEM(v.ptr(), i);
+            std::string k = key + "[" + std::to_string(i) + "]";
+            if (modules && PyDict_Check(item.ptr())) {
+                PyObject* name = PyDict_GetItemString(item.ptr(), "name");
+                if (name && PyUnicode_Check(name)) {
+                    check_text(name, k + ".name", "实例名");
+                    k += "(" + to_text(name) + ")";
+                }
+            }
+            check_project_texts(c, item, k);
+        }
+    }
+}
+
 // Reads the project file into a dict (TOML, or JSON for a .json file).
 nb::object read_project_file(const Checker& c, nb::handle path) {
     std::string p = to_text(path);
@@ -153,6 +238,11 @@ nb::object Manager::load_project() {
             folder = os_mod.attr("getcwd")();
         }
         c.folder = os_path.attr("abspath")(folder);
+        if (std::string bad = undecodable_path(c.folder); !bad.empty()) {
+            c.where = "项目字典";
+            c.fail("folder", "文件夹的名称不是有效的 UTF-8 文本: " + bad +
+                                 "；项目的文件夹和文件名须为 UTF-8（请给文件夹改名，或给出另一个 folder）");
+        }
         c.file = to_text(c.folder);
         c.where = "项目字典（文件夹 " + c.file + "）";
         if (!nb::cast<bool>(os_path.attr("isdir")(c.folder))) c.fail("folder", "文件夹不存在: " + c.file);
@@ -167,6 +257,13 @@ nb::object Manager::load_project() {
                                        host_type_name(file_path));
         }
         if (!PyUnicode_Check(fspath.ptr())) fspath = os_mod.attr("fsdecode")(fspath);
+        // Every path of the project is built from its folder and shown in
+        // messages as UTF-8: a name that is not is refused here, by its bytes.
+        if (std::string bad = undecodable_path(os_path.attr("abspath")(fspath)); !bad.empty()) {
+            c.file = bad;
+            c.fail_file("路径不是有效的 UTF-8 文本（文件夹或文件名中有 \\x.. 所示的字节）；项目的文件夹和文件名须为 "
+                        "UTF-8，请改名后再运行");
+        }
         std::string shown = to_text(fspath);
         if (shown.empty()) raise(PyExc_FileNotFoundError, "项目文件路径为空：请给出项目文件（.toml 或 .json）");
         if (!nb::cast<bool>(os_path.attr("isfile")(fspath))) {
@@ -180,6 +277,7 @@ nb::object Manager::load_project() {
         raw = read_project_file(c, fspath);
     }
     c.where = c.subject();
+    check_project_texts(c, raw, "");
     c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links"});
 
     nb::dict out;

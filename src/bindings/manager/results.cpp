@@ -60,8 +60,22 @@ std::vector<Column> recorded_columns(nb::handle record, nb::handle mods, const s
     return columns;
 }
 
+namespace {
+[[noreturn]] void refuse_rated_power(const std::string& where, nb::handle unit, nb::handle name,
+                                     const std::string& key, nb::handle params, bool found) {
+    std::string list;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(params.ptr(), &pos, &k, &v)) list += (list.empty() ? "" : ", ") + to_text(k);
+    const std::string cls = declaring_class_name(nb::handle((PyObject*)Py_TYPE(unit.ptr())));
+    raise(project_error(), where + ": 模块 " + to_text(name) + "（" + cls + "）: " + cls + ".summary_facts[\"rated_power\"]: \"" +
+                               key + "\" " + (found ? "参数的值不是数值" : "不是这个模块的参数") + "（参数: " +
+                               (list.empty() ? "无" : list) + "）；额定功率和满负荷小时数无法计算");
+}
+}  // namespace
+
 std::vector<Generator> find_generators(const std::vector<nb::object>& unit_objs, const std::vector<SimUnit*>& units,
-                                       const std::vector<nb::object>& names) {
+                                       const std::vector<nb::object>& names, const std::string& where) {
     std::vector<Generator> gens;
     for (size_t i = 0; i < units.size(); ++i) {
         SimUnit* u = units[i];
@@ -73,11 +87,16 @@ std::vector<Generator> find_generators(const std::vector<nb::object>& unit_objs,
         if (PyDict_Check(u->params.ptr())) {
             ModuleDeclaration decl;
             std::vector<std::string> factors = {"capacity"};
-            if (declaration_of_unit(unit_objs[i], decl) && !decl.rated_power.empty()) factors = decl.rated_power;
+            const bool declared = declaration_of_unit(unit_objs[i], decl) && !decl.rated_power.empty();
+            if (declared) factors = decl.rated_power;
             g.rated = 1.0;
             for (const std::string& k : factors) {
                 PyObject* rec = PyDict_GetItemString(u->params.ptr(), k.c_str());
                 PyObject* v = rec && PyDict_Check(rec) ? PyDict_GetItemString(rec, "value") : nullptr;
+                // A declared factor that names no parameter, or one without a
+                // number, would leave the full-load hours unknown in silence.
+                if (declared && !(v && (PyFloat_Check(v) || PyLong_Check(v) || PyNumber_Check(v)) && !PyBool_Check(v)))
+                    refuse_rated_power(where, unit_objs[i], names[i], k, u->params, rec != nullptr);
                 g.rated *= v ? value_as_double(v) : NAN;
             }
         }

@@ -68,8 +68,10 @@ std::vector<Column> recorded_columns(nb::handle record, nb::handle modules, cons
 // The generators among the units, with their energy at the start and their
 // rated power: the product of the parameters the type's declaration names
 // (summary_facts["rated_power"]), else its "capacity" parameter.
+// A declared factor that names no parameter record, or one whose value is not
+// a number, is a ProjectError (prefixed with `where`) before the first step.
 std::vector<Generator> find_generators(const std::vector<nb::object>& unit_objs, const std::vector<SimUnit*>& units,
-                                       const std::vector<nb::object>& names);
+                                       const std::vector<nb::object>& names, const std::string& where);
 
 // The results table: one column per recorded output, indexed by the step's
 // time ("timestamp", counted from 1 January of start_year, in the site's

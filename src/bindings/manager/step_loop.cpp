@@ -91,7 +91,7 @@ nb::object Manager::run_steps() {
 
     std::vector<Column> columns = recorded_columns(project_item(*this, "record"), mods, unit_objs, units);
     nb::object k_power = check(PyUnicode_InternFromString("power"));
-    std::vector<Generator> gens = find_generators(unit_objs, units, unit_names);
+    std::vector<Generator> gens = find_generators(unit_objs, units, unit_names, to_text(project_item(*this, "where")));
 
     // Number of steps: the whole period, the last step may overrun its end.
     double span = clk->end_time, dt = clk->time_step;
