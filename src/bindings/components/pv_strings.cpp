@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/components/pv_array_layout.hpp"
 #include "bindings/components/shade_exact.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/pv/layout.hpp"
@@ -331,44 +332,12 @@ void bind_pv_strings(nb::module_& m) {
             const pv::LayoutSettings s = layout_settings(module_length, module_width, orientation, rows, columns, fill,
                                                          setback, gap_u, gap_w, offset_u, offset_w, cells_across,
                                                          cells_along, samples, 0, 0);
-            const size_t first = model.first[si], count = model.count[si];
-            std::vector<double> tris(9 * count);
-            for (size_t k = 0; k < count; ++k) std::copy_n(model.scene->tri(first + k), 9, tris.data() + 9 * k);
-            const double* fn = model.normals.data() + 3 * first;
-            for (size_t k = 0; k < count; ++k) {  // vertex order as the file's normals say
-                double* t = tris.data() + 9 * k;
-                const double u[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, v[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
-                const double c[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-                if (c[0] * fn[3 * k] + c[1] * fn[3 * k + 1] + c[2] * fn[3 * k + 2] < 0.0)
-                    for (int j = 0; j < 3; ++j) std::swap(t[3 + j], t[6 + j]);
-            }
+            const std::vector<double> tris = oriented_facets(model, si);
             pv::Layout l;
             place_or_raise(tris, s, l, surface);
-            std::vector<double> xyz;
-            std::vector<int> facet;
-            pv::cell_points(tris, l, s, xyz, facet);
-            // One small face per sample (equal areas: a cell's factor is the mean of its samples),
-            // cast from the sample point with the facet it lies in left out, as the surface's faces are.
-            const size_t cells = size_t(cells_across * cells_along), ns = size_t(samples * samples);
+            const geom::FaceSet faces = cell_faces(model, si, tris, l, s);
+            const size_t cells = size_t(cells_across * cells_along);
             const size_t units = l.modules.size() * cells;
-            const double eps = 1e-4 * std::min(module_width / cells_across, module_length / cells_along);
-            geom::FaceSet faces;
-            for (size_t c = 0; c < units; ++c) {
-                faces.first.push_back(faces.size());
-                faces.count.push_back(ns);
-                for (size_t q = 0; q < ns; ++q) {
-                    const size_t k = c * ns + q;
-                    const double* p = &xyz[3 * k];
-                    const int f = facet[k] < 0 ? 0 : facet[k];
-                    const double* r = l.frame.right;
-                    const double* up = l.frame.up;
-                    const double a[3][2] = {{1.0, 0.0}, {-0.5, 0.8660254037844386}, {-0.5, -0.8660254037844386}};
-                    for (const auto& w : a)
-                        for (int j = 0; j < 3; ++j) faces.tris.push_back(p[j] + eps * (w[0] * r[j] + w[1] * up[j]));
-                    for (int j = 0; j < 3; ++j) faces.normals.push_back(fn[3 * size_t(f) + j]);
-                    faces.self.push_back(facet[k] < 0 ? -1 : int64_t(first + size_t(f)));
-                }
-            }
             std::vector<double> out(altitude.size() * units);
             {
                 nb::gil_scoped_release release;

@@ -501,7 +501,11 @@ void StringSolver::solve(const ArrayCircuit& a, const ElectricalSettings& s, std
                 if (p > p_best) p_best = p, v_best = v, best_cur = cur;
             }
         }
-        out.tracker_power[std::size_t(t)] = std::max(p_best, 0.0);
+        if (!(p_best > 0.0)) {  // no power to take: the tracker idles at the open circuit
+            p_best = 0.0;
+            std::fill(best_cur.begin(), best_cur.end(), 0.0);
+        }
+        out.tracker_power[std::size_t(t)] = p_best;
         out.tracker_voltage[std::size_t(t)] = v_best;
         last_voltage[std::size_t(t)] = v_best;
         for (int st = 0; st < a.strings; ++st)
