@@ -393,6 +393,24 @@ def cmd_sweep(args):
     return 1 if failed else 0
 
 
+def cmd_city(args):
+    from quillmere import city
+
+    facts = city.city_map(args.tiles, args.output, args.weather, margin=args.margin,
+                          unit_triangles=args.unit_triangles, day_step=args.day_step, client=args.scheduler,
+                          workers=args.workers, threads=args.threads, progress=None if not args.quiet else False)
+    written = [p for p in facts["tiles"].values() if p]
+    _status("已写出 %d 个瓦片的日照图到 %s（%d 个单元，其中 %d 个沿用上次运行的结果；%.1f 秒）"
+            % (len(written), os.path.abspath(args.output), facts["units"], facts["skipped"], facts["seconds"]),
+            args.quiet)
+    if facts["failed"]:
+        missing = [t for t, p in facts["tiles"].items() if not p]
+        print("错误：%d 个单元失败（共 %d 个），未写出的瓦片: %s；修正后用同一命令重新运行，已完成的单元不再计算"
+              % (len(facts["failed"]), facts["units"], ", ".join(missing)))
+        return 1
+    return 0
+
+
 class _ErrorLines:
     """Standard output in --quiet mode: only the lines that begin with "错误" pass."""
 
@@ -493,8 +511,9 @@ def build_parser():
               quillmere demo                      write and run the demo project / 生成并运行演示项目
               quillmere run project.toml -o results.csv --plot report.png
               quillmere shade house.stl --surfaces roof_south_east roof_north -o table.csv
-              quillmere sweep project.toml --vary pv_east.efficiency=0.18,0.2 --vary site.latitude=30,48"""))
-    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade,sweep}")
+              quillmere sweep project.toml --vary pv_east.efficiency=0.18,0.2 --vary site.latitude=30,48
+              quillmere city tiles/ --weather site.epw -o maps/ --margin 150 --workers 8"""))
+    sub = parser.add_subparsers(dest="command", metavar="{run,demo,shade,sweep,city}")
     sub.required = True
 
     run = sub.add_parser("run", help="run a project file / 运行项目文件")
@@ -555,6 +574,27 @@ def build_parser():
                        help="worker processes of the local cluster (default: one per core) / 本机工作进程数")
     sweep.add_argument("--quiet", action="store_true", help="no table, no progress / 不输出表格和进度")
     sweep.set_defaults(func=cmd_sweep)
+
+    city = sub.add_parser("city", help="direct-sun map of every triangle of a city's tiles, on Dask / 城市瓦片日照图")
+    city.add_argument("tiles", nargs="+", help="tile files or folders (CityJSON, OBJ, glTF) / 瓦片文件或文件夹")
+    city.add_argument("-o", "--output", required=True, metavar="FOLDER",
+                      help="one CSV per tile; work units under FOLDER/.units / 输出文件夹")
+    city.add_argument("--weather", required=True, metavar="FILE.epw",
+                      help="EPW weather: site, sun steps, direct normal irradiance / EPW 天气文件")
+    city.add_argument("--margin", type=float, default=100.0, metavar="M",
+                      help="other tiles' triangles within M metres shade a tile (default 100) / 相邻瓦片边距 [m]")
+    city.add_argument("--unit-triangles", type=int, default=20000, metavar="N",
+                      help="triangles per work unit, cut at buildings (default 20000) / 每个工作单元的三角形数")
+    city.add_argument("--day-step", type=int, default=1, metavar="D",
+                      help="every D-th day of the weather year, weighted D times (default 1) / 每 D 天取一天")
+    city.add_argument("--scheduler", metavar="ADDRESS",
+                      help="an existing Dask cluster (tcp://host:8786); default a local cluster / 已有的 Dask 集群")
+    city.add_argument("--workers", type=int, metavar="N",
+                      help="worker processes of the local cluster (default: one per core; 0: this process) / "
+                           "本机工作进程数")
+    city.add_argument("--threads", type=int, default=1, metavar="T", help="casting threads per unit / 每单元线程数")
+    city.add_argument("--quiet", action="store_true", help="no progress / 不输出进度")
+    city.set_defaults(func=cmd_city)
     return parser
 
 
