@@ -79,6 +79,10 @@ def test_arguments_are_checked():
         mismatch(np.full((2, 60), 1000.0), t, **DATASHEET, bypass_diodes=4)
     with pytest.raises(ValueError, match="组串"):
         mismatch(np.full((2, 60), 1000.0), t, **DATASHEET, string_of_module=[0, 2])
+    with pytest.raises(ValueError, match="组串"):  # refused before anything is sized by it
+        mismatch(np.full((2, 60), 1000.0), t, **DATASHEET, string_of_module=[0, 999999999])
+    with pytest.raises(ValueError, match="MPPT"):
+        mismatch(np.full((2, 60), 1000.0), t, **DATASHEET, tracker_of_string=[999999999])
     with pytest.raises(ValueError, match="tracking"):
         mismatch(np.full((2, 60), 1000.0), t, **DATASHEET, tracking="nearest")
     with pytest.raises(TypeError):

@@ -224,6 +224,10 @@ void bind_pv_strings(nb::module_& m) {
                                                               : int_list(tracker_of_string, "tracker_of_string");
             a.trackers = 0;
             for (int t : a.tracker_of_string) a.trackers = std::max(a.trackers, t + 1);
+            // Every string needs a module and every tracker a string: larger indices are refused
+            // before anything is sized by them.
+            if (size_t(std::max(a.strings, 0)) > modules) raise(PyExc_ValueError, circuit_text(pv::CircuitError::empty_string));
+            if (a.trackers > a.strings) raise(PyExc_ValueError, circuit_text(pv::CircuitError::empty_tracker));
             if (auto e = pv::check_array_circuit(a); e != pv::CircuitError::none) raise(PyExc_ValueError, circuit_text(e));
             const size_t S = size_t(a.strings), T = size_t(a.trackers);
             std::vector<double> tp(steps * T), tv(steps * T), sp(steps * S), mp(steps * modules), mr(steps * modules),
