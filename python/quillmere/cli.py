@@ -238,7 +238,24 @@ def demo_with_chain(text):
     return text.replace("[output]", inverter + "[output]")
 
 
-def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None, chain=False):
+# Eight modules (2 rows of 4, 1.7 x 1.0 m, 60 cells, 3 bypass diodes) in one string per roof part.
+DEMO_LAYOUT = ('layout = "grid"                     # modules on the roof, cells and strings\n'
+               'rows = 2\ncolumns = 4\nsetback = 0.25\n')
+
+
+def demo_with_layout(text):
+    """The chain demo with the two south roof parts laid out with modules: the run adds the electrical
+    partial-shade loss to the loss tree and the report shows the roof from above."""
+    for panel in ("pv_east", "pv_west"):
+        head = 'name = "%s"\ntype = "PVArray"' % panel
+        at = text.index(head)
+        end = text.index("efficiency = 0.2\n", at) + len("efficiency = 0.2\n")
+        entry = text[at:end].replace("area = 20.0 ", "area = 13.6 ").replace("area = 20.0\n", "area = 13.6\n")
+        text = text[:at] + entry + DEMO_LAYOUT + text[end:]
+    return text
+
+
+def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None, chain=False, layout=False):
     """Writes the demo inputs and project file into folder; returns the project path.
     weather: an EPW file to copy as the demo's weather (else the synthetic year with clouds);
     chain: PV arrays with the conversion chain and an inverter instead of the simple panels."""
@@ -263,7 +280,11 @@ def write_demo(folder, latitude, longitude, time_zone, year=2025, weather=None, 
         _write(target, demo.cloudy_epw(latitude, longitude, time_zone, year))
     project = os.path.join(folder, "project.toml")
     text = DEMO_PROJECT.format(latitude=latitude, longitude=longitude, time_zone=time_zone)
-    _write(project, demo_with_chain(text) if chain else text)
+    if layout:
+        text = demo_with_layout(demo_with_chain(text))
+    elif chain:
+        text = demo_with_chain(text)
+    _write(project, text)
     return project
 
 
@@ -297,7 +318,8 @@ def cmd_demo(args):
             print("错误：天气文件不存在: " + os.path.abspath(args.weather))
             return 1
         latitude, longitude, time_zone = epw_site(args.weather)  # the sun must match the weather
-    project = write_demo(folder, latitude, longitude, time_zone, weather=args.weather, chain=args.chain)
+    project = write_demo(folder, latitude, longitude, time_zone, weather=args.weather, chain=args.chain,
+                         layout=getattr(args, "layout", False))
     _status("演示项目已写入: " + folder + "（project.toml, house.stl, weather.epw）", args.quiet)
     plot = None if args.no_plot else os.path.join(folder, "report.png")
     manager, _ = _run_project(project, None, plot, regenerate, args.quiet)
@@ -516,6 +538,9 @@ def build_parser():
     demo.add_argument("--no-plot", action="store_true", help="skip the PNG report / 不绘制报告")
     demo.add_argument("--chain", action="store_true",
                       help="PV arrays with the conversion chain and an inverter; prints the loss tree / 含转换链和逆变器")
+    demo.add_argument("--layout", action="store_true",
+                      help="the chain demo with modules laid out on the roof (cells, bypass diodes, strings): "
+                           "the electrical partial-shade loss / 组件排布与局部遮挡的电气损失")
     demo.add_argument("--regenerate-shading", action="store_true", help="recompute the shading table / 重新计算阴影表")
     demo.add_argument("--quiet", action="store_true", help="no summary, no progress / 不输出摘要和进度")
     demo.add_argument("--force", action="store_true",

@@ -344,6 +344,42 @@ def sky_views(modules):
     return out
 
 
+def module_layouts(modules):
+    """[(array name, layout summary)] of the PV arrays with a module layout."""
+    out = []
+    for name, unit in (modules or {}).items():
+        summary = getattr(unit, "layout_summary", None)
+        data = summary() if callable(summary) else None
+        if data and data["names"]:
+            out.append((name, data))
+    return out
+
+
+def _roof_from_above(fig, spec, layouts):
+    """Every laid-out array's modules seen from above, coloured by annual DC energy and by partial-shade loss."""
+    from matplotlib.collections import PolyCollection
+
+    for k, (key, label, cmap) in enumerate((("module_energy", "annual DC energy per module [kWh]", "viridis"),
+                                            ("module_partial_shade_loss", "electrical partial-shade loss [kWh]",
+                                             "magma_r"))):
+        ax = fig.add_subplot(spec[0, k])
+        polys = [[(c[0], c[1]) for c in corners] for _, data in layouts for corners in data["corners"]]
+        values = [v for _, data in layouts for v in data[key]]
+        coll = PolyCollection(polys, array=np.asarray(values, float), cmap=cmap, edgecolors="k", linewidths=0.5)
+        ax.add_collection(coll)
+        for _, data in layouts:
+            for nm, corners in zip(data["names"], data["corners"]):
+                cx = sum(c[0] for c in corners) / 4
+                cy = sum(c[1] for c in corners) / 4
+                ax.text(cx, cy, nm, ha="center", va="center", fontsize=6, color="w")
+        ax.autoscale_view()
+        ax.set_aspect("equal")
+        ax.set_xlabel("x (east) [m]")
+        ax.set_ylabel("y (north) [m]")
+        ax.set_title("Modules from above (%s): %s" % (", ".join(n for n, _ in layouts), label), fontsize=10)
+        fig.colorbar(coll, ax=ax, label=label)
+
+
 def _waterfall_trees(results):
     """The loss trees to draw: every tree that ends in AC (an inverter's, which holds its arrays'), else every
     array's."""
@@ -394,7 +430,8 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
     ncols = max(3, len(maps) + 2, len(light))
     balances = dict(results.attrs.get("energy_balance") or {})  # buses: a row of their own
     trees = _waterfall_trees(results)  # loss trees: a row of their own
-    extra = bool(balances) + bool(trees) + bool(light)
+    layouts = module_layouts(modules)  # laid-out arrays: a row of their own
+    extra = bool(balances) + bool(trees) + bool(light) + bool(layouts)
     fig = plt.figure(figsize=(4.2 * ncols, 15 + 3.5 * extra), layout="constrained")
     grid = fig.add_gridspec(4 + extra, ncols, height_ratios=[0.45, 1, 1.2, 1] + [1] * extra)
 
@@ -493,6 +530,9 @@ def make_report(results, project, summary, path, modules=None, quiet=False):
             ax.set_ylabel("light on the plane [kWh/m²]")
             ax.set_title("%s: %.0f kWh/m²" % (panel, frame["poa_global"].sum()), fontsize=10)
             ax.legend(fontsize=7)
+
+    if layouts:
+        _roof_from_above(fig, grid[4 + bool(balances) + bool(trees) + bool(light), :].subgridspec(1, 2), layouts)
 
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)

@@ -18,6 +18,7 @@ void bind_sunpanel_module(nb::module_& m);
 void bind_shade_exact(nb::module_& m);
 void bind_sunpanel_timed(nb::module_& m);
 void bind_pv_array(nb::module_& m);
+void bind_pv_strings(nb::module_& m);
 void bind_inverter(nb::module_& m);
 void bind_load_module(nb::module_& m);
 void bind_battery_grid(nb::module_& m);
@@ -45,6 +46,7 @@ NB_MODULE(_native, m) {
     qm::py::bind_shade_exact(m);
     qm::py::bind_sunpanel_timed(m);
     qm::py::bind_pv_array(m);
+    qm::py::bind_pv_strings(m);
     qm::py::bind_inverter(m);
     qm::py::bind_load_module(m);
     qm::py::bind_battery_grid(m);  // before the bus, which checks its battery and grid against them

@@ -67,6 +67,34 @@ ModuleDeclaration pv_array_declaration() {
     for (size_t i = 0; i < pv::kLossNames.size(); ++i)
         if (std::string(pv::kLossNames[i]) != "shading")
             v.push_back(optional_number(pv::kLossNames[i], fallbacks[i], "[0, 100]"));
+    // The module layout and the electrical model of its strings (docs/partial_shade.md).
+    v.push_back(optional_choice("layout", {"none", "grid", "fill"}, "none"));
+    v.push_back(optional_number("module_length", 1.7, "(0, 100]"));
+    v.push_back(optional_number("module_width", 1.0, "(0, 100]"));
+    v.push_back(optional_choice("orientation", {"portrait", "landscape"}, "portrait"));
+    v.push_back(optional_number("rows", 1.0, "[0, 10000]"));
+    v.push_back(optional_number("columns", 1.0, "[0, 10000]"));
+    v.push_back(optional_number("setback", 0.0, "[0, inf)"));
+    v.push_back(optional_number("gap_u", 0.02, "[0, inf)"));
+    v.push_back(optional_number("gap_w", 0.02, "[0, inf)"));
+    v.push_back(optional_number("offset_u", 0.0, "[0, inf)"));
+    v.push_back(optional_number("offset_w", 0.0, "[0, inf)"));
+    v.push_back(optional_number("cells_across", 6.0, "[1, 64]"));
+    v.push_back(optional_number("cells_along", 10.0, "[1, 256]"));
+    v.push_back(optional_choice("cell_type", {"full", "half_cut"}, "full"));
+    v.push_back(optional_number("bypass_diodes", 3.0, "[1, 64]"));
+    v.push_back(optional_number("bypass_vf", 0.5, "[0, 5]"));
+    v.push_back(optional_number("cell_samples", 1.0, "[1, 16]"));
+    v.push_back(optional_number("modules_per_string", 0.0, "[0, 100000]"));
+    v.push_back(optional_number("strings_per_tracker", 0.0, "[0, 100000]"));
+    v.push_back(optional_choice("tracking", {"global", "local"}, "global"));
+    v.push_back(optional_choice("mppt", {"string", "module"}, "string"));
+    v.push_back(optional_number("v_mp", 31.0, "(0, inf)"));
+    v.push_back(optional_number("i_mp", 8.9, "(0, inf)"));
+    v.push_back(optional_number("v_oc", 38.3, "(0, inf)"));
+    v.push_back(optional_number("i_sc", 9.43, "(0, inf)"));
+    v.push_back(optional_number("alpha_sc", 0.0047));
+    v.push_back(optional_number("beta_voc", -0.118));
     d.rated_power = {"pdc0"};
     return d;
 }
@@ -143,6 +171,36 @@ void PVArrayModule::awake(nb::handle state) {
     s.temperature.alpha_absorption = number("alpha_absorption");
     s.temperature.noct = number("noct");
     double pdc0 = number("pdc0");
+    layout.reset();
+    if (text("layout") != "none") {
+        LayoutOptions o;
+        auto whole = [&](const char* key) {
+            const double x = number(key);
+            if (!(x == std::floor(x) && std::fabs(x) <= 1e6)) raise(PyExc_ValueError, who + key + " 应为整数");
+            return int(x);
+        };
+        o.place.fill = text("layout") == "fill";
+        o.place.module_length = number("module_length"), o.place.module_width = number("module_width");
+        o.place.portrait = text("orientation") != "landscape";
+        o.place.rows = whole("rows"), o.place.columns = whole("columns");
+        o.place.setback = number("setback"), o.place.gap_u = number("gap_u"), o.place.gap_w = number("gap_w");
+        o.place.offset_u = number("offset_u"), o.place.offset_w = number("offset_w");
+        o.place.cells_across = whole("cells_across"), o.place.cells_along = whole("cells_along");
+        o.place.samples = whole("cell_samples");
+        o.place.modules_per_string = whole("modules_per_string");
+        o.place.strings_per_tracker = whole("strings_per_tracker");
+        o.half_cut = text("cell_type") == "half_cut";
+        o.bypass_diodes = whole("bypass_diodes");
+        o.bypass_vf = number("bypass_vf");
+        o.tracking = text("tracking") == "local" ? pv::Tracking::local : pv::Tracking::global;
+        o.module_mppt = text("mppt") == "module";
+        o.datasheet.v_mp = number("v_mp"), o.datasheet.i_mp = number("i_mp"), o.datasheet.v_oc = number("v_oc");
+        o.datasheet.i_sc = number("i_sc"), o.datasheet.alpha_sc = number("alpha_sc");
+        o.datasheet.beta_voc = number("beta_voc");
+        layout = build_array_layout(o, shadow, to_text(surf_name), who);
+        if (pdc0 == 0.0)  // the modules' nameplate
+            pdc0 = double(layout->layout.modules.size()) * o.datasheet.v_mp * o.datasheet.i_mp / 1000.0;
+    }
     if (pdc0 == 0.0)  // the panel's own rating: area x efficiency at 1 kW/m2
         pdc0 = as_double(record_value(params, nb::str("panel_area"))) *
                as_double(record_value(params, nb::str("efficiency")));
@@ -220,7 +278,17 @@ double PVArrayModule::step_power(const StepLight& light, double panel_area, doub
         pl.poa_beam_unshaded += light.circumsolar_unshaded;
         pl.poa_diffuse_unshaded = light.diffuse_unshaded;
     }
-    const pv::ChainResult r = pv::run_chain(chain, pl, weather[0], weather[1]);
+    pv::ChainResult r = pv::run_chain(chain, pl, weather[0], weather[1]);
+    if (layout) {
+        // The cells take the beam and the circumsolar part by their own factors
+        // (the circumsolar part per unit of beam factor, as the surface's).
+        double circ = 0.0;
+        if (light.direct_cos > 0.0) circ = light.circumsolar / light.direct_cos;
+        else if (cos_aoi > 0.0 && std::isfinite(light.circumsolar_unshaded)) circ = light.circumsolar_unshaded / cos_aoi;
+        const double dc_mismatch = layout_step(*layout, chain, pl, dni, circ, r.cell_temperature, r.dc_temperature,
+                                               light.height, light.azimuth, light.time, light.hours);
+        r.dc = dc_mismatch * (1.0 - chain.losses / 100.0);
+    }
 
     set_record_value(outputs, k.aoi, nb::float_(pl.aoi));
     set_record_value(outputs, k.poa_global, nb::float_(r.poa_global));
@@ -242,7 +310,11 @@ double PVArrayModule::step_power(const StepLight& light, double panel_area, doub
 
 nb::dict PVArrayModule::loss_tree() const {
     nb::dict d;
-    for (int i = 0; i < pv::kStages; ++i) d[pv::kStageNames[i]] = nb::float_(tree.energy[i]);
+    for (int i = 0; i < pv::kStages; ++i) {
+        if (layout && i == int(pv::Stage::dc))  // the electrical partial-shade loss comes before the system losses
+            d["dc_mismatch"] = nb::float_(layout->mismatch_energy);
+        d[pv::kStageNames[i]] = nb::float_(tree.energy[i]);
+    }
     return d;
 }
 
@@ -269,6 +341,12 @@ void bind_pv_array(nb::module_& m) {
             "The energy of the run so far at each stage of the chain [kWh] (light on the plane without shading, "
             "after beam shading, after diffuse shading, after incidence-angle losses; DC at STC, after "
             "temperature, after system losses), in that order.");
+    cls.def(
+        "layout_summary",
+        [](M& u) { return result_as<"dict[str, typing.Any] | None">(u.layout ? nb::object(layout_summary(*u.layout)) : nb::none()); },
+        "With a module layout: {names, corners (four 3D points per module), string_of_module, tracker_of_string, "
+        "module_energy, module_partial_shade_loss, string_energy, tracker_energy [kWh, DC after the electrical "
+        "partial-shade loss, before system losses], dc_mismatch}; None without one.");
     cls.def_prop_ro("system_losses", [](M& u) { return u.chain.losses; },
                     "The combined system losses in use [%] (pvwatts_losses of the categories).");
     publish_declaration(cls, pv_array_declaration());

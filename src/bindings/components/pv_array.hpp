@@ -6,8 +6,10 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <string>
 
+#include "bindings/components/pv_array_layout.hpp"
 #include "bindings/components/sunpanel_timed.hpp"
 #include "kernels/pv/chain.hpp"
 #include "kernels/pv/losses.hpp"
@@ -24,12 +26,15 @@ public:
     // iteration replaces its contribution instead of adding it twice.
     double last_time = NAN;
     std::array<double, pv::kStages> last_add{};
+    // The module layout (layout = "grid" or "fill"), else null.
+    std::unique_ptr<ArrayLayout> layout;
 
     nb::object _get_module_info() override;
     void awake(nb::handle state) override;
     double step_power(const StepLight& light, double panel_area, double efficiency) override;
 
-    // {stage: kWh} of the run so far, in the chain's order.
+    // {stage: kWh} of the run so far, in the chain's order (with a layout,
+    // dc_mismatch after dc_temperature).
     nb::dict loss_tree() const;
 };
 

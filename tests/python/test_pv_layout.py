@@ -1,0 +1,105 @@
+"""PV arrays with a module layout through projects: modules placed on the roof, the beam on every cell,
+the electrical partial-shade loss in the loss tree, per-module energies, and the layouts refused."""
+import pytest
+
+from quillmere.core import demo
+from quillmere.core.manager import Manager
+
+WEATHER_LINKS = ('"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", ')
+LAYOUT = 'layout = "grid"\nrows = 2\ncolumns = 4\nsetback = 0.25\n'
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    d = tmp_path_factory.mktemp("layout")
+    (d / "house.stl").write_text(demo.house_stl(), encoding="utf-8")
+    (d / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1), encoding="utf-8")
+    return d
+
+
+def project(folder, east="", west="", name="p.toml", period=""):
+    links = "".join(WEATHER_LINKS.format(p=p) for p in ("pv_east", "pv_west"))
+    body = f"""time_step = 3600
+{period}
+links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
+         "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
+[site]
+latitude = 48.21
+longitude = 16.37
+time_zone = 1
+[[modules]]
+name = "weather"
+type = "WaetherFeed"
+file = "weather.epw"
+[[modules]]
+name = "house"
+type = "SurfaceShadow"
+model = "house.stl"
+table = "t.csv"
+surfaces = ["roof_south_east", "roof_south_west"]
+[[modules]]
+name = "pv_east"
+type = "PVArray"
+shading = "house"
+surface = "roof_south_east"
+area = 13.6
+efficiency = 0.2
+{east}
+[[modules]]
+name = "pv_west"
+type = "PVArray"
+shading = "house"
+surface = "roof_south_west"
+area = 13.6
+efficiency = 0.2
+{west}
+"""
+    p = folder / name
+    p.write_text(body, encoding="utf-8")
+    return str(p)
+
+
+def run(path):
+    m = Manager(path)
+    m.quiet = True
+    return m, m.run_simulation()
+
+
+def test_a_laid_out_array_adds_the_electrical_partial_shade_loss(folder):
+    m, df = run(project(folder, east=LAYOUT, west=LAYOUT + 'mppt = "module"\n'))
+    east, west = m.modules["pv_east"], m.modules["pv_west"]
+    tree = east.loss_tree()
+    assert list(tree) == ["poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance", "dc_stc",
+                          "dc_temperature", "dc_mismatch", "dc"]
+    assert tree["dc"] == pytest.approx(df["pv_east.energy"].iloc[-1], rel=1e-12)
+    assert tree["dc"] == pytest.approx(tree["dc_mismatch"] * (1 - east.system_losses / 100), rel=1e-9)
+    loss = 1 - tree["dc_mismatch"] / tree["dc_temperature"]
+    assert 0.005 < loss < 0.1  # the tower's shade crosses the east part's strings
+    # Module-level MPPT keeps more of the shaded light than one string.
+    wtree = west.loss_tree()
+    assert 1 - wtree["dc_mismatch"] / wtree["dc_temperature"] < loss
+    s = east.layout_summary()
+    assert s["names"] == ["R1C1", "R1C2", "R1C3", "R1C4", "R2C1", "R2C2", "R2C3", "R2C4"]
+    assert sum(s["module_energy"]) == pytest.approx(tree["dc_mismatch"], rel=1e-9)
+    assert sum(s["string_energy"]) == pytest.approx(tree["dc_mismatch"], rel=1e-9)
+    assert sum(s["tracker_energy"]) == pytest.approx(tree["dc_mismatch"], rel=1e-9)
+    assert max(s["module_partial_shade_loss"]) > 0.0
+    assert all(len(c) == 4 for c in s["corners"])
+    # The nameplate of eight modules of 31.0 V x 8.9 A.
+    assert east.params["pdc0"]["value"] == pytest.approx(8 * 31.0 * 8.9 / 1000, rel=1e-12)
+
+
+def test_arrays_without_layout_keep_their_tree(folder):
+    m, _ = run(project(folder, name="plain.toml"))
+    assert "dc_mismatch" not in m.modules["pv_east"].loss_tree()
+    assert m.modules["pv_east"].layout_summary() is None
+
+
+def test_a_module_off_its_surface_stops_the_run_naming_it(folder):
+    # Refused at start-up, before the step loop, naming the array, the module and the surface.
+    with pytest.raises(ValueError, match=r"pv_east：组件 R1C5（第 5 个）不在表面 roof_south_east 上"):
+        run(project(folder, east='layout = "grid"\nrows = 1\ncolumns = 5\n', name="off.toml"))
+    with pytest.raises(ValueError, match="bypass_diodes"):
+        run(project(folder, east=LAYOUT + "bypass_diodes = 4\n", name="diodes.toml"))
+    with pytest.raises(ValueError, match="rows"):
+        run(project(folder, east='layout = "grid"\nrows = 1.5\n', name="rows.toml"))
