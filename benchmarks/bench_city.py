@@ -6,7 +6,9 @@ the same run:
    worker processes it starts and closes), and against `--scheduler ADDRESS`
    on a scheduler and two single-threaded workers started separately on this
    machine (addressed as a remote cluster would be; their start is not timed);
-   the maps must be byte for byte the same;
+   the maps must be byte for byte the same; the processor seconds of all the
+   processes of a run (user + system) show the work apart from the share of
+   the machine each run got;
 2. overheads on the separately started cluster, from the run's own counts:
    scene loading per worker and tile (reading the tile and its margin,
    building the tree), writing per unit, and scheduling per unit (wall time
@@ -31,12 +33,21 @@ import tempfile
 import time
 
 
+CPU = {}  # command's output folder -> processor seconds of all its processes (user + system)
+
+
 def timed(cmd, cwd):
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t = time.perf_counter()
     done = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit("failed: %s\n%s%s" % (" ".join(cmd), done.stdout, done.stderr))
-    return time.perf_counter() - t
+    wall = time.perf_counter() - t
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    CPU[cmd[cmd.index("-o") + 1]] = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall
 
 
 def same_maps(a, b):
@@ -132,9 +143,10 @@ def main():
         remote = timed(base + ["-o", fresh("remote"), "--scheduler", address], work)
         same_maps(os.path.join(work, "one"), os.path.join(work, "remote"))
         print()
-        print("whole process, %d triangles                          time [s]   speed-up" % n_tri)
-        print("  one process, one thread (--workers 0)               %8.1f      1.00" % one)
-        print("  local cluster, 2 workers (--workers 2)              %8.1f      %.2f" % (local, one / local))
+        print("whole process, %d triangles                          time [s]   speed-up   processor [s]" % n_tri)
+        print("  one process, one thread (--workers 0)               %8.1f      1.00       %8.1f" % (one, CPU["one"]))
+        print("  local cluster, 2 workers (--workers 2)              %8.1f      %.2f       %8.1f"
+              % (local, one / local, CPU["local"]))
         print("  separate scheduler + 2 workers (--scheduler ...)    %8.1f      %.2f" % (remote, one / remote))
 
         restart(address)
@@ -164,7 +176,9 @@ def main():
             idle = max(0.0, (f["seconds"] * 2 - sum(f["unit_seconds"])) / f["units"])
             print("  %8d                   %5d   %8.1f   %8.1f" % (size, f["units"], f["seconds"], 1e3 * idle))
         print()
+        print("load average (1 min) at the end: %.1f on %d cores" % (os.getloadavg()[0], os.cpu_count() or 1))
         print(json.dumps({"triangles": n_tri, "one_s": one, "local_s": local, "remote_s": remote,
+                          "one_cpu_s": CPU["one"], "local_cpu_s": CPU["local"],
                           "rays": facts["rays"], "rays_per_s_worker": facts["rays"] / busy,
                           "load_s_per_worker_tile": loads / (2 * len(tiles)), "units": units,
                           "write_ms_per_unit": 1e3 * facts["write_seconds"] / units,
