@@ -26,6 +26,7 @@ void bind_manager(nb::module_& m);
 void bind_entry(nb::module_& m);
 void bind_demo(nb::module_& m);
 void bind_results_csv(nb::module_& m);
+void bind_maps(nb::module_& m);
 void bind_city_tiles(nb::module_& m);
 }  // namespace qm::py
 
@@ -51,5 +52,6 @@ NB_MODULE(_native, m) {
     qm::py::bind_entry(m);
     qm::py::bind_demo(m);
     qm::py::bind_results_csv(m);
+    qm::py::bind_maps(m);
     qm::py::bind_city_tiles(m);
 }

@@ -1,5 +1,6 @@
 // Reading the project file: the file itself (TOML, or JSON for a .json file),
 // then every check that can be made before a module exists.
+#include <cmath>
 #include <cstring>
 
 #include "kernels/io/atomic_write.hpp"
@@ -215,6 +216,45 @@ nb::object read_project_file(const Checker& c, nb::handle path) {
     return raw;
 }
 
+// [map]: the solar map's settings (quillmere.maps), checked here so that a
+// wrong value names its key before anything is cast. Absent: None.
+nb::object read_map_table(const Checker& c, nb::handle map, const nb::dict& by_name) {
+    if (!map.is_valid()) return nb::none();
+    c.table(map, "map");
+    c.only_keys(map, "map", {"shading", "resolution", "sky_directions", "horizon_directions", "threshold", "albedo"});
+    nb::dict out;
+    if (nb::object v = Checker::lookup(map, "shading"); v.is_valid()) {
+        const std::string name = c.text(v, "map.shading");
+        if (!by_name.contains(nb::str(name.c_str()))) c.fail("map.shading", "没有名为 \"" + name + "\" 的模块");
+        out["shading"] = nb::str(name.c_str());
+    }
+    struct Number {
+        const char* key;
+        double lo, hi;
+        bool integer;
+        const char* expected;
+    } numbers[] = {{"resolution", 0.0, HUGE_VAL, false, "非负数（模型单位）"},
+                   {"sky_directions", 1.0, 1048576.0, true, "1 到 1048576 之间的整数"},
+                   {"horizon_directions", 0.0, 1048576.0, true, "0 到 1048576 之间的整数"},
+                   {"threshold", 0.0, HUGE_VAL, false, "非负数（kWh/m²/年）"},
+                   {"albedo", 0.0, 1.0, false, "0 到 1 之间的数"}};
+    for (const Number& n : numbers) {
+        nb::object v = Checker::lookup(map, n.key);
+        if (!v.is_valid()) continue;
+        const std::string key = std::string("map.") + n.key;
+        if (n.integer) {
+            const long long x = c.integer(v, key);
+            if (x < n.lo || x > n.hi) c.wrong(key, n.expected, v);
+            out[n.key] = nb::int_(x);
+        } else {
+            const double x = c.number(v, key);
+            if (!(x >= n.lo && x <= n.hi) || !std::isfinite(x)) c.wrong(key, n.expected, v);
+            out[n.key] = nb::float_(x);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 }  // namespace mgr
 
@@ -277,8 +317,12 @@ nb::object Manager::load_project() {
         raw = read_project_file(c, fspath);
     }
     c.where = c.subject();
+<<<<<<< HEAD
+    c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links", "map"});
+=======
     check_project_texts(c, raw, "");
     c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links"});
+>>>>>>> main
 
     nb::dict out;
     out["file"] = abs;
@@ -488,6 +532,7 @@ nb::object Manager::load_project() {
             out["record"] = rec;
         }
     }
+    out["map"] = read_map_table(c, Checker::lookup(raw, "map"), by_name);
     return out;
 }
 

@@ -112,7 +112,7 @@ std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::s
     std::shared_ptr<const geom::Model> model;
     {
         nb::gil_scoped_release release;
-        model = geom::make_model(mm.solids);
+        model = geom::make_model(mm.solids, 0, mm.origin);
     }
     if (ok && cacheable && key.ino) cache.put(key, model, hash, geom::wall_clock_ns());
     return model;

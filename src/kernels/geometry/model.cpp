@@ -10,8 +10,9 @@
 
 namespace qm::geom {
 
-std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads) {
+std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads, const double* origin) {
     auto m = std::make_shared<Model>();
+    if (origin) std::copy_n(origin, 3, m->origin);
     const size_t T = solids.facet_count();
     std::vector<double> tris;
     detail::reserve_huge(tris, 9 * T);

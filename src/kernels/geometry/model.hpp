@@ -30,6 +30,9 @@ struct Model {
     size_t shade_only = 0;
     size_t non_finite_facets = 0;   // facets left out: a vertex coordinate is NaN or infinite
     size_t non_finite_normals = 0;  // facets whose NaN or infinite normal was taken from their vertices
+    // World coordinates of the local origin the coordinates are relative to
+    // (a georeferenced CityJSON model's first vertex; zeros for the others).
+    double origin[3] = {0.0, 0.0, 0.0};
 
     // Triangles of the named solids (the scene also holds the shade_only ones after them).
     size_t triangles() const noexcept { return normals.size() / 3 - shade_only; }
@@ -37,7 +40,9 @@ struct Model {
 
 // Builds the combined triangle list (solids in dictionary order) and its tree
 // on up to `threads` threads (0: hardware concurrency).
-std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0);
+// `origin` (3 doubles, may be null): the model's local origin (Model::origin).
+std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned threads = 0,
+                                        const double* origin = nullptr);
 
 // The status change time is part of the key: a rewrite that restores size
 // and modification time (cp -p, tar, rsync -t) is still seen.
