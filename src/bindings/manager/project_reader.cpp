@@ -317,12 +317,8 @@ nb::object Manager::load_project() {
         raw = read_project_file(c, fspath);
     }
     c.where = c.subject();
-<<<<<<< HEAD
-    c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links", "map"});
-=======
     check_project_texts(c, raw, "");
-    c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links"});
->>>>>>> main
+    c.only_keys(raw, "", {"period", "time_step", "site", "convergence", "output", "modules", "links", "map"});
 
     nb::dict out;
     out["file"] = abs;
