@@ -353,9 +353,9 @@ def _run_unit(unit: dict) -> dict:
     unit's result, naming its tile and object)."""
     from quillmere._native import _write_file_atomic
 
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), time.process_time()
     result = {"id": unit["id"], "tile": unit["tile"], "triangles": unit["end"] - unit["first"], "rays": 0,
-              "load_s": 0.0, "write_s": 0.0, "seconds": 0.0, "worker": os.getpid(), "error": None}
+              "load_s": 0.0, "write_s": 0.0, "seconds": 0.0, "cpu_s": 0.0, "worker": os.getpid(), "error": None}
     try:
         scene, facts, result["load_s"] = _tile_scene(unit)
         faces = np.arange(unit["first"], unit["end"], dtype=np.int64)
@@ -383,6 +383,7 @@ def _run_unit(unit: dict) -> dict:
         result["error"] = "瓦片 %s: %s" % (unit["tile"], exc if isinstance(exc, CityError) else
                                           "%s: %s" % (type(exc).__name__, exc))
     result["seconds"] = time.perf_counter() - started
+    result["cpu_s"] = time.process_time() - cpu  # the process's processor time: the unit's, with one thread
     return result
 
 
@@ -496,7 +497,8 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
     its units failed), ``failed`` (messages of the failed units), ``units``,
     ``skipped`` (units found written by an earlier run), ``triangles``,
     ``rays``, ``seconds``, ``load_seconds`` (scene building, summed over the
-    units that built one), ``write_seconds``, ``unit_seconds`` (per unit),
+    units that built one), ``write_seconds``, ``cpu_seconds`` (processor
+    time of the units), ``unit_seconds`` (per unit),
     ``dashboard`` (the Dask dashboard's address, or None).
 
     ``project`` instead of ``weather``: the full solar map of every triangle
@@ -540,6 +542,7 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
             raise CityError("city_map() 在脚本顶层调用（%s）：本机集群的工作进程会再次导入该脚本；"
                             "请把调用放在 if __name__ == \"__main__\": 之下" % where)
     stream = sys.stderr
+    tell_dashboard = progress is not False
     if progress is None:
         progress = hasattr(stream, "isatty") and stream.isatty()
     started = time.monotonic()
@@ -589,7 +592,7 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
                         r = f.result()
                     except Exception as exc:  # noqa: BLE001 - a worker lost on every retry fails its unit only
                         r = {"id": u["id"], "tile": u["tile"], "triangles": u["end"] - u["first"], "rays": 0,
-                             "load_s": 0.0, "write_s": 0.0, "seconds": None, "worker": None,
+                             "load_s": 0.0, "write_s": 0.0, "seconds": None, "cpu_s": 0.0, "worker": None,
                              "error": "瓦片 %s: %s: %s" % (u["tile"], type(exc).__name__, exc)}
                     settle(r)
             except TimeoutError:
@@ -597,7 +600,7 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
                     if u["id"] not in results:
                         f.cancel()
                         settle({"id": u["id"], "tile": u["tile"], "triangles": u["end"] - u["first"], "rays": 0,
-                                "load_s": 0.0, "write_s": 0.0, "seconds": None, "worker": None,
+                                "load_s": 0.0, "write_s": 0.0, "seconds": None, "cpu_s": 0.0, "worker": None,
                                 "error": "瓦片 %s: TimeoutError: 未在 timeout=%g 秒内完成" % (u["tile"], timeout)})
         failed_tiles = {r["tile"] for r in results.values() if r["error"]}
         written = {}
@@ -607,19 +610,25 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
         done = list(results.values())
         facts.update(tiles=written, failed=[r["error"] for r in done if r["error"]],
                      rays=sum(r["rays"] for r in done), load_seconds=sum(r["load_s"] for r in done),
-                     write_seconds=sum(r["write_s"] for r in done),
+                     write_seconds=sum(r["write_s"] for r in done), cpu_seconds=sum(r["cpu_s"] for r in done),
                      unit_seconds=[r["seconds"] for r in sorted(done, key=lambda r: r["id"])])
 
     tag = os.urandom(4).hex()
     if local:
-        run(None)
+        try:
+            run(None)
+        finally:
+            _SCENES.clear()  # this process goes on: its scenes and tiles are not kept
+            _TILES.clear()
     else:
         if client is None:
             sw._start_worker_server()
-        with sw._client_for(client, workers, max(1, len(paths))) as c:
-            link = getattr(c, "dashboard_link", None)
+        with sw._client_for(client, workers, os.cpu_count() or 1) as c:
+            # The address the scheduler's dashboard answers at (none when it runs without one).
+            services = c.scheduler_info().get("services") or {}
+            link = c.dashboard_link if "dashboard" in services else None
             facts["dashboard"] = link
-            if link and progress:
+            if link and tell_dashboard:
                 stream.write("Dask 仪表板: %s\n" % link)
             run(c)
     facts["seconds"] = time.monotonic() - started

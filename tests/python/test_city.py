@@ -73,7 +73,11 @@ def test_cluster_map_equals_one_process_and_the_whole_scene(cluster, town, tmp_p
                            day_step=DAYS, client=cluster, timeout=TIMEOUT, progress=True)
     assert single["failed"] == [] and spread["failed"] == []
     assert single["units"] == spread["units"] == 4 * 2 and single["rays"] == spread["rays"] > 0
-    assert "单元 8/8，三角形 640/640" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "单元 8/8，三角形 640/640" in err and "条光线/秒" in err
+    assert single["dashboard"] is None
+    # The dashboard's address is printed where the scheduler serves one (it needs bokeh).
+    assert (("Dask 仪表板: %s" % spread["dashboard"]) in err) if spread["dashboard"] else ("仪表板" not in err)
     for tile, path in single["tiles"].items():
         with open(path, "rb") as a, open(spread["tiles"][tile], "rb") as b:
             assert a.read() == b.read()  # value for value, row for row
@@ -203,6 +207,10 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(town, tmp_path):
             time.sleep(0.05)
         os.killpg(p.pid, signal.SIGINT)  # the whole group, as from a terminal
         out, err = p.communicate(timeout=60)
+        import importlib.util
+
+        if importlib.util.find_spec("bokeh"):
+            assert "Dask 仪表板: http://127.0.0.1:" in err  # the local cluster's dashboard, on a free port
     finally:
         if p.poll() is None:
             p.kill()
