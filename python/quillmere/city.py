@@ -370,11 +370,13 @@ def _run_unit(unit: dict) -> dict:
         except ValueError as exc:
             import re
 
-            found = re.match(r"第 (\d+) 个面", str(exc))
-            k = int(found.group(1)) if found else None
-            obj = facts["names"][int(facts["surface"][unit["first"] + k])] if k is not None else "?"
-            raise CityError("对象 %s（三角形 %d）: %s" % (obj.split("/", 1)[0], unit["first"] + (k or 0), exc)) \
-                from None
+            # The kernels name the culprit by its position in the unit ("第 N 个面"): named here by its object.
+            found = None if isinstance(exc, CityError) else re.match(r"第 (\d+) 个面", str(exc))
+            if found is None:
+                raise
+            k = int(found.group(1))
+            obj = facts["names"][int(facts["surface"][unit["first"] + k])]
+            raise CityError("对象 %s（三角形 %d）: %s" % (obj.split("/", 1)[0], unit["first"] + k, exc)) from None
         result["rays"] = int(rays)
         written = time.perf_counter()
         _write_file_atomic(unit["output"], _unit_text(unit, facts, columns))
