@@ -697,11 +697,6 @@ def _cast_positions(model: str, surfaces: list[str], positions: list[tuple[float
     return out
 
 
-def _grid_positions() -> list[tuple[int, int]]:
-    """The shading module's table grid in its row order: (altitude, azimuth)."""
-    return [(alt, az) for alt in range(0, 76, 15) for az in range(0, 361, 45)]
-
-
 def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = None, *,
                 workers: int | None = None, chunks: int | None = None, timeout: float | None = None) -> str:
     """Computes the cosine factor table of ``surfaces`` of ``model`` with the
@@ -709,30 +704,22 @@ def shade_table(model: str, surfaces: Sequence[str], output: str, client: Any = 
     ``sweep``) and writes it to ``output`` in the shading module's format: the
     same text, to the last digit, as the module writes on one machine.
     Returns the table's path."""
-    from quillmere.components.shade_exact import ExactShadowModule
+    from quillmere.components.shade_exact import cos_table_positions, write_cos_table
 
     model = os.path.abspath(model)
     output = os.path.abspath(output)
-    positions = _grid_positions()
+    positions = cos_table_positions()
     surfaces = list(surfaces)
     with _client_for(client, workers, len(positions)) as c:
         n_workers = max(1, len(c.scheduler_info().get("workers", {})) or 1)
         n_chunks = max(1, min(len(positions), chunks or 4 * n_workers))
         parts = [positions[i::n_chunks] for i in range(n_chunks)]
         futures = [c.submit(_cast_positions, model, surfaces, part, pure=False) for part in parts]
-        answers: dict[tuple[int, int], list] = {}
+        answers: dict[tuple[float, float], list] = {}
         for part, f in zip(parts, futures):
             for pos, pairs in zip(part, f.result(timeout=timeout)):
                 answers[pos] = pairs
-    lines = []
-    for alt, az in positions:
-        pairs = answers[(alt, az)]
-        if not lines:
-            lines.append("方位角,高度角," + ",".join(name for name, _ in pairs) + "\n")
-        lines.append("%d,%d" % (az, alt) + "".join("," + format(v, ".6f") for _, v in pairs) + "\n")
-    # Written by the shading module with the fingerprint it writes for its own
-    # tables (native code says what a table depends on), the old one removed first.
-    unit = ExactShadowModule("shade")
-    unit.in_file_params = [model, output, "table", None, None, *surfaces]
-    unit.save_table("".join(lines))
+    # Written in the table format and with the fingerprint the shading module
+    # writes for its own tables (native code owns both).
+    write_cos_table(model, surfaces, output, [[v for _, v in answers[pos]] for pos in positions])
     return output

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quillmere.components.shade_exact import ExactShadowModule
+from quillmere.components.shade_exact import ExactShadowModule, cos_table_positions, write_cos_table
 from quillmere.components.shade_group import SurfaceShadowModule
 from quillmere.components.sunpanel_module import SunPanelModule
 from quillmere.components.sunpanel_timed import TimedSunPanelModule
@@ -84,6 +84,38 @@ def test_default_table_is_the_54_point_table_byte_for_byte(tmp_path):
     for alt, az in ((10.0, 170.0), (44.9, 359.0), (75.0, 360.0), (80.0, 180.0), (-1.0, 10.0)):
         for s in ("roof_shaded", "wall_south"):
             assert ours.get_cos_value(s, alt, az) == specified.get_cos_value(s, alt, az)
+
+
+def test_a_table_cast_elsewhere_is_written_as_the_module_writes_its_own(tmp_path, capsys):
+    stl = courtyard_model(tmp_path / "c.stl")
+    surfaces = ["roof_shaded", "wall_south", "roof_shaded"]
+    own = shading(stl, tmp_path / "own.csv", surfaces, method="table")
+    own.awake(None)
+    positions = cos_table_positions()
+    assert len(positions) == 54 and positions[0] == (0.0, 0.0) and positions[1] == (0.0, 45.0)
+    assert positions[-1] == (75.0, 360.0)
+    factors = []
+    for alt, az in positions:
+        ref = calculate_shadow(str(stl), surfaces, alt, az)[0]
+        factors.append([ref[s] for s in ("roof_shaded", "wall_south")])
+    out = tmp_path / "cast.csv"
+    write_cos_table(str(stl), surfaces, str(out), factors)
+    assert out.read_bytes() == (tmp_path / "own.csv").read_bytes()
+    assert (tmp_path / "cast.csv.fingerprint").read_bytes() == (tmp_path / "own.csv.fingerprint").read_bytes()
+    # The module finds the table fresh: used silently, not recomputed.
+    capsys.readouterr()
+    shading(stl, out, surfaces, method="table").awake(None)
+    assert capsys.readouterr().out == ""
+    # Refused before anything is written: the model as output, rows or values that do not fit.
+    before = open(stl, "rb").read()
+    with pytest.raises(ValueError, match="模型文件"):
+        write_cos_table(str(stl), surfaces, str(stl), factors)
+    assert open(stl, "rb").read() == before
+    with pytest.raises(ValueError, match="54"):
+        write_cos_table(str(stl), surfaces, str(out), factors[:-1])
+    with pytest.raises(ValueError, match="2 个数值"):
+        write_cos_table(str(stl), surfaces, str(out), [row + [0.5] for row in factors])
+    assert out.read_bytes() == (tmp_path / "own.csv").read_bytes()
 
 
 def test_subdivided_factors_agree_between_a_coarse_and_a_fine_mesh(tmp_path):

@@ -2,6 +2,6 @@
 
 ``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``.
 """
-from quillmere._native import ExactShadowModule
+from quillmere._native import ExactShadowModule, cos_table_positions, write_cos_table
 
-__all__ = ["ExactShadowModule"]
+__all__ = ["ExactShadowModule", "cos_table_positions", "write_cos_table"]

@@ -1,15 +1,12 @@
 // quillmere.components.shade_exact.ExactShadowModule: the project shading
-// module (see shade_exact.hpp). The casting runs in the kernels without the
-// GIL; this file reads the options, checks and writes the generated files
-// and maps failures to the module's printed messages.
-#include <nanobind/ndarray.h>
-
-#include <atomic>
+// module (see shade_exact.hpp). A client of the shading kernels: it reads its
+// options, asks the plan (kernels/shading/plan) what its products depend on
+// and where they lie, the store whether a product is fresh, the sun track for
+// the run's sun positions; the casting runs in the kernels without the GIL.
+// This file maps their results and failures to the module's printed messages.
 #include <chrono>
 #include <cmath>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,160 +17,25 @@
 #include "bindings/core/util.hpp"
 #include "bindings/shadow_calc/occlusion_scan.hpp"
 #include "bindings/support/common.hpp"
-#include "kernels/io/atomic_write.hpp"
-#include "kernels/io/file_read.hpp"
-#include "kernels/shading/exact_factors.hpp"
-#include "kernels/shading/factor_file.hpp"
-#include "kernels/shading/sky_view.hpp"
+#include "kernels/geometry/surface_faces.hpp"
+#include "kernels/shading/step_factors.hpp"
 #include "kernels/shading/sun_grid.hpp"
 
 namespace qm::py {
-// Helpers shared with shade_exact_views.cpp (declared in shade_exact_files.hpp).
-namespace shade_exact_detail {
+using namespace shade_exact_detail;
 
+namespace {
 nb::handle g_type;
 
 // Analysed faces at most (after subdivision).
 constexpr size_t kMaxFaces = 20000000;
-
-nb::object str_obj(const std::string& s) {
-    return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
-}
 
 uint64_t bits(double v) {
     uint64_t b;
     std::memcpy(&b, &v, sizeof b);
     return b;
 }
-
-std::string number_text(double v) { return shading::angle_text(v); }
-
-nb::module_ os_path() { return nb::module_::import_("os.path"); }
-bool is_file(nb::handle p) { return nb::cast<bool>(os_path().attr("isfile")(p)); }
-bool exists(nb::handle p) { return nb::cast<bool>(os_path().attr("exists")(p)); }
-
-// The file-system bytes of a host path (str), for the C++ file functions.
-std::string fs_path(nb::handle p) {
-    nb::object b = nb::module_::import_("os").attr("fsencode")(p);
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-// Writes `text` through the atomic writer (a temporary file in the same
-// folder, renamed into place), so a reader never sees a half-written file.
-// Returns "" or the error.
-std::string write_atomic(const std::string& path, const std::string& text) {
-    int err = 0;
-    const char* step = "";
-    return io::write_file_atomic(path, text, err, step) ? std::string() : std::string(std::strerror(err));
-}
-
-bool read_whole(const std::string& path, std::string& out) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    out.clear();
-    char buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-
-void remove_if_file(nb::handle p) {
-    if (is_file(p)) nb::module_::import_("os").attr("remove")(p);
-}
-
-// Chinese names of the fingerprint keys, for the one-line notices.
-std::string key_names(const std::vector<std::string>& keys) {
-    static const std::pair<const char*, const char*> names[] = {
-        {"format", "格式"},   {"kind", "类型"},          {"model", "模型"},         {"surfaces", "表面列表"},
-        {"grid", "网格"},     {"resolution", "细分尺寸"}, {"site", "场地"},          {"period", "运行期"},
-        {"time_step", "时间步长"}, {"sun_time", "太阳时刻"}, {"steps", "步数"},
-        {"directions", "方向数"}, {"horizon_band", "地平线带"}};
-    std::string out;
-    for (const auto& k : keys) {
-        std::string n = k;
-        for (const auto& [key, name] : names)
-            if (k == key) n = name;
-        out += (out.empty() ? "" : "、") + n;
-    }
-    return out;
-}
-
-std::string grid_words(double azimuth_step, double altitude_step, shading::SunGrid& grid) {
-    size_t points = 0;
-    switch (shading::grid_for_steps(azimuth_step, altitude_step, grid, &points)) {
-        case shading::GridError::none: return "";
-        case shading::GridError::azimuth_step: return "方位角步长应为 0 到 360 度之间的正数";
-        case shading::GridError::altitude_step: return "高度角步长应为 0 到 90 度之间的正数";
-        case shading::GridError::too_many_points:
-            return "网格点过多（" + std::to_string(points) + " 个，最多 " + std::to_string(shading::kMaxGridPoints) +
-                   " 个）：请增大步长";
-    }
-    return "?";
-}
-
-std::string store_words(const shading::StoreLoad& got) {
-    switch (got.error) {
-        case shading::StoreError::none: return "";
-        case shading::StoreError::no_product: return "不存在";
-        case shading::StoreError::unreadable: return "无法读取";
-        case shading::StoreError::no_fingerprint: return "没有指纹文件";
-        case shading::StoreError::fingerprint_format: return "与其指纹不符（" + key_names({"format"}) + "已改变）";
-        case shading::StoreError::stale: return "与其指纹不符（" + key_names(got.changed) + "已改变）";
-        case shading::StoreError::content_changed: return "在生成后被改动过（内容与指纹不符）";
-        case shading::StoreError::write_failed: return "无法写入";
-    }
-    return "?";
-}
-
-std::string factor_file_words(shading::FactorFileError e, size_t line) {
-    const std::string at = line ? "第 " + std::to_string(line) + " 行" : "";
-    switch (e) {
-        case shading::FactorFileError::none: return "";
-        case shading::FactorFileError::empty: return "文件为空";
-        case shading::FactorFileError::header: return "表头的表面名称与本次运行不符";
-        case shading::FactorFileError::not_number: return at + "不是数值";
-        case shading::FactorFileError::count: return at + "的数值个数不对";
-        case shading::FactorFileError::range: return at + "有超出范围的数值（系数应在 0 到 1 之间）";
-        case shading::FactorFileError::surface: return at + "的表面名称与本次运行不符";
-    }
-    return "?";
-}
-
-std::string save_product(const std::string& path, const std::string& text, const shading::Fingerprint& fp) {
-    int err = 0;
-    const char* step = "";
-    return shading::save(path, text, fp, err, step) == shading::StoreError::none ? std::string()
-                                                                                 : std::string(std::strerror(err));
-}
-
-// Casts the factors of n sun positions with progress on the terminal (none
-// when quiet), the GIL released and Ctrl-C honoured; true when cancelled.
-bool cast_factors(const char* label, bool show, const geom::Scene& scene, const geom::FaceSet& faces,
-                  const double* alt, const double* az, size_t n, double* out) {
-    Progress progress = Progress::make(label);
-    if (!show) progress.stream = nb::object();
-    std::atomic<bool> cancel{false};
-    progress.cancel = &cancel;
-    shading::BatchOptions opt;
-    opt.progress = [&progress](size_t d, size_t t) { progress(d, t); };
-    opt.cancel = &cancel;
-    {
-        nb::gil_scoped_release release;
-        shading::exact_factors(scene, faces, alt, az, n, out, opt);
-    }
-    return cancel.load();
-}
-
-std::string fixed6(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6f", v);
-    return buf;
-}
-
-}  // namespace shade_exact_detail
-using namespace shade_exact_detail;
+}  // namespace
 
 nb::handle exact_shadow_type() { return g_type; }
 
@@ -224,61 +86,6 @@ nb::object ExactShadowModule::resolve_paths() {
     return nb::make_tuple(stl, csv);
 }
 
-shading::Fingerprint ExactShadowModule::common_fingerprint(const std::string& kind) {
-    shading::Fingerprint fp;
-    fp.set("format", "1");
-    fp.set("kind", kind);
-    const std::string path = fs_path(stl_file_path);
-    if (path != model_digest_path_ || model_digest_.empty()) {
-        std::string digest;
-        {
-            nb::gil_scoped_release release;
-            io::FileText file;
-            io::FileStamp stamp;
-            if (file.open(path, stamp) == io::ReadStatus::ok) digest = shading::sha256_hex(file.text());
-        }
-        model_digest_ = digest.empty() ? "" : "sha256:" + digest;
-        model_digest_path_ = path;
-    }
-    fp.set("model", model_digest_.empty() ? "(unreadable)" : model_digest_);
-    std::string names;
-    for (nb::handle n : nb::borrow<nb::list>(surfs_analyze_name)) {
-        std::string s = to_text(n), q = "\"";
-        for (char c : s) q += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-        names += (names.empty() ? "" : ", ") + q + "\"";
-    }
-    fp.set("surfaces", names);
-    fp.set("resolution", number_text(resolution));
-    fp.set("normals", normals);
-    return fp;
-}
-
-// A table that exists: regenerated when its fingerprint no longer matches,
-// used unchecked (with one line) when it has none.
-void ExactShadowModule::check_table(nb::handle csv) {
-    if (!exists(csv) || !is_file(csv)) return;
-    nb::object fp_path = str_obj(shading::fingerprint_path(to_text(csv)));
-    if (!is_file(fp_path)) {
-        print("阴影表 " + to_text(csv) + " 没有指纹文件（不是本程序生成的），未核对模型与表面，按原样使用");
-        return;
-    }
-    shading::Fingerprint expected = common_fingerprint("table");
-    if (model_digest_.empty()) return;  // no model to compare with: the table module reports it
-    expected.set("grid", grid_given ? number_text(azimuth_step) + ", " + number_text(altitude_step)
-                                    : "45, 15 (altitudes 0..75)");
-    std::string text;
-    shading::Fingerprint found;
-    std::vector<std::string> diffs;
-    if (!read_whole(fs_path(fp_path), text) || !shading::Fingerprint::parse(text, found))
-        diffs.push_back("format");
-    else
-        diffs = shading::Fingerprint::differences(expected, found);
-    if (diffs.empty()) return;
-    print("阴影表 " + to_text(csv) + " 与其指纹不符（" + key_names(diffs) + "已改变），重新生成");
-    regenerate_table = true;  // replaced once the new table is complete
-    remove_if_file(fp_path);
-}
-
 void ExactShadowModule::awake(nb::handle state) {
     read_options();
     views_done = false;
@@ -289,6 +96,7 @@ void ExactShadowModule::awake(nb::handle state) {
     rows.clear();
     row_alt.clear(), row_az.clear(), row_factors.clear();
     step_rows = 0;
+    track = shading::SunTrack{};
     model_digest_.clear();
     // The table module's start-up, with this type's grid and fingerprints for
     // what it generates. The exact method keeps the table too, as an overview
@@ -308,6 +116,7 @@ void ExactShadowModule::awake(nb::handle state) {
     try {
         awake_exact(state);
     } catch (nb::python_error& e) {
+        // A file that cannot be read is one printed line; a wrong value (ValueError) is the caller's to see.
         if (e.matches(PyExc_Exception) && !e.matches(PyExc_ValueError)) {
             print("读取文件时发生错误：" + exception_text(e));
             return;
@@ -322,55 +131,41 @@ void ExactShadowModule::awake_exact(nb::handle state) {
     // model it has printed why, and every lookup answers as for an unknown surface.
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
-    std::string csv = to_text(csv_file_path);
-    exact_file = str_obj(csv.size() > 4 && csv.compare(csv.size() - 4, 4, ".csv") == 0
-                             ? csv.substr(0, csv.size() - 4) + ".exact.csv"
-                             : csv + ".exact.csv");
+    exact_file = str_obj(shading::exact_path(to_text(csv_file_path)));
     model = cached_model(stl_file_path);
-    if (model->irregular)
-        raise(PyExc_RuntimeError, "facet " + std::to_string(model->irregular_facet) + " of solid '" +
-                                      model->irregular_solid +
-                                      "' does not have a 3-number normal and three vertices of three coordinates");
+    if (model->irregular) {
+        print("读取文件时发生错误：facet " + std::to_string(model->irregular_facet) + " of solid '" +
+              model->irregular_solid + "' does not have a 3-number normal and three vertices of three coordinates");
+        return;
+    }
     build_faces();
     plan_steps(state);
 }
 
 void ExactShadowModule::build_faces() {
-    faces = geom::FaceSet{};
     exact_columns = nb::steal(PyDict_New());
+    std::vector<size_t> solids;
+    std::vector<nb::handle> names;
     for (nb::handle name : nb::borrow<nb::list>(surfs_analyze_name)) {
         if (!PyUnicode_Check(name.ptr()) || PyDict_Contains(exact_columns.ptr(), name.ptr()) == 1) continue;
         const std::string n = to_text(name);
         size_t s = 0;
         while (s < model->names.size() && model->names[s] != n) ++s;
         if (s == model->names.size() || model->count[s] == 0) continue;  // lookups answer -1.0 with the message
-        const size_t first = model->first[s], count = model->count[s];
-        std::vector<double> tris(9 * count);
-        std::vector<int64_t> self(count);
-        for (size_t k = 0; k < count; ++k) {
-            std::copy_n(model->scene->tri(first + k), 9, tris.data() + 9 * k);
-            self[k] = static_cast<int64_t>(first + k);
-        }
-        std::vector<double> normals(model->normals.begin() + 3 * first, model->normals.begin() + 3 * (first + count));
-        if (normals_from_vertices()) {
-            // A (0, 0, 0) normal from the file: the vertex order's (right-hand rule).
-            for (size_t k = 0; k < count; ++k) {
-                double* n = normals.data() + 3 * k;
-                if (n[0] != 0.0 || n[1] != 0.0 || n[2] != 0.0) continue;
-                const double* t = tris.data() + 9 * k;
-                const double u[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, v[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
-                const double c[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-                const double len = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
-                if (len > 0) n[0] = c[0] / len, n[1] = c[1] / len, n[2] = c[2] / len;
-            }
-        }
-        if (!geom::add_surface(faces, tris.data(), normals.data(), self.data(), count, resolution, kMaxFaces))
-            raise(PyExc_ValueError, "resolution " + number_text(resolution) + " 细分后的三角形超过 " +
-                                        std::to_string(kMaxFaces) + " 个：请增大 resolution");
-        set_item(exact_columns, name, nb::int_(static_cast<Py_ssize_t>(faces.first.size() - 1)));
+        set_item(exact_columns, name, nb::int_(static_cast<Py_ssize_t>(solids.size())));
+        solids.push_back(s);
     }
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = geom::analysed_faces(*model, solids, normals_from_vertices(), resolution, kMaxFaces, faces);
+    }
+    if (!ok)
+        raise(PyExc_ValueError, "resolution " + number_text(resolution) + " 细分后的三角形超过 " +
+                                    std::to_string(kMaxFaces) + " 个：请增大 resolution");
 }
 
+// Casts the positions not cast yet and appends them as rows; returns how many.
 size_t ExactShadowModule::add_rows(const std::vector<double>& alt, const std::vector<double>& az, bool lines) {
     std::vector<double> a, z;
     for (size_t i = 0; i < alt.size(); ++i) {
@@ -402,6 +197,8 @@ size_t ExactShadowModule::add_rows(const std::vector<double>& alt, const std::ve
     return m;
 }
 
+// The run's sun track and the factors of its positions: from the store when
+// fresh and of the same positions, otherwise cast and saved.
 void ExactShadowModule::plan_steps(nb::handle state) {
     if (!PyDict_Check(state.ptr())) return;
     PyObject* clock_obj = PyDict_GetItemString(state.ptr(), "clock");
@@ -410,72 +207,46 @@ void ExactShadowModule::plan_steps(nb::handle state) {
         !PyObject_TypeCheck(clock_obj, (PyTypeObject*)sim_clock_type().ptr()))
         return;  // no run to plan for: every lookup is cast when asked
     SimClock* clock = nb::inst_ptr<SimClock>(clock_obj);
-    const double lon = as_double(get_item(site, "longitude")), lat = as_double(get_item(site, "latitude"));
-    const int32_t zone = as_int32(get_item(site, "time_zone"));
-    shading::SunTime sun_time = shading::SunTime::start;
+    shading::SunRun run;
+    run.longitude = as_double(get_item(site, "longitude")), run.latitude = as_double(get_item(site, "latitude"));
+    run.time_zone = as_int32(get_item(site, "time_zone"));
     if (PyObject* st = PyDict_GetItemString(site, "sun_time")) {
-        if (!PyUnicode_Check(st) || !shading::parse_sun_time(to_text(st), sun_time))
+        if (!PyUnicode_Check(st) || !shading::parse_sun_time(to_text(st), run.sun_time))
             raise(PyExc_ValueError, "site.sun_time 应为 \"middle\" 或 \"start\"，实际为 " + to_text(check(PyObject_Repr(st))));
     }
-    const size_t n = shading::step_count(clock->end_time, clock->time_step);
-    const std::vector<double> times = shading::step_times(clock->current_time, clock->time_step, n);
-    std::vector<double> alt, az;
+    run.start_year = clock->start_year, run.begin_month = int(clock->begin_month), run.begin_day = int(clock->begin_day);
+    run.end_year = clock->end_year, run.end_month = int(clock->end_month), run.end_day = int(clock->end_day);
+    run.begin_time = clock->current_time, run.time_step = clock->time_step;
+    run.steps = shading::step_count(clock->end_time, clock->time_step);
     {
         nb::gil_scoped_release release;
-        std::unordered_map<Key, int, KeyHash> seen;
-        for (double t : times) {
-            solar::SunPosition p;
-            if (shading::step_sun(lon, lat, zone, clock->start_year, t, shading::sun_offset(sun_time), p) !=
-                    solar::SpaError::none ||
-                !(p.height > 0.0))
-                continue;
-            if (!seen.emplace(Key{bits(p.height), bits(p.azimuth)}, 0).second) continue;
-            alt.push_back(p.height);
-            az.push_back(p.azimuth);
-        }
+        track = shading::sun_track(run);
     }
-
-    shading::Fingerprint expected = common_fingerprint("exact");
-    char period[96];
-    std::snprintf(period, sizeof period, "%04d-%02d-%02d .. %04d-%02d-%02d", int(clock->start_year),
-                  int(clock->begin_month), int(clock->begin_day), int(clock->end_year), int(clock->end_month),
-                  int(clock->end_day));
-    expected.set("site", number_text(lat) + ", " + number_text(lon) + ", " + std::to_string(zone));
-    expected.set("period", std::string(period) + " from " + number_text(clock->current_time) + " s");
-    expected.set("time_step", number_text(clock->time_step));
-    expected.set("steps", std::to_string(n));
-    expected.set("sun_time", shading::sun_time_name(sun_time));
+    const std::vector<double>& alt = track.altitudes;
+    const std::vector<double>& az = track.azimuths;
+    const shading::Fingerprint expected = shading::exact_fingerprint(plan(), run);
     const std::string cache = fs_path(exact_file);
 
     // A file of this run's factors, when its fingerprint and content match.
     std::vector<std::string> names;
     for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
     if (is_file(exact_file)) {
-        shading::StoreLoad got;
-        shading::FactorTable table;
-        shading::FactorFileError bad = shading::FactorFileError::none;
-        size_t bad_line = 0;
+        shading::StepFactorsLoad got;
         {
             nb::gil_scoped_release release;
-            got = shading::load_if_fresh(cache, expected);
-            if (got.error == shading::StoreError::none) bad = shading::read_factor_table(got.text, names, table, bad_line);
+            got = shading::load_step_factors(cache, expected, names, track);
         }
-        std::string why = store_words(got);
-        if (why.empty()) {
-            bool same = bad == shading::FactorFileError::none && table.positions() == alt.size();
-            for (size_t i = 0; same && i < alt.size(); ++i)
-                same = bits(table.altitudes[i]) == bits(alt[i]) && bits(table.azimuths[i]) == bits(az[i]);
-            if (same) {
-                for (size_t i = 0; i < alt.size(); ++i) rows.emplace(Key{bits(alt[i]), bits(az[i])}, i);
-                row_alt = table.altitudes;
-                row_az = table.azimuths;
-                row_factors = table.factors;
-                step_rows = alt.size();
-                return;
-            }
-            why = bad == shading::FactorFileError::none ? "与本次运行的太阳位置不一致"
-                                                        : "内容有误（" + factor_file_words(bad, bad_line) + "）";
+        if (got.fresh()) {
+            for (size_t i = 0; i < alt.size(); ++i) rows.emplace(Key{bits(alt[i]), bits(az[i])}, i);
+            row_alt = std::move(got.table.altitudes);
+            row_az = std::move(got.table.azimuths);
+            row_factors = std::move(got.table.factors);
+            step_rows = alt.size();
+            return;
         }
+        const std::string why = got.store.error != shading::StoreError::none ? store_words(got.store)
+                                : got.other_positions ? "与本次运行的太阳位置不一致"
+                                                      : "内容有误（" + factor_file_words(got.file, got.line) + "）";
         print("精确阴影系数 " + to_text(exact_file) + " " + why + "，重新计算");
     }
     add_rows(alt, az, true);
@@ -514,66 +285,12 @@ double ExactShadowModule::get_cos_value(nb::handle solid_name, double altitude, 
     return row_factors[it->second * S + column];
 }
 
-void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
-    print("开始阴影分析, 输出结果 到 " + to_text(output_folder));
-    std::shared_ptr<const geom::Model> m = cached_model(stl_file_path);
-    if (m->irregular)
-        raise(PyExc_ValueError, "facet " + std::to_string(m->irregular_facet) + " of solid '" + m->irregular_solid +
-                                    "' does not have a 3-number normal and three vertices of three coordinates");
-    // Surfaces as the geometry library takes them: unknown names raise
-    // KeyError, a surface without facets ValueError; repeated names once.
-    model = m;
-    nb::object index = check(PyDict_New());
-    for (size_t s = 0; s < m->names.size(); ++s) set_item(index, str_obj(m->names[s]), nb::int_(s));
-    for (nb::handle name : nb::borrow<nb::list>(surfs_analyze_name)) {
-        const size_t s = PyLong_AsSize_t(get_item(index, name).ptr());
-        if (m->count[s] == 0) raise(PyExc_ValueError, "current_solid_vertices must have 3 dimensions, got 1");
-    }
-    build_faces();
-    std::vector<std::string> names;
-    for (nb::handle name : nb::borrow<nb::dict>(exact_columns).keys()) names.push_back(to_text(name));
-
-    shading::SunGrid grid = shading::specified_grid();
-    if (grid_given) {
-        std::string why = grid_words(azimuth_step, altitude_step, grid);
-        if (!why.empty()) raise(PyExc_ValueError, "grid: " + why);
-    }
-    std::vector<double> alt, az;
-    for (double h : grid.altitudes)
-        for (double a : grid.azimuths) alt.push_back(h), az.push_back(a);
-    const size_t S = names.size();
-    std::vector<double> out(alt.size() * S);
-    if (cast_factors("shading table", true, *m->scene, faces, alt.data(), az.data(), alt.size(), out.data()))
-        throw_pending();
-    std::string text = "方位角,高度角";
-    for (const auto& n : names) text += "," + n;
-    text += "\n";
-    for (size_t p = 0; p < alt.size(); ++p) {
-        text += shading::angle_text(az[p]) + "," + shading::angle_text(alt[p]);
-        for (size_t k = 0; k < S; ++k) text += "," + fixed6(out[p * S + k]);
-        text += "\n";
-    }
-    write_table(output_folder, text);
-    print("阴影分析结束");
-}
-
-nb::object ExactShadowModule::sun_factors() {
-    if (!exact) return nb::none();
-    auto array = [](const double* src, size_t n, size_t stride) {
-        double* data = new double[n ? n : 1];
-        for (size_t i = 0; i < n; ++i) data[i] = src[i * stride];
-        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        size_t shape[1] = {n};
-        return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner));
-    };
-    nb::dict out, per;
-    out["altitude"] = array(row_alt.data(), step_rows, 1);
-    out["azimuth"] = array(row_az.data(), step_rows, 1);
+bool ExactShadowModule::step_factor(size_t step, size_t column, double& factor) const {
+    const int64_t p = track.position(step);
     const size_t S = faces.first.size();
-    for (auto [name, col] : nb::borrow<nb::dict>(exact_columns))
-        per[name] = array(row_factors.data() + nb::cast<size_t>(col), step_rows, S);
-    out["factors"] = per;
-    return out;
+    if (!exact || p < 0 || size_t(p) >= step_rows || column >= S) return false;
+    factor = row_factors[size_t(p) * S + column];
+    return true;
 }
 
 int ExactShadowModule::traverse(visitproc visit, void* arg) {
@@ -649,11 +366,21 @@ void bind_shade_exact(nb::module_& m) {
             "{surface: horizon_view} of the analysed surfaces: the share of the horizon band (the lowest 6.5 deg "
             "of the sky) each surface sees past the whole model, weighted by the cosine to the band; sin(tilt) for "
             "a free plane. Computed and kept with the sky views.");
+    scope.def("cos_table_positions", [] { return result_as<"list[tuple[float, float]]">(cos_table_positions()); },
+              "The sun positions (altitude, azimuth) [deg] of the 54-point cosine table, in table order.");
+    scope.def("write_cos_table", &write_cos_table, nb::arg("model"), nb::arg("surfaces"), nb::arg("output"),
+              nb::arg("factors"),
+              nb::sig("def write_cos_table(model: str, surfaces: typing.Sequence[str], output: str, "
+                      "factors: typing.Sequence[typing.Sequence[float]]) -> None"),
+              "Writes the 54-point cosine table of surfaces of model to output from factors cast elsewhere (one row "
+              "per position of cos_table_positions(), one value per distinct surface), with the fingerprint "
+              "ExactShadowModule writes for its own table of the same inputs.");
     cls.def("discard_caches", [](M& u) { u.discard_caches(); },
             "Deletes the generated table, the exact factors and their fingerprints, so the next awake computes "
             "them again.");
     publish_declaration(cls, shade_exact_declaration());
     m.attr("ExactShadowModule") = cls;
+    for (const char* name : {"cos_table_positions", "write_cos_table"}) m.attr(name) = scope.attr(name);
 }
 
 }  // namespace qm::py

@@ -24,8 +24,8 @@
 #include "bindings/components/shade_group.hpp"
 #include "kernels/geometry/model.hpp"
 #include "kernels/geometry/subdivide.hpp"
-#include "kernels/shading/fingerprint.hpp"
-#include "kernels/shading/step_sun.hpp"
+#include "kernels/shading/plan.hpp"
+#include "kernels/shading/sun_track.hpp"
 
 namespace qm::py {
 namespace nb = nanobind;
@@ -52,7 +52,8 @@ public:
     };
     std::unordered_map<Key, size_t, KeyHash> rows;
     std::vector<double> row_alt, row_az, row_factors;
-    size_t step_rows = 0;         // rows 0..step_rows-1: the run's sun-up steps
+    size_t step_rows = 0;         // rows 0..step_rows-1: the run's sun track positions, in its order
+    shading::SunTrack track;      // the run's steps -> rows (empty without a run)
     nb::object exact_file = nb::str("");
 
     nb::object _get_module_info() override;
@@ -64,6 +65,11 @@ public:
     nb::object cos_value_object(nb::handle solid_name, double altitude, double azimuth) {
         return nb::float_(ExactShadowModule::get_cos_value(solid_name, altitude, azimuth));
     }
+
+    // Exact method: the factor of the surface in `column` (of exact_columns)
+    // at the run's step `step` (0 at awake). False without sun at that step,
+    // beyond the run, or in table mode: the caller then asks get_cos_value.
+    bool step_factor(size_t step, size_t column, double& factor) const;
 
     // The run's sun-up steps and their factors (report), None in table mode.
     nb::object sun_factors();
@@ -94,8 +100,7 @@ public:
 private:
     void read_options();
     nb::object resolve_paths();  // (stl, csv) as convert_to_valid_path gives them
-    shading::Fingerprint common_fingerprint(const std::string& kind);
-    shading::Fingerprint table_fingerprint();
+    shading::ShadingPlan plan();  // what this module's products depend on, from its options
     void write_table(nb::handle output, const std::string& text);
     void check_table(nb::handle csv);
     void awake_exact(nb::handle state);
@@ -108,5 +113,12 @@ private:
 };
 
 nb::handle exact_shadow_type();
+
+// The 54-point table computed elsewhere (quillmere shade --workers): its sun
+// positions [(altitude, azimuth)] in table order, and the table written from
+// the factors cast there (one row per position, one value per distinct
+// surface) with the fingerprint the module writes for its own table.
+nb::object cos_table_positions();
+void write_cos_table(nb::handle model, nb::handle surfaces, nb::handle output, nb::handle factors);
 
 }  // namespace qm::py

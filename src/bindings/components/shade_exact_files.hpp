@@ -1,4 +1,4 @@
-// Helpers of the project shading module shared by its two source files:
+// Helpers of the project shading module's binding (shade_exact_files.cpp):
 // host paths, whole-file reads and atomic writes, one-line notices, progress.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "bindings/support/common.hpp"
+#include "kernels/geometry/occlusion.hpp"
+#include "kernels/geometry/subdivide.hpp"
 #include "kernels/shading/factor_file.hpp"
 #include "kernels/shading/store.hpp"
 #include "kernels/shading/sun_grid.hpp"
@@ -19,8 +21,6 @@ bool is_file(nb::handle p);
 bool exists(nb::handle p);
 // The file-system bytes of a host path (str), for the C++ file functions.
 std::string fs_path(nb::handle p);
-// Temporary file in the same folder, renamed into place; "" or the error.
-std::string write_atomic(const std::string& path, const std::string& text);
 bool read_whole(const std::string& path, std::string& out);
 void remove_if_file(nb::handle p);
 // Shortest round-trip text of a number (fingerprint values).
@@ -34,6 +34,13 @@ std::string store_words(const shading::StoreLoad& got);
 std::string factor_file_words(shading::FactorFileError e, size_t line);
 // Saves a product and its fingerprint (kernels/shading/store): "" or the error.
 std::string save_product(const std::string& path, const std::string& text, const shading::Fingerprint& fp);
+// Saves a table a user names and its fingerprint (store's save_output): "" or the error.
+std::string save_table_files(const std::string& path, const std::string& text, const shading::Fingerprint& fp);
+// Casts the factors of n sun positions (exact_factors) with progress on the
+// terminal (none unless `show`), the GIL released and Ctrl-C honoured; true
+// when cancelled (the KeyboardInterrupt is then pending).
+bool cast_factors(const char* label, bool show, const geom::Scene& scene, const geom::FaceSet& faces,
+                  const double* alt, const double* az, size_t n, double* out);
 
 // Progress on standard error, when it is a terminal; also watches for Ctrl-C,
 // which stops the batch (the KeyboardInterrupt is raised once it returns).

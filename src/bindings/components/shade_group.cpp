@@ -21,6 +21,7 @@
 #include "bindings/core/sim_unit.hpp"
 #include "bindings/core/util.hpp"
 #include "kernels/io/file_read.hpp"
+#include "kernels/shading/cos_table.hpp"
 
 namespace qm::py {
 namespace {
@@ -352,25 +353,27 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     bool header = false;
     const int total = 6 * 9;
     int done = 0;
-    for (int altitude = 0; altitude <= 75; altitude += 15) {
-        for (int azimuth = 0; azimuth <= 360; azimuth += 45) {
-            nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, altitude, azimuth,
+    // The 54-point grid in table order (cos_table.hpp).
+    const shading::SunGrid grid = shading::specified_grid();
+    for (double altitude : grid.altitudes) {
+        for (double azimuth : grid.azimuths) {
+            nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, int(altitude), int(azimuth),
                                                                          normals_from_vertices())).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
+            std::vector<double> factors(static_cast<size_t>(PyList_GET_SIZE(values.ptr())));
+            for (size_t i = 0; i < factors.size(); ++i) {
+                factors[i] = PyFloat_AsDouble(PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i)));
+                if (factors[i] == -1.0 && PyErr_Occurred()) throw_pending();
+            }
             if (!header) {
-                nb::object joined = str_obj(",").attr("join")(names);
-                table += "方位角,高度角," + to_text(joined) + "\n";
+                std::vector<std::string> surfaces;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i)
+                    surfaces.push_back(to_text(PyList_GET_ITEM(names.ptr(), i)));
+                table += shading::cos_table_header(surfaces);
                 header = true;
             }
-            table += std::to_string(azimuth) + "," + std::to_string(altitude);
-            nb::object fmt = str_obj(".6f");
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
-                nb::object text = check(PyObject_Format(PyList_GET_ITEM(values.ptr(), i), fmt.ptr()));
-                table += ",";
-                table += to_text(text);
-            }
-            table += "\n";
+            table += shading::cos_table_row(azimuth, altitude, factors.data(), factors.size());
             ++done;
             if (progress) {
                 std::string bar = "\rshading table: " + std::to_string(done) + "/" + std::to_string(total) +

@@ -18,6 +18,7 @@
 #include "kernels/geometry/model_read.hpp"
 #include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/self_match.hpp"
+#include "kernels/geometry/surface_faces.hpp"
 #include "kernels/geometry/stl_read.hpp"
 #include "kernels/geometry/stl_text.hpp"
 #include "kernels/io/file_read.hpp"
@@ -519,21 +520,12 @@ nb::object shadow_of(nb::handle stl_file_path, nb::handle surface_analyze, nb::h
         distinct.push_back(r.second);
         total += model->count[r.second];
     }
-    std::vector<double> illum(total), areas(total), faces(9 * total), normals(3 * total);
-    std::vector<int64_t> self(total);
+    std::vector<double> illum(total), areas(total);
     {
         nb::gil_scoped_release release;
-        const geom::Scene& scene = *model->scene;
-        for (size_t s : distinct) {
-            for (size_t k = 0; k < model->count[s]; ++k) {
-                const size_t id = model->first[s] + k, pos = offset[s] + k;
-                std::copy_n(scene.tri(id), 9, faces.data() + 9 * pos);
-                std::copy_n(model->normals.data() + 3 * id, 3, normals.data() + 3 * pos);
-                self[pos] = static_cast<int64_t>(id);
-            }
-        }
-        if (from_vertices) geom::normals_from_vertices(faces.data(), normals.data(), total);
-        scene.scan(faces.data(), normals.data(), self.data(), total, d, illum.data(), areas.data(), 0);
+        geom::SurfaceFaces f;
+        geom::surface_faces(*model, distinct, from_vertices, f);
+        model->scene->scan(f.tris.data(), f.normals.data(), f.self.data(), total, d, illum.data(), areas.data(), 0);
     }
     nb::object results = check(PyDict_New());
     nb::object values = check(PyList_New(0));

@@ -95,4 +95,19 @@ StoreError save(const std::string& path, std::string_view product, const Fingerp
     return StoreError::none;
 }
 
+StoreError save_output(const std::string& path, std::string_view product, const Fingerprint& fingerprint,
+                       int& error_number, const char*& step) {
+    error_number = 0;
+    step = "";
+    const std::string fp_path = fingerprint_path(path);
+    if (::unlink(fp_path.c_str()) != 0 && errno != ENOENT) {
+        error_number = errno;
+        step = "remove";
+        return StoreError::write_failed;
+    }
+    if (!io::write_file_atomic(path, product, error_number, step)) return StoreError::write_failed;
+    if (!io::write_file_atomic(fp_path, fingerprint.text(), error_number, step)) return StoreError::write_failed;
+    return StoreError::none;
+}
+
 }  // namespace qm::shading

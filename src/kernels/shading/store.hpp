@@ -50,4 +50,12 @@ StoreLoad load_if_fresh(const std::string& path, const Fingerprint& expected);
 StoreError save(const std::string& path, std::string_view product, const Fingerprint& fingerprint,
                 int& error_number, const char*& step);
 
+// A product the user names and may edit (the cosine table): saved as save()
+// does (old fingerprint removed first, product, then fingerprint), but a
+// symbolic link at `path` is followed (an output path the user chose) and
+// the fingerprint has no content line (a table edited by hand stays in use;
+// only a change of what it depends on makes it stale).
+StoreError save_output(const std::string& path, std::string_view product, const Fingerprint& fingerprint,
+                       int& error_number, const char*& step);
+
 }  // namespace qm::shading

@@ -1,0 +1,86 @@
+#include "kernels/shading/plan.hpp"
+
+#include <cstdio>
+
+#include "kernels/io/file_read.hpp"
+
+namespace qm::shading {
+
+std::string model_digest(const std::string& path) {
+    io::FileText file;
+    io::FileStamp stamp;
+    if (file.open(path, stamp) != io::ReadStatus::ok) return "";
+    return "sha256:" + sha256_hex(file.text());
+}
+
+Fingerprint product_fingerprint(const ShadingPlan& plan, const std::string& kind) {
+    Fingerprint fp;
+    fp.set("format", "1");
+    fp.set("kind", kind);
+    fp.set("model", plan.model_digest.empty() ? "(unreadable)" : plan.model_digest);
+    std::string names;
+    for (const std::string& s : plan.surfaces) {
+        std::string q = "\"";
+        for (char c : s) q += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+        names += (names.empty() ? "" : ", ") + q + "\"";
+    }
+    fp.set("surfaces", names);
+    fp.set("resolution", angle_text(plan.resolution));
+    fp.set("normals", plan.normals);
+    return fp;
+}
+
+Fingerprint table_fingerprint(const ShadingPlan& plan) {
+    Fingerprint fp = product_fingerprint(plan, "table");
+    fp.set("grid", plan.grid_given ? angle_text(plan.azimuth_step) + ", " + angle_text(plan.altitude_step)
+                                   : "45, 15 (altitudes 0..75)");
+    return fp;
+}
+
+Fingerprint exact_fingerprint(const ShadingPlan& plan, const SunRun& run) {
+    Fingerprint fp = product_fingerprint(plan, "exact");
+    char period[128];
+    std::snprintf(period, sizeof period, "%04lld-%02d-%02d .. %04lld-%02d-%02d", static_cast<long long>(run.start_year),
+                  run.begin_month, run.begin_day, static_cast<long long>(run.end_year), run.end_month, run.end_day);
+    fp.set("site", angle_text(run.latitude) + ", " + angle_text(run.longitude) + ", " + std::to_string(run.time_zone));
+    fp.set("period", std::string(period) + " from " + angle_text(run.begin_time) + " s");
+    fp.set("time_step", angle_text(run.time_step));
+    fp.set("steps", std::to_string(run.steps));
+    fp.set("sun_time", sun_time_name(run.sun_time));
+    return fp;
+}
+
+Fingerprint views_fingerprint(const ShadingPlan& plan, const SkyViewOptions& options) {
+    Fingerprint fp = product_fingerprint(plan, "views");
+    fp.set("directions", std::to_string(options.directions));
+    char band[64];
+    std::snprintf(band, sizeof band, "%zu x %g deg", options.horizon_directions, options.horizon_band);
+    fp.set("horizon_band", band);
+    return fp;
+}
+
+GridError table_grid(const ShadingPlan& plan, SunGrid& out, size_t* points) {
+    if (!plan.grid_given) {
+        out = specified_grid();
+        if (points) *points = out.size();
+        return GridError::none;
+    }
+    return grid_for_steps(plan.azimuth_step, plan.altitude_step, out, points);
+}
+
+std::string sibling_path(const std::string& table_path, const char* suffix) {
+    const std::string& p = table_path;
+    return p.size() > 4 && p.compare(p.size() - 4, 4, ".csv") == 0 ? p.substr(0, p.size() - 4) + suffix : p + suffix;
+}
+
+std::string exact_path(const std::string& table_path) { return sibling_path(table_path, ".exact.csv"); }
+std::string views_path(const std::string& table_path) { return sibling_path(table_path, ".views.csv"); }
+
+std::vector<std::string> generated_files(const std::string& table_path) {
+    const std::string exact = exact_path(table_path), views = views_path(table_path);
+    return {fingerprint_path(table_path), exact, fingerprint_path(exact), views, fingerprint_path(views)};
+}
+
+std::string product_key(const Fingerprint& fp) { return sha256_hex(fp.text()); }
+
+}  // namespace qm::shading
