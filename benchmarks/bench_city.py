@@ -6,7 +6,8 @@ the same run:
    worker processes it starts and closes), and against `--scheduler ADDRESS`
    on a scheduler and two single-threaded workers started separately on this
    machine (addressed as a remote cluster would be; their start is not timed);
-   the maps must be byte for byte the same;
+   the maps must be byte for byte the same; the one process's processor
+   seconds (user + system) show the share of a core it got;
 2. overheads on the separately started cluster, from the run's own counts:
    scene loading per worker and tile (reading the tile and its margin,
    building the tree), writing per unit, and scheduling per unit (wall time
@@ -31,12 +32,21 @@ import tempfile
 import time
 
 
+CPU = {}  # command's output folder -> processor seconds of all its processes (user + system)
+
+
 def timed(cmd, cwd):
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t = time.perf_counter()
     done = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit("failed: %s\n%s%s" % (" ".join(cmd), done.stdout, done.stderr))
-    return time.perf_counter() - t
+    wall = time.perf_counter() - t
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    CPU[cmd[cmd.index("-o") + 1]] = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall
 
 
 def same_maps(a, b):
@@ -133,7 +143,8 @@ def main():
         same_maps(os.path.join(work, "one"), os.path.join(work, "remote"))
         print()
         print("whole process, %d triangles                          time [s]   speed-up" % n_tri)
-        print("  one process, one thread (--workers 0)               %8.1f      1.00" % one)
+        print("  one process, one thread (--workers 0)               %8.1f      1.00   (%.1f processor s: %.0f %% of "
+              "a core)" % (one, CPU["one"], 100 * CPU["one"] / one))
         print("  local cluster, 2 workers (--workers 2)              %8.1f      %.2f" % (local, one / local))
         print("  separate scheduler + 2 workers (--scheduler ...)    %8.1f      %.2f" % (remote, one / remote))
 
@@ -147,8 +158,12 @@ def main():
         sched = max(0.0, (facts["seconds"] * 2 - busy) / units)
         print()
         print("overheads on the separate cluster (%d units of about %d triangles):" % (units, args.unit_triangles))
-        print("  rays cast: %.3g, %.3g rays/s per worker (unit time), %.3g rays/s in all (wall)"
-              % (facts["rays"], facts["rays"] / busy, facts["rays"] / facts["seconds"]))
+        print("  rays cast: %.3g, %.3g rays/s per worker (unit time), %.3g rays/s in all (wall), "
+              "%.3g rays per processor second of the units" % (facts["rays"], facts["rays"] / busy,
+                                                              facts["rays"] / facts["seconds"],
+                                                              facts["rays"] / facts["cpu_seconds"]))
+        print("  units' processor time: %.1f s of %.1f s unit time (the rest: waiting for a core)"
+              % (facts["cpu_seconds"], busy))
         print("  scene loading: %.2f s in all, %.2f s per worker and tile (tile + margin read, tree built)"
               % (loads, loads / (2 * len(tiles))))
         print("  writing: %.3f s in all, %.1f ms per unit" % (facts["write_seconds"],
@@ -164,7 +179,9 @@ def main():
             idle = max(0.0, (f["seconds"] * 2 - sum(f["unit_seconds"])) / f["units"])
             print("  %8d                   %5d   %8.1f   %8.1f" % (size, f["units"], f["seconds"], 1e3 * idle))
         print()
+        print("load average (1 min) at the end: %.1f on %d cores" % (os.getloadavg()[0], os.cpu_count() or 1))
         print(json.dumps({"triangles": n_tri, "one_s": one, "local_s": local, "remote_s": remote,
+                          "one_cpu_s": CPU["one"], "unit_cpu_s": facts["cpu_seconds"],
                           "rays": facts["rays"], "rays_per_s_worker": facts["rays"] / busy,
                           "load_s_per_worker_tile": loads / (2 * len(tiles)), "units": units,
                           "write_ms_per_unit": 1e3 * facts["write_seconds"] / units,

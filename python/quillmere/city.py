@@ -46,6 +46,7 @@ __all__ = ["city_map", "tile_paths", "sun_steps", "write_demo_city", "CityError"
 
 TILE_SUFFIXES = (".json", ".jsonl", ".obj", ".gltf", ".glb")
 COLUMNS = ("object", "surface", "triangle", "sunlit_hours", "beam_kwh_m2")
+MAP_COLUMNS = ("object", "surface", "triangle", "annual_kwh_m2") + tuple("m%02d_kwh_m2" % m for m in range(1, 13))
 _FORMAT = "quillmere-city-unit-1"  # changes when a unit's content would
 
 
@@ -292,14 +293,54 @@ def _steps(unit: dict) -> dict:
     return _STEPS[key]
 
 
-def _unit_text(unit: dict, facts: dict, sunlit: np.ndarray, beam: np.ndarray) -> str:
+_MAP_KEYS = ("resolution", "site", "start_year", "times", "hours", "sun_offset", "dni", "dhi", "albedo", "perez",
+             "global_ground", "sky_directions", "horizon_directions")
+_MAP_INPUTS: dict[str, dict] = {}
+
+
+def _map_inputs(project: str) -> tuple[dict, str]:
+    """The light of a project's solar map (its weather over the period, site
+    and sky choices: quillmere.maps.map_inputs) and their fingerprint."""
+    from quillmere.maps import map_inputs
+
+    got = map_inputs(project)
+    inputs = {k: got[k] for k in _MAP_KEYS}
+    inputs["site"] = {k: float(inputs["site"][k]) for k in ("longitude", "latitude", "time_zone")}
+    h = hashlib.sha256(json.dumps({k: v for k, v in inputs.items() if not isinstance(v, np.ndarray)},
+                                  sort_keys=True).encode())
+    for k in ("times", "dni", "dhi", "albedo"):
+        h.update(np.ascontiguousarray(inputs[k], dtype=np.float64).tobytes())
+    return inputs, h.hexdigest()
+
+
+def _unit_map(unit: dict, scene: Any, faces: np.ndarray) -> tuple[list[np.ndarray], int]:
+    key = unit["light"]
+    if key not in _MAP_INPUTS:
+        inputs, fp = _map_inputs(unit["project"])
+        if fp != key:
+            raise CityError("项目 %s 的天气或设置与开始运行时不同" % unit["project"])
+        _MAP_INPUTS.clear()
+        _MAP_INPUTS[key] = inputs
+    i = _MAP_INPUTS[key]
+    site = i["site"]
+    f64 = lambda a: np.ascontiguousarray(a, dtype=np.float64)  # noqa: E731
+    annual, monthly, rays = scene.irradiation(
+        faces, float(i["resolution"]), site["longitude"], site["latitude"], site["time_zone"], int(i["start_year"]),
+        f64(i["times"]), float(i["sun_offset"]), f64(i["dni"]), f64(i["dhi"]), f64(i["albedo"]), float(i["hours"]),
+        bool(i["perez"]), bool(i["global_ground"]), int(i["sky_directions"]), int(i["horizon_directions"]),
+        unit["threads"])
+    return [annual] + [monthly[:, m] for m in range(12)], int(rays)
+
+
+def _unit_text(unit: dict, facts: dict, columns: Sequence[np.ndarray]) -> str:
     names = facts["names"]
     surface = facts["surface"]
     lines = ["# %s %s\n" % (_FORMAT, unit["fingerprint"])]
-    for k, (h, b) in enumerate(zip(sunlit.tolist(), beam.tolist()), start=unit["first"]):
+    values = [c.tolist() for c in columns]
+    for j, k in enumerate(range(unit["first"], unit["end"])):
         name = names[int(surface[k])]
         obj = name.split("/", 1)[0]
-        lines.append("%s,%s,%d,%r,%r\n" % (_csv_field(obj), _csv_field(name), k, h, b))
+        lines.append("%s,%s,%d,%s\n" % (_csv_field(obj), _csv_field(name), k, ",".join(repr(v[j]) for v in values)))
     return "".join(lines)
 
 
@@ -312,32 +353,39 @@ def _run_unit(unit: dict) -> dict:
     unit's result, naming its tile and object)."""
     from quillmere._native import _write_file_atomic
 
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), time.process_time()
     result = {"id": unit["id"], "tile": unit["tile"], "triangles": unit["end"] - unit["first"], "rays": 0,
-              "load_s": 0.0, "write_s": 0.0, "seconds": 0.0, "worker": os.getpid(), "error": None}
+              "load_s": 0.0, "write_s": 0.0, "seconds": 0.0, "cpu_s": 0.0, "worker": os.getpid(), "error": None}
     try:
         scene, facts, result["load_s"] = _tile_scene(unit)
-        steps = _steps(unit)
         faces = np.arange(unit["first"], unit["end"], dtype=np.int64)
         try:
-            sunlit, beam, rays = scene.direct_sun(faces, steps["directions"], steps["hours"], steps["dni"],
-                                                  unit["threads"])
+            if unit["project"]:
+                columns, rays = _unit_map(unit, scene, faces)
+            else:
+                steps = _steps(unit)
+                sunlit, beam, rays = scene.direct_sun(faces, steps["directions"], steps["hours"], steps["dni"],
+                                                      unit["threads"])
+                columns = [sunlit, beam]
         except ValueError as exc:
             import re
 
-            found = re.match(r"第 (\d+) 个面", str(exc))
-            k = int(found.group(1)) if found else None
-            obj = facts["names"][int(facts["surface"][unit["first"] + k])] if k is not None else "?"
-            raise CityError("对象 %s（三角形 %d）: %s" % (obj.split("/", 1)[0], unit["first"] + (k or 0), exc)) \
-                from None
+            # The kernels name the culprit by its position in the unit ("第 N 个面"): named here by its object.
+            found = None if isinstance(exc, CityError) else re.match(r"第 (\d+) 个面", str(exc))
+            if found is None:
+                raise
+            k = int(found.group(1))
+            obj = facts["names"][int(facts["surface"][unit["first"] + k])]
+            raise CityError("对象 %s（三角形 %d）: %s" % (obj.split("/", 1)[0], unit["first"] + k, exc)) from None
         result["rays"] = int(rays)
         written = time.perf_counter()
-        _write_file_atomic(unit["output"], _unit_text(unit, facts, sunlit, beam))
+        _write_file_atomic(unit["output"], _unit_text(unit, facts, columns))
         result["write_s"] = time.perf_counter() - written
     except Exception as exc:  # noqa: BLE001 - the unit's failure is its result
         result["error"] = "瓦片 %s: %s" % (unit["tile"], exc if isinstance(exc, CityError) else
                                           "%s: %s" % (type(exc).__name__, exc))
     result["seconds"] = time.perf_counter() - started
+    result["cpu_s"] = time.process_time() - cpu  # the process's processor time: the unit's, with one thread
     return result
 
 
@@ -354,8 +402,8 @@ def _unit_done(unit: dict) -> bool:
 # Client side: plan, run, assemble
 
 
-def _plan(surveys: list[dict], output: str, margin: float, unit_triangles: int, weather: str, weather_sha: str,
-          day_step: int, threads: int) -> list[dict]:
+def _plan(surveys: list[dict], output: str, margin: float, unit_triangles: int, weather: str | None,
+          weather_sha: str, day_step: int, threads: int, project: str | None = None) -> list[dict]:
     """Units of every tile, in output order, each with its fingerprint."""
     from quillmere.shadow_calc.city_tiles import extent_distance
 
@@ -367,7 +415,7 @@ def _plan(surveys: list[dict], output: str, margin: float, unit_triangles: int, 
                       if j != i and extent_distance(s["extent"], o["extent"]) <= margin]
         tile_fp = hashlib.sha256(json.dumps([_FORMAT, s["sha"], margin, frame, neighbours],
                                             sort_keys=True).encode()).hexdigest()
-        run_fp = hashlib.sha256(json.dumps([tile_fp, weather_sha, day_step]).encode()).hexdigest()
+        run_fp = hashlib.sha256(json.dumps([tile_fp, weather_sha, day_step, bool(project)]).encode()).hexdigest()
         cuts, first = [], 0
         for _, start, end in s["runs"]:
             if end - first >= unit_triangles:
@@ -381,20 +429,20 @@ def _plan(surveys: list[dict], output: str, margin: float, unit_triangles: int, 
                 "neighbours": neighbours, "margin": margin, "tile_fingerprint": tile_fp,
                 "fingerprint": hashlib.sha256(("%s/%d/%d" % (run_fp, first, end)).encode()).hexdigest(),
                 "first": first, "end": end, "weather": weather, "weather_sha": weather_sha, "day_step": day_step,
-                "threads": threads,
+                "threads": threads, "project": project, "light": weather_sha,
                 "output": os.path.join(output, ".units", tile, "%09d-%09d.csv" % (first, end)),
             })
     return units
 
 
-def _assemble(tile: str, units: list[dict], output: str) -> str:
+def _assemble(tile: str, units: list[dict], output: str, columns: Sequence[str]) -> str:
     """The tile's CSV from its unit files in triangle order, streamed into a
     temporary file beside it and renamed when complete."""
     path = os.path.join(output, tile + ".csv")
     tmp = "%s.%d.tmp" % (path, os.getpid())
     try:
         with open(tmp, "w", encoding="utf-8", newline="") as out:
-            out.write(",".join(COLUMNS) + "\n")
+            out.write(",".join(columns) + "\n")
             for u in units:
                 with open(u["output"], "r", encoding="utf-8", newline="") as f:
                     if f.readline() != "# %s %s\n" % (_FORMAT, u["fingerprint"]):
@@ -442,7 +490,8 @@ class _Progress:
         self.stream.flush()
 
 
-def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, unit_triangles: int = 20000,
+def city_map(tiles: Any, output: str, weather: str | None = None, *, project: str | None = None,
+             margin: float = 100.0, unit_triangles: int = 20000,
              day_step: int = 1, client: Any = None, workers: int | None = None, threads: int = 1,
              progress: bool | None = None, timeout: float | None = None) -> dict:
     """Writes the direct-sun map of every tile (see the module's text) and
@@ -450,9 +499,15 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
     its units failed), ``failed`` (messages of the failed units), ``units``,
     ``skipped`` (units found written by an earlier run), ``triangles``,
     ``rays``, ``seconds``, ``load_seconds`` (scene building, summed over the
-    units that built one), ``write_seconds``, ``unit_seconds`` (per unit),
+    units that built one), ``write_seconds``, ``cpu_seconds`` (processor
+    time of the units), ``unit_seconds`` (per unit),
     ``dashboard`` (the Dask dashboard's address, or None).
 
+    ``project`` instead of ``weather``: the full solar map of every triangle
+    (annual and monthly irradiation [kWh/m2] with the project's light model:
+    beam, circumsolar, sky and horizon views, ground; quillmere.maps), the
+    weather, site, period and ``[map]`` settings read from the project (its
+    shading module's model is not used: the tiles are the model).
     ``margin`` [m]: how far around a tile other tiles' triangles shade it.
     ``unit_triangles``: about how many triangles a work unit holds (cut at
     building boundaries). ``client``: None for a local cluster of ``workers``
@@ -471,13 +526,17 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
         raise CityError("workers 应为非负整数（0：在本进程中计算），实际为 %r" % (workers,))
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
         raise CityError("threads 应为非负整数（0：每个核一个），实际为 %r" % (threads,))
+    if (weather is None) == (project is None):
+        raise CityError("请给出天气文件（直射日照图）或项目文件（完整日照图）之一")
     paths = tile_paths(tiles)
     output = os.path.abspath(os.fspath(output))
-    weather = os.path.abspath(os.fspath(weather))
-    if output in paths or output == weather or any(os.path.dirname(p) == output for p in paths):
+    given = os.path.abspath(os.fspath(weather if weather is not None else project))
+    if output in paths or output == given or any(os.path.dirname(p) == output for p in paths):
         raise CityError("输出文件夹 %s 不能是输入瓦片或其所在的文件夹" % output)
-    if not os.path.isfile(weather):
-        raise CityError("找不到天气文件: %s" % weather)
+    if not os.path.isfile(given):
+        raise CityError("找不到%s: %s" % ("天气文件" if weather is not None else "项目文件", given))
+    weather = given if weather is not None else None
+    project = given if project is not None else None
     local = workers == 0
     if client is None and not local:
         where = sw._unguarded_main_call()
@@ -485,11 +544,15 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
             raise CityError("city_map() 在脚本顶层调用（%s）：本机集群的工作进程会再次导入该脚本；"
                             "请把调用放在 if __name__ == \"__main__\": 之下" % where)
     stream = sys.stderr
+    tell_dashboard = progress is not False
     if progress is None:
         progress = hasattr(stream, "isatty") and stream.isatty()
     started = time.monotonic()
-    sun_steps(weather, day_step)  # a weather file that gives no steps stops here, before any work
-    weather_sha = _file_sha(weather)
+    if weather is not None:
+        sun_steps(weather, day_step)  # a weather file that gives no steps stops here, before any work
+        weather_sha = _file_sha(weather)
+    else:
+        weather_sha = _map_inputs(project)[1]  # the project's light, read as a run reads it
     facts: dict[str, Any] = {"dashboard": None}
 
     def run(c: Any) -> None:
@@ -501,7 +564,8 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
         bad = [s for s in surveys if s["error"]]
         if bad:
             raise CityError("无法读取瓦片（其相邻瓦片的边距也将缺失，未开始计算）: " + "; ".join(s["error"] for s in bad))
-        units = _plan(surveys, output, float(margin), unit_triangles, weather, weather_sha, day_step, threads)
+        units = _plan(surveys, output, float(margin), unit_triangles, weather, weather_sha, day_step, threads,
+                      project)
         todo = [u for u in units if not _unit_done(u)]
         facts.update(units=len(units), skipped=len(units) - len(todo), triangles=sum(s["triangles"] for s in surveys))
         for u in todo:
@@ -530,7 +594,7 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
                         r = f.result()
                     except Exception as exc:  # noqa: BLE001 - a worker lost on every retry fails its unit only
                         r = {"id": u["id"], "tile": u["tile"], "triangles": u["end"] - u["first"], "rays": 0,
-                             "load_s": 0.0, "write_s": 0.0, "seconds": None, "worker": None,
+                             "load_s": 0.0, "write_s": 0.0, "seconds": None, "cpu_s": 0.0, "worker": None,
                              "error": "瓦片 %s: %s: %s" % (u["tile"], type(exc).__name__, exc)}
                     settle(r)
             except TimeoutError:
@@ -538,29 +602,35 @@ def city_map(tiles: Any, output: str, weather: str, *, margin: float = 100.0, un
                     if u["id"] not in results:
                         f.cancel()
                         settle({"id": u["id"], "tile": u["tile"], "triangles": u["end"] - u["first"], "rays": 0,
-                                "load_s": 0.0, "write_s": 0.0, "seconds": None, "worker": None,
+                                "load_s": 0.0, "write_s": 0.0, "seconds": None, "cpu_s": 0.0, "worker": None,
                                 "error": "瓦片 %s: TimeoutError: 未在 timeout=%g 秒内完成" % (u["tile"], timeout)})
         failed_tiles = {r["tile"] for r in results.values() if r["error"]}
         written = {}
         for tile in dict.fromkeys(u["tile"] for u in units):
-            written[tile] = None if tile in failed_tiles else _assemble(tile, [u for u in units if u["tile"] == tile],
-                                                                       output)
+            written[tile] = None if tile in failed_tiles else _assemble(
+                tile, [u for u in units if u["tile"] == tile], output, MAP_COLUMNS if project else COLUMNS)
         done = list(results.values())
         facts.update(tiles=written, failed=[r["error"] for r in done if r["error"]],
                      rays=sum(r["rays"] for r in done), load_seconds=sum(r["load_s"] for r in done),
-                     write_seconds=sum(r["write_s"] for r in done),
+                     write_seconds=sum(r["write_s"] for r in done), cpu_seconds=sum(r["cpu_s"] for r in done),
                      unit_seconds=[r["seconds"] for r in sorted(done, key=lambda r: r["id"])])
 
     tag = os.urandom(4).hex()
     if local:
-        run(None)
+        try:
+            run(None)
+        finally:
+            _SCENES.clear()  # this process goes on: its scenes and tiles are not kept
+            _TILES.clear()
     else:
         if client is None:
             sw._start_worker_server()
-        with sw._client_for(client, workers, max(1, len(paths))) as c:
-            link = getattr(c, "dashboard_link", None)
+        with sw._client_for(client, workers, os.cpu_count() or 1) as c:
+            # The address the scheduler's dashboard answers at (none when it runs without one).
+            services = c.scheduler_info().get("services") or {}
+            link = c.dashboard_link if "dashboard" in services else None
             facts["dashboard"] = link
-            if link and progress:
+            if link and tell_dashboard:
                 stream.write("Dask 仪表板: %s\n" % link)
             run(c)
     facts["seconds"] = time.monotonic() - started

@@ -396,7 +396,7 @@ def cmd_sweep(args):
 def cmd_city(args):
     from quillmere import city
 
-    facts = city.city_map(args.tiles, args.output, args.weather, margin=args.margin,
+    facts = city.city_map(args.tiles, args.output, args.weather, project=args.project, margin=args.margin,
                           unit_triangles=args.unit_triangles, day_step=args.day_step, client=args.scheduler,
                           workers=args.workers, threads=args.threads, progress=None if not args.quiet else False)
     written = [p for p in facts["tiles"].values() if p]
@@ -580,8 +580,13 @@ def build_parser():
     city.add_argument("tiles", nargs="+", help="tile files or folders (CityJSON, OBJ, glTF) / 瓦片文件或文件夹")
     city.add_argument("-o", "--output", required=True, metavar="FOLDER",
                       help="one CSV per tile; work units under FOLDER/.units / 输出文件夹")
-    city.add_argument("--weather", required=True, metavar="FILE.epw",
-                      help="EPW weather: site, sun steps, direct normal irradiance / EPW 天气文件")
+    light = city.add_mutually_exclusive_group(required=True)
+    light.add_argument("--weather", metavar="FILE.epw",
+                       help="direct-sun map: site, sun steps and direct normal irradiance of an EPW file / "
+                            "直射日照图（EPW 天气文件）")
+    light.add_argument("--project", metavar="PROJECT.toml",
+                       help="full solar map (annual and monthly kWh/m2) with the project's weather, site, period "
+                            "and [map] settings / 完整日照图（项目文件）")
     city.add_argument("--margin", type=float, default=100.0, metavar="M",
                       help="other tiles' triangles within M metres shade a tile (default 100) / 相邻瓦片边距 [m]")
     city.add_argument("--unit-triangles", type=int, default=20000, metavar="N",

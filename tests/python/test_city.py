@@ -73,7 +73,11 @@ def test_cluster_map_equals_one_process_and_the_whole_scene(cluster, town, tmp_p
                            day_step=DAYS, client=cluster, timeout=TIMEOUT, progress=True)
     assert single["failed"] == [] and spread["failed"] == []
     assert single["units"] == spread["units"] == 4 * 2 and single["rays"] == spread["rays"] > 0
-    assert "单元 8/8，三角形 640/640" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "单元 8/8，三角形 640/640" in err and "条光线/秒" in err
+    assert single["dashboard"] is None
+    # The dashboard's address is printed where the scheduler serves one (it needs bokeh).
+    assert (("Dask 仪表板: %s" % spread["dashboard"]) in err) if spread["dashboard"] else ("仪表板" not in err)
     for tile, path in single["tiles"].items():
         with open(path, "rb") as a, open(spread["tiles"][tile], "rb") as b:
             assert a.read() == b.read()  # value for value, row for row
@@ -203,6 +207,10 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(town, tmp_path):
             time.sleep(0.05)
         os.killpg(p.pid, signal.SIGINT)  # the whole group, as from a terminal
         out, err = p.communicate(timeout=60)
+        import importlib.util
+
+        if importlib.util.find_spec("bokeh"):
+            assert "Dask 仪表板: http://127.0.0.1:" in err  # the local cluster's dashboard, on a free port
     finally:
         if p.poll() is None:
             p.kill()
@@ -217,3 +225,48 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(town, tmp_path):
             break  # no process of the run is left
         assert time.monotonic() < end, "worker processes outlived the run"
         time.sleep(0.2)
+
+
+def map_project(folder, model, names):
+    """A project whose weather, site, period and [map] settings give the light of the full solar map."""
+    (folder / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1, 2025), encoding="utf-8")
+    text = ('period = [2025, 1, 1, 2025, 1, 14]\ntime_step = 3600\n\n[site]\nlatitude = 48.21\nlongitude = 16.37\n'
+            'time_zone = 1\n\n[map]\nsky_directions = 128\nhorizon_directions = 64\n\n'
+            '[[modules]]\nname = "weather"\ntype = "WaetherFeed"\nfile = "weather.epw"\n\n'
+            '[[modules]]\nname = "house"\ntype = "SurfaceShadow"\nmodel = %s\ntable = "shading/t.csv"\n'
+            "surfaces = [%s]\n" % (json.dumps(str(model)), ", ".join(json.dumps(n) for n in names)))
+    path = folder / "project.toml"
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+def test_full_solar_map_of_a_city_equals_the_models_map(cluster, tmp_path):
+    from quillmere.maps import irradiation_map
+
+    tiles = city.write_demo_city(str(tmp_path / "tiles"), tiles=(1, 2), buildings=(2, 2), cells=1, spacing=22.0)
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    (alone / "tile_0_0.json").write_bytes(open(tiles[0], "rb").read())
+    project = map_project(tmp_path, alone / "tile_0_0.json", read_tile(tiles[0])["names"])
+    # One tile: its city map is the model's map of the project, value for value.
+    one = city.city_map(alone, tmp_path / "one", project=project, unit_triangles=15, workers=0)
+    ref = irradiation_map(str(project), cache=False)
+    got = pd.read_csv(one["tiles"]["tile_0_0"])
+    assert got["triangle"].tolist() == ref["triangle"].tolist() == list(range(40))
+    assert got["annual_kwh_m2"].tolist() == ref["annual"].tolist()
+    for m in range(1, 13):
+        assert got["m%02d_kwh_m2" % m].tolist() == ref["m%02d" % m].tolist()
+    assert got["m01_kwh_m2"].gt(0).all() and got["m06_kwh_m2"].eq(0).all()
+    # Two tiles on the cluster equal one process; the neighbour's shade lowers some of the first tile's values.
+    single = city.city_map(tiles, tmp_path / "single", project=project, unit_triangles=15, workers=0)
+    spread = city.city_map(tiles, tmp_path / "spread", project=project, unit_triangles=15, client=cluster,
+                           timeout=TIMEOUT)
+    assert single["failed"] == spread["failed"] == [] and single["units"] == spread["units"] == 4
+    for tile, path in single["tiles"].items():
+        with open(path, "rb") as a, open(spread["tiles"][tile], "rb") as b:
+            assert a.read() == b.read()
+    among = pd.read_csv(single["tiles"]["tile_0_0"])
+    assert (among["annual_kwh_m2"] <= got["annual_kwh_m2"] + 1e-9).all()
+    assert (among["annual_kwh_m2"] < got["annual_kwh_m2"] - 1e-6).any()
+    with pytest.raises(city.CityError, match="之一"):
+        city.city_map(tiles, tmp_path / "x", tmp_path / "weather.epw", project=project)

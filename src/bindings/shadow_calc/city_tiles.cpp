@@ -7,6 +7,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,7 +17,9 @@
 #include "bindings/support/common.hpp"
 #include "kernels/geometry/model_read.hpp"
 #include "kernels/geometry/occlusion.hpp"
+#include "kernels/geometry/subdivide.hpp"
 #include "kernels/geometry/tiles.hpp"
+#include "kernels/maps/irradiation.hpp"
 #include "kernels/shading/triangle_sun.hpp"
 
 namespace qm::py {
@@ -193,6 +196,57 @@ public:
                               nb::int_(r.rays));
     }
 
+    // The solar map's values (kernels/maps/irradiation.hpp) of the chosen
+    // faces, each its own map row, for steps read from a project.
+    nb::tuple irradiation(const Index& faces, double resolution, double longitude, double latitude,
+                          double time_zone, int64_t start_year, const Vec& times, double sun_offset, const Vec& dni,
+                          const Vec& dhi, const Vec& albedo, double hours, bool perez, bool global_ground,
+                          size_t sky_directions, size_t horizon_directions, unsigned threads) const {
+        constexpr size_t kMaxSamples = 20000000;
+        if (!(resolution >= 0.0) || !std::isfinite(resolution)) raise(PyExc_ValueError, "resolution 应为非负有限数");
+        if (sky_directions < 1 || sky_directions > (size_t(1) << 20))
+            raise(PyExc_ValueError, "sky_directions 应在 1 到 1048576 之间");
+        if (horizon_directions > (size_t(1) << 20)) raise(PyExc_ValueError, "horizon_directions 应在 0 到 1048576 之间");
+        if (!(hours > 0.0) || !std::isfinite(hours)) raise(PyExc_ValueError, "步长应为正数（小时）");
+        const size_t n = times.shape(0);
+        if (dni.shape(0) != n || dhi.shape(0) != n || albedo.shape(0) != n)
+            raise(PyExc_ValueError, "times、dni、dhi、albedo 的长度应相同");
+        geom::FaceSet set;
+        for (size_t i = 0; i < faces.shape(0); ++i) {
+            const int64_t f = faces.data()[i];
+            if (f < 0 || uint64_t(f) >= scene_->size())
+                raise(PyExc_IndexError, "第 " + std::to_string(i) + " 个面的编号不在场景中");
+            if (!geom::triangle_in_range(scene_->tri(size_t(f))))
+                raise(PyExc_ValueError, "第 " + std::to_string(i) +
+                                            " 个面的坐标不是有限数或离原点超过 1e7 m（单位或坐标参考系有误）");
+            if (!geom::add_surface(set, scene_->tri(size_t(f)), &normals_[3 * size_t(f)], &f, 1, resolution,
+                                   kMaxSamples))
+                raise(PyExc_ValueError, "细分后的三角形超过 " + std::to_string(kMaxSamples) + " 个：请增大 resolution");
+        }
+        std::vector<maps::Step> steps;
+        maps::MapResult map;
+        maps::MapError e;
+        {
+            nb::gil_scoped_release release;
+            std::vector<double> t(times.data(), times.data() + n), a(dni.data(), dni.data() + n),
+                d(dhi.data(), dhi.data() + n), al(albedo.data(), albedo.data() + n);
+            if (maps::make_steps(longitude, latitude, time_zone, start_year, t, sun_offset, a, d, al, hours, steps) !=
+                maps::StepsError::none)
+                e = maps::MapError::bad_options;
+            else {
+                maps::MapOptions o;
+                o.perez = perez, o.global_ground = global_ground;
+                o.sky_directions = sky_directions, o.horizon_directions = horizon_directions;
+                o.threads = threads;
+                e = maps::irradiation_map(*scene_, set, steps, o, map);
+            }
+        }
+        if (e != maps::MapError::none) raise(PyExc_ValueError, std::string("日照图计算失败：") + maps::map_error_text(e));
+        const size_t rows = map.annual.size();
+        return nb::make_tuple(new_array(std::move(map.annual), rows, 0), new_array(std::move(map.monthly), rows, 12),
+                              nb::int_(map.beam_rays + map.view_rays));
+    }
+
 private:
     std::vector<double> normals_;
     std::unique_ptr<geom::Scene> scene_;
@@ -231,7 +285,19 @@ void bind_city_tiles(nb::module_& m) {
              nb::sig("def direct_sun(self, faces: numpy.typing.NDArray[numpy.int64], directions: numpy.typing.NDArray[numpy.float64], hours: numpy.typing.NDArray[numpy.float64], dni: numpy.typing.NDArray[numpy.float64], threads: int = 1) -> "
                      "tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], int]"),
              "Per face of `faces` (int64 scene indices): (sunlit_hours [h], beam [kWh/m2], rays cast) over the "
-             "sun steps (directions towards the sun, durations [h], direct normal irradiance [W/m2]).");
+             "sun steps (directions towards the sun, durations [h], direct normal irradiance [W/m2]).")
+        .def("irradiation", &SunScene::irradiation, nb::arg("faces"), nb::arg("resolution"), nb::arg("longitude"),
+             nb::arg("latitude"), nb::arg("time_zone"), nb::arg("start_year"), nb::arg("times"),
+             nb::arg("sun_offset"), nb::arg("dni"), nb::arg("dhi"), nb::arg("albedo"), nb::arg("hours"),
+             nb::arg("perez"), nb::arg("global_ground"), nb::arg("sky_directions"), nb::arg("horizon_directions"),
+             nb::arg("threads") = 1,
+             nb::sig("def irradiation(self, faces: numpy.typing.NDArray[numpy.int64], resolution: float, longitude: float, latitude: float, "
+                     "time_zone: float, start_year: int, times: numpy.typing.NDArray[numpy.float64], sun_offset: float, dni: numpy.typing.NDArray[numpy.float64], dhi: numpy.typing.NDArray[numpy.float64], "
+                     "albedo: numpy.typing.NDArray[numpy.float64], hours: float, perez: bool, global_ground: bool, sky_directions: int, "
+                     "horizon_directions: int, threads: int = 1) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], int]"),
+             "The solar map (annual [kWh/m2], monthly (n, 12) [kWh/m2], rays cast) of each face of `faces`, for "
+             "the steps at clock times `times` [s] with their dni, dhi [W/m2] and albedo [-], as "
+             "quillmere.maps.irradiation_map computes it for a model (the same light model and casting).");
     for (const char* name : {"read_tile", "xy_extent", "margin_triangles", "shift_triangles", "extent_distance",
                              "SunScene"})
         m.attr(name) = sub.attr(name);
