@@ -108,8 +108,10 @@ def map_inputs(project: Any) -> dict[str, Any]:
     for name in used:
         units[name].awake(state)
     step = float(clock.time_step)
-    begin, end = float(clock.current_time), float(clock.end_time)
-    n = int(np.ceil((end - begin) / step - 1e-9)) if end > begin else 0
+    # The clock's end_time is the period's length, not a time stamp: a period
+    # that does not start on 1 January would otherwise have no steps.
+    begin, span = float(clock.current_time), float(clock.end_time)
+    n = int(np.ceil(span / step - 1e-9)) if span > 0 else 0
     times = np.empty(n)
     dni, dhi, albedo = np.empty(n), np.empty(n), np.full(n, float(albedo_const))
     t = begin
