@@ -53,7 +53,10 @@ class Chatty(SimUnit):
 
 def live_processes(session):
     """Processes of the session that have not ended (zombies have)."""
-    out = subprocess.run(["ps", "-eo", "pid=,sid=,stat=,args="], capture_output=True, text=True).stdout
+    # ps runs without the sanitizer runtime the sanitized suite preloads: under it, ps deadlocks at start.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    out = subprocess.run(["ps", "-eo", "pid=,sid=,stat=,args="], capture_output=True, text=True, env=env,
+                         timeout=30).stdout
     rows = [line.split(None, 3) for line in out.splitlines()]
     return [r for r in rows if len(r) >= 3 and r[1] == str(session) and not r[2].startswith("Z")]
 
