@@ -9,7 +9,7 @@
 #include "bindings/components/shade_exact.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/pv/iam.hpp"
-#include "kernels/shading/exact_factors.hpp"
+#include "kernels/shading/projected_cast.hpp"
 
 namespace qm::py {
 namespace {
@@ -156,7 +156,7 @@ std::unique_ptr<ArrayLayout> build_array_layout(const LayoutOptions& o, nb::hand
     const auto t0 = std::chrono::steady_clock::now();
     {
         nb::gil_scoped_release release;
-        shading::exact_factors(*model.scene, a->faces, a->row_alt.data(), a->row_az.data(), rows, a->factors.data());
+        shading::projected_factors(*model.scene, a->faces, a->row_alt.data(), a->row_az.data(), rows, a->factors.data());
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     char buf[64];
