@@ -142,3 +142,34 @@ TEST(ProjectedCast, SameForEveryThreadCountAndOddTriangles) {
     EXPECT_EQ(compare(scene, faces, alt, az, 2), 0u);
     EXPECT_EQ(compare(scene, faces, alt, az, 5), 0u);
 }
+
+TEST(ProjectedCast, LitFacesGiveTheFactorsBackWithoutCasting) {
+    std::vector<double> t;
+    tri(t, {0, 0, 0, 4, 0, 0, 4, 4, 0});
+    tri(t, {1, 1, 1, 3, 1, 1, 1, 3, 1});
+    const geom::Scene scene(t, 1);
+    std::vector<double> pts;
+    for (int i = 0; i < 23; ++i)  // 529 faces: a last byte only partly used
+        for (int j = 0; j < 23; ++j) pts.insert(pts.end(), {0.1 + i * 0.17, 0.1 + j * 0.17, 0.0});
+    geom::FaceSet faces;
+    const double up[3] = {0, 0, 1};
+    add_samples(faces, pts, up, 0, 3);  // surfaces of 3 samples, the last one of one
+    std::vector<double> alt, az;
+    for (int p = 0; p < 40; ++p) alt.push_back(3 + 2.1 * p), az.push_back(9.1 * p);
+    const size_t S = faces.first.size();
+    std::vector<double> cast(alt.size() * S), back(alt.size() * S, -1.0);
+    std::vector<unsigned char> lit;
+    ASSERT_TRUE(sh::projected_factors(scene, faces, alt.data(), az.data(), alt.size(), cast.data(), {}, &lit));
+    ASSERT_EQ(lit.size(), alt.size() * ((faces.size() + 7) / 8));
+    sh::factors_from_lit(faces, alt.data(), az.data(), alt.size(), lit.data(), back.data());
+    EXPECT_EQ(std::memcmp(cast.data(), back.data(), cast.size() * sizeof(double)), 0);
+    size_t bits = 0;
+    for (unsigned char b : lit) bits += size_t(__builtin_popcount(b));
+    EXPECT_GT(bits, alt.size() * faces.size() / 2);  // most faces lit, some under the occluder
+    EXPECT_LT(bits, alt.size() * faces.size());
+    // A sun below the horizon goes ray by ray: no lit faces to keep.
+    alt.push_back(-1.0), az.push_back(0.0);
+    cast.resize(alt.size() * S);
+    ASSERT_TRUE(sh::projected_factors(scene, faces, alt.data(), az.data(), alt.size(), cast.data(), {}, &lit));
+    EXPECT_TRUE(lit.empty());
+}

@@ -1,6 +1,7 @@
 #include "kernels/shading/projected_cast.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "kernels/util/parallel.hpp"
 
 namespace qm::shading {
+
 namespace {
 
 constexpr double kRange = 1e30;  // the tracer's bound on origins it walks with its tree
@@ -71,7 +73,21 @@ void basis(const double d[3], double b1[3], double b2[3]) {
 
 inline double dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
-void cast_position(const Setup& s, const double d[3], double* out, Work& w) {
+// geom::area_weighted_mean of each surface's faces.
+void surface_means(const geom::FaceSet& faces, const std::vector<double>& areas, const std::vector<double>& illum,
+                   double* out) {
+    for (size_t sf = 0; sf < faces.first.size(); ++sf) {
+        const size_t first = faces.first[sf];
+        if (faces.count[sf] == 1) {  // geom::area_weighted_mean of one face, its sums spelled out
+            const double area = 0.0 + (0.0 + areas[first]), lit = 0.0 + (0.0 + illum[first] * areas[first]);
+            out[sf] = area > 0 ? lit / area : 0.0;
+        } else {
+            out[sf] = geom::area_weighted_mean(illum.data() + first, areas.data() + first, faces.count[sf]);
+        }
+    }
+}
+
+void cast_position(const Setup& s, const double d[3], double* out, Work& w, unsigned char* lit) {
     const geom::Scene& scene = *s.scene;
     const geom::FaceSet& faces = *s.faces;
     const size_t n = faces.size();
@@ -196,24 +212,38 @@ void cast_position(const Setup& s, const double d[3], double* out, Work& w) {
             if (!hit) {
                 const double* nf = &faces.normals[3 * f];
                 w.illum[f] = nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2];
+                if (lit) lit[f / 8] |= static_cast<unsigned char>(1u << (f % 8));
             }
         }
     }
-    for (size_t sf = 0; sf < faces.first.size(); ++sf) {
-        const size_t first = faces.first[sf];
-        if (faces.count[sf] == 1) {  // geom::area_weighted_mean of one face, its sums spelled out
-            const double area = 0.0 + (0.0 + s.areas[first]), lit = 0.0 + (0.0 + w.illum[first] * s.areas[first]);
-            out[sf] = area > 0 ? lit / area : 0.0;
-        } else {
-            out[sf] = geom::area_weighted_mean(w.illum.data() + first, s.areas.data() + first, faces.count[sf]);
-        }
-    }
+    surface_means(faces, s.areas, w.illum, out);
 }
 
 }  // namespace
 
+void factors_from_lit(const geom::FaceSet& faces, const double* altitudes, const double* azimuths, size_t positions,
+                      const unsigned char* lit, double* out) {
+    const size_t n = faces.size(), row = (n + 7) / 8;
+    std::vector<double> areas(n), illum(n);
+    for (size_t f = 0; f < n; ++f) {
+        const double* t = &faces.tris[9 * f];
+        areas[f] = stl::triangle_area(t, t + 3, t + 6);
+    }
+    for (size_t p = 0; p < positions; ++p) {
+        double d[3];
+        geom::sun_direction(altitudes[p], azimuths[p], d);
+        const unsigned char* bits = lit + p * row;
+        for (size_t f = 0; f < n; ++f) {
+            const double* nf = &faces.normals[3 * f];
+            illum[f] = (bits[f / 8] >> (f % 8)) & 1u ? nf[0] * d[0] + nf[1] * d[1] + nf[2] * d[2] : 0.0;
+        }
+        surface_means(faces, areas, illum, out + p * faces.first.size());
+    }
+}
+
 bool projected_factors(const geom::Scene& scene, const geom::FaceSet& faces, const double* altitudes,
-                       const double* azimuths, size_t positions, double* out, const BatchOptions& options) {
+                       const double* azimuths, size_t positions, double* out, const BatchOptions& options,
+                       std::vector<unsigned char>* lit) {
     const size_t n = faces.size();
     Setup s;
     s.scene = &scene, s.faces = &faces;
@@ -291,25 +321,34 @@ bool projected_factors(const geom::Scene& scene, const geom::FaceSet& faces, con
                 s.under[ki] |= uint64_t(1) << q;
         }
     }
-    if (!in_range || scene.size() > size_t(UINT32_MAX) || s.tris.size() + s.odd.size() > 8 * n + 65536)
+    const size_t row = (n + 7) / 8;
+    if (lit) lit->assign(positions * row, 0);
+    if (!in_range || scene.size() > size_t(UINT32_MAX) || s.tris.size() + s.odd.size() > 8 * n + 65536) {
+        if (lit) lit->clear();
         return exact_factors(scene, faces, altitudes, azimuths, positions, out, options);
+    }
     const size_t surfaces = faces.first.size();
     util::ParallelOptions po;
     po.threads = options.threads;
     po.progress = options.progress;
     po.progress_seconds = options.progress_seconds;
     po.cancel = options.cancel;
-    return util::parallel_for(positions, 8, [&](size_t p0, size_t p1) {
+    std::atomic<bool> by_rays{false};
+    const bool done = util::parallel_for(positions, 8, [&](size_t p0, size_t p1) {
         Work w;
         for (size_t p = p0; p < p1; ++p) {
             double d[3];
             geom::sun_direction(altitudes[p], azimuths[p], d);
-            if (d[2] > 0.0 && std::isfinite(d[0]) && std::isfinite(d[1]))
-                cast_position(s, d, out + p * surfaces, w);
-            else
+            if (d[2] > 0.0 && std::isfinite(d[0]) && std::isfinite(d[1])) {
+                cast_position(s, d, out + p * surfaces, w, lit ? lit->data() + p * row : nullptr);
+            } else {
                 factors_for_direction(scene, faces, d, out + p * surfaces, 1);
+                by_rays = true;
+            }
         }
     }, po);
+    if (lit && (by_rays || !done)) lit->clear();
+    return done;
 }
 
 }  // namespace qm::shading

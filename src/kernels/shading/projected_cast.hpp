@@ -40,6 +40,7 @@
 //   count.
 #pragma once
 #include <cstddef>
+#include <vector>
 
 #include "kernels/geometry/occlusion.hpp"
 #include "kernels/geometry/subdivide.hpp"
@@ -48,7 +49,16 @@
 namespace qm::shading {
 
 // out[p * surfaces + s] as exact_factors gives it. Returns false when cancelled.
+// With `lit` given: which faces see the sun at each position, (faces + 7) / 8
+// bytes per position, bit f % 8 of byte f / 8 for face f (facing the sun and
+// its ray free); left empty where a position went ray by ray.
 bool projected_factors(const geom::Scene& scene, const geom::FaceSet& faces, const double* altitudes,
-                       const double* azimuths, size_t positions, double* out, const BatchOptions& options = {});
+                       const double* azimuths, size_t positions, double* out, const BatchOptions& options = {},
+                       std::vector<unsigned char>* lit = nullptr);
+
+// The factors again from `lit` (as projected_factors wrote it for the same
+// faces and positions): the same numbers bit for bit, no ray cast.
+void factors_from_lit(const geom::FaceSet& faces, const double* altitudes, const double* azimuths, size_t positions,
+                      const unsigned char* lit, double* out);
 
 }  // namespace qm::shading
