@@ -119,11 +119,16 @@ def _worker_start():
         yield
         return
     with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
-        from distributed.utils import get_mp_context
+        import distributed.utils as dask_utils
 
-        # Dask sets its own preload list on first use; ours replaces it
-        # (when the server is not running yet; a running one keeps its own).
-        get_mp_context().set_forkserver_preload(list(WORKER_PRELOAD))
+        # Dask sets its own preload list on first use, after importing every
+        # package it knows of in this process (pandas among them: a second or
+        # more for a client that needs none); ours replaces it (when the server
+        # is not running yet; a running one keeps its own), so Dask is told
+        # that the list is set.
+        if hasattr(dask_utils, "_forkserver_preload_set"):
+            dask_utils._forkserver_preload_set = True
+        dask_utils.get_mp_context().set_forkserver_preload(list(WORKER_PRELOAD))
         yield
 
 
