@@ -140,3 +140,23 @@ def test_cell_light_is_kept_beside_the_table_and_recast_when_the_layout_changes(
     third = energies(path)
     assert capsys.readouterr().out.count(cast) == 1
     assert (first[0] == third[0]).all() and first[1] == third[1]
+
+
+def test_a_module_off_its_surface_is_refused_by_the_project_checks(folder, capsys):
+    # Loading the project refuses it (no module created, no shading cast), one line naming the file, the
+    # array's layout key, the array, the module and the surface.
+    from quillmere.core.manager import ProjectError
+
+    path = project(folder, west='layout = "grid"\nrows = 1\ncolumns = 5\n', name="off_west.toml")
+    with pytest.raises(ProjectError) as info:
+        Manager(path).load_project()
+    line = str(info.value)
+    assert "\n" not in line
+    assert path in line and "modules[3](pv_west).layout" in line
+    assert "光伏阵列 pv_west：组件 R1C5（第 5 个）不在表面 roof_south_west 上" in line
+    assert "开始" not in capsys.readouterr().out  # nothing cast before the refusal
+    # A fill that finds no place at all is refused there too; layouts that fit pass.
+    path = project(folder, east='layout = "fill"\nsetback = 3.0\n', name="none_fits.toml")
+    with pytest.raises(ProjectError, match="pv_east：表面 roof_south_east 按退距与间隙放不下任何组件"):
+        Manager(path).load_project()
+    Manager(project(folder, east=LAYOUT, west='layout = "fill"\nsetback = 0.2\n', name="fits.toml")).load_project()

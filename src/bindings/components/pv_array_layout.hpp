@@ -64,6 +64,9 @@ std::vector<double> oriented_facets(const geom::Model& model, size_t surface);
 // One small face per cell sample of a layout on that surface, grouped per cell.
 geom::FaceSet cell_faces(const geom::Model& model, size_t surface, const std::vector<double>& tris,
                          const pv::Layout& l, const pv::LayoutSettings& s);
+// The user's words for a layout error: the module off its surface named by
+// grid position and number ("组件 R1C5（第 5 个）不在表面 roof 上"); "" for none.
+std::string layout_error_words(pv::LayoutError e, const pv::Layout& l, int off, const std::string& surface);
 // ValueError naming the module off its surface (or the other layout error); nothing for none.
 void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const std::string& who,
                         const std::string& surface);
