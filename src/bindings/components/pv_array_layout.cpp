@@ -263,7 +263,12 @@ double layout_step(ArrayLayout& a, const pv::ChainSettings& chain, const pv::Pla
     std::fill(a.last_string.begin(), a.last_string.end(), 0.0);
     std::fill(a.last_tracker.begin(), a.last_tracker.end(), 0.0);
     a.last_mismatch = 0.0;
-    if (!std::isfinite(dc_temperature)) return dc_temperature;
+    a.string_kw.assign(a.string_energy.size(), 0.0), a.tracker_kw.assign(a.tracker_energy.size(), 0.0);
+    if (!std::isfinite(dc_temperature)) {
+        std::fill(a.string_kw.begin(), a.string_kw.end(), dc_temperature);
+        std::fill(a.tracker_kw.begin(), a.tracker_kw.end(), dc_temperature);
+        return dc_temperature;
+    }
     const double* f = nullptr;
     const double beam = (dni > 0.0 ? dni : 0.0) + (circumsolar_per_factor > 0.0 ? circumsolar_per_factor : 0.0);
     if (height > 0.0 && beam > 0.0) {
@@ -292,7 +297,12 @@ double layout_step(ArrayLayout& a, const pv::ChainSettings& chain, const pv::Pla
     // No cell with light while the chain has some (a dim twilight step whose
     // sky parts add up below 0 on the cells): no mismatch, equal shares.
     const double even = r.reference > 0.0 ? 0.0 : dc_temperature * hours / double(a.module_energy.size());
+    const double even_kw = r.reference > 0.0 ? 0.0 : dc_temperature / double(a.module_energy.size());
     for (size_t m = 0; m < a.module_energy.size(); ++m) {
+        const double kw = r.module_power[m] * scale + even_kw;
+        const size_t in = size_t(a.circuit.string_of_module[m]);
+        a.string_kw[in] += kw;
+        a.tracker_kw[size_t(a.circuit.tracker_of_string[in])] += kw;
         a.last_module[m] = r.module_power[m] * scale * hours + even;
         a.last_loss[m] = (r.module_reference[m] - r.module_power[m]) * scale * hours;
         a.module_energy[m] += a.last_module[m], a.module_loss[m] += a.last_loss[m];

@@ -53,6 +53,10 @@ struct ArrayLayout {
     std::vector<double> last_voltage, irradiance, temps, step_factors;
     double mismatch_energy = 0.0;
     std::vector<double> module_energy, module_loss, string_energy, tracker_energy;
+    // The step's DC after mismatch [kW] of each string and tracker (outputs
+    // string_dc_<k>, tracker_dc_<k>, k from 1; keys in that order).
+    std::vector<double> string_kw, tracker_kw;
+    std::vector<nb::object> output_keys;
     double last_time = NAN;
     std::vector<double> last_module, last_loss, last_string, last_tracker;
     double last_mismatch = 0.0;
