@@ -2,8 +2,10 @@
 
 ``ExactShadowModule`` extends ``quillmere.components.shade_group.SurfaceShadowModule``; binding in
 ``src/bindings/components/shade_exact.cpp`` (the table, sky views and removal of kept files:
-``src/bindings/components/shade_exact_products.cpp``).
+``src/bindings/components/shade_exact_products.cpp``; ``shading_keys``, what every shading module
+of a checked project computes and where its files lie, by key name:
+``src/bindings/components/shading_keys.cpp``).
 """
-from quillmere._native import ExactShadowModule, cos_table_positions, write_cos_table
+from quillmere._native import ExactShadowModule, cos_table_positions, shading_keys, write_cos_table
 
-__all__ = ["ExactShadowModule", "cos_table_positions", "write_cos_table"]
+__all__ = ["ExactShadowModule", "cos_table_positions", "shading_keys", "write_cos_table"]
