@@ -97,7 +97,15 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 
+    // The state awake leaves, kept for later modules of the same inputs
+    // (shade_exact_prepared.cpp: share_prepared).
+    struct Prepared;
+
 private:
+    void awake_fresh(nb::handle state);  // awake without a kept state, after read_options
+    std::string prepared_key(nb::handle state);  // "" when not shared
+    bool adopt_prepared(const std::string& key);
+    void keep_prepared(const std::string& key);
     void read_options();
     nb::object resolve_paths();  // (stl, csv) as convert_to_valid_path gives them
     shading::ShadingPlan plan();  // what this module's products depend on, from its options
@@ -131,5 +139,8 @@ bool sun_run_of(nb::handle state, shading::SunRun& run);
 nb::object shading_keys(nb::handle project, nb::handle state);
 // (key, path) of every generated file of a checked module entry, by key name.
 std::vector<std::pair<std::string, nb::object>> generated_values(nb::handle entry);
+
+// share_prepared and prepared_counts, in quillmere.components.shade_exact.
+void bind_shade_exact_prepared(nb::module_& scope);
 
 }  // namespace qm::py
