@@ -50,7 +50,8 @@ def map_inputs(project: Any) -> dict[str, Any]:
     (the values the panels would see: the sources linked into their ``normal_rad``, ``diffuse_rad`` and
     ``ground_reflect``, else the first weather module's ``rad2`` and ``rad3``).
 
-    Returns a dict with ``model``, ``surfaces``, ``resolution``, ``shading`` (instance name), ``table``,
+    Returns a dict with ``model``, ``lod`` (the shading module's CityJSON level of detail, "" for the
+    highest), ``surfaces``, ``resolution``, ``shading`` (instance name), ``table``,
     ``site``, ``start_year``, ``times`` [s], ``hours`` [h], ``sun_offset`` [s], ``dni``, ``dhi`` [W/m2],
     ``albedo`` [-], ``perez``, ``global_ground``, ``sky_directions``, ``horizon_directions``,
     ``threshold`` [kWh/m2 a], ``project`` (the checked project) and ``manager``.
@@ -74,6 +75,7 @@ def map_inputs(project: Any) -> dict[str, Any]:
         if shading is None:
             raise _project_error(p, "modules", "日照图需要一个 SurfaceShadow 模块（模型与分析表面）")
     values = shading["values"]
+    lod = (shading.get("settings") or {}).get("lod", "highest")
     surfaces = [s for s in shading["in_file_params"][5:] if isinstance(s, str)]
 
     # The weather the panels of this shading module see, by their links.
@@ -131,7 +133,8 @@ def map_inputs(project: Any) -> dict[str, Any]:
     site = p["site"]
     resolution = cfg.get("resolution", values.get("resolution") or 0.0)
     return {
-        "model": values["model"], "surfaces": surfaces, "resolution": float(resolution or 0.0),
+        "model": values["model"], "lod": "" if lod == "highest" else lod, "surfaces": surfaces,
+        "resolution": float(resolution or 0.0),
         "shading": shading["name"], "table": values.get("table"), "site": dict(site),
         "start_year": int(clock.start_year), "times": times, "hours": step / 3600.0,
         "sun_offset": 1800.0 if site.get("sun_time", "middle") == "middle" else 0.0,
@@ -228,7 +231,7 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
         np.ascontiguousarray(inputs["dni"], dtype=np.float64), np.ascontiguousarray(inputs["dhi"], dtype=np.float64),
         np.ascontiguousarray(inputs["albedo"], dtype=np.float64), inputs["hours"], inputs["perez"],
         inputs["global_ground"], inputs["sky_directions"], inputs["horizon_directions"], int(threads),
-        cache_path, progress)
+        cache_path, progress, inputs.get("lod") or "")
     if out["note"]:
         print("警告：" + out["note"])
     names = out["surfaces"]

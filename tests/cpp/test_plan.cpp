@@ -103,6 +103,23 @@ TEST(ShadingPlan, EveryInputChangesTheKey) {
     EXPECT_FALSE(changed([](sh::ShadingPlan& p) { p.table_path = "/q/other.csv"; }));
 }
 
+TEST(ShadingPlan, ALevelOfDetailIsALineOnlyWhenChosen) {
+    // The highest level writes no line, so the fingerprints of earlier runs stay valid.
+    sh::ShadingPlan p = house();
+    const std::string base = sh::product_key(sh::table_fingerprint(p));
+    EXPECT_EQ(sh::table_fingerprint(p).get("lod"), nullptr);
+    p.lod = "2.2";
+    const sh::Fingerprint t = sh::table_fingerprint(p);
+    EXPECT_EQ(keys(t), (std::vector<std::string>{"format", "kind", "model", "lod", "surfaces", "resolution", "normals",
+                                                 "grid"}));
+    EXPECT_EQ(*t.get("lod"), "2.2");
+    EXPECT_NE(sh::product_key(t), base);
+    sh::ShadingPlan q = house();
+    q.lod = "1";
+    EXPECT_NE(sh::product_key(sh::table_fingerprint(q)), sh::product_key(t));
+    EXPECT_EQ(*sh::views_fingerprint(q, sh::SkyViewOptions{}).get("lod"), "1");
+}
+
 TEST(ShadingPlan, FileNamesBesideTheTable) {
     EXPECT_EQ(sh::exact_path("/p/shade.csv"), "/p/shade.exact.csv");
     EXPECT_EQ(sh::views_path("/p/shade.csv"), "/p/shade.views.csv");

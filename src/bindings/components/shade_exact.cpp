@@ -132,7 +132,7 @@ void ExactShadowModule::awake_exact(nb::handle state) {
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     exact_file = str_obj(shading::exact_path(to_text(csv_file_path)));
-    model = cached_model(stl_file_path);
+    model = cached_model(stl_file_path, model_lod());
     if (model->irregular) {
         print("读取文件时发生错误：facet " + std::to_string(model->irregular_facet) + " of solid '" +
               model->irregular_solid + "' does not have a 3-number normal and three vertices of three coordinates");
@@ -330,7 +330,7 @@ ModuleDeclaration shade_exact_declaration() {
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
     d.values[4].fallback_off = true;  // resolution 0: no subdivision (a project writes a positive edge length)
     d.generated = {"table"};
-    d.settings = {normals_setting()};
+    d.settings = {normals_setting(), lod_setting()};
     return d;
 }
 

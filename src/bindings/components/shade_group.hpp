@@ -40,6 +40,9 @@ public:
     // The normals setting: "from-vertices" takes zero normals from the vertex order.
     std::string normals = "file";
     bool normals_from_vertices() const { return normals == "from-vertices"; }
+    // The lod setting: a CityJSON model's level of detail, "highest" of each object by default.
+    std::string lod = "highest";
+    std::string model_lod() const { return lod == "highest" ? std::string() : lod; }
 
     // Surface name -> index into `interps`: the interpolators built from the table.
     nb::object interp_index = nb::steal(PyDict_New());
@@ -156,6 +159,12 @@ void def_shading_operations(Cls& cls, const char* cos_doc, const char* analyze_d
 // The declared normals setting of the shading types. Some exporters write
 // (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
 inline ProjectSetting normals_setting() { return {"normals", {"file", "from-vertices"}}; }
+// The declared level-of-detail setting of a CityJSON model: "highest" (of
+// each city object), or one level as CityJSON writes it, matched as text.
+inline ProjectSetting lod_setting() {
+    return {"lod", {"highest", "0", "0.0", "0.1", "0.2", "0.3", "0.4", "1", "1.0", "1.1", "1.2", "1.3", "2", "2.0",
+                    "2.1", "2.2", "2.3", "3", "3.0", "3.1", "3.2", "3.3", "4"}};
+}
 
 // The bound SurfaceShadowModule type (isinstance checks).
 nb::handle surface_shadow_type();

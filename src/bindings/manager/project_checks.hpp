@@ -49,7 +49,13 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index);
 
 // Every surface a module analyses must be a solid of its model (with the
 // closest names when it is not); facets without a normal are counted.
+// A CityJSON model is read at the entry's lod setting, which the model must
+// have (the key names it, with the levels the model has).
 void check_models(const Checker& c, nb::handle modules, bool quiet);
+
+// The level of detail a checked entry reads its model at: its "lod" setting,
+// "" for the highest (or a type without the setting).
+std::string entry_lod(nb::handle entry);
 
 // " (最接近的表面: ...)" for a name not among `names`.
 std::string closest_hint(const std::string& word, const std::vector<std::string>& names);

@@ -18,6 +18,7 @@ Fingerprint product_fingerprint(const ShadingPlan& plan, const std::string& kind
     fp.set("format", "1");
     fp.set("kind", kind);
     fp.set("model", plan.model_digest.empty() ? "(unreadable)" : plan.model_digest);
+    if (!plan.lod.empty()) fp.set("lod", plan.lod);
     std::string names;
     for (const std::string& s : plan.surfaces) {
         std::string q = "\"";

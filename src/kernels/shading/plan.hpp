@@ -9,6 +9,8 @@
 //   views   <table stem>.views.csv    the surfaces' sky, ground and horizon views (sky_view.hpp)
 // (<table stem>: the table path without a final ".csv".) Fingerprint lines, in order:
 //   every product   format, kind, model, surfaces, resolution, normals
+//                   (and lod, after model, when a level of detail is chosen;
+//                   absent, older fingerprints of the highest stay valid)
 //   table           grid       ("45, 15 (altitudes 0..75)" for the 54-point grid, else "<az step>, <alt step>")
 //   exact           site, period, time_step, steps, sun_time
 //   views           directions, horizon_band
@@ -40,6 +42,7 @@ struct ShadingPlan {
     std::vector<std::string> surfaces;  // analysed surfaces as declared (order and repeats kept)
     double resolution = 0.0;            // [model units] edge length of subdivision; 0: the model's triangles
     std::string normals = "file";       // the module's normals setting
+    std::string lod;                    // a CityJSON model's level of detail; "" the highest
     bool grid_given = false;            // false: the 54-point grid
     double azimuth_step = 45.0, altitude_step = 15.0;  // [deg] with grid_given
 };
