@@ -330,7 +330,7 @@ ModuleDeclaration shade_exact_declaration() {
                 optional_number("resolution", 0.0, "(0, inf)"), required_value("surfaces", ValueKind::surfaces)};
     d.values[4].fallback_off = true;  // resolution 0: no subdivision (a project writes a positive edge length)
     d.generated = {"table"};
-    d.settings = {normals_setting(), lod_setting()};
+    d.settings = {normals_setting()};
     return d;
 }
 

@@ -101,7 +101,7 @@ ModuleDeclaration shade_group_declaration() {
     d.values = {required_value("model", ValueKind::model), required_value("table", ValueKind::path_out),
                 required_value("surfaces", ValueKind::surfaces)};
     d.generated = {"table"};
-    d.settings = {normals_setting(), lod_setting()};
+    d.settings = {normals_setting()};
     return d;
 }
 
@@ -490,7 +490,7 @@ void bind_shade_group(nb::module_& m) {
     def_setting_attr<M>(cls, decl.setting("normals"), &M::normals, "file",
                         "\"file\" (the facets' normals as written) or \"from-vertices\" (a (0, 0, 0) normal is taken "
                         "from the vertex order, right-hand rule) when the table is computed.");
-    def_setting_attr<M>(cls, decl.setting("lod"), &M::lod, "highest",
+    def_setting_attr<M>(cls, lod_setting(), &M::lod, "highest",
                         "The level of detail read from a CityJSON model: \"highest\" (each city object's highest) or "
                         "one level (\"2\", \"2.2\", ...); other model formats take only \"highest\".");
     nb::list encodings;

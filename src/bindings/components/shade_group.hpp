@@ -12,6 +12,7 @@
 
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_unit.hpp"
+#include "kernels/geometry/cityjson_rules.hpp"
 #include "kernels/grid/bilinear.hpp"
 
 namespace qm::py {
@@ -159,12 +160,11 @@ void def_shading_operations(Cls& cls, const char* cos_doc, const char* analyze_d
 // The declared normals setting of the shading types. Some exporters write
 // (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
 inline ProjectSetting normals_setting() { return {"normals", {"file", "from-vertices"}}; }
-// The declared level-of-detail setting of a CityJSON model: "highest" (of
-// each city object), or one level as CityJSON writes it, matched as text.
-inline ProjectSetting lod_setting() {
-    return {"lod", {"highest", "0", "0.0", "0.1", "0.2", "0.3", "0.4", "1", "1.0", "1.1", "1.2", "1.3", "2", "2.0",
-                    "2.1", "2.2", "2.3", "3", "3.0", "3.1", "3.2", "3.3", "4"}};
-}
+// The level of detail of a CityJSON model: "highest" (of each city object),
+// or one level as CityJSON writes it, matched as text. Not a declared
+// setting: every type with a model value and a `lod` attribute takes the key
+// (manager/project_checks.cpp).
+inline ProjectSetting lod_setting() { return {"lod", geom::cityjson::lod_choices()}; }
 
 // The bound SurfaceShadowModule type (isinstance checks).
 nb::handle surface_shadow_type();

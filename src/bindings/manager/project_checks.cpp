@@ -248,6 +248,10 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
         return out;
     }
 
+    // A type with a model whose modules have a `lod` attribute (the shading
+    // types) takes the model's level of detail as a setting of the entry.
+    if (decl.find(ValueKind::model) && PyObject_HasAttrString(cls.ptr(), "lod") == 1)
+        decl.settings.push_back(lod_setting());
     Given g = given_values(c, entry, key, type, decl, params);
     nb::dict named;  // value key -> the value handed over
     for (size_t i = 0; i < decl.values.size(); ++i) {

@@ -31,6 +31,15 @@ bool area_type(std::string_view type) noexcept;
 
 inline constexpr size_t kMaxJsonDepth = 256;
 
+// The levels of detail a project may choose, as CityJSON writes them (whole
+// levels and the refined x.0 .. x.3), after "highest" (each object's highest).
+inline const std::vector<std::string>& lod_choices() {
+    static const std::vector<std::string> levels = {"highest", "0",   "0.0", "0.1", "0.2", "0.3", "0.4", "1",
+                                                    "1.0",     "1.1", "1.2", "1.3", "2",   "2.0", "2.1", "2.2",
+                                                    "2.3",     "3",   "3.0", "3.1", "3.2", "3.3", "4"};
+    return levels;
+}
+
 // The deepest nesting of arrays and objects in a JSON text (brackets inside
 // strings not counted), stopping as soon as it exceeds `limit`; `at` gets the
 // byte offset of the bracket that went past the limit.
