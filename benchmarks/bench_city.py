@@ -110,6 +110,8 @@ def main():
     from quillmere import city
     from quillmere.core import demo
 
+    print("load average (1, 5, 15 min) at the start: %.1f %.1f %.1f on %d cores"
+          % (os.getloadavg() + (os.cpu_count() or 1,)))
     work = args.keep or tempfile.mkdtemp(prefix="bench_city_")
     os.makedirs(work, exist_ok=True)
     procs = []
@@ -142,6 +144,7 @@ def main():
         remote = timed(base + ["-o", fresh("remote"), "--scheduler", address], work)
         same_maps(os.path.join(work, "one"), os.path.join(work, "remote"))
         print()
+        print("load average (1 min) after the whole-process runs: %.1f" % os.getloadavg()[0])
         print("whole process, %d triangles                          time [s]   speed-up" % n_tri)
         print("  one process, one thread (--workers 0)               %8.1f      1.00   (%.1f processor s: %.0f %% of "
               "a core)" % (one, CPU["one"], 100 * CPU["one"] / one))

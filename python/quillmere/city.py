@@ -6,6 +6,8 @@ folder or a list of CityJSON, OBJ or glTF files), and writes for every
 triangle of every tile its hours of direct sun and its beam irradiation over
 the weather file's year, one CSV per tile (``<output>/<tile>.csv``: object,
 surface, triangle, sunlit_hours [h], beam_kwh_m2 [kWh/m2]).
+A tile without triangles gets a table with the header only (named once in a
+warning line).
 
 * Margins: each tile is analysed in a scene of its own triangles and those of
   the other tiles within ``margin`` metres of its plan-view extent, all in one
@@ -75,11 +77,16 @@ def tile_paths(tiles: str | os.PathLike | Iterable[str | os.PathLike]) -> list[s
     out = sorted(dict.fromkeys(out))
     if not out:
         raise CityError("没有瓦片文件（.json、.jsonl、.obj、.gltf、.glb）: %s" % ", ".join(map(str, items)))
-    stems = [os.path.splitext(os.path.basename(p))[0] for p in out]
+    stems = [_tile_name(p) for p in out]
     if len(set(stems)) != len(stems):
         twice = sorted({s for s in stems if stems.count(s) > 1})
         raise CityError("多个瓦片文件同名（输出按文件名写出）: %s" % ", ".join(twice))
     return out
+
+
+def _tile_name(path: str) -> str:
+    """A tile's name: its file name without the extension (it names the tile's outputs)."""
+    return os.path.splitext(os.path.basename(path))[0]
 
 
 def _file_sha(path: str) -> str:
@@ -407,10 +414,11 @@ def _plan(surveys: list[dict], output: str, margin: float, unit_triangles: int, 
     """Units of every tile, in output order, each with its fingerprint."""
     from quillmere.shadow_calc.city_tiles import extent_distance
 
-    frame = surveys[0]["origin"]
+    # The first tile with triangles gives the frame (an empty file's origin can be anything).
+    frame = next((s["origin"] for s in surveys if s["triangles"]), surveys[0]["origin"])
     units = []
     for i, s in enumerate(surveys):
-        tile = os.path.splitext(os.path.basename(s["path"]))[0]
+        tile = _tile_name(s["path"])
         neighbours = [(o["path"], o["sha"]) for j, o in enumerate(surveys)
                       if j != i and extent_distance(s["extent"], o["extent"]) <= margin]
         tile_fp = hashlib.sha256(json.dumps([_FORMAT, s["sha"], margin, frame, neighbours],
@@ -498,6 +506,7 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
     returns the run's facts: ``tiles`` (tile -> CSV path, or None when one of
     its units failed), ``failed`` (messages of the failed units), ``units``,
     ``skipped`` (units found written by an earlier run), ``triangles``,
+    ``empty`` (tiles without triangles: their tables hold the header only),
     ``rays``, ``seconds``, ``load_seconds`` (scene building, summed over the
     units that built one), ``write_seconds``, ``cpu_seconds`` (processor
     time of the units), ``unit_seconds`` (per unit),
@@ -566,8 +575,13 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
             raise CityError("无法读取瓦片（其相邻瓦片的边距也将缺失，未开始计算）: " + "; ".join(s["error"] for s in bad))
         units = _plan(surveys, output, float(margin), unit_triangles, weather, weather_sha, day_step, threads,
                       project)
+        empty = [_tile_name(s["path"]) for s in surveys if not s["triangles"]]
+        if empty:
+            print("警告：%d 个瓦片没有三角形，其表格只有表头: %s" % (len(empty), ", ".join(empty)))
+        facts["empty"] = empty
         todo = [u for u in units if not _unit_done(u)]
         facts.update(units=len(units), skipped=len(units) - len(todo), triangles=sum(s["triangles"] for s in surveys))
+        os.makedirs(output, exist_ok=True)  # also when no tile has a unit
         for u in todo:
             os.makedirs(os.path.dirname(u["output"]), exist_ok=True)
         show = _Progress(len(todo), sum(u["end"] - u["first"] for u in todo), stream, progress)
@@ -606,7 +620,8 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
                                 "error": "瓦片 %s: TimeoutError: 未在 timeout=%g 秒内完成" % (u["tile"], timeout)})
         failed_tiles = {r["tile"] for r in results.values() if r["error"]}
         written = {}
-        for tile in dict.fromkeys(u["tile"] for u in units):
+        # Every tile gets its table, in tile order; one without triangles (no units) only the header.
+        for tile in (_tile_name(s["path"]) for s in surveys):
             written[tile] = None if tile in failed_tiles else _assemble(
                 tile, [u for u in units if u["tile"] == tile], output, MAP_COLUMNS if project else COLUMNS)
         done = list(results.values())

@@ -24,7 +24,10 @@ write the same file.
 
 The workers are long-lived processes: a model a worker has read stays parsed
 for its next variants (the geometry library's cache, keyed by the file's
-identity and checked against its content when recently changed). The local
+identity and checked against its content when recently changed), and a
+shading module's prepared state (table, interpolators, sun track, per-step
+factors) is taken by its later variants of the same shading inputs
+(``share_shading``; quillmere.components.shade_exact.share_prepared). The local
 cluster's workers are forked from a server process that has already imported
 what a variant needs, so they start in a fraction of a fresh interpreter's
 time.
@@ -276,11 +279,14 @@ def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) 
 # Worker side
 
 
-def _prepare_shading(index: int, project: dict) -> dict:
+def _prepare_shading(index: int, project: dict, share_shading: bool = True) -> dict:
     """Runs variant ``index`` up to its step loop: every module is built and
     awake, so the shading files its group shares are computed and written.
     Never raises: a failure here is the variant's own to report when it runs."""
+    from quillmere.components.shade_exact import share_prepared
     from quillmere.core.manager import Manager
+
+    share_prepared(share_shading)
 
     captured = io.StringIO()
     try:
@@ -303,13 +309,18 @@ _BALANCE_FIGURES = {"self_consumption": "-", "self_sufficiency": "-", "import_kw
                     "curtailed_kwh": "kWh", "battery_cycles": "-", "cost": "currency", "revenue": "currency"}
 
 
-def _run_variant(index: int, project: dict, *after: Any) -> dict:
+def _run_variant(index: int, project: dict, *after: Any, share_shading: bool = True) -> dict:
     """Runs one variant in a worker; never raises, so that a failing variant
     is a result like the others. ``after`` holds the preparation of the
-    shading this one shares; the variant it was made for reports its lines."""
+    shading this one shares; the variant it was made for reports its lines.
+    ``share_shading``: a shading module whose inputs an earlier variant on
+    this worker prepared takes that state (shade_exact.share_prepared)."""
+    from quillmere.components.shade_exact import prepared_counts, share_prepared
     from quillmere.core.manager import Manager
 
     started = time.perf_counter()
+    share_prepared(share_shading)
+    reused = prepared_counts()["reused"]
     captured = io.StringIO()
     for prep in after:
         if isinstance(prep, dict) and prep.get("index") == index:
@@ -325,7 +336,7 @@ def _run_variant(index: int, project: dict, *after: Any) -> dict:
         balances = {name: {k: b["year"].get(k) for k in _BALANCE_FIGURES}
                     for name, b in (m.results.attrs.get("energy_balance") or {}).items()}
         return {"index": index, "summary": summary, "balances": balances, "error": None,
-                "messages": captured.getvalue(),
+                "messages": captured.getvalue(), "shading_reused": prepared_counts()["reused"] - reused,
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
     except BaseException as exc:  # noqa: BLE001 - the variant's error is its result
         text = "%s: %s" % (type(exc).__name__, exc)
@@ -431,7 +442,7 @@ def _describe(keys: Sequence[str], values: Sequence[Any]) -> str:
 
 def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *,
           workers: int | None = None, progress: bool | None = None,
-          timeout: float | None = None) -> "pandas.DataFrame":
+          timeout: float | None = None, share_shading: bool = True) -> "pandas.DataFrame":
     """Runs every combination of the ``vary`` values of ``project`` (a project
     file path or a project dict) as Dask tasks; returns one row per variant:
     the varied values, then ``GEN.energy_kwh``, ``GEN.peak_kw`` and
@@ -450,6 +461,10 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     ``TimeoutError``; a variant whose worker dies on every retry is a row
     with its ``KilledWorker`` error. Call it under ``if __name__ ==
     "__main__":`` in a script (the local cluster's workers import the script).
+    ``share_shading``: a worker prepares each distinct shading once (table,
+    interpolators, sun track, per-step factors) and gives it to its later
+    variants of the same shading inputs; off, every variant prepares its own
+    (the results are the same).
     """
     if client is None:
         where = _unguarded_main_call()
@@ -486,11 +501,11 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
         futures = []
         for i, ((_, p), g) in enumerate(zip(variants, groups)):
             if g and members[g] > 1 and g not in prepared:
-                prepared[g] = c.submit(_prepare_shading, i, p, key="quillmere-shading-%d-%s" % (i, tag),
-                                       pure=False)
+                prepared[g] = c.submit(_prepare_shading, i, p, share_shading,
+                                       key="quillmere-shading-%d-%s" % (i, tag), pure=False)
             deps = [prepared[g]] if g in prepared else []
-            futures.append(c.submit(_run_variant, i, p, *deps, key="quillmere-variant-%d-%s" % (i, tag),
-                                    pure=False))
+            futures.append(c.submit(_run_variant, i, p, *deps, share_shading=share_shading,
+                                    key="quillmere-variant-%d-%s" % (i, tag), pure=False))
         done = failed = 0
 
         def settle(r: dict) -> None:
@@ -560,6 +575,8 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     df.attrs["seconds"] = [None if r is None else r["seconds"] for r in results]  # None: never finished
     df.attrs["workers"] = [None if r is None else r["worker"] for r in results]
     df.attrs["messages"] = [None if r is None else r["messages"] for r in results]
+    # Per variant: how many of its shading modules took a state its worker had prepared for an earlier one.
+    df.attrs["shading_reused"] = [None if r is None else r.get("shading_reused", 0) for r in results]
     return df
 
 

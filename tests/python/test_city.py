@@ -178,6 +178,50 @@ def test_a_failing_unit_names_tile_and_object_and_the_others_complete(cluster, t
     assert not (tmp_path / "none" / ".units").exists()
 
 
+def test_tiles_without_triangles_get_a_header_only_table_and_one_warning(cluster, town, tmp_path, capsys):
+    folder = tmp_path / "tiles"
+    folder.mkdir()
+    for p in city.tile_paths(town / "tiles"):
+        (folder / os.path.basename(p)).write_bytes(open(p, "rb").read())
+    # First in name order, with an origin far from the town's: not the frame of the others.
+    (folder / "a_empty.json").write_text(json.dumps({
+        "type": "CityJSON", "version": "2.0", "transform": {"scale": [0.001] * 3, "translate": [0.0, 0.0, 0.0]},
+        "CityObjects": {}, "vertices": []}), encoding="utf-8")
+    (folder / "z_bare.json").write_text(json.dumps({  # a building without geometry
+        "type": "CityJSON", "version": "2.0", "CityObjects": {"b": {"type": "Building", "geometry": []}},
+        "vertices": []}), encoding="utf-8")
+    weather = str(town / "site.epw")
+    ref = city.city_map(town / "tiles", tmp_path / "ref", weather, margin=200, unit_triangles=50, day_step=DAYS,
+                        workers=0)
+    capsys.readouterr()
+    out = tmp_path / "maps"
+    code = cli.main(["city", str(folder), "--weather", weather, "-o", str(out), "--margin", "200",
+                     "--unit-triangles", "50", "--day-step", str(DAYS), "--scheduler", cluster.scheduler.address])
+    text = capsys.readouterr().out
+    assert code == 0
+    warned = [x for x in text.splitlines() if "没有三角形" in x]
+    assert warned == ["警告：2 个瓦片没有三角形，其表格只有表头: a_empty, z_bare"]
+    assert sorted(os.listdir(out)) == [".units", "a_empty.csv", "tile_0_0.csv", "tile_0_1.csv", "tile_1_0.csv",
+                                       "tile_1_1.csv", "z_bare.csv"]
+    for name in ("a_empty", "z_bare"):
+        assert (out / (name + ".csv")).read_text(encoding="utf-8") == ",".join(city.COLUMNS) + "\n"
+        assert list(pd.read_csv(out / (name + ".csv")).columns) == list(city.COLUMNS)
+    for tile, path in ref["tiles"].items():  # the others as without the empty tiles, in the same frame
+        assert (out / (tile + ".csv")).read_bytes() == open(path, "rb").read()
+    # In this process too, and the full map's columns for a project's map.
+    facts = city.city_map(folder, tmp_path / "here", weather, margin=200, unit_triangles=50, day_step=DAYS,
+                          workers=0)
+    assert facts["empty"] == ["a_empty", "z_bare"] and facts["failed"] == []
+    assert list(facts["tiles"]) == ["a_empty", "tile_0_0", "tile_0_1", "tile_1_0", "tile_1_1", "z_bare"]
+    # Only empty tiles: every table is a header, nothing is cast.
+    only = tmp_path / "only"
+    only.mkdir()
+    (only / "a_empty.json").write_bytes((folder / "a_empty.json").read_bytes())
+    facts = city.city_map(only, tmp_path / "none", weather, day_step=DAYS, workers=0)
+    assert facts["units"] == 0 and facts["rays"] == 0 and facts["empty"] == ["a_empty"]
+    assert (tmp_path / "none" / "a_empty.csv").read_text(encoding="utf-8") == ",".join(city.COLUMNS) + "\n"
+
+
 def test_settings_and_paths_are_checked_before_any_work(town, tmp_path):
     tiles = town / "tiles"
     weather = town / "site.epw"

@@ -113,6 +113,35 @@ def test_product_of_varied_values(cluster, project, tmp_path):
     assert len(set(df.attrs["workers"])) <= 2
 
 
+def test_variants_of_one_shading_take_its_preparation_on_each_worker(cluster, project):
+    # Six variants that differ only in a panel value: each worker prepares the house's shading (table,
+    # interpolators, sun track, per-step factors) once and its later variants take it; the rows are those
+    # of variants that each prepare their own, and those of single runs.
+    vary = {"pv.efficiency": [0.1, 0.15, 0.2, 0.25, 0.3, 0.35]}
+    shared = sw.sweep(str(project), vary, cluster, timeout=TIMEOUT)
+    alone = sw.sweep(str(project), vary, cluster, timeout=TIMEOUT, share_shading=False)
+    assert shared["error"].isna().all() and alone["error"].isna().all()
+    pd.testing.assert_frame_equal(shared, alone, check_exact=True)
+    workers = set(shared.attrs["workers"])
+    assert sum(shared.attrs["shading_reused"]) >= len(shared) - len(workers) > 0
+    assert alone.attrs["shading_reused"] == [0] * len(alone)
+    # the same lines (the first variant reports the preparation of the files, in the first sweep only)
+    assert shared.attrs["messages"][1:] == alone.attrs["messages"][1:]
+    for _, row in shared.iloc[::5].iterrows():
+        expected = sequential(project, {"pv.efficiency": row["pv.efficiency"]})
+        assert row["pv.energy_kwh"] == expected["pv"]["energy_kwh"]
+        assert row["pv.peak_kw"] == expected["pv"]["peak_kw"]
+    # Variants whose shading differs never take another's preparation: the table method's interpolated
+    # factors give other rows than the exact ones.
+    mixed = sw.sweep(str(project), {"house.method": ["exact", "table"] * 3}, cluster, timeout=TIMEOUT)
+    assert mixed["error"].isna().all()
+    energy = mixed["pv.energy_kwh"].tolist()
+    assert energy == [energy[0], energy[1]] * 3 and energy[0] != energy[1]
+    assert energy[0] == shared["pv.energy_kwh"].iloc[2]
+    assert energy[1] == sequential(project, {"house.method": "table"})["pv"]["energy_kwh"]
+    assert sum(mixed.attrs["shading_reused"]) >= len(mixed) - 2 * len(set(mixed.attrs["workers"]))
+
+
 def test_default_local_cluster_gives_the_single_runs_and_closes(project, monkeypatch):
     # no client: the sweep starts its own cluster of two worker processes (forked from a server that has
     # imported the package), prepares the shared shading once and closes the cluster at the end

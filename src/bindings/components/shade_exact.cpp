@@ -86,8 +86,7 @@ nb::object ExactShadowModule::resolve_paths() {
     return nb::make_tuple(stl, csv);
 }
 
-void ExactShadowModule::awake(nb::handle state) {
-    read_options();
+void ExactShadowModule::awake_fresh(nb::handle state) {
     views_done = false;
     view_sky.clear(), view_ground.clear(), view_horizon.clear();
     model.reset();
@@ -391,7 +390,9 @@ void bind_shade_exact(nb::module_& m) {
             "them again.");
     publish_declaration(cls, shade_exact_declaration());
     m.attr("ExactShadowModule") = cls;
-    for (const char* name : {"cos_table_positions", "write_cos_table"}) m.attr(name) = scope.attr(name);
+    bind_shade_exact_prepared(scope);
+    for (const char* name : {"cos_table_positions", "write_cos_table", "share_prepared", "prepared_counts"})
+        m.attr(name) = scope.attr(name);
 }
 
 }  // namespace qm::py

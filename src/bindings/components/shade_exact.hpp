@@ -99,7 +99,15 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 
+    // The state awake leaves, kept for later modules of the same inputs
+    // (shade_exact_prepared.cpp: share_prepared).
+    struct Prepared;
+
 private:
+    void awake_fresh(nb::handle state);  // awake without a kept state, after read_options
+    std::string prepared_key(nb::handle state);  // "" when not shared
+    bool adopt_prepared(const std::string& key);
+    void keep_prepared(const std::string& key);
     void read_options();
     nb::object resolve_paths();  // (stl, csv) as convert_to_valid_path gives them
     shading::ShadingPlan plan();  // what this module's products depend on, from its options
@@ -122,5 +130,8 @@ nb::handle exact_shadow_type();
 // surface) with the fingerprint the module writes for its own table.
 nb::object cos_table_positions();
 void write_cos_table(nb::handle model, nb::handle surfaces, nb::handle output, nb::handle factors);
+
+// share_prepared and prepared_counts, in quillmere.components.shade_exact.
+void bind_shade_exact_prepared(nb::module_& scope);
 
 }  // namespace qm::py

@@ -424,6 +424,35 @@ nb::object SurfaceShadowModule::get_surf_stats(nb::handle surf_name) {
     return nb::none();
 }
 
+SurfaceShadowModule::TableState SurfaceShadowModule::table_state() const {
+    return {stl_file_path, csv_file_path, data, surfs_analyze_name, surface_stats, interp_index, interps};
+}
+
+void SurfaceShadowModule::set_table_state(const TableState& kept) {
+    auto copy = [](const nb::object& o) -> nb::object {
+        if (PyDict_Check(o.ptr())) return check(PyDict_Copy(o.ptr()));
+        if (PyList_Check(o.ptr())) return check(PySequence_List(o.ptr()));
+        return o;
+    };
+    stl_file_path = kept.stl_file_path;
+    csv_file_path = kept.csv_file_path;
+    set_record_value(params, str_obj("stl_file_path"), stl_file_path);
+    set_record_value(params, str_obj("csv_file_path"), csv_file_path);
+    set_data(kept.data);
+    surfs_analyze_name = copy(kept.surfs_analyze_name);
+    surface_stats = copy(kept.surface_stats);
+    if (PyDict_Check(surface_stats.ptr())) {  // each surface's record too: a host may change what it was given
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        std::vector<std::pair<nb::object, nb::object>> records;
+        while (PyDict_Next(surface_stats.ptr(), &pos, &key, &value))
+            if (PyDict_Check(value)) records.emplace_back(nb::borrow(key), check(PyDict_Copy(value)));
+        for (auto& [k, v] : records) set_item(surface_stats, k, v);
+    }
+    interp_index = copy(kept.interp_index);
+    interps = kept.interps;
+}
+
 int SurfaceShadowModule::traverse(visitproc visit, void* arg) {
     if (int rc = SimUnit::traverse(visit, arg)) return rc;
     for (nb::object* o : {&stl_file_path, &csv_file_path, &data, &surfs_analyze_name, &surface_stats, &interp_index})

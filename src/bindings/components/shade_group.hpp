@@ -88,6 +88,17 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 
+    // What awake leaves behind (paths, surfaces, statistics, table,
+    // interpolators): kept once and given to later modules of the same inputs.
+    struct TableState {
+        nb::object stl_file_path, csv_file_path, data, surfs_analyze_name, surface_stats, interp_index;
+        std::vector<Interp> interps;
+    };
+    TableState table_state() const;
+    // Takes a kept state; the containers are this module's own copies (the
+    // table frame, never changed after awake, is shared).
+    void set_table_state(const TableState& kept);
+
 protected:
     // Position of the first surface name in in_file_params.
     Py_ssize_t first_surface_ = 2;

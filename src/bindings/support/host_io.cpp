@@ -17,7 +17,14 @@ MessageGate* g_gate = nullptr;
 void set_message_gate(MessageGate* gate) { g_gate = gate; }
 MessageGate* message_gate() { return g_gate; }
 
+namespace {
+size_t g_lines_asked = 0;
+}  // namespace
+
+size_t native_lines_asked() { return g_lines_asked; }
+
 void print_objects_array(const nb::object* objs, size_t n) {
+    ++g_lines_asked;
     if (MessageGate* gate = g_gate) {
         std::string line;
         for (size_t i = 0; i < n; ++i) line += (i ? " " : "") + to_text(objs[i]);

@@ -32,6 +32,9 @@ struct MessageGate {
 };
 void set_message_gate(MessageGate* gate);  // nullptr: every line is printed
 MessageGate* message_gate();
+// How many lines native code has asked to print in this process so far
+// (shown or held back by the gate): an operation that asked none said nothing.
+size_t native_lines_asked();
 
 // The host's str() of an object, as UTF-8.
 std::string to_text(nb::handle o);
