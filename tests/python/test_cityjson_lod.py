@@ -127,3 +127,4 @@ def test_a_level_is_refused_for_other_formats_and_outside_the_known_levels(tmp_p
     assert unit.lod == "2.2"
     del unit.lod
     assert unit.lod == "highest"
+

@@ -4,7 +4,7 @@
 // statistics, parse the table and build its interpolators, plan the sun
 // track and load the per-step factors again. With sharing on
 // (share_prepared), the state a module's awake leaves is kept under a key of
-// everything that awake reads (its values, resolved paths, normals setting,
+// everything that awake reads (its values, resolved paths, normals and lod,
 // the run's site and clock for the exact method, and the bytes of the model
 // and of every file it loads), and a later module whose key is the same takes
 // a copy of it instead. Only an awake that printed nothing is kept: a module
@@ -86,7 +86,7 @@ std::string ExactShadowModule::prepared_key(nb::handle state) {
     shading::Sha256 h;
     add(h, "quillmere-prepared-shading-1");
     add(h, repr_text(in_file_params));
-    add(h, stl), add(h, csv), add(h, normals);
+    add(h, stl), add(h, csv), add(h, normals), add(h, lod);  // a model read at another level is another model
     if (exact) {
         // What plan_steps reads of the run: the site and the clock's period and steps.
         PyObject* clock_obj = PyDict_Check(state.ptr()) ? PyDict_GetItemString(state.ptr(), "clock") : nullptr;
