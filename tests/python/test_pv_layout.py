@@ -59,3 +59,40 @@ def test_a_module_off_its_surface_stops_the_run_naming_it(folder):
         run(project(folder, east=LAYOUT + "bypass_diodes = 4\n", name="diodes.toml"))
     with pytest.raises(ValueError, match="rows"):
         run(project(folder, east='layout = "grid"\nrows = 1.5\n', name="rows.toml"))
+
+
+def test_cell_light_is_kept_beside_the_table_and_recast_when_the_layout_changes(tmp_path, capsys):
+    (tmp_path / "house.stl").write_text(demo.house_stl(), encoding="utf-8")
+    (tmp_path / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1), encoding="utf-8")
+    period = "period = [2025, 6, 1, 2025, 6, 7]"
+    path = project(tmp_path, east=LAYOUT, period=period)
+    cast = "开始计算组件电池片的直射光"
+
+    def energies(p):
+        m = Manager(p)
+        df = m.run_simulation()
+        return df["pv_east.energy"].to_numpy(), m.modules["pv_east"].layout_summary()["module_energy"]
+
+    first = energies(path)
+    assert capsys.readouterr().out.count(cast) == 1
+    kept = tmp_path / "t.cells.pv_east.bin"
+    assert kept.is_file() and (tmp_path / "t.cells.pv_east.bin.fingerprint").is_file()
+    # A second run reads the cells' light back: the same numbers, nothing cast.
+    second = energies(path)
+    assert cast not in capsys.readouterr().out
+    assert (first[0] == second[0]).all() and first[1] == second[1]
+    # Another layout on the same surface makes the kept light stale.
+    other = project(tmp_path, east='layout = "grid"\nrows = 2\ncolumns = 3\nsetback = 0.25\n', period=period,
+                    name="other.toml")
+    energies(other)
+    out = capsys.readouterr().out
+    assert "已过期（layout 不同）" in out and out.count(cast) == 1
+    # A damaged file is not used: cast again, the same numbers as the first run.
+    energies(path)
+    capsys.readouterr()
+    data = bytearray(kept.read_bytes())
+    data[-1] ^= 0xFF
+    kept.write_bytes(bytes(data))
+    third = energies(path)
+    assert capsys.readouterr().out.count(cast) == 1
+    assert (first[0] == third[0]).all() and first[1] == third[1]

@@ -197,7 +197,7 @@ void PVArrayModule::awake(nb::handle state) {
         o.datasheet.v_mp = number("v_mp"), o.datasheet.i_mp = number("i_mp"), o.datasheet.v_oc = number("v_oc");
         o.datasheet.i_sc = number("i_sc"), o.datasheet.alpha_sc = number("alpha_sc");
         o.datasheet.beta_voc = number("beta_voc");
-        layout = build_array_layout(o, shadow, to_text(surf_name), who);
+        layout = build_array_layout(o, shadow, to_text(surf_name), to_text(name), who);
         if (pdc0 == 0.0)  // the modules' nameplate
             pdc0 = double(layout->layout.modules.size()) * o.datasheet.v_mp * o.datasheet.i_mp / 1000.0;
     }

@@ -2,14 +2,20 @@
 // electrical partial-shade loss (pv_array_layout.hpp).
 #include "bindings/components/pv_array_layout.hpp"
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "bindings/components/shade_exact.hpp"
+#include "bindings/components/shade_exact_files.hpp"
 #include "bindings/support/common.hpp"
 #include "kernels/pv/iam.hpp"
-#include "kernels/shading/exact_factors.hpp"
+#include "kernels/shading/fingerprint.hpp"
+#include "kernels/shading/plan.hpp"
+#include "kernels/shading/projected_cast.hpp"
+#include "kernels/shading/store.hpp"
+#include "kernels/shading/sun_grid.hpp"
 
 namespace qm::py {
 namespace {
@@ -29,6 +35,90 @@ const char* circuit_wording(pv::CircuitError e) {
         case pv::CircuitError::bypass_vf_out_of_range: return "旁路二极管正向压降 bypass_vf 应在 0 到 5 V 之间";
         default: return "组串或 MPPT 的分配有误";
     }
+}
+
+// Which cells' samples see the sun at the run's positions depends on the
+// model, the surface, the layout's geometry and the positions: the product's
+// fingerprint names them all (the electrical settings do not matter).
+shading::Fingerprint cells_fingerprint(ExactShadowModule& ex, const std::string& surface, const pv::LayoutSettings& p,
+                                       size_t faces, const std::vector<double>& alt, const std::vector<double>& az) {
+    shading::Fingerprint fp = shading::product_fingerprint(ex.plan(), "cells");
+    auto num = [](double v) { return shading::angle_text(v); };
+    fp.set("surface", surface);
+    fp.set("layout", "module " + num(p.module_length) + " x " + num(p.module_width) +
+                         (p.portrait ? " portrait" : " landscape") + (p.fill ? ", fill " : ", grid ") +
+                         std::to_string(p.rows) + " x " + std::to_string(p.columns) + ", setback " + num(p.setback) +
+                         ", gaps " + num(p.gap_u) + " " + num(p.gap_w) + ", offsets " + num(p.offset_u) + " " +
+                         num(p.offset_w) + ", cells " + std::to_string(p.cells_across) + " x " +
+                         std::to_string(p.cells_along) + ", samples " + std::to_string(p.samples));
+    fp.set("faces", std::to_string(faces));
+    shading::Sha256 h;
+    h.update(alt.data(), alt.size() * sizeof(double));
+    h.update(az.data(), az.size() * sizeof(double));
+    fp.set("positions", std::to_string(alt.size()) + ", sha256:" + shading::Sha256::hex(h.finish()));
+    return fp;
+}
+
+// "<table stem>.cells.<array>.bin", the array's name kept to letters, digits, '-' and '_'.
+std::string cells_path(const std::string& table_path, const std::string& array_name) {
+    std::string safe;
+    for (char c : array_name) safe += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
+    if (safe != array_name) safe += "-" + shading::sha256_hex(array_name).substr(0, 8);
+    return shading::sibling_path(table_path, (".cells." + safe + ".bin").c_str());
+}
+
+constexpr const char* kCellsHeader = "quillmere lit cell samples 1\n";
+
+// The beam factor of every cell at the run's positions: recomputed from the
+// lit samples kept beside the shading table when that file is fresh,
+// otherwise cast (one threaded batch) and kept for the next run.
+void cell_light(ArrayLayout& a, ExactShadowModule& ex, const std::string& surface, const std::string& array_name,
+                size_t rows) {
+    const size_t n = a.faces.size(), row = (n + 7) / 8;
+    const shading::ShadingPlan plan = ex.plan();
+    const std::string path = plan.table_path.empty() ? std::string() : cells_path(plan.table_path, array_name);
+    shading::Fingerprint fp;
+    if (!path.empty()) {
+        fp = cells_fingerprint(ex, surface, a.options.place, n, a.row_alt, a.row_az);
+        shading::StoreLoad got;
+        {
+            nb::gil_scoped_release release;
+            got = shading::load_if_fresh(path, fp);
+        }
+        const std::string head = kCellsHeader;
+        if (got.error == shading::StoreError::none && got.text.size() == head.size() + rows * row &&
+            got.text.compare(0, head.size(), head) == 0) {
+            nb::gil_scoped_release release;
+            shading::factors_from_lit(a.faces, a.row_alt.data(), a.row_az.data(), rows,
+                                      reinterpret_cast<const unsigned char*>(got.text.data()) + head.size(),
+                                      a.factors.data());
+            return;
+        }
+        if (got.error == shading::StoreError::stale)
+            print(nb::str(("组件电池片直射光 " + path + " 已过期（" + (got.changed.empty() ? "" : got.changed[0]) +
+                           " 不同），重新计算").c_str()));
+    }
+    print(nb::str(("开始计算组件电池片的直射光：" + std::to_string(rows) + " 个太阳位置，" +
+                   std::to_string(a.layout.modules.size()) + " 个组件，" + std::to_string(a.cells) + " 个电池片")
+                      .c_str()));
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<unsigned char> lit;
+    std::string err;
+    {
+        nb::gil_scoped_release release;
+        shading::projected_factors(*a.model->scene, a.faces, a.row_alt.data(), a.row_az.data(), rows, a.factors.data(),
+                                   {}, path.empty() ? nullptr : &lit);
+        if (!path.empty() && lit.size() == rows * row) {
+            std::string product = kCellsHeader;
+            product.append(reinterpret_cast<const char*>(lit.data()), lit.size());
+            err = shade_exact_detail::save_product(path, product, fp);
+        }
+    }
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "电池片直射光计算结束（%.1f s）", secs);
+    print(nb::str(buf));
+    if (!err.empty()) print(nb::str(("警告：无法保存组件电池片直射光 " + path + "：" + err).c_str()));
 }
 
 }  // namespace
@@ -97,7 +187,7 @@ void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const s
 }
 
 std::unique_ptr<ArrayLayout> build_array_layout(const LayoutOptions& o, nb::handle shading, const std::string& surface,
-                                                const std::string& who) {
+                                                const std::string& array_name, const std::string& who) {
     ExactShadowModule* ex = nullptr;
     if (shading.is_valid() && nb::isinstance(shading, exact_shadow_type()) && nb::inst_ready(shading))
         ex = nb::inst_ptr<ExactShadowModule>(shading);
@@ -150,18 +240,7 @@ std::unique_ptr<ArrayLayout> build_array_layout(const LayoutOptions& o, nb::hand
     a->row_az.assign(ex->row_az.begin(), ex->row_az.begin() + long(rows));
     for (size_t r = 0; r < rows; ++r) a->row_of.emplace(position_key(a->row_alt[r], a->row_az[r]), r);
     a->factors.assign(rows * a->cells, 0.0);
-    print(nb::str(("开始计算组件电池片的直射光：" + std::to_string(rows) + " 个太阳位置，" + std::to_string(modules) +
-                   " 个组件，" + std::to_string(a->cells) + " 个电池片")
-                      .c_str()));
-    const auto t0 = std::chrono::steady_clock::now();
-    {
-        nb::gil_scoped_release release;
-        shading::exact_factors(*model.scene, a->faces, a->row_alt.data(), a->row_az.data(), rows, a->factors.data());
-    }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "电池片直射光计算结束（%.1f s）", secs);
-    print(nb::str(buf));
+    cell_light(*a, *ex, surface, array_name, rows);
     a->last_voltage.assign(size_t(a->circuit.trackers), 0.0);
     a->module_energy.assign(modules, 0.0), a->module_loss.assign(modules, 0.0);
     a->string_energy.assign(size_t(a->circuit.strings), 0.0), a->tracker_energy.assign(size_t(a->circuit.trackers), 0.0);

@@ -71,8 +71,10 @@ void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const s
 // Places the modules on `surface` of the shading module's model, fits the
 // module's parameters and casts every cell at the run's sun-up positions.
 // ValueError (who + wording) names what is wrong.
+// The cells' light is kept beside the shading table (<table stem>.cells.<array_name>.bin,
+// fingerprinted: model, surface, layout, the run's positions) and read back by the next run.
 std::unique_ptr<ArrayLayout> build_array_layout(const LayoutOptions& o, nb::handle shading, const std::string& surface,
-                                                const std::string& who);
+                                                const std::string& array_name, const std::string& who);
 
 // One step: the cells' light from the step's beam and diffuse parts, the
 // strings' power; returns dc_temperature times the mismatch ratio [kW] and

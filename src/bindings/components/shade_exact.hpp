@@ -95,6 +95,7 @@ public:
     nb::object horizon_views();
     std::vector<double> view_sky, view_ground, view_horizon;  // per exact column
     bool views_done = false;
+    shading::ShadingPlan plan();  // what this module's products depend on, from its options
 
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
@@ -110,7 +111,6 @@ private:
     void keep_prepared(const std::string& key);
     void read_options();
     nb::object resolve_paths();  // (stl, csv) as convert_to_valid_path gives them
-    shading::ShadingPlan plan();  // what this module's products depend on, from its options
     void write_table(nb::handle output, const std::string& text);
     void check_table(nb::handle csv);
     void awake_exact(nb::handle state);

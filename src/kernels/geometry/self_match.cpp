@@ -67,10 +67,14 @@ size_t normals_from_vertices(const double* faces, double* normals, size_t n) {
 }
 
 double area_weighted_mean(const double* illum, const double* areas, size_t n) {
-    std::vector<double> prod(n);
+    // Small surfaces (a module's cells: one to a few faces each, millions of
+    // calls) keep their products on the stack.
+    double small[64];
+    std::vector<double> large(n > 64 ? n : 0);
+    double* prod = n > 64 ? large.data() : small;
     for (size_t i = 0; i < n; ++i) prod[i] = illum[i] * areas[i];
     const double total = pairwise_sum(areas, n);
-    const double weighted = pairwise_sum(prod.data(), n);
+    const double weighted = pairwise_sum(prod, n);
     return total > 0 ? weighted / total : 0.0;
 }
 
