@@ -2,6 +2,9 @@
 the electrical partial-shade loss in the loss tree, per-module energies, and the layouts refused."""
 import pytest
 
+from quillmere.core import demo
+from quillmere.core.manager import Manager
+
 from demo_inputs import run_quiet, two_roof_arrays, write_inputs
 
 LAYOUT = 'layout = "grid"\nrows = 2\ncolumns = 4\nsetback = 0.25\n'
