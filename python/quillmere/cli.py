@@ -376,8 +376,9 @@ def cmd_sweep(args):
             print("错误：" + problem)
             return 1
     client = args.scheduler
+    # A variant that cannot run stops the command before any is submitted.
     df = sweep_mod.sweep(args.project, vary, client, workers=args.workers,
-                         progress=None if not args.quiet else False)
+                         progress=None if not args.quiet else False, invalid="stop")
     failed = int(df["error"].notna().sum())
     if args.output:
         from quillmere.core.manager import write_csv
@@ -485,8 +486,8 @@ def cmd_shade(args):
     if args.azimuth_step is not None or args.altitude_step is not None:
         grid = [45.0 if args.azimuth_step is None else args.azimuth_step,
                 15.0 if args.altitude_step is None else args.altitude_step]
-    unit = ExactShadowModule("shade")
-    unit.in_file_params = [model, table, "table", grid, None, *args.surfaces]
+    unit = ExactShadowModule.from_values("shade", {"model": model, "table": table, "method": "table", "grid": grid,
+                                                   "surfaces": list(args.surfaces)})
     # Computed anew with its fingerprint; an existing table is replaced only by a complete new one.
     unit.discard_caches()
     before = _file_stamp(table)

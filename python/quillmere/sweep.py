@@ -13,7 +13,11 @@ top-level table (``site.latitude``, ``convergence.threshold``), a plain name a
 top-level value (``time_step``, ``period``). Instance names are looked up
 first.
 
-Shading modules whose values are the same in several variants share one
+Every variant is checked here, as its run checks it before the step loop,
+before any is submitted: a variant that cannot run is never sent to a worker.
+
+Shading modules that compute the same thing in several variants (the shading
+module's own keys say what that is: shade_exact.shading_keys) share one
 table: a task of its own runs the group's first variant up to its step loop,
 which computes and writes the shared files, and the whole group follows once
 they exist (the lines of that preparation are reported with the first
@@ -36,23 +40,14 @@ from __future__ import annotations
 
 import contextlib
 import copy
-import hashlib
 import io
 import itertools
-import json
 import os
 import sys
 import time
 from typing import Any, Callable, Iterable, Mapping, Sequence
 
 __all__ = ["sweep", "parse_vary", "variant_projects", "set_value", "shade_table", "SweepError"]
-
-# Module types whose modules compute a shading table (and, in exact mode, the
-# per-step factors beside it).
-SHADING_TYPES = ("SurfaceShadow", "ExactShadow")
-# Values of a shading module that do not change what it computes.
-_SHADING_NEUTRAL_KEYS = ("name", "table")
-
 
 class SweepError(ValueError):
     """A sweep that cannot start: a key that addresses nothing, no values."""
@@ -175,103 +170,85 @@ def variant_projects(project: Mapping[str, Any], vary: Mapping[str, Sequence[Any
 
 
 # ---------------------------------------------------------------------------
-# Shared shading tables
+# Checks before anything is submitted, and shared shading tables
 
 
-def _folder(project: Mapping[str, Any]) -> str:
-    folder = project.get("folder")
-    return os.path.abspath(folder) if isinstance(folder, str) and folder else os.getcwd()
+def _checked(project: dict) -> tuple[dict, dict]:
+    """The project checked in this process as its run checks it before the
+    step loop (values, files, models and surfaces, period, modules, links);
+    returns the checked record and the modules' state. Raises what the run
+    would raise. Lines the checks print are the variant's run's to print."""
+    from quillmere.core.manager import Manager
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        m = Manager(project)
+        m.quiet = True
+        m.progress = False
+        m.project = m.load_project()
+        m.clock = m.create_clock()
+        m.create_modules()
+        m.create_links()
+    return m.project, m.state
 
 
-def _resolve(project: Mapping[str, Any], path: str) -> str:
-    """The path as the run manager resolves it (native: quotes, ${VAR}, ~, the
-    project's folder), so that a variant's renamed table lies where the
-    project's own would."""
-    from quillmere.core.util import convert_to_valid_path, get_base_folder, set_base_folder
-
-    before = get_base_folder()
-    set_base_folder(_folder(project))
-    try:
-        return convert_to_valid_path(path)
-    finally:
-        set_base_folder(before)
+def _error_text(exc: BaseException) -> str:
+    text = "%s: %s" % (type(exc).__name__, exc)
+    for note in getattr(exc, "__notes__", ()):
+        text += " (" + str(note) + ")"
+    return text
 
 
-_file_hashes: dict[tuple[str, float, int], str] = {}
+def _check_variants(keys: Sequence[str], variants: list[tuple[tuple, dict]], stop: bool
+                    ) -> list[tuple[dict, dict] | str]:
+    """Every variant checked before any is submitted: per variant its
+    (record, state), or its error text. With ``stop`` the first bad variant
+    ends the sweep (SweepError naming the variant, its values and the key)."""
+    out: list[tuple[dict, dict] | str] = []
+    for i, (values, p) in enumerate(variants):
+        try:
+            out.append(_checked(p))
+        except Exception as exc:  # noqa: BLE001 - a variant that cannot run is reported, never submitted
+            if stop:
+                raise SweepError("变体 %d（%s）无法运行，未提交任何变体: %s"
+                                 % (i + 1, _describe(keys, values), _error_text(exc))) from None
+            out.append(_error_text(exc))
+    return out
 
 
-def _file_hash(path: str) -> str:
-    try:
-        st = os.stat(path)
-    except OSError:
-        return "missing:" + path
-    key = (path, st.st_mtime, st.st_size)
-    if key not in _file_hashes:
-        h = hashlib.sha256()
-        with open(path, "rb") as f:
-            for block in iter(lambda: f.read(1 << 20), b""):
-                h.update(block)
-        _file_hashes[key] = h.hexdigest()
-    return _file_hashes[key]
-
-
-def _table_slot(entry: dict) -> tuple[Any, Any] | None:
-    """(container, key) of a shading module's table path, or None."""
-    if "table" in entry:
-        return entry, "table"
-    params = entry.get("params")
-    if isinstance(params, list) and len(params) > 1:
-        return params, 1
-    return None
-
-
-def _shading_fingerprint(project: Mapping[str, Any], entry: dict) -> str:
-    """What a shading module computes: its values (not its name or table path),
-    the model's content and, unless it only tabulates, the site, period and
-    step that decide the per-step sun positions."""
-    values = {k: v for k, v in entry.items() if k not in _SHADING_NEUTRAL_KEYS}
-    if "params" in entry and isinstance(entry["params"], list):
-        values["params"] = [v for i, v in enumerate(entry["params"]) if i != 1]
-    model = entry.get("model")
-    if model is None and isinstance(entry.get("params"), list) and entry["params"]:
-        model = entry["params"][0]
-    facts = {"values": values, "model": _file_hash(_resolve(project, model)) if isinstance(model, str) else None}
-    if entry.get("method") != "table":
-        facts["run"] = [project.get("site"), project.get("period"), project.get("time_step")]
-    text = json.dumps(facts, sort_keys=True, default=repr)
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
-
-
-def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]]) -> list[tuple[str, ...]]:
-    """Gives every distinct shading computation its own table path and returns
+def _assign_tables(base: Mapping[str, Any], variants: list[tuple[tuple, dict]],
+                   checked: list[tuple[dict, dict] | str]) -> list[tuple[str, ...]]:
+    """Gives every distinct shading computation its own files and returns
     each variant's group (the fingerprints of its shading modules). The
-    computation of the unchanged project keeps the project's table."""
-    base_fp = {}
-    for m in base.get("modules") or []:
-        if isinstance(m, dict) and m.get("type") in SHADING_TYPES and _table_slot(m):
-            base_fp[m.get("name")] = _shading_fingerprint(base, m)
+    computation of the unchanged project keeps the project's files; the
+    others lie beside them, named after their fingerprint. What a module
+    computes and where its files are written come from the shading module's
+    own keys (shade_exact.shading_keys)."""
+    from quillmere.components.shade_exact import shading_keys
+
+    try:
+        base_keys = shading_keys(*_checked(dict(base)))
+    except Exception:  # noqa: BLE001 - a base that cannot run shares its files with no variant
+        base_keys = {}
     groups = []
-    for _, p in variants:
-        key = []
-        for m in p.get("modules") or []:
-            if not (isinstance(m, dict) and m.get("type") in SHADING_TYPES):
+    for (_, p), check in zip(variants, checked):
+        if isinstance(check, str):
+            groups.append(())
+            continue
+        group = []
+        entries = {m.get("name"): m for m in p.get("modules") or [] if isinstance(m, dict)}
+        for name, k in shading_keys(*check).items():
+            if not k["files"]:
                 continue
-            slot = _table_slot(m)
-            if slot is None:
-                continue
-            fp = _shading_fingerprint(p, m)
-            key.append(fp)
-            container, k = slot
-            path = container[k]
-            if not isinstance(path, str):
-                continue
-            # Resolved here (a worker may not share this process's environment variables).
-            resolved = _resolve(p, path)
-            if fp != base_fp.get(m.get("name")):
-                stem, ext = os.path.splitext(resolved)
-                resolved = "%s-%s%s" % (stem, fp[:12], ext or ".csv")
-            container[k] = resolved
-        groups.append(tuple(key))
+            group.append(k["fingerprint"])
+            own = k["fingerprint"] == base_keys.get(name, {}).get("fingerprint")
+            for f in k["files"]:
+                # Absolute (a worker may not share this process's folder or environment variables).
+                target: Any = entries[name]
+                *head, last = f["address"]
+                for step in head:
+                    target = target[step]
+                target[last] = f["path"] if own else f["variant"]
+        groups.append(tuple(group))
     return groups
 
 
@@ -339,10 +316,7 @@ def _run_variant(index: int, project: dict, *after: Any, share_shading: bool = T
                 "messages": captured.getvalue(), "shading_reused": prepared_counts()["reused"] - reused,
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
     except BaseException as exc:  # noqa: BLE001 - the variant's error is its result
-        text = "%s: %s" % (type(exc).__name__, exc)
-        for note in getattr(exc, "__notes__", ()):
-            text += " (" + str(note) + ")"
-        return {"index": index, "summary": None, "error": text, "messages": captured.getvalue(),
+        return {"index": index, "summary": None, "error": _error_text(exc), "messages": captured.getvalue(),
                 "seconds": time.perf_counter() - started, "worker": os.getpid()}
 
 
@@ -442,7 +416,8 @@ def _describe(keys: Sequence[str], values: Sequence[Any]) -> str:
 
 def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *,
           workers: int | None = None, progress: bool | None = None,
-          timeout: float | None = None, share_shading: bool = True) -> "pandas.DataFrame":
+          timeout: float | None = None, share_shading: bool = True,
+          invalid: str = "report") -> "pandas.DataFrame":
     """Runs every combination of the ``vary`` values of ``project`` (a project
     file path or a project dict) as Dask tasks; returns one row per variant:
     the varied values, then ``GEN.energy_kwh``, ``GEN.peak_kw`` and
@@ -465,7 +440,16 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     interpolators, sun track, per-step factors) and gives it to its later
     variants of the same shading inputs; off, every variant prepares its own
     (the results are the same).
+
+    Every variant is checked in this process as its run checks it before the
+    step loop (keys, values, files, models and surfaces, period, modules and
+    links) before any is submitted. ``invalid``: ``"report"`` gives a variant
+    that fails these checks its row with the error, printed at once, and
+    never submits it; ``"stop"`` raises SweepError naming the first such
+    variant, its values and the key, and submits nothing.
     """
+    if invalid not in ("report", "stop"):
+        raise SweepError("invalid 应为 \"report\" 或 \"stop\"，实际为 %r" % (invalid,))
     if client is None:
         where = _unguarded_main_call()
         if where:
@@ -480,7 +464,8 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
     base = _load(project)
     keys = list(vary)
     variants = variant_projects(base, vary)
-    groups = _assign_tables(base, variants)
+    checked = _check_variants(keys, variants, stop=invalid == "stop")
+    groups = _assign_tables(base, variants, checked)
     stream = sys.stderr
     if progress is None:
         progress = hasattr(stream, "isatty") and stream.isatty()
@@ -493,19 +478,9 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
         # tables, exact factors and sky views are computed and written); the
         # whole group follows it. A group of one variant just runs.
         members: dict[tuple, int] = {}
-        for g in groups:
-            if g:
+        for g, check in zip(groups, checked):
+            if g and not isinstance(check, str):
                 members[g] = members.get(g, 0) + 1
-        prepared: dict[tuple, Any] = {}
-        tag = os.urandom(4).hex()
-        futures = []
-        for i, ((_, p), g) in enumerate(zip(variants, groups)):
-            if g and members[g] > 1 and g not in prepared:
-                prepared[g] = c.submit(_prepare_shading, i, p, share_shading,
-                                       key="quillmere-shading-%d-%s" % (i, tag), pure=False)
-            deps = [prepared[g]] if g in prepared else []
-            futures.append(c.submit(_run_variant, i, p, *deps, share_shading=share_shading,
-                                    key="quillmere-variant-%d-%s" % (i, tag), pure=False))
         done = failed = 0
 
         def settle(r: dict) -> None:
@@ -519,7 +494,25 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
             if show:
                 show(done, failed)
 
-        index_of = {f.key: i for i, f in enumerate(futures)}
+        # Variants that failed the checks are rows at once and never submitted.
+        for i, check in enumerate(checked):
+            if isinstance(check, str):
+                settle({"index": i, "summary": None, "error": check, "messages": "", "seconds": None,
+                        "worker": None})
+        prepared: dict[tuple, Any] = {}
+        tag = os.urandom(4).hex()
+        futures = []
+        index_of = {}
+        for i, ((_, p), g) in enumerate(zip(variants, groups)):
+            if isinstance(checked[i], str):
+                continue
+            if g and members[g] > 1 and g not in prepared:
+                prepared[g] = c.submit(_prepare_shading, i, p, share_shading,
+                                       key="quillmere-shading-%d-%s" % (i, tag), pure=False)
+            deps = [prepared[g]] if g in prepared else []
+            futures.append(c.submit(_run_variant, i, p, *deps, share_shading=share_shading,
+                                    key="quillmere-variant-%d-%s" % (i, tag), pure=False))
+            index_of[futures[-1].key] = i
         try:
             for f in as_completed(futures, timeout=timeout):
                 try:
@@ -530,7 +523,8 @@ def sweep(project: Any, vary: Mapping[str, Sequence[Any]], client: Any = None, *
                 settle(r)
         except TimeoutError:
             # The finished variants keep their rows; the others fail with the timeout.
-            for i, f in enumerate(futures):
+            for f in futures:
+                i = index_of[f.key]
                 if results[i] is None:
                     f.cancel()
                     settle({"index": i, "summary": None, "seconds": None, "worker": None, "messages": "",

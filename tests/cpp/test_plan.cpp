@@ -123,6 +123,45 @@ TEST(ShadingPlan, FileNamesBesideTheTable) {
                                         "/p/t.views.csv", "/p/t.views.csv.fingerprint"}));
 }
 
+TEST(ShadingPlan, KeyOfWhatAModuleComputes) {
+    sh::SunRun run;
+    run.latitude = 48.2, run.longitude = 16.4, run.time_zone = 1, run.steps = 72;
+    const std::string table_only = sh::plan_key(house(), nullptr), with_run = sh::plan_key(house(), &run);
+    EXPECT_EQ(table_only.size(), 64u);
+    EXPECT_NE(table_only, with_run);  // the exact method's factors depend on the run
+    EXPECT_EQ(with_run, sh::plan_key(house(), &run));
+    sh::SunRun later = run;
+    later.time_step = 1800.0;
+    EXPECT_NE(with_run, sh::plan_key(house(), &later));
+    sh::ShadingPlan moved = house();
+    moved.table_path = "/elsewhere/t.csv";  // where it lies is no input
+    EXPECT_EQ(table_only, sh::plan_key(moved, nullptr));
+    sh::ShadingPlan other = house();
+    other.grid_given = true;
+    EXPECT_NE(table_only, sh::plan_key(other, nullptr));
+
+    // A declared type: its values, its run and its type name, each an input.
+    const std::vector<std::pair<std::string, std::string>> values = {{"scale", "2.0"}, {"mode", "'a'"}};
+    const std::string d = sh::declared_key(house(), "mymod.Shade", values, nullptr);
+    EXPECT_EQ(d, sh::declared_key(moved, "mymod.Shade", values, nullptr));
+    EXPECT_NE(d, sh::declared_key(house(), "mymod.Other", values, nullptr));
+    EXPECT_NE(d, sh::declared_key(house(), "mymod.Shade", {{"scale", "3.0"}, {"mode", "'a'"}}, nullptr));
+    EXPECT_NE(d, sh::declared_key(house(), "mymod.Shade", {{"scale", "2.0\nmode = 'a'"}}, nullptr));
+    EXPECT_NE(d, sh::declared_key(house(), "mymod.Shade", values, &run));
+    EXPECT_NE(d, sh::declared_key(house(), "mymod.Shade", {{"scale", "2.0"}}, nullptr));  // a value dropped
+    EXPECT_NE(d, table_only);
+}
+
+TEST(ShadingPlan, VariantFilesBesideTheProjectsOwn) {
+    const std::string key = "0123456789abcdef0123";
+    EXPECT_EQ(sh::variant_path("/p/shading/t.csv", key), "/p/shading/t-0123456789ab.csv");
+    EXPECT_EQ(sh::variant_path("/p/shading/t", key), "/p/shading/t-0123456789ab.csv");
+    EXPECT_EQ(sh::variant_path("/p/a.b/t", key), "/p/a.b/t-0123456789ab.csv");  // a dot of the folder is no extension
+    EXPECT_EQ(sh::variant_path("/p/.t", key), "/p/.t-0123456789ab.csv");       // nor a leading dot
+    EXPECT_EQ(sh::variant_path("/p/t.tar.csv", key), "/p/t.tar-0123456789ab.csv");
+    EXPECT_EQ(sh::variant_path("/p/x..csv", key), "/p/x.-0123456789ab.csv");
+}
+
 TEST(ShadingPlan, GridOfTheTable) {
     sh::ShadingPlan p = house();
     sh::SunGrid g;

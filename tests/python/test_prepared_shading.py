@@ -111,9 +111,10 @@ def test_changed_inputs_prepare_again(project):
     assert changed[3] == 0 and "被改动过" in changed[2] and "开始精确阴影计算" in changed[2]
     assert changed[1] == base[1]
     assert run(project)[3] == 1  # the file written again is the one the kept state was read from
-    # Another period or site: another sun track. Another surface list: other faces. Never the kept state.
+    # Another period or site: another sun track. Another surface list or normals setting: other faces.
+    # Never the kept state.
     for change in ({"period": [2025, 6, 20, 2025, 6, 21]}, {"site.latitude": 47.0},
-                   {"house.surfaces": ["roof_south_east"]}):
+                   {"house.surfaces": ["roof_south_east"]}, {"house.normals": "from-vertices"}):
         assert shade_exact.prepared_counts()["held"] >= 1
         assert run(project, **change)[3] == 0
         shade_exact.share_prepared(False)  # the files are the change's now: start again from the project's

@@ -394,13 +394,16 @@ def test_a_lost_worker_or_a_timeout_keeps_every_finished_row(cluster, hostile_pr
     assert df["u.x"].tolist() == [1, 2] and df["error"].isna().tolist() == [True, False]
     assert "KilledWorker" in df["error"][1]
     assert df["pv.energy_kwh"][0] > 0 and pd.isna(df["pv.energy_kwh"][1])
-    # A timeout: the finished variants keep their rows, the unfinished one is a row with its error.
+    # A timeout: the finished variants keep their rows, the unfinished one is a row with its error. The killed
+    # workers restart first (slowly on a loaded or sanitized machine): with one worker the waiting variant could
+    # hold it and the other would time out too.
+    cluster.wait_for_workers(2, timeout=120)
     try:
-        df = sw.sweep(str(hostile_project), {"u.x": [1, 3]}, cluster, timeout=25)
+        df = sw.sweep(str(hostile_project), {"u.x": [1, 3]}, cluster, timeout=40)
     finally:
         (tmp_path / "release").write_text("", encoding="utf-8")  # lets the waiting task end
     assert df["error"].isna().tolist() == [True, False]
-    assert df["error"][1].startswith("TimeoutError") and "timeout=25" in df["error"][1]
+    assert df["error"][1].startswith("TimeoutError") and "timeout=40" in df["error"][1]
     assert df["pv.energy_kwh"][0] > 0 and df.attrs["seconds"][1] is None
 
 

@@ -199,24 +199,8 @@ size_t ExactShadowModule::add_rows(const std::vector<double>& alt, const std::ve
 // The run's sun track and the factors of its positions: from the store when
 // fresh and of the same positions, otherwise cast and saved.
 void ExactShadowModule::plan_steps(nb::handle state) {
-    if (!PyDict_Check(state.ptr())) return;
-    PyObject* clock_obj = PyDict_GetItemString(state.ptr(), "clock");
-    PyObject* site = PyDict_GetItemString(state.ptr(), "site");
-    if (!clock_obj || !site || !PyDict_Check(site) ||
-        !PyObject_TypeCheck(clock_obj, (PyTypeObject*)sim_clock_type().ptr()))
-        return;  // no run to plan for: every lookup is cast when asked
-    SimClock* clock = nb::inst_ptr<SimClock>(clock_obj);
     shading::SunRun run;
-    run.longitude = as_double(get_item(site, "longitude")), run.latitude = as_double(get_item(site, "latitude"));
-    run.time_zone = as_int32(get_item(site, "time_zone"));
-    if (PyObject* st = PyDict_GetItemString(site, "sun_time")) {
-        if (!PyUnicode_Check(st) || !shading::parse_sun_time(to_text(st), run.sun_time))
-            raise(PyExc_ValueError, "site.sun_time 应为 \"middle\" 或 \"start\"，实际为 " + to_text(check(PyObject_Repr(st))));
-    }
-    run.start_year = clock->start_year, run.begin_month = int(clock->begin_month), run.begin_day = int(clock->begin_day);
-    run.end_year = clock->end_year, run.end_month = int(clock->end_month), run.end_day = int(clock->end_day);
-    run.begin_time = clock->current_time, run.time_step = clock->time_step;
-    run.steps = shading::step_count(clock->end_time, clock->time_step);
+    if (!sun_run_of(state, run)) return;  // no run to plan for: every lookup is cast when asked
     {
         nb::gil_scoped_release release;
         track = shading::sun_track(run);
@@ -368,14 +352,26 @@ void bind_shade_exact(nb::module_& m) {
             "sky above the horizon and of the ground below it that each surface sees past the whole model "
             "(area-weighted over its triangles, at the module's resolution). Computed once after awake and kept "
             "in a fingerprinted file beside the table.");
-    cls.def("save_table", [](M& u, const std::string& text) { u.save_table(text); }, nb::arg("text"),
-            "Reads the options and writes text, a table of this module's grid computed elsewhere (quillmere shade "
-            "--workers), to the module's table path with the fingerprint the module writes for its own tables.");
+    cls.def_static(
+        "from_values", [](nb::handle name, nb::handle values) { return from_values(name, values); }, nb::arg("name"),
+        nb::arg("values"),
+        nb::sig("def from_values(name: str, values: dict[str, typing.Any]) -> ExactShadowModule"),
+        "A module named name whose in_file_params hold values, a dict by the declaration's key names (model, "
+        "table, surfaces; method, grid and resolution optional), in the order awake reads them.");
     cls.def("horizon_views",
             [](M& u) { return result_as<"dict[str, float]">(u.horizon_views()); },
             "{surface: horizon_view} of the analysed surfaces: the share of the horizon band (the lowest 6.5 deg "
             "of the sky) each surface sees past the whole model, weighted by the cosine to the band; sin(tilt) for "
             "a free plane. Computed and kept with the sky views.");
+    scope.def("shading_keys", &shading_keys, nb::arg("project"), nb::arg("state").none() = nb::none(),
+              nb::sig("def shading_keys(project: dict[str, typing.Any], state: dict[str, typing.Any] | None = None) "
+                      "-> dict[str, dict[str, typing.Any]]"),
+              "{instance: keys} of every shading module (a class declaring surfaces) of a checked project "
+              "(Manager.load_project()): \"key\" (where it is written), \"model\", \"surfaces\", \"fingerprint\" "
+              "(what it computes: equal fingerprints, the same files), \"table_key\", \"table\", \"variant_table\" "
+              "(beside the table, named after the fingerprint) and \"files\" (every generated file: key, path, "
+              "variant, address in the module's project entry). The run is state's clock and site (the manager's "
+              "state), else the project's period, time step and site.");
     scope.def("cos_table_positions", [] { return result_as<"list[tuple[float, float]]">(cos_table_positions()); },
               "The sun positions (altitude, azimuth) [deg] of the 54-point cosine table, in table order.");
     scope.def("write_cos_table", &write_cos_table, nb::arg("model"), nb::arg("surfaces"), nb::arg("output"),
@@ -391,7 +387,7 @@ void bind_shade_exact(nb::module_& m) {
     publish_declaration(cls, shade_exact_declaration());
     m.attr("ExactShadowModule") = cls;
     bind_shade_exact_prepared(scope);
-    for (const char* name : {"cos_table_positions", "write_cos_table", "share_prepared", "prepared_counts"})
+    for (const char* name : {"cos_table_positions", "write_cos_table", "share_prepared", "prepared_counts", "shading_keys"})
         m.attr(name) = scope.attr(name);
 }
 

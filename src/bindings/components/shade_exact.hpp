@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bindings/components/shade_group.hpp"
@@ -75,9 +76,6 @@ public:
     nb::object sun_factors();
     // Deletes the generated files (table, exact factors, sky views, their fingerprints).
     void discard_caches();
-    // Reads the options and writes `text` (a table of this module's grid
-    // computed elsewhere) to the module's table path with its fingerprint.
-    void save_table(const std::string& text);
 
     // Exact method: the factor of the run's step whose sun the panel asks for
     // (its clock time and sun time, sun_track's step_at); any other sun (no
@@ -130,6 +128,17 @@ nb::handle exact_shadow_type();
 // surface) with the fingerprint the module writes for its own table.
 nb::object cos_table_positions();
 void write_cos_table(nb::handle model, nb::handle surfaces, nb::handle output, nb::handle factors);
+
+// A module whose in_file_params are `values` by the declaration's key names.
+nb::object from_values(nb::handle name, nb::handle values);
+
+// The run a module plans its sun positions for, from state["clock"] and
+// state["site"]; false without one (shading_keys.cpp).
+bool sun_run_of(nb::handle state, shading::SunRun& run);
+// {instance: keys} of every shading module of a checked project (shading_keys.cpp).
+nb::object shading_keys(nb::handle project, nb::handle state);
+// (key, path) of every generated file of a checked module entry, by key name.
+std::vector<std::pair<std::string, nb::object>> generated_values(nb::handle entry);
 
 // share_prepared and prepared_counts, in quillmere.components.shade_exact.
 void bind_shade_exact_prepared(nb::module_& scope);

@@ -4,9 +4,9 @@
 // statistics, parse the table and build its interpolators, plan the sun
 // track and load the per-step factors again. With sharing on
 // (share_prepared), the state a module's awake leaves is kept under a key of
-// everything that awake reads (its values, resolved paths, normals and lod,
-// the run's site and clock for the exact method, and the bytes of the model
-// and of every file it loads), and a later module whose key is the same takes
+// everything that awake reads (its values and resolved paths, the plan of
+// its products: the model's digest and the module's settings, the run's site
+// and clock for the exact method, and the bytes of every file it loads), and a later module whose key is the same takes
 // a copy of it instead. Only an awake that printed nothing is kept: a module
 // that takes a kept state then says what a fresh one would have said (nothing).
 #include <nanobind/stl/string.h>
@@ -74,19 +74,27 @@ std::string repr_text(nb::handle o) { return to_text(check(PyObject_Repr(o.ptr()
 
 std::string ExactShadowModule::prepared_key(nb::handle state) {
     if (!g_share || regenerate_table) return "";
-    std::string stl, csv;
+    std::string csv;
     try {
         nb::object paths = resolve_paths();
         if (!PyUnicode_Check(nb::object(paths[0]).ptr()) || !PyUnicode_Check(nb::object(paths[1]).ptr())) return "";
-        stl = fs_path(paths[0]), csv = fs_path(paths[1]);
+        // As awake sets them, for the plan.
+        stl_file_path = paths[0];
+        csv_file_path = paths[1];
+        surfs_analyze_name = check(
+            PySequence_List(check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
+        csv = fs_path(csv_file_path);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return "";  // awake reports it
     }
     shading::Sha256 h;
-    add(h, "quillmere-prepared-shading-1");
+    add(h, "quillmere-prepared-shading-2");
     add(h, repr_text(in_file_params));
-    add(h, stl), add(h, csv), add(h, normals), add(h, lod);  // a model read at another level is another model
+    add(h, fs_path(stl_file_path)), add(h, csv);
+    // What the products depend on as the plan says (the model's digest, surfaces, resolution, the
+    // module's settings such as normals, the grid): a setting added to the plan is in the key too.
+    add(h, shading::table_fingerprint(plan()).text());
     if (exact) {
         // What plan_steps reads of the run: the site and the clock's period and steps.
         PyObject* clock_obj = PyDict_Check(state.ptr()) ? PyDict_GetItemString(state.ptr(), "clock") : nullptr;
@@ -105,7 +113,6 @@ std::string ExactShadowModule::prepared_key(nb::handle state) {
     }
     {
         nb::gil_scoped_release release;
-        add_file(h, stl);
         for (const std::string& p : {csv, shading::exact_path(csv)}) {
             add_file(h, p);
             add_file(h, shading::fingerprint_path(p));

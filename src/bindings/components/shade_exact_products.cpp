@@ -118,16 +118,6 @@ void ExactShadowModule::write_table(nb::handle output, const std::string& text) 
     if (!err.empty()) raise(PyExc_OSError, "无法写入阴影表 " + to_text(output) + "：" + err);
 }
 
-void ExactShadowModule::save_table(const std::string& text) {
-    read_options();
-    nb::object paths = resolve_paths();
-    stl_file_path = paths[0];
-    surfs_analyze_name = check(
-        PySequence_List(check(PySequence_GetSlice(in_file_params.ptr(), first_surface_, PY_SSIZE_T_MAX)).ptr()));
-    model_digest_.clear();
-    write_table(paths[1], text);
-}
-
 void ExactShadowModule::compute_views() {
     views_done = true;
     view_sky.clear(), view_ground.clear(), view_horizon.clear();

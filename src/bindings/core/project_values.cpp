@@ -206,6 +206,41 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl) {
 
 std::string declaring_class_name(nb::handle cls) { return class_name(cls); }
 
+nb::list params_from_values(const ModuleDeclaration& decl, nb::handle values) {
+    if (!PyDict_Check(values.ptr())) raise(PyExc_TypeError, std::string("values 应为 {键: 值} 的表（dict），实际为 ") + host_type_name(values));
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(values.ptr(), &pos, &k, &v))
+        if (!PyUnicode_Check(k) || decl.position(to_text(k)) < 0) {
+            std::string list;
+            for (const ProjectValue& p : decl.values) list += (list.empty() ? "" : ", ") + p.key;
+            raise(PyExc_KeyError, "未知的键 " + to_text(check(PyObject_Repr(k))) + "（可用: " + list + "）");
+        }
+    nb::list out;
+    for (const ProjectValue& p : decl.values) {
+        PyObject* given = PyDict_GetItemString(values.ptr(), p.key.c_str());
+        if (p.kind == ValueKind::surfaces) {
+            if (!given) raise(PyExc_KeyError, "缺少键 \"" + p.key + "\"");
+            for (nb::handle name : nb::handle(given)) out.append(name);
+            continue;
+        }
+        if (given) {
+            out.append(nb::handle(given));
+            continue;
+        }
+        if (p.required) raise(PyExc_KeyError, "缺少键 \"" + p.key + "\"");
+        switch (p.kind) {
+            case ValueKind::choice:
+            case ValueKind::text: out.append(nb::str(p.text_fallback.c_str())); break;
+            case ValueKind::flag: out.append(nb::bool_(p.fallback != 0.0)); break;
+            case ValueKind::modules: out.append(nb::list()); break;
+            case ValueKind::number: out.append(nb::float_(p.fallback)); break;
+            default: out.append(nb::none());
+        }
+    }
+    return out;
+}
+
 bool read_declaration(nb::handle cls, ModuleDeclaration& out) {
     nb::object values = nb::getattr(cls, "project_values", nb::none());
     if (values.is_none()) return false;

@@ -102,6 +102,11 @@ void publish_declaration(nb::handle cls, const ModuleDeclaration& decl);
 // declaration raises ValueError naming the attribute and the entry.
 bool read_declaration(nb::handle cls, ModuleDeclaration& out);
 
+// in_file_params from values given by key name (a dict): each declared value
+// in order, an absent optional one as its default, the surfaces value's names
+// last. A required value missing or a key the declaration lacks: KeyError.
+nb::list params_from_values(const ModuleDeclaration& decl, nb::handle values);
+
 // "module.Class" of a declaring class, as declaration messages name it.
 std::string declaring_class_name(nb::handle cls);
 

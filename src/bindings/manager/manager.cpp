@@ -7,6 +7,7 @@
 // write_results -> summarize (results.cpp).
 #include "bindings/manager/manager.hpp"
 
+#include "bindings/components/shade_exact.hpp"
 #include "bindings/components/shade_group.hpp"
 
 #include <nanobind/stl/vector.h>
@@ -273,17 +274,16 @@ void Manager::awake_modules() {
     // complete: a failed or interrupted regeneration keeps the old table.
     if (regenerate_shading) {
         for (auto& [name, unit] : order) {
+            // The files by the key names of the module's declaration, from its checked project entry.
+            std::vector<std::pair<std::string, nb::object>> files;
+            if (PyDict_Check(project.ptr()))
+                for (nb::handle entry : nb::borrow<nb::list>(get_item(project, "modules")))
+                    if (nb::borrow(entry["name"]).equal(name)) files = generated_values(entry);
             if (!PyObject_TypeCheck(unit.ptr(), (PyTypeObject*)surface_shadow_type().ptr())) {
                 // Other modules that declare generated files compute them only when absent.
-                ModuleDeclaration decl;
-                nb::object params = unit.attr("in_file_params");
-                if (!declaration_of_unit(unit, decl) || !PyList_Check(params.ptr())) continue;
                 nb::object os_mod = import("os"), os_path = import("os.path");
-                for (const std::string& key : decl.generated) {
-                    long pos = decl.position(key);
-                    if (pos < 0 || pos >= PyList_GET_SIZE(params.ptr())) continue;
-                    nb::object file = nb::borrow(PyList_GET_ITEM(params.ptr(), pos));
-                    if (PyUnicode_Check(file.ptr()) && nb::cast<bool>(os_path.attr("isfile")(file))) {
+                for (const auto& [key, file] : files) {
+                    if (nb::cast<bool>(os_path.attr("isfile")(file))) {
                         os_mod.attr("remove")(file);
                         if (!quiet) print("已删除阴影表，将重新生成: " + to_text(file));
                     }
@@ -292,9 +292,7 @@ void Manager::awake_modules() {
             }
             unit_of(unit, to_text(name));
             nb::inst_ptr<SurfaceShadowModule>(unit)->regenerate_table = true;
-            nb::object params = unit.attr("in_file_params");
-            if (!quiet && PyList_Check(params.ptr()) && PyList_GET_SIZE(params.ptr()) >= 2)
-                print("将重新生成阴影表（完成后替换原表）: " + to_text(PyList_GET_ITEM(params.ptr(), 1)));
+            if (!quiet && !files.empty()) print("将重新生成阴影表（完成后替换原表）: " + to_text(files.front().second));
             // Files kept beside the table (exact factors, fingerprints) go too.
             if (nb::hasattr(unit, "discard_caches")) unit.attr("discard_caches")();
         }

@@ -359,6 +359,7 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
     }
     out["in_file_params"] = values;
     out["values"] = named;
+    out["params_form"] = nb::bool_(params.is_valid());  // written as params = [...], not by key
     nb::dict settings;
     for (const ProjectSetting& st : decl.settings) {
         nb::object v = Checker::lookup(entry, st.key.c_str());

@@ -84,4 +84,35 @@ std::vector<std::string> generated_files(const std::string& table_path) {
 
 std::string product_key(const Fingerprint& fp) { return sha256_hex(fp.text()); }
 
+std::string plan_key(const ShadingPlan& plan, const SunRun* run) {
+    std::string text = table_fingerprint(plan).text();
+    if (run) text += exact_fingerprint(plan, *run).text();
+    return sha256_hex(text);
+}
+
+std::string declared_key(const ShadingPlan& plan, const std::string& type,
+                         const std::vector<std::pair<std::string, std::string>>& values, const SunRun* run) {
+    Fingerprint fp = product_fingerprint(plan, "declared " + type);
+    // One line per value; a line break in a value's text cannot fake another line.
+    for (const auto& [key, text] : values) fp.set("value." + key, sha256_hex(text));
+    std::string all = fp.text();
+    if (run) {
+        Fingerprint r = exact_fingerprint(plan, *run);
+        for (const char* key : {"site", "period", "time_step", "steps", "sun_time"})
+            if (const std::string* v = r.get(key)) all += std::string(key) + " = " + *v + "\n";
+    }
+    return sha256_hex(all);
+}
+
+std::string variant_path(const std::string& path, const std::string& key) {
+    const size_t slash = path.find_last_of('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.find_last_of('.');
+    // No extension: no dot in the name, or only leading dots before it (".hidden").
+    if (dot == std::string::npos || dot < base || path.find_first_not_of('.', base) >= dot) dot = std::string::npos;
+    const std::string stem = dot == std::string::npos ? path : path.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? std::string(".csv") : path.substr(dot);
+    return stem + "-" + key.substr(0, 12) + ext;
+}
+
 }  // namespace qm::shading

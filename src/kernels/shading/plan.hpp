@@ -71,4 +71,21 @@ std::vector<std::string> generated_files(const std::string& table_path);
 // SHA-256 hex of a fingerprint's text.
 std::string product_key(const Fingerprint& fp);
 
+// The key of everything a module of this plan computes: its table and, given
+// the run it plans for (exact method), that run's factors. The views depend
+// on nothing the table's lines do not hold. Equal keys: the same files.
+std::string plan_key(const ShadingPlan& plan, const SunRun* run);
+
+// The key of a declared shading type whose products the plan cannot see
+// into: the plan's common lines (model, surfaces, resolution, normals), the
+// type's other values as (key, text) lines and, given a run, the run (it may
+// depend on it).
+std::string declared_key(const ShadingPlan& plan, const std::string& type,
+                         const std::vector<std::pair<std::string, std::string>>& values, const SunRun* run);
+
+// Where a sweep's variant whose shading differs from the project's writes a
+// generated file: beside `path`, "<stem>-<first 12 hex of key><extension>"
+// (".csv" when the name has none; a leading dot starts no extension).
+std::string variant_path(const std::string& path, const std::string& key);
+
 }  // namespace qm::shading
