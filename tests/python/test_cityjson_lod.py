@@ -128,3 +128,16 @@ def test_a_level_is_refused_for_other_formats_and_outside_the_known_levels(tmp_p
     del unit.lod
     assert unit.lod == "highest"
 
+
+
+def test_sweep_shading_keys_tell_the_levels_apart(tmp_path):
+    from quillmere.components.shade_exact import shading_keys
+
+    def key(path):
+        m = Manager(path)
+        m.quiet = True
+        return shading_keys(m.load_project())["house"]["fingerprint"]
+
+    highest, flat = city_project(tmp_path), city_project(tmp_path, lod="1")
+    assert key(flat) != key(highest)  # variants at two levels never share one shading
+    assert key(city_project(tmp_path / "h", lod="highest")) == key(highest)
