@@ -76,7 +76,7 @@ def map_inputs(project: Any) -> dict[str, Any]:
             raise _project_error(p, "modules", "日照图需要一个 SurfaceShadow 模块（模型与分析表面）")
     values = shading["values"]
     lod = (shading.get("settings") or {}).get("lod", "highest")
-    surfaces = [s for s in shading["in_file_params"][5:] if isinstance(s, str)]
+    surfaces = [s for s in values["surfaces"] if isinstance(s, str)]  # by key name, patterns expanded
 
     # The weather the panels of this shading module see, by their links.
     panels = [e["name"] for e in p["modules"] if e.get("ref") and e["ref"][0] == shading["name"]]
