@@ -99,3 +99,54 @@ def test_cell_light_is_kept_beside_the_table_and_recast_when_the_layout_changes(
     third = energies(path)
     assert capsys.readouterr().out.count(cast) == 1
     assert (first[0] == third[0]).all() and first[1] == third[1]
+
+
+def test_a_module_off_its_surface_is_refused_by_the_project_checks(folder, capsys):
+    # Loading the project refuses it (no module created, no shading cast), one line naming the file, the
+    # array's layout key, the array, the module and the surface.
+    from quillmere.core.manager import ProjectError
+
+    path = project(folder, west='layout = "grid"\nrows = 1\ncolumns = 5\n', name="off_west.toml")
+    with pytest.raises(ProjectError) as info:
+        Manager(path).load_project()
+    line = str(info.value)
+    assert "\n" not in line
+    assert path in line and "modules[3](pv_west).layout" in line
+    assert "光伏阵列 pv_west：组件 R1C5（第 5 个）不在表面 roof_south_west 上" in line
+    assert "开始" not in capsys.readouterr().out  # nothing cast before the refusal
+    # A fill that finds no place at all is refused there too; layouts that fit pass.
+    path = project(folder, east='layout = "fill"\nsetback = 3.0\n', name="none_fits.toml")
+    with pytest.raises(ProjectError, match="pv_east：表面 roof_south_east 按退距与间隙放不下任何组件"):
+        Manager(path).load_project()
+    Manager(project(folder, east=LAYOUT, west='layout = "fill"\nsetback = 0.2\n', name="fits.toml")).load_project()
+
+
+def test_string_and_tracker_powers_are_results_and_the_inverter_tree_has_the_mismatch_stage(folder):
+    inverter = '\n[[modules]]\nname = "inv"\ntype = "Inverter"\npanels = "pv_east, pv_west"\n'
+    east = LAYOUT + "modules_per_string = 4\nstrings_per_tracker = 1\n"
+    m, df = run(project(folder, east=east, west=inverter, name="strings.toml",
+                        period="period = [2025, 5, 1, 2025, 5, 31]"))
+    columns = [f"pv_east.{k}" for k in ("string_dc_1", "string_dc_2", "tracker_dc_1", "tracker_dc_2")]
+    assert all(c in df.columns for c in columns)
+    assert not any(c.startswith("pv_west.string_dc") for c in df.columns)  # no layout, no strings
+    east_unit = m.modules["pv_east"]
+    s1, s2, t1, t2 = (df[c].to_numpy() for c in columns)
+    assert (s1 == t1).all() and (s2 == t2).all()  # one string per tracker
+    # The strings add up to the array's DC after mismatch: its power before the system losses.
+    dc_mismatch = df["pv_east.power"].to_numpy() / (1 - east_unit.system_losses / 100)
+    assert abs(s1 + s2 - dc_mismatch).max() < 1e-9
+    assert (s1 != s2).any()  # the tower's shade falls on one string more than on the other
+    summary = east_unit.layout_summary()
+    assert s1.sum() == pytest.approx(summary["string_energy"][0], rel=1e-9)  # hourly steps: kW x 1 h
+    assert t2.sum() == pytest.approx(summary["tracker_energy"][1], rel=1e-9)
+    # The inverter's tree: the electrical partial-shade loss is its own stage between temperature and dc.
+    inv = m.modules["inv"].loss_tree()
+    et, wt = east_unit.loss_tree(), m.modules["pv_west"].loss_tree()
+    assert list(inv) == ["poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance", "dc_stc",
+                         "dc_temperature", "dc_mismatch", "dc", "ac_before_clipping", "ac"]
+    for stage in ("poa_unshaded", "poa_beam_shaded", "poa_global", "effective_irradiance", "dc_stc",
+                  "dc_temperature", "dc"):
+        assert inv[stage] == pytest.approx(et[stage] + wt[stage], rel=1e-12), stage
+    assert inv["dc_mismatch"] == pytest.approx(et["dc_mismatch"] + wt["dc_temperature"], rel=1e-12)
+    assert inv["dc_temperature"] > inv["dc_mismatch"] > inv["dc"]
+    assert inv["dc"] == pytest.approx(inv["dc_mismatch"] * (1 - east_unit.system_losses / 100), rel=1e-9)

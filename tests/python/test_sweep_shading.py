@@ -73,6 +73,10 @@ def test_shading_keys_by_key_name_whatever_form_the_project_writes(project, tmp_
     assert shading_keys(m.project, m.state)["house"]["fingerprint"] == same
     with pytest.raises(TypeError, match="Manager.load_project"):
         shading_keys(load_project(project))  # the file's structure, not the checked record
+    record = checked(project)
+    record["modules"][1]["class"] = ExactShadowModule("x")  # an object, not its class: refused, never read as one
+    with pytest.raises(TypeError, match=r"modules\[1\]\(house\).*应为模块类"):
+        shading_keys(record)
 
 
 def test_a_module_from_values_by_key_name(project, tmp_path, capsys):

@@ -171,10 +171,20 @@ void InverterModule::update(nb::handle time, nb::handle) {
 
 nb::dict InverterModule::loss_tree() const {
     std::array<double, pv::kStages> sum{};
-    for (const PVArrayModule* a : arrays)
+    // DC after the electrical partial-shade loss: a laid-out array's own stage,
+    // an array without a layout has none (its DC after temperature).
+    double mismatch = 0.0;
+    bool laid_out = false;
+    for (const PVArrayModule* a : arrays) {
         for (int i = 0; i < pv::kStages; ++i) sum[i] += a->tree.energy[i];
+        laid_out = laid_out || a->layout;
+        mismatch += a->layout ? a->layout->mismatch_energy : a->tree.energy[int(pv::Stage::dc_temperature)];
+    }
     nb::dict d;
-    for (int i = 0; i < pv::kStages; ++i) d[pv::kStageNames[i]] = nb::float_(sum[i]);
+    for (int i = 0; i < pv::kStages; ++i) {
+        if (laid_out && i == int(pv::Stage::dc)) d["dc_mismatch"] = nb::float_(mismatch);
+        d[pv::kStageNames[i]] = nb::float_(sum[i]);
+    }
     d["ac_before_clipping"] = nb::float_(stages[1]);
     d["ac"] = nb::float_(stages[2]);
     return d;
@@ -195,8 +205,9 @@ void bind_inverter(nb::module_& m) {
                       "in_file_params and binds the PV arrays named in panels (state[\"modules\"]).");
     def_update<M>(cls, "One step: the arrays' DC power, the AC power and its clipping, the AC energy.");
     cls.def("loss_tree", [](M& u) { return result_as<"dict[str, float]">(u.loss_tree()); },
-            "The energy of the run so far at each stage [kWh]: the served arrays' loss trees summed, then "
-            "ac_before_clipping and ac.");
+            "The energy of the run so far at each stage [kWh]: the served arrays' loss trees summed (with "
+            "dc_mismatch, DC after the electrical partial-shade loss, before dc when an array has a module "
+            "layout), then ac_before_clipping and ac.");
     publish_declaration(cls, inverter_declaration());
     m.attr("InverterModule") = cls;
 }

@@ -171,6 +171,12 @@ void PVArrayModule::awake(nb::handle state) {
     s.temperature.alpha_absorption = number("alpha_absorption");
     s.temperature.noct = number("noct");
     double pdc0 = number("pdc0");
+    if (layout)  // a start-up again: the last layout's string and tracker outputs go with it
+        for (const nb::object& key : layout->output_keys) {
+            if (PyDict_Check(outputs.ptr()) && PyDict_DelItem(outputs.ptr(), key.ptr()) < 0) PyErr_Clear();
+            if (PyDict_Check(previous_outputs.ptr()) && PyDict_DelItem(previous_outputs.ptr(), key.ptr()) < 0)
+                PyErr_Clear();
+        }
     layout.reset();
     if (text("layout") != "none") {
         LayoutOptions o;
@@ -198,6 +204,15 @@ void PVArrayModule::awake(nb::handle state) {
         o.datasheet.i_sc = number("i_sc"), o.datasheet.alpha_sc = number("alpha_sc");
         o.datasheet.beta_voc = number("beta_voc");
         layout = build_array_layout(o, shadow, to_text(surf_name), to_text(name), who);
+        // The step's DC after mismatch of each string and tracker [kW], as outputs (results columns).
+        for (const char* kind : {"string_dc_", "tracker_dc_"}) {
+            const int n = kind[0] == 's' ? layout->circuit.strings : layout->circuit.trackers;
+            for (int i = 1; i <= n; ++i) {
+                nb::str key((kind + std::to_string(i)).c_str());
+                SimUnit::_add_variable(nb::str("output"), key, nb::float_(0.0), 0);
+                layout->output_keys.push_back(key);
+            }
+        }
         if (pdc0 == 0.0)  // the modules' nameplate
             pdc0 = double(layout->layout.modules.size()) * o.datasheet.v_mp * o.datasheet.i_mp / 1000.0;
     }
@@ -288,6 +303,10 @@ double PVArrayModule::step_power(const StepLight& light, double panel_area, doub
         const double dc_mismatch = layout_step(*layout, chain, pl, dni, circ, r.cell_temperature, r.dc_temperature,
                                                light.height, light.azimuth, light.time, light.hours);
         r.dc = dc_mismatch * (1.0 - chain.losses / 100.0);
+        const size_t strings = layout->string_kw.size();
+        for (size_t i = 0; i < layout->output_keys.size(); ++i)
+            set_record_value(outputs, layout->output_keys[i],
+                             nb::float_(i < strings ? layout->string_kw[i] : layout->tracker_kw[i - strings]));
     }
 
     set_record_value(outputs, k.aoi, nb::float_(pl.aoi));

@@ -127,14 +127,7 @@ std::vector<double> oriented_facets(const geom::Model& model, size_t surface) {
     const size_t first = model.first[surface], count = model.count[surface];
     std::vector<double> tris(9 * count);
     for (size_t k = 0; k < count; ++k) std::copy_n(model.scene->tri(first + k), 9, tris.data() + 9 * k);
-    const double* fn = model.normals.data() + 3 * first;
-    for (size_t k = 0; k < count; ++k) {  // vertex order as the file's normals say
-        double* t = tris.data() + 9 * k;
-        const double u[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, v[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
-        const double c[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-        if (c[0] * fn[3 * k] + c[1] * fn[3 * k + 1] + c[2] * fn[3 * k + 2] < 0.0)
-            for (int j = 0; j < 3; ++j) std::swap(t[3 + j], t[6 + j]);
-    }
+    pv::orient_facets(tris, {model.normals.data() + 3 * first, 3 * count});
     return tris;
 }
 
@@ -170,20 +163,24 @@ geom::FaceSet cell_faces(const geom::Model& model, size_t surface, const std::ve
     return faces;
 }
 
-void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const std::string& who,
-                        const std::string& surface) {
+std::string layout_error_words(pv::LayoutError e, const pv::Layout& l, int off, const std::string& surface) {
     switch (e) {
-        case pv::LayoutError::none: return;
-        case pv::LayoutError::no_surface: raise(PyExc_ValueError, who + "表面 " + surface + " 没有面积不为零的三角形");
-        case pv::LayoutError::settings_out_of_range: raise(PyExc_ValueError, who + "组件布局参数超出范围");
-        case pv::LayoutError::nothing_fits:
-            raise(PyExc_ValueError, who + "表面 " + surface + " 按退距与间隙放不下任何组件");
+        case pv::LayoutError::none: return "";
+        case pv::LayoutError::no_surface: return "表面 " + surface + " 没有面积不为零的三角形";
+        case pv::LayoutError::settings_out_of_range: return "组件布局参数超出范围";
+        case pv::LayoutError::nothing_fits: return "表面 " + surface + " 按退距与间隙放不下任何组件";
         case pv::LayoutError::module_off_surface: {
             const pv::PlacedModule& m = l.modules[size_t(off)];
-            raise(PyExc_ValueError, who + "组件 R" + std::to_string(m.row + 1) + "C" + std::to_string(m.column + 1) +
-                                        "（第 " + std::to_string(off + 1) + " 个）不在表面 " + surface + " 上");
+            return "组件 R" + std::to_string(m.row + 1) + "C" + std::to_string(m.column + 1) + "（第 " +
+                   std::to_string(off + 1) + " 个）不在表面 " + surface + " 上";
         }
     }
+    return "?";
+}
+
+void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const std::string& who,
+                        const std::string& surface) {
+    if (e != pv::LayoutError::none) raise(PyExc_ValueError, who + layout_error_words(e, l, off, surface));
 }
 
 std::unique_ptr<ArrayLayout> build_array_layout(const LayoutOptions& o, nb::handle shading, const std::string& surface,
@@ -266,7 +263,12 @@ double layout_step(ArrayLayout& a, const pv::ChainSettings& chain, const pv::Pla
     std::fill(a.last_string.begin(), a.last_string.end(), 0.0);
     std::fill(a.last_tracker.begin(), a.last_tracker.end(), 0.0);
     a.last_mismatch = 0.0;
-    if (!std::isfinite(dc_temperature)) return dc_temperature;
+    a.string_kw.assign(a.string_energy.size(), 0.0), a.tracker_kw.assign(a.tracker_energy.size(), 0.0);
+    if (!std::isfinite(dc_temperature)) {
+        std::fill(a.string_kw.begin(), a.string_kw.end(), dc_temperature);
+        std::fill(a.tracker_kw.begin(), a.tracker_kw.end(), dc_temperature);
+        return dc_temperature;
+    }
     const double* f = nullptr;
     const double beam = (dni > 0.0 ? dni : 0.0) + (circumsolar_per_factor > 0.0 ? circumsolar_per_factor : 0.0);
     if (height > 0.0 && beam > 0.0) {
@@ -295,7 +297,12 @@ double layout_step(ArrayLayout& a, const pv::ChainSettings& chain, const pv::Pla
     // No cell with light while the chain has some (a dim twilight step whose
     // sky parts add up below 0 on the cells): no mismatch, equal shares.
     const double even = r.reference > 0.0 ? 0.0 : dc_temperature * hours / double(a.module_energy.size());
+    const double even_kw = r.reference > 0.0 ? 0.0 : dc_temperature / double(a.module_energy.size());
     for (size_t m = 0; m < a.module_energy.size(); ++m) {
+        const double kw = r.module_power[m] * scale + even_kw;
+        const size_t in = size_t(a.circuit.string_of_module[m]);
+        a.string_kw[in] += kw;
+        a.tracker_kw[size_t(a.circuit.tracker_of_string[in])] += kw;
         a.last_module[m] = r.module_power[m] * scale * hours + even;
         a.last_loss[m] = (r.module_reference[m] - r.module_power[m]) * scale * hours;
         a.module_energy[m] += a.last_module[m], a.module_loss[m] += a.last_loss[m];

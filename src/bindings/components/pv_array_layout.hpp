@@ -53,6 +53,10 @@ struct ArrayLayout {
     std::vector<double> last_voltage, irradiance, temps, step_factors;
     double mismatch_energy = 0.0;
     std::vector<double> module_energy, module_loss, string_energy, tracker_energy;
+    // The step's DC after mismatch [kW] of each string and tracker (outputs
+    // string_dc_<k>, tracker_dc_<k>, k from 1; keys in that order).
+    std::vector<double> string_kw, tracker_kw;
+    std::vector<nb::object> output_keys;
     double last_time = NAN;
     std::vector<double> last_module, last_loss, last_string, last_tracker;
     double last_mismatch = 0.0;
@@ -64,6 +68,9 @@ std::vector<double> oriented_facets(const geom::Model& model, size_t surface);
 // One small face per cell sample of a layout on that surface, grouped per cell.
 geom::FaceSet cell_faces(const geom::Model& model, size_t surface, const std::vector<double>& tris,
                          const pv::Layout& l, const pv::LayoutSettings& s);
+// The user's words for a layout error: the module off its surface named by
+// grid position and number ("组件 R1C5（第 5 个）不在表面 roof 上"); "" for none.
+std::string layout_error_words(pv::LayoutError e, const pv::Layout& l, int off, const std::string& surface);
 // ValueError naming the module off its surface (or the other layout error); nothing for none.
 void raise_layout_error(pv::LayoutError e, const pv::Layout& l, int off, const std::string& who,
                         const std::string& surface);

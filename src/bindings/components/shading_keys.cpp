@@ -157,7 +157,11 @@ nb::object keys_of(nb::handle entry, const ModuleDeclaration& decl, nb::handle s
 
 bool shading_declaration(nb::handle entry, ModuleDeclaration& decl) {
     if (!PyDict_Check(entry.ptr()) || !PyDict_GetItemString(entry.ptr(), "values")) return false;
-    return read_declaration(get_item(entry, "class"), decl) && decl.find(ValueKind::surfaces) != nullptr;
+    nb::object cls = get_item(entry, "class");
+    if (!PyType_Check(cls.ptr()))
+        raise(PyExc_TypeError, "shading_keys: " + to_text(check(PyObject_Repr(get_item(entry, "key").ptr()))) +
+                                   " 的 \"class\" 应为模块类，实际为 " + host_type_name(cls));
+    return read_declaration(cls, decl) && decl.find(ValueKind::surfaces) != nullptr;
 }
 
 }  // namespace

@@ -544,6 +544,7 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
                           (repair.empty() ? "" : "；可设 " + to_text(m["key"]) + "." + repair + " = \"from-vertices\""));
             }
         }
+        check_layouts(c, modules, m, solids);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/core/sim_clock.hpp"
+#include "kernels/geometry/stl_read.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -46,6 +47,11 @@ std::string strip(const std::string& s);
 // One [[modules]] entry checked against its type's declaration:
 // {"name", "type", "class", "key", "in_file_params", "ref", "values"}.
 nb::dict check_module(const Checker& c, nb::handle entry, size_t index);
+
+// The module layouts of the arrays the shading module `shading` serves: a
+// module off its surface is refused naming the array, the module and the
+// surface (layout_checks.cpp). `solids`: the shading module's model as read.
+void check_layouts(const Checker& c, nb::handle modules, nb::handle shading, const stl::Solids& solids);
 
 // Every surface a module analyses must be a solid of its model (with the
 // closest names when it is not); facets without a normal are counted.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace qm::pv {
 namespace {
@@ -91,6 +92,18 @@ const char* layout_error_text(LayoutError e) noexcept {
         case LayoutError::module_off_surface: return "module does not lie on its surface";
     }
     return "unknown";
+}
+
+void orient_facets(std::span<double> triangles, std::span<const double> normals) noexcept {
+    const size_t n = std::min(triangles.size() / 9, normals.size() / 3);
+    for (size_t k = 0; k < n; ++k) {
+        double* t = triangles.data() + 9 * k;
+        const double* fn = normals.data() + 3 * k;
+        const double u[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, v[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+        const double c[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        if (c[0] * fn[0] + c[1] * fn[1] + c[2] * fn[2] < 0.0)
+            for (int j = 0; j < 3; ++j) std::swap(t[3 + j], t[6 + j]);
+    }
 }
 
 LayoutError surface_frame(std::span<const double> tris, SurfaceFrame& out) noexcept {

@@ -77,6 +77,11 @@ enum class LayoutError {
 };
 const char* layout_error_text(LayoutError e) noexcept;
 
+// Turns each facet (9 numbers) whose vertex order disagrees with its normal
+// (3 numbers; (v1 - v0) x (v2 - v0) . n < 0) by swapping its last two
+// vertices, so that the surface's frame faces where the file's normals say.
+void orient_facets(std::span<double> triangles, std::span<const double> normals) noexcept;
+
 // `triangles`: 9 numbers per facet (three vertices), the surface's facets.
 LayoutError surface_frame(std::span<const double> triangles, SurfaceFrame& out) noexcept;
 
