@@ -29,12 +29,10 @@ def _find(project: dict, pred: Callable[[dict], bool]) -> dict | None:
     return None
 
 
-def _is_type(entry: dict, type_name: str) -> bool:
-    from quillmere.components.shade_exact import ExactShadowModule
-    from quillmere.components.weather_feed import WeatherFeed
-
+def _is_a(entry: dict, base: type) -> bool:
+    """Whether the entry's module class is the given module class or a subclass of it (a host subclass of
+    the shading or weather module serves the map as the built-in one does)."""
     cls = entry.get("class")
-    base = {"SurfaceShadow": ExactShadowModule, "WaetherFeed": WeatherFeed}[type_name]
     return isinstance(cls, type) and issubclass(cls, base)
 
 
@@ -56,6 +54,8 @@ def map_inputs(project: Any) -> dict[str, Any]:
     ``albedo`` [-], ``perez``, ``global_ground``, ``sky_directions``, ``horizon_directions``,
     ``threshold`` [kWh/m2 a], ``project`` (the checked project) and ``manager``.
     Raises ``ProjectError`` naming the key when the project has no shading module or no weather."""
+    from quillmere.components.shade_exact import ExactShadowModule
+    from quillmere.components.weather_feed import WeatherFeed
     from quillmere.core.manager import Manager
 
     m = Manager(project)
@@ -68,10 +68,10 @@ def map_inputs(project: Any) -> dict[str, Any]:
     cfg = p.get("map") or {}
     if "shading" in cfg:
         shading = _find(p, lambda e: e["name"] == cfg["shading"])
-        if shading is None or not _is_type(shading, "SurfaceShadow"):
+        if shading is None or not _is_a(shading, ExactShadowModule):
             raise _project_error(p, "map.shading", "\"%s\" 不是 SurfaceShadow 模块" % cfg["shading"])
     else:
-        shading = _find(p, lambda e: _is_type(e, "SurfaceShadow"))
+        shading = _find(p, lambda e: _is_a(e, ExactShadowModule))
         if shading is None:
             raise _project_error(p, "modules", "日照图需要一个 SurfaceShadow 模块（模型与分析表面）")
     values = shading["values"]
@@ -86,7 +86,7 @@ def map_inputs(project: Any) -> dict[str, Any]:
         if tv in ("normal_rad", "diffuse_rad", "ground_reflect") and tv not in sources:
             if not panels or link["target"] in panels:
                 sources[tv] = (link["source"], link["source_variable"])
-    weather = _find(p, lambda e: _is_type(e, "WaetherFeed"))
+    weather = _find(p, lambda e: _is_a(e, WeatherFeed))
     for tv, var in (("normal_rad", "rad2"), ("diffuse_rad", "rad3")):
         if tv not in sources:
             if weather is None:
