@@ -178,6 +178,17 @@ TEST(ShadingPlan, GridOfTheTable) {
     EXPECT_EQ(sh::table_grid(p, g, &points), sh::GridError::too_many_points);
 }
 
+TEST(ShadingPlan, KeptCellLightIsFoundBesideItsOwnTableOnly) {
+    Folder dir;
+    for (const char* name : {"shade.cells.east.bin", "shade.cells.east.bin.fingerprint", "shade.cells.w-2.bin",
+                             "shade.csv", "shade.exact.csv", "other.cells.east.bin", "shade.cells.east.txt"})
+        std::ofstream(dir / name) << "x";
+    EXPECT_EQ(sh::cell_light_files(dir / "shade.csv"),
+              (std::vector<std::string>{dir / "shade.cells.east.bin", dir / "shade.cells.east.bin.fingerprint",
+                                        dir / "shade.cells.w-2.bin"}));
+    EXPECT_TRUE(sh::cell_light_files(dir / "missing/shade.csv").empty());
+}
+
 TEST(ShadingPlan, ModelByContentAndFreshnessThroughTheStore) {
     Folder dir;
     const std::string model = dir / "house.stl";

@@ -2,6 +2,7 @@
 the electrical partial-shade loss in the loss tree, per-module energies, and the layouts refused."""
 import pytest
 
+from quillmere import cli
 from quillmere.core import demo
 from quillmere.core.manager import Manager
 
@@ -99,6 +100,9 @@ def test_cell_light_is_kept_beside_the_table_and_recast_when_the_layout_changes(
     third = energies(path)
     assert capsys.readouterr().out.count(cast) == 1
     assert (first[0] == third[0]).all() and first[1] == third[1]
+    # Regenerating the shading discards the kept cell light with the other caches.
+    assert cli.main(["run", str(path), "--regenerate-shading", "-o", str(tmp_path / "r.csv")]) == 0
+    assert capsys.readouterr().out.count(cast) == 1
 
 
 def test_a_module_off_its_surface_is_refused_by_the_project_checks(folder, capsys):

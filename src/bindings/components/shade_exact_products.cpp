@@ -51,6 +51,7 @@ void ExactShadowModule::discard_caches() {
     // The table itself stays until its replacement is complete.
     regenerate_table = true;
     for (const std::string& p : shading::generated_files(to_text(paths[1]))) remove_if_file(str_obj(p));
+    for (const std::string& p : shading::cell_light_files(to_text(paths[1]))) remove_if_file(str_obj(p));
 }
 
 // A table that exists: regenerated when its fingerprint no longer matches,
