@@ -29,12 +29,10 @@ def _find(project: dict, pred: Callable[[dict], bool]) -> dict | None:
     return None
 
 
-def _is_type(entry: dict, type_name: str) -> bool:
-    from quillmere.components.shade_exact import ExactShadowModule
-    from quillmere.components.weather_feed import WeatherFeed
-
+def _is_a(entry: dict, base: type) -> bool:
+    """Whether the entry's module class is the given module class or a subclass of it (a host subclass of
+    the shading or weather module serves the map as the built-in one does)."""
     cls = entry.get("class")
-    base = {"SurfaceShadow": ExactShadowModule, "WaetherFeed": WeatherFeed}[type_name]
     return isinstance(cls, type) and issubclass(cls, base)
 
 
@@ -50,11 +48,14 @@ def map_inputs(project: Any) -> dict[str, Any]:
     (the values the panels would see: the sources linked into their ``normal_rad``, ``diffuse_rad`` and
     ``ground_reflect``, else the first weather module's ``rad2`` and ``rad3``).
 
-    Returns a dict with ``model``, ``surfaces``, ``resolution``, ``shading`` (instance name), ``table``,
+    Returns a dict with ``model``, ``lod`` (the shading module's CityJSON level of detail, "" for the
+    highest), ``surfaces``, ``resolution``, ``shading`` (instance name), ``table``,
     ``site``, ``start_year``, ``times`` [s], ``hours`` [h], ``sun_offset`` [s], ``dni``, ``dhi`` [W/m2],
     ``albedo`` [-], ``perez``, ``global_ground``, ``sky_directions``, ``horizon_directions``,
     ``threshold`` [kWh/m2 a], ``project`` (the checked project) and ``manager``.
     Raises ``ProjectError`` naming the key when the project has no shading module or no weather."""
+    from quillmere.components.shade_exact import ExactShadowModule
+    from quillmere.components.weather_feed import WeatherFeed
     from quillmere.core.manager import Manager
 
     m = Manager(project)
@@ -67,13 +68,14 @@ def map_inputs(project: Any) -> dict[str, Any]:
     cfg = p.get("map") or {}
     if "shading" in cfg:
         shading = _find(p, lambda e: e["name"] == cfg["shading"])
-        if shading is None or not _is_type(shading, "SurfaceShadow"):
+        if shading is None or not _is_a(shading, ExactShadowModule):
             raise _project_error(p, "map.shading", "\"%s\" 不是 SurfaceShadow 模块" % cfg["shading"])
     else:
-        shading = _find(p, lambda e: _is_type(e, "SurfaceShadow"))
+        shading = _find(p, lambda e: _is_a(e, ExactShadowModule))
         if shading is None:
             raise _project_error(p, "modules", "日照图需要一个 SurfaceShadow 模块（模型与分析表面）")
     values = shading["values"]
+    lod = (shading.get("settings") or {}).get("lod", "highest")
     surfaces = [s for s in values["surfaces"] if isinstance(s, str)]  # by key name, patterns expanded
 
     # The weather the panels of this shading module see, by their links.
@@ -84,7 +86,7 @@ def map_inputs(project: Any) -> dict[str, Any]:
         if tv in ("normal_rad", "diffuse_rad", "ground_reflect") and tv not in sources:
             if not panels or link["target"] in panels:
                 sources[tv] = (link["source"], link["source_variable"])
-    weather = _find(p, lambda e: _is_type(e, "WaetherFeed"))
+    weather = _find(p, lambda e: _is_a(e, WeatherFeed))
     for tv, var in (("normal_rad", "rad2"), ("diffuse_rad", "rad3")):
         if tv not in sources:
             if weather is None:
@@ -131,7 +133,8 @@ def map_inputs(project: Any) -> dict[str, Any]:
     site = p["site"]
     resolution = cfg.get("resolution", values.get("resolution") or 0.0)
     return {
-        "model": values["model"], "surfaces": surfaces, "resolution": float(resolution or 0.0),
+        "model": values["model"], "lod": "" if lod == "highest" else lod, "surfaces": surfaces,
+        "resolution": float(resolution or 0.0),
         "shading": shading["name"], "table": values.get("table"), "site": dict(site),
         "start_year": int(clock.start_year), "times": times, "hours": step / 3600.0,
         "sun_offset": 1800.0 if site.get("sun_time", "middle") == "middle" else 0.0,
@@ -228,7 +231,7 @@ def irradiation_map(project: Any, triangles: Iterable[int] | range | None = None
         np.ascontiguousarray(inputs["dni"], dtype=np.float64), np.ascontiguousarray(inputs["dhi"], dtype=np.float64),
         np.ascontiguousarray(inputs["albedo"], dtype=np.float64), inputs["hours"], inputs["perez"],
         inputs["global_ground"], inputs["sky_directions"], inputs["horizon_directions"], int(threads),
-        cache_path, progress)
+        cache_path, progress, inputs.get("lod") or "")
     if out["note"]:
         print("警告：" + out["note"])
     names = out["surfaces"]

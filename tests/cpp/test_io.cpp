@@ -215,4 +215,32 @@ TEST(ModelCache, RecentEntriesAreCheckedByContent) {
     EXPECT_NE(geom::content_hash("ab"), geom::content_hash(std::string_view("ab\0", 3)));
 }
 
+TEST(ModelCache, OneFileReadTwoWaysIsTwoEntries) {
+    geom::ModelCache cache(4);
+    io::FileStamp key;
+    key.path = "/city.json";
+    key.size = 10;
+    key.mtime_ns = key.ctime_ns = 1'000'000'000'000LL;
+    key.ino = 9;
+    const int64_t later = key.ctime_ns + 10 * geom::ModelCache::kRecentNs;
+    auto highest = std::make_shared<geom::Model>(), lod1 = std::make_shared<geom::Model>();
+    cache.put(key, highest, 1, later);
+    EXPECT_EQ(cache.find(key, "1").model, nullptr);  // not the highest level's model
+    cache.put(key, lod1, 1, later, "1");
+    EXPECT_EQ(cache.find(key).model, highest);
+    EXPECT_EQ(cache.find(key, "1").model, lod1);
+    // A new version of the file replaces the entry of its own level only.
+    io::FileStamp edited = key;
+    edited.mtime_ns += 5;
+    auto lod1b = std::make_shared<geom::Model>();
+    cache.put(edited, lod1b, 2, later, "1");
+    EXPECT_EQ(cache.find(edited, "1").model, lod1b);
+    EXPECT_EQ(cache.find(key, "1").model, nullptr);
+    EXPECT_EQ(cache.find(key).model, highest);
+    cache.put(edited, highest, 1, key.ctime_ns + 1000, "2");
+    EXPECT_TRUE(cache.find(edited, "2").verify);
+    cache.confirm(edited, later, "2");
+    EXPECT_FALSE(cache.find(edited, "2").verify);
+}
+
 }  // namespace

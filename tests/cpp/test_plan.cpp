@@ -12,24 +12,16 @@
 #include "kernels/shading/plan.hpp"
 #include "kernels/shading/store.hpp"
 
+#include "temp_folder.hpp"
+
 namespace sh = qm::shading;
 
 namespace {
 
-class Folder {
+// The test's own folder, removed at its end.
+class Folder : public qm::test_support::TempFolder {
 public:
-    Folder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qm_plan_XXXXXX";
-        path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~Folder() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    Folder() : TempFolder("qm_plan") {}
 };
 
 sh::ShadingPlan house() {
@@ -103,6 +95,23 @@ TEST(ShadingPlan, EveryInputChangesTheKey) {
     EXPECT_FALSE(changed([](sh::ShadingPlan& p) { p.table_path = "/q/other.csv"; }));
 }
 
+TEST(ShadingPlan, ALevelOfDetailIsALineOnlyWhenChosen) {
+    // The highest level writes no line, so the fingerprints of earlier runs stay valid.
+    sh::ShadingPlan p = house();
+    const std::string base = sh::product_key(sh::table_fingerprint(p));
+    EXPECT_EQ(sh::table_fingerprint(p).get("lod"), nullptr);
+    p.lod = "2.2";
+    const sh::Fingerprint t = sh::table_fingerprint(p);
+    EXPECT_EQ(keys(t), (std::vector<std::string>{"format", "kind", "model", "lod", "surfaces", "resolution", "normals",
+                                                 "grid"}));
+    EXPECT_EQ(*t.get("lod"), "2.2");
+    EXPECT_NE(sh::product_key(t), base);
+    sh::ShadingPlan q = house();
+    q.lod = "1";
+    EXPECT_NE(sh::product_key(sh::table_fingerprint(q)), sh::product_key(t));
+    EXPECT_EQ(*sh::views_fingerprint(q, sh::SkyViewOptions{}).get("lod"), "1");
+}
+
 TEST(ShadingPlan, FileNamesBesideTheTable) {
     EXPECT_EQ(sh::exact_path("/p/shade.csv"), "/p/shade.exact.csv");
     EXPECT_EQ(sh::views_path("/p/shade.csv"), "/p/shade.views.csv");
@@ -167,6 +176,17 @@ TEST(ShadingPlan, GridOfTheTable) {
     EXPECT_EQ(sh::table_grid(p, g), sh::GridError::altitude_step);
     p.altitude_step = 0.01, p.azimuth_step = 0.01;
     EXPECT_EQ(sh::table_grid(p, g, &points), sh::GridError::too_many_points);
+}
+
+TEST(ShadingPlan, KeptCellLightIsFoundBesideItsOwnTableOnly) {
+    Folder dir;
+    for (const char* name : {"shade.cells.east.bin", "shade.cells.east.bin.fingerprint", "shade.cells.w-2.bin",
+                             "shade.csv", "shade.exact.csv", "other.cells.east.bin", "shade.cells.east.txt"})
+        std::ofstream(dir / name) << "x";
+    EXPECT_EQ(sh::cell_light_files(dir / "shade.csv"),
+              (std::vector<std::string>{dir / "shade.cells.east.bin", dir / "shade.cells.east.bin.fingerprint",
+                                        dir / "shade.cells.w-2.bin"}));
+    EXPECT_TRUE(sh::cell_light_files(dir / "missing/shade.csv").empty());
 }
 
 TEST(ShadingPlan, ModelByContentAndFreshnessThroughTheStore) {

@@ -15,24 +15,16 @@
 #include "kernels/shading/store.hpp"
 #include "kernels/shading/sun_grid.hpp"
 
+#include "temp_folder.hpp"
+
 namespace sh = qm::shading;
 
 namespace {
 
-class Folder {
+// The test's own folder, removed at its end.
+class Folder : public qm::test_support::TempFolder {
 public:
-    Folder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qm_store_XXXXXX";
-        path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~Folder() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    Folder() : TempFolder("qm_store") {}
 };
 
 std::string read(const std::string& path) {

@@ -1,6 +1,7 @@
 """Inputs the Python tests share: the demo house and a weather year written
-into a folder, the small weather-and-turbine project, and the one error line
-a refused command prints. The fixtures that use them are in conftest.py."""
+into a folder, the small weather-and-turbine project, the two PV arrays on the
+demo house's south roofs, and the one error line a refused command prints.
+The fixtures that use them are in conftest.py."""
 from __future__ import annotations
 
 from quillmere.core import demo
@@ -23,17 +24,76 @@ capacity = 1.0
 '''
 
 
-def write_inputs(folder, latitude=48.0, longitude=16.0, time_zone=1, *, weather="clear", year=None, house=True):
+def write_inputs(folder, latitude=48.0, longitude=16.0, time_zone=1, *, weather="clear", year=None, house=True,
+                 roof_cells=1):
     """Writes weather.epw (the package's clear-sky or cloudy year for the
-    site) and, with `house`, the demo house as house.stl into `folder`."""
+    site) and, with `house`, the demo house as house.stl into `folder`
+    (`roof_cells`: as demo.house_stl takes it)."""
     if weather == "clear":
         text = demo.clear_sky_epw(latitude, longitude, time_zone, *(() if year is None else (year,)))
     else:
         text = demo.cloudy_epw(latitude, longitude, time_zone)
     (folder / "weather.epw").write_text(text, encoding="utf-8")
     if house:
-        (folder / "house.stl").write_text(demo.house_stl(1), encoding="utf-8")
+        (folder / "house.stl").write_text(demo.house_stl(roof_cells), encoding="utf-8")
     return folder
+
+
+WEATHER_LINKS = '"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", '
+
+
+def two_roof_arrays(panel_type="PVArray", *, area=20.0, east="", west="", inverter="", period="", weather_links=True):
+    """Project text at 48.21 N 16.37 E (the inputs of write_inputs(folder, 48.21, 16.37, 1, ...)): the
+    weather, the shading module "house" (table t.csv) of the demo house's two south roofs and a panel
+    of `panel_type` and `area` on each, pv_east and pv_west, with `east` and `west` added to their
+    entries; `inverter` is placed after [site], `period` after the time step. The arrays' temperature
+    and wind come from the weather unless `weather_links` is False."""
+    links = "".join(WEATHER_LINKS.format(p=p) for p in ("pv_east", "pv_west")) if weather_links else ""
+    return f"""time_step = 3600
+{period}
+links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
+         "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
+[site]
+latitude = 48.21
+longitude = 16.37
+time_zone = 1
+{inverter}
+[[modules]]
+name = "weather"
+type = "WaetherFeed"
+file = "weather.epw"
+[[modules]]
+name = "house"
+type = "SurfaceShadow"
+model = "house.stl"
+table = "t.csv"
+surfaces = ["roof_south_east", "roof_south_west"]
+[[modules]]
+name = "pv_east"
+type = "{panel_type}"
+shading = "house"
+surface = "roof_south_east"
+area = {area!r}
+efficiency = 0.2
+{east}
+[[modules]]
+name = "pv_west"
+type = "{panel_type}"
+shading = "house"
+surface = "roof_south_west"
+area = {area!r}
+efficiency = 0.2
+{west}
+"""
+
+
+def run_quiet(path):
+    """(manager, results) of a quiet run of the project at `path`."""
+    from quillmere.core.manager import Manager
+
+    m = Manager(path)
+    m.quiet = True
+    return m, m.run_simulation()
 
 
 def error_line(capsys, *parts):

@@ -83,6 +83,42 @@ def test_parquet_tables_with_pyarrow(tmp_path):
     assert len(pd.read_parquet(str(tmp_path / "o" / "surfaces.parquet"))) == 3
 
 
+def test_parquet_tables_keep_every_value_and_type(tmp_path):
+    pytest.importorskip("pyarrow")
+    from quillmere.map_outputs import chain_of, solar_potential
+    from quillmere.maps import irradiation_map, map_inputs
+
+    path = _demo_project(str(tmp_path))
+    out = tmp_path / "o"
+    assert main(["map", path, "-o", str(out), "--formats", "csv,parquet", "--quiet"]) == 0
+    # The per-triangle table comes back bit for bit with its column types (the map is read from its cache).
+    inputs = map_inputs(path)
+    df = irradiation_map(None, inputs=inputs)
+    tri = pd.read_parquet(str(out / "triangles.parquet"))
+    pd.testing.assert_frame_equal(tri, df, check_exact=True)
+    # The potential tables: exactly what solar_potential gives, and what the rounded CSV says.
+    for name, by in (("surfaces", "surface"), ("buildings", "building")):
+        table = pd.read_parquet(str(out / (name + ".parquet")))
+        expected = solar_potential(df, by, inputs["threshold"], chain_of(inputs))
+        pd.testing.assert_frame_equal(table, expected, check_exact=True)
+        csv = pd.read_csv(str(out / (name + ".csv")))
+        assert list(table.columns) == list(csv.columns)
+        numeric = [c for c in csv.columns if c != by]
+        np.testing.assert_allclose(table[numeric].to_numpy(float), csv[numeric].to_numpy(float), rtol=1e-5,
+                                   equal_nan=True)
+    assert not [n for n in os.listdir(out) if n.startswith(".tmp-")]
+
+
+def test_parquet_without_pyarrow_is_skipped_with_one_line(tmp_path, capsys, monkeypatch):
+    path = _demo_project(str(tmp_path))
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow raises ImportError
+    out = tmp_path / "o"
+    assert main(["map", path, "-o", str(out), "--formats", "parquet,csv"]) == 0
+    text = capsys.readouterr().out
+    assert text.count("未安装 pyarrow") == 1
+    assert sorted(os.listdir(out)) == ["buildings.csv", "surfaces.csv", "triangles.csv"]
+
+
 def test_cityjson_model_gets_values_on_its_semantic_surfaces(tmp_path):
     folder = str(tmp_path)
     text = json.dumps(CITY)

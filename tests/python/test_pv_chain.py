@@ -8,11 +8,10 @@ from quillmere.components.inverter import InverterModule
 from quillmere.components.pv_array import PVArrayModule
 from quillmere.core.manager import Manager, ProjectError
 
-from demo_inputs import write_inputs
+from demo_inputs import run_quiet, two_roof_arrays, write_inputs
 
 LOSSES = ("soiling", "mismatch", "wiring", "connections", "lid", "nameplate_rating", "availability")
 NEUTRAL = 'iam_model = "no_loss"\ngamma_pdc = 0.0\n' + "".join(f"{k} = 0.0\n" for k in LOSSES)
-WEATHER_LINKS = ('"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", ')
 
 
 @pytest.fixture(scope="module")
@@ -22,51 +21,13 @@ def folder(tmp_path_factory):
 
 
 def project(folder, panel_type="PVArray", extra="", inverter="", weather_links=True, name="p.toml"):
-    links = "".join(WEATHER_LINKS.format(p=p) for p in ("pv_east", "pv_west")) if weather_links else ""
-    body = f"""time_step = 3600
-links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
-         "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
-[site]
-latitude = 48.21
-longitude = 16.37
-time_zone = 1
-{inverter}
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "house"
-type = "SurfaceShadow"
-model = "house.stl"
-table = "t.csv"
-surfaces = ["roof_south_east", "roof_south_west"]
-[[modules]]
-name = "pv_east"
-type = "{panel_type}"
-shading = "house"
-surface = "roof_south_east"
-area = 20.0
-efficiency = 0.2
-{extra}
-[[modules]]
-name = "pv_west"
-type = "{panel_type}"
-shading = "house"
-surface = "roof_south_west"
-area = 20.0
-efficiency = 0.2
-{extra}
-"""
     p = folder / name
-    p.write_text(body, encoding="utf-8")
+    p.write_text(two_roof_arrays(panel_type, east=extra, west=extra, inverter=inverter, weather_links=weather_links),
+                 encoding="utf-8")
     return str(p)
 
 
-def run(path):
-    m = Manager(path)
-    m.quiet = True
-    return m, m.run_simulation()
+run = run_quiet
 
 
 # The inverter comes first in the file: it still reads the arrays' power of the same step.

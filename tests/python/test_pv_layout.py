@@ -2,67 +2,27 @@
 the electrical partial-shade loss in the loss tree, per-module energies, and the layouts refused."""
 import pytest
 
+from quillmere import cli
 from quillmere.core import demo
 from quillmere.core.manager import Manager
 
-WEATHER_LINKS = ('"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", ')
+from demo_inputs import run_quiet, two_roof_arrays, write_inputs
+
 LAYOUT = 'layout = "grid"\nrows = 2\ncolumns = 4\nsetback = 0.25\n'
 
 
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
-    d = tmp_path_factory.mktemp("layout")
-    (d / "house.stl").write_text(demo.house_stl(), encoding="utf-8")
-    (d / "weather.epw").write_text(demo.cloudy_epw(48.21, 16.37, 1), encoding="utf-8")
-    return d
+    return write_inputs(tmp_path_factory.mktemp("layout"), 48.21, 16.37, 1, weather="cloudy", roof_cells=5)
 
 
 def project(folder, east="", west="", name="p.toml", period=""):
-    links = "".join(WEATHER_LINKS.format(p=p) for p in ("pv_east", "pv_west"))
-    body = f"""time_step = 3600
-{period}
-links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
-         "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
-[site]
-latitude = 48.21
-longitude = 16.37
-time_zone = 1
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "house"
-type = "SurfaceShadow"
-model = "house.stl"
-table = "t.csv"
-surfaces = ["roof_south_east", "roof_south_west"]
-[[modules]]
-name = "pv_east"
-type = "PVArray"
-shading = "house"
-surface = "roof_south_east"
-area = 13.6
-efficiency = 0.2
-{east}
-[[modules]]
-name = "pv_west"
-type = "PVArray"
-shading = "house"
-surface = "roof_south_west"
-area = 13.6
-efficiency = 0.2
-{west}
-"""
     p = folder / name
-    p.write_text(body, encoding="utf-8")
+    p.write_text(two_roof_arrays(area=13.6, east=east, west=west, period=period), encoding="utf-8")
     return str(p)
 
 
-def run(path):
-    m = Manager(path)
-    m.quiet = True
-    return m, m.run_simulation()
+run = run_quiet
 
 
 def test_a_laid_out_array_adds_the_electrical_partial_shade_loss(folder):
@@ -140,6 +100,9 @@ def test_cell_light_is_kept_beside_the_table_and_recast_when_the_layout_changes(
     third = energies(path)
     assert capsys.readouterr().out.count(cast) == 1
     assert (first[0] == third[0]).all() and first[1] == third[1]
+    # Regenerating the shading discards the kept cell light with the other caches.
+    assert cli.main(["run", str(path), "--regenerate-shading", "-o", str(tmp_path / "r.csv")]) == 0
+    assert capsys.readouterr().out.count(cast) == 1
 
 
 def test_a_module_off_its_surface_is_refused_by_the_project_checks(folder, capsys):

@@ -131,7 +131,7 @@ void ExactShadowModule::awake_exact(nb::handle state) {
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     exact_file = str_obj(shading::exact_path(to_text(csv_file_path)));
-    model = cached_model(stl_file_path);
+    model = cached_model(stl_file_path, model_lod());
     if (model->irregular) {
         print("读取文件时发生错误：facet " + std::to_string(model->irregular_facet) + " of solid '" +
               model->irregular_solid + "' does not have a 3-number normal and three vertices of three coordinates");

@@ -40,6 +40,7 @@ shading::ShadingPlan ExactShadowModule::plan() {
     for (nb::handle n : nb::borrow<nb::list>(surfs_analyze_name)) p.surfaces.push_back(to_text(n));
     p.resolution = resolution;
     p.normals = normals;
+    p.lod = model_lod();
     p.grid_given = grid_given;
     p.azimuth_step = azimuth_step, p.altitude_step = altitude_step;
     return p;
@@ -50,6 +51,7 @@ void ExactShadowModule::discard_caches() {
     // The table itself stays until its replacement is complete.
     regenerate_table = true;
     for (const std::string& p : shading::generated_files(to_text(paths[1]))) remove_if_file(str_obj(p));
+    for (const std::string& p : shading::cell_light_files(to_text(paths[1]))) remove_if_file(str_obj(p));
 }
 
 // A table that exists: regenerated when its fingerprint no longer matches,
@@ -79,7 +81,7 @@ void ExactShadowModule::check_table(nb::handle csv) {
 
 void ExactShadowModule::shadow_analyze_output(nb::handle output_folder) {
     print("开始阴影分析, 输出结果 到 " + to_text(output_folder));
-    std::shared_ptr<const geom::Model> m = cached_model(stl_file_path);
+    std::shared_ptr<const geom::Model> m = cached_model(stl_file_path, model_lod());
     if (m->irregular)
         raise(PyExc_ValueError, "facet " + std::to_string(m->irregular_facet) + " of solid '" + m->irregular_solid +
                                     "' does not have a 3-number normal and three vertices of three coordinates");
@@ -123,7 +125,7 @@ void ExactShadowModule::compute_views() {
     if (!PyUnicode_Check(stl_file_path.ptr()) || !is_file(stl_file_path) || !PyUnicode_Check(csv_file_path.ptr()))
         return;
     if (!model) {
-        model = cached_model(stl_file_path);
+        model = cached_model(stl_file_path, model_lod());
         if (model->irregular) {
             model.reset();
             return;  // the table module's start-up has reported it

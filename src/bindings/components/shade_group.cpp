@@ -33,11 +33,10 @@ constexpr const char* kAltitude = "高度角";
 
 // Functions of the other parts of the package used here.
 nb::object util_convert_to_valid_path(nb::handle raw) { return convert_to_valid_path(raw); }
-nb::object geometry_stl_statistics(nb::handle path) { return stl_statistics(path); }
+nb::object geometry_stl_statistics(nb::handle path, const std::string& lod) { return stl_statistics(path, lod); }
 nb::object geometry_calculate_shadow(nb::handle path, nb::handle names, int altitude, int azimuth,
-                                     bool from_vertices) {
-    return from_vertices ? calculate_shadow_from_vertices(path, names, nb::int_(altitude), nb::int_(azimuth))
-                         : calculate_shadow(path, names, nb::int_(altitude), nb::int_(azimuth));
+                                     bool from_vertices, const std::string& lod) {
+    return model_shadow(path, names, nb::int_(altitude), nb::int_(azimuth), from_vertices, lod);
 }
 
 nb::object str_obj(const char* s) { return check(PyUnicode_FromString(s)); }
@@ -142,7 +141,7 @@ void SurfaceShadowModule::load_table() {
     surfs_analyze_name = check(PySequence_List(rest.ptr()));
 
     // Statistics of every surface; each record must hold an area and a normal.
-    nb::object stats = geometry_stl_statistics(stl_file_path);
+    nb::object stats = geometry_stl_statistics(stl_file_path, model_lod());
     if (!stats.is_none() && !PyDict_Check(stats.ptr())) raise_expected("dict", stats);
     surface_stats = stats;
     {
@@ -372,7 +371,7 @@ void SurfaceShadowModule::shadow_analyze_output(nb::handle output_folder) {
     for (double altitude : grid.altitudes) {
         for (double azimuth : grid.azimuths) {
             nb::object results = unpack_pair(geometry_calculate_shadow(stl_file_path, surfs_analyze_name, int(altitude), int(azimuth),
-                                                                         normals_from_vertices())).first;
+                                                                         normals_from_vertices(), model_lod())).first;
             nb::object names = check(PySequence_List(results.ptr()));
             nb::object values = check(PySequence_List(check(PyObject_CallMethod(results.ptr(), "values", nullptr)).ptr()));
             std::vector<double> factors(static_cast<size_t>(PyList_GET_SIZE(values.ptr())));
@@ -520,6 +519,9 @@ void bind_shade_group(nb::module_& m) {
     def_setting_attr<M>(cls, decl.setting("normals"), &M::normals, "file",
                         "\"file\" (the facets' normals as written) or \"from-vertices\" (a (0, 0, 0) normal is taken "
                         "from the vertex order, right-hand rule) when the table is computed.");
+    def_setting_attr<M>(cls, lod_setting(), &M::lod, "highest",
+                        "The level of detail read from a CityJSON model: \"highest\" (each city object's highest) or "
+                        "one level (\"2\", \"2.2\", ...); other model formats take only \"highest\".");
     nb::list encodings;
     for (const char* e : kTableEncodings) encodings.append(nb::str(e));
     m.attr("TABLE_ENCODINGS") = nb::tuple(encodings);

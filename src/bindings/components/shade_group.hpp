@@ -12,6 +12,7 @@
 
 #include "bindings/core/project_values.hpp"
 #include "bindings/core/sim_unit.hpp"
+#include "kernels/geometry/cityjson_rules.hpp"
 #include "kernels/grid/bilinear.hpp"
 
 namespace qm::py {
@@ -40,6 +41,9 @@ public:
     // The normals setting: "from-vertices" takes zero normals from the vertex order.
     std::string normals = "file";
     bool normals_from_vertices() const { return normals == "from-vertices"; }
+    // The lod setting: a CityJSON model's level of detail, "highest" of each object by default.
+    std::string lod = "highest";
+    std::string model_lod() const { return lod == "highest" ? std::string() : lod; }
 
     // Surface name -> index into `interps`: the interpolators built from the table.
     nb::object interp_index = nb::steal(PyDict_New());
@@ -167,6 +171,11 @@ void def_shading_operations(Cls& cls, const char* cos_doc, const char* analyze_d
 // The declared normals setting of the shading types. Some exporters write
 // (0, 0, 0) normals: "from-vertices" takes those from the vertex order.
 inline ProjectSetting normals_setting() { return {"normals", {"file", "from-vertices"}}; }
+// The level of detail of a CityJSON model: "highest" (of each city object),
+// or one level as CityJSON writes it, matched as text. Not a declared
+// setting: every type with a model value and a `lod` attribute takes the key
+// (manager/project_checks.cpp).
+inline ProjectSetting lod_setting() { return {"lod", geom::cityjson::lod_choices()}; }
 
 // The bound SurfaceShadowModule type (isinstance checks).
 nb::handle surface_shadow_type();

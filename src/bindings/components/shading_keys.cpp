@@ -7,7 +7,7 @@
 // are the values its declaration names in summary_facts["generated_files"]
 // (the first is its table). Its key says what it computes: for the project
 // shading type, the plan's (kernels/shading/plan: model content, surfaces,
-// resolution, normals, grid and, with the exact method, the run); for any
+// resolution, normals, lod, grid and, with the exact method, the run); for any
 // other declared type, the plan's common lines, every other value and
 // setting (input files by content) and the run, since it may depend on it.
 #include <algorithm>
@@ -85,8 +85,12 @@ nb::object keys_of(nb::handle entry, const ModuleDeclaration& decl, nb::handle s
         surfaces.append(s);
         plan.surfaces.push_back(to_text(s));
     }
-    if (settings.is_valid() && PyDict_Check(settings.ptr()))
+    if (settings.is_valid() && PyDict_Check(settings.ptr())) {
         if (PyObject* n = PyDict_GetItemString(settings.ptr(), "normals"); n && PyUnicode_Check(n)) plan.normals = to_text(n);
+        // A CityJSON model's level of detail ("highest": none).
+        if (PyObject* l = PyDict_GetItemString(settings.ptr(), "lod"); l && PyUnicode_Check(l) && to_text(l) != "highest")
+            plan.lod = to_text(l);
+    }
 
     shading::SunRun run;
     const bool has_run = sun_run_of(state, run);

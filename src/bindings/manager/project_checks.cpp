@@ -248,6 +248,10 @@ nb::dict check_module(const Checker& c, nb::handle entry, size_t index) {
         return out;
     }
 
+    // A type with a model whose modules have a `lod` attribute (the shading
+    // types) takes the model's level of detail as a setting of the entry.
+    if (decl.find(ValueKind::model) && PyObject_HasAttrString(cls.ptr(), "lod") == 1)
+        decl.settings.push_back(lod_setting());
     Given g = given_values(c, entry, key, type, decl, params);
     nb::dict named;  // value key -> the value handed over
     for (size_t i = 0; i < decl.values.size(); ++i) {
@@ -419,6 +423,15 @@ bool expand_patterns(const Checker& c, nb::handle path, const std::vector<std::s
     return true;
 }
 
+std::string entry_lod(nb::handle entry) {
+    nb::object settings = Checker::lookup(entry, "settings");
+    if (!settings.is_valid() || !PyDict_Check(settings.ptr())) return {};
+    nb::object lod = Checker::lookup(settings, "lod");
+    if (!lod.is_valid() || !PyUnicode_Check(lod.ptr())) return {};
+    const std::string text = to_text(lod);
+    return text == "highest" ? std::string() : text;
+}
+
 void check_models(const Checker& c, nb::handle modules, bool quiet) {
     for (nb::handle mh : modules) {
         nb::dict m = nb::borrow<nb::dict>(mh);
@@ -430,6 +443,7 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
         if (!model || !listed) continue;
         std::string model_key = to_text(m["key"]) + "." + model->key;
         nb::object path = get_item(m["values"], model->key.c_str());
+        const std::string lod = entry_lod(m);
         stl::Solids solids;
         if (std::string fs; mesh_file_arg(path, fs)) {
             // OBJ, glTF, CityJSON: the format by extension.
@@ -440,13 +454,16 @@ void check_models(const Checker& c, nb::handle modules, bool quiet) {
             io::ReadStatus st;
             {
                 nb::gil_scoped_release release;
-                st = geom::read_mesh_file(fs, mm, problem, stamp, error);
+                st = geom::read_mesh_file(fs, mm, problem, stamp, error, nullptr, lod);
             }
             if (st != io::ReadStatus::ok)
                 c.fail(model_key, "无法读取模型 " + to_text(path) + ": " + std::strerror(error ? error : EIO));
             if (problem.failed()) c.fail(model_key, model_problem_text(to_text(path), problem));
+            if (std::string p = lod_problem(to_text(path), fs, lod, mm.lods); !p.empty())
+                c.fail(to_text(m["key"]) + ".lod", p);
             solids = std::move(mm.solids);
         } else {
+            if (!lod.empty()) c.fail(to_text(m["key"]) + ".lod", lod_problem(to_text(path), {}, lod, {}));
             nb::object text;
             try {
                 text = read_host_file(path, "r");

@@ -48,13 +48,20 @@ std::string strip(const std::string& s);
 // {"name", "type", "class", "key", "in_file_params", "ref", "values"}.
 nb::dict check_module(const Checker& c, nb::handle entry, size_t index);
 
-// Every surface a module analyses must be a solid of its model (with the
-// closest names when it is not); facets without a normal are counted.
 // The module layouts of the arrays the shading module `shading` serves: a
 // module off its surface is refused naming the array, the module and the
 // surface (layout_checks.cpp). `solids`: the shading module's model as read.
 void check_layouts(const Checker& c, nb::handle modules, nb::handle shading, const stl::Solids& solids);
+
+// Every surface a module analyses must be a solid of its model (with the
+// closest names when it is not); facets without a normal are counted.
+// A CityJSON model is read at the entry's lod setting, which the model must
+// have (the key names it, with the levels the model has).
 void check_models(const Checker& c, nb::handle modules, bool quiet);
+
+// The level of detail a checked entry reads its model at: its "lod" setting,
+// "" for the highest (or a type without the setting).
+std::string entry_lod(nb::handle entry);
 
 // " (最接近的表面: ...)" for a name not among `names`.
 std::string closest_hint(const std::string& word, const std::vector<std::string>& names);

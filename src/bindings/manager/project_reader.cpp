@@ -203,7 +203,7 @@ void check_model_extent(const Checker& c, nb::handle modules) {
         if (!model || !decl.find(ValueKind::surfaces)) continue;
         nb::object path = get_item(m["values"], model->key.c_str());
         if (!PyUnicode_Check(path.ptr()) || !nb::cast<bool>(os_path.attr("isfile")(path))) continue;
-        if (std::string problem = model_extent_problem(path); !problem.empty())
+        if (std::string problem = model_extent_problem(path, entry_lod(m)); !problem.empty())
             c.fail(to_text(m["key"]) + "." + model->key, problem);
     }
 }

@@ -88,7 +88,7 @@ nb::object irradiation(nb::handle model_path, std::vector<std::string> surfaces,
                        double resolution, double longitude, double latitude, double time_zone, int64_t start_year,
                        Doubles times, double sun_offset, Doubles dni, Doubles dhi, Doubles albedo, double hours,
                        bool perez, bool global_ground, size_t sky_directions, size_t horizon_directions,
-                       unsigned threads, nb::handle cache, nb::handle progress) {
+                       unsigned threads, nb::handle cache, nb::handle progress, const std::string& lod) {
     if (!(resolution >= 0.0) || !std::isfinite(resolution))
         raise(PyExc_ValueError, "resolution 应为非负有限数，实际为 " + num(resolution));
     if (sky_directions < 1 || sky_directions > (size_t(1) << 20))
@@ -99,7 +99,7 @@ nb::object irradiation(nb::handle model_path, std::vector<std::string> surfaces,
     if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
         raise(PyExc_TypeError, std::string("progress 应为可调用对象或 None，实际为 ") + host_type_name(progress));
 
-    std::shared_ptr<const geom::Model> model = cached_model(model_path);
+    std::shared_ptr<const geom::Model> model = cached_model(model_path, lod);
     if (!model || !model->scene) raise(PyExc_ValueError, "模型文件 " + to_text(model_path) + " 无法用于计算");
 
     // Analysed triangles: the surfaces in the given order (a name once), each surface's triangles in model order.
@@ -160,6 +160,7 @@ nb::object irradiation(nb::handle model_path, std::vector<std::string> surfaces,
         {
             nb::gil_scoped_release release;
             fp.set("model", file_digest(model_fs));
+            if (!lod.empty()) fp.set("lod", lod);
             rows_h.update(rows.data(), rows.size() * sizeof(int64_t));
             digest_doubles(steps_h, times.data(), n);
             digest_doubles(steps_h, dni.data(), n);
@@ -302,11 +303,12 @@ void bind_maps(nb::module_& m) {
               nb::arg("start_year"), nb::arg("times"), nb::arg("sun_offset"), nb::arg("dni"), nb::arg("dhi"),
               nb::arg("albedo"), nb::arg("hours"), nb::arg("perez"), nb::arg("global_ground"),
               nb::arg("sky_directions"), nb::arg("horizon_directions"), nb::arg("threads"), nb::arg("cache").none(),
-              nb::arg("progress").none(),
+              nb::arg("progress").none(), nb::arg("lod") = "",
               "The per-triangle map of the model's analysed triangles (the surfaces' triangles in order) for the\n"
               "steps at clock times `times` [s] with their dni, dhi [W/m2] and albedo [-]: a dict of numpy arrays\n"
               "(annual and monthly [kWh/m2], views, areas, unit normals) and the counts of the cast. `triangles`:\n"
-              "int64 analysed-triangle numbers (None: all). `cache`: the store path (None: not kept). Internal:\n"
+              "int64 analysed-triangle numbers (None: all). `cache`: the store path (None: not kept). `lod`: a\n"
+              "CityJSON model's level of detail (\"\": the highest). Internal:\n"
               "quillmere.maps.irradiation_map reads these from a project.");
     m.attr("_maps_irradiation") = scope.attr("_irradiation");
 }

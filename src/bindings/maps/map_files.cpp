@@ -85,10 +85,12 @@ size_t cityjson_file(nb::handle model, nb::handle path, const std::string& lod, 
         nb::gil_scoped_release release;
         r = maps::annotate_cityjson(file.text(), lod, v, text);
     }
-    if (r.error != maps::AnnotateError::none)
-        raise(PyExc_ValueError, "模型文件 " + to_text(model) + " 无法写入数值（" +
-                                    (r.error == maps::AnnotateError::syntax ? "JSON 语法错误" : "结构有误") + "，" +
-                                    r.where + "）");
+    if (r.error != maps::AnnotateError::none) {
+        const char* what = r.error == maps::AnnotateError::syntax     ? "JSON 语法错误"
+                           : r.error == maps::AnnotateError::too_deep ? "数组与对象嵌套过深"
+                                                                      : "结构有误";
+        raise(PyExc_ValueError, "模型文件 " + to_text(model) + " 无法写入数值（" + what + "，" + r.where + "）");
+    }
     write_atomic(out_fs, path, text);
     return r.annotated;
 }

@@ -1,5 +1,6 @@
 #include "bindings/shadow_calc/model_files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,13 +36,13 @@ std::string os_error_text(io::ReadStatus st, int error, nb::handle path) {
 
 // Reads the file; false after a printed line for a file that cannot be read.
 bool read_checked(nb::handle path, const std::string& fs, const char* prefix, geom::MeshModel& mm,
-                  io::FileStamp& stamp, uint64_t& hash) {
+                  io::FileStamp& stamp, uint64_t& hash, const std::string& lod) {
     geom::ReadProblem err;
     int error = 0;
     io::ReadStatus st;
     {
         nb::gil_scoped_release release;
-        st = geom::read_mesh_file(fs, mm, err, stamp, error, &hash);
+        st = geom::read_mesh_file(fs, mm, err, stamp, error, &hash, lod);
     }
     if (st != io::ReadStatus::ok) {
         if (st == io::ReadStatus::open_failed && error == ENOENT) {
@@ -52,6 +53,8 @@ bool read_checked(nb::handle path, const std::string& fs, const char* prefix, ge
         return false;
     }
     if (err.failed()) raise(PyExc_ValueError, model_problem_text(to_text(check(PyObject_Str(path.ptr()))), err));
+    if (std::string problem = lod_problem(to_text(check(PyObject_Str(path.ptr()))), fs, lod, mm.lods); !problem.empty())
+        raise(PyExc_ValueError, problem);
     return true;
 }
 
@@ -86,27 +89,42 @@ std::string model_problem_text(const std::string& path, const geom::ReadProblem&
     return s;
 }
 
-bool read_mesh_solids(nb::handle path, const std::string& fs, const char* prefix, stl::Solids& out) {
+std::string lod_problem(const std::string& path_text, const std::string& fs, const std::string& lod,
+                        const std::vector<std::string>& lods) {
+    if (lod.empty()) return {};
+    const geom::ModelFormat f = geom::format_of_path(fs);
+    if (f != geom::ModelFormat::cityjson && f != geom::ModelFormat::cityjson_seq)
+        return "lod \"" + lod + "\" 只适用于 CityJSON 模型（.json、.jsonl），" + path_text + " 不是";
+    if (std::find(lods.begin(), lods.end(), lod) != lods.end()) return {};
+    std::string have;
+    for (const std::string& l : lods) have += (have.empty() ? "\"" : "、\"") + l + "\"";
+    return "模型 " + path_text + " 中没有 LoD \"" + lod + "\" 的几何（" +
+           (have.empty() ? std::string("模型中没有带面的几何") : "模型中有 " + have) + "）";
+}
+
+bool read_mesh_solids(nb::handle path, const std::string& fs, const char* prefix, stl::Solids& out,
+                      const std::string& lod) {
     geom::MeshModel mm;
     io::FileStamp stamp;
     uint64_t hash = 0;
-    if (!read_checked(path, fs, prefix, mm, stamp, hash)) return false;
+    if (!read_checked(path, fs, prefix, mm, stamp, hash, lod)) return false;
     out = std::move(mm.solids);
     return true;
 }
 
-std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::string& fs, geom::ModelCache& cache) {
+std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::string& fs, geom::ModelCache& cache,
+                                                   const std::string& lod) {
     const bool cacheable = geom::format_of_path(fs) != geom::ModelFormat::gltf;
     geom::ModelCache::Hit hit;
     geom::FileKey seen;
-    if (cacheable && io::stat_stamp(fs, seen)) hit = cache.find(seen);
+    if (cacheable && io::stat_stamp(fs, seen)) hit = cache.find(seen, lod);
     if (hit.model && !hit.verify) return hit.model;
     geom::MeshModel mm;
     io::FileStamp key;
     uint64_t hash = 0;
-    const bool ok = read_checked(path, fs, "读取文件时出现错误: ", mm, key, hash);
+    const bool ok = read_checked(path, fs, "读取文件时出现错误: ", mm, key, hash, lod);
     if (ok && hit.model && key == seen && hash == hit.hash) {
-        cache.confirm(seen, geom::wall_clock_ns());
+        cache.confirm(seen, geom::wall_clock_ns(), lod);
         return hit.model;
     }
     std::shared_ptr<const geom::Model> model;
@@ -114,7 +132,7 @@ std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::s
         nb::gil_scoped_release release;
         model = geom::make_model(mm.solids, 0, mm.origin);
     }
-    if (ok && cacheable && key.ino) cache.put(key, model, hash, geom::wall_clock_ns());
+    if (ok && cacheable && key.ino) cache.put(key, model, hash, geom::wall_clock_ns(), lod);
     return model;
 }
 

@@ -26,13 +26,23 @@ std::string model_problem_text(const std::string& path, const geom::ReadProblem&
 // prints the STL readers' lines ("错误：未找到文件 <path>", or `prefix` and
 // the host's OSError text) and returns false; malformed contents raise
 // ValueError with model_problem_text.
-bool read_mesh_solids(nb::handle path, const std::string& fs, const char* prefix, stl::Solids& out);
+// `lod`: a CityJSON model's level of detail ("" the highest); a LoD the model
+// lacks, or one asked of another format, raises ValueError with lod_problem.
+bool read_mesh_solids(nb::handle path, const std::string& fs, const char* prefix, stl::Solids& out,
+                      const std::string& lod = {});
 
 // The model of a mesh file for casting, from `cache` while the file is
 // unchanged (.gltf files are not cached: their external buffers are not in
 // the cache key). Reading failures as read_mesh_solids (an empty model after
 // a printed line).
-std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::string& fs, geom::ModelCache& cache);
+std::shared_ptr<const geom::Model> load_mesh_model(nb::handle path, const std::string& fs, geom::ModelCache& cache,
+                                                   const std::string& lod = {});
+
+// "" when `lod` ("" the highest) can be read from the model at `fs`, whose
+// levels of detail are `lods` (MeshModel::lods); else one line naming the
+// model, the LoD and the levels it has (or that only CityJSON has levels).
+std::string lod_problem(const std::string& path_text, const std::string& fs, const std::string& lod,
+                        const std::vector<std::string>& lods);
 
 // The statistics reader's result as the host sees it: {name: {"area": float,
 // "normal": (x, y, z)}}, integer zeros where a surface has no facet or its

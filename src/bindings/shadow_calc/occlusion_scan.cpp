@@ -208,10 +208,12 @@ void parse_blocks(std::string_view text, stl::Solids& solids) {
 }
 
 // The model of a file for casting: from the cache when the file is unchanged.
-std::shared_ptr<const Model> read_model(nb::handle path) {
+// `lod`: a CityJSON model's level of detail ("" the highest).
+std::shared_ptr<const Model> read_model(nb::handle path, const std::string& lod = {}) {
     std::string p;
     if (!path.is_none()) model_path(path, "stl_file_path", p);
-    if (geom::is_mesh_file(p)) return load_mesh_model(path, p, model_cache());
+    if (geom::is_mesh_file(p)) return load_mesh_model(path, p, model_cache(), lod);
+    if (!lod.empty()) raise(PyExc_ValueError, lod_problem(path.is_none() ? "(无)" : to_text(path), p, lod, {}));
     ModelCache::Hit hit;
     FileKey seen;
     if (!p.empty() && io::stat_stamp(p, seen)) hit = model_cache().find(seen);
@@ -323,8 +325,8 @@ std::string far_facet_text(const Model& model, nb::handle path) {
 }
 
 // read_model, refused with ValueError when far_facet_text has something to say.
-std::shared_ptr<const Model> load_model(nb::handle path) {
-    std::shared_ptr<const Model> model = read_model(path);
+std::shared_ptr<const Model> load_model(nb::handle path, const std::string& lod = {}) {
+    std::shared_ptr<const Model> model = read_model(path, lod);
     if (std::string problem = far_facet_text(*model, path); !problem.empty()) raise(PyExc_ValueError, problem);
     return model;
 }
@@ -333,9 +335,13 @@ std::shared_ptr<const Model> load_model(nb::handle path) {
 
 void clear_model_cache() { model_cache().clear(); }
 
-std::shared_ptr<const Model> cached_model(nb::handle stl_file_path) { return load_model(stl_file_path); }
+std::shared_ptr<const Model> cached_model(nb::handle stl_file_path, const std::string& lod) {
+    return load_model(stl_file_path, lod);
+}
 
-std::string model_extent_problem(nb::handle model_path) { return far_facet_text(*read_model(model_path), model_path); }
+std::string model_extent_problem(nb::handle model_path, const std::string& lod) {
+    return far_facet_text(*read_model(model_path, lod), model_path);
+}
 
 // ---------------------------------------------------------------- readers
 
@@ -374,19 +380,23 @@ nb::object read_stl_with_solids(nb::handle stl_file_path) {
     return result;
 }
 
-nb::object stl_statistics(nb::handle file_path) {
+nb::object stl_statistics(nb::handle file_path, const std::string& lod) {
     require_str_or_none(file_path, "file_path");
     if (std::string fs; mesh_file_arg(file_path, fs)) {
         // Other formats: the same records from the facets the reader yields.
         stl::Solids solids;
         try {
-            if (!read_mesh_solids(file_path, fs, "读取 STL 文件时发生错误：", solids)) return check(PyDict_New());
+            if (!read_mesh_solids(file_path, fs, "读取 STL 文件时发生错误：", solids, lod)) return check(PyDict_New());
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_ValueError)) throw;
             print_prefixed("读取 STL 文件时发生错误：", e.value());
             return check(PyDict_New());
         }
         return statistics_dict(geom::surface_statistics(solids));
+    }
+    if (!lod.empty()) {
+        print("读取 STL 文件时发生错误：" + lod_problem(file_path.is_none() ? "(无)" : to_text(file_path), {}, lod, {}));
+        return check(PyDict_New());
     }
     stl::StatsReader reader;
     stl::ParseError err;
@@ -491,8 +501,13 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
 
 namespace {
 nb::object shadow_of(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
-                     nb::handle sun_azimuth, bool from_vertices);
+                     nb::handle sun_azimuth, bool from_vertices, const std::string& lod = {});
 }  // namespace
+
+nb::object model_shadow(nb::handle path, nb::handle surfaces, nb::handle altitude, nb::handle azimuth,
+                        bool from_vertices, const std::string& lod) {
+    return shadow_of(path, surfaces, altitude, azimuth, from_vertices, lod);
+}
 
 nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
                             nb::handle sun_azimuth) {
@@ -506,12 +521,12 @@ nb::object calculate_shadow_from_vertices(nb::handle stl_file_path, nb::handle s
 
 namespace {
 nb::object shadow_of(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
-                     nb::handle sun_azimuth, bool from_vertices) {
+                     nb::handle sun_azimuth, bool from_vertices, const std::string& lod) {
     const double altitude = as_double(sun_altitude);
     const double azimuth = as_double(sun_azimuth);
     double d[3];
     geom::sun_direction(altitude, azimuth, d);
-    std::shared_ptr<const Model> model = load_model(stl_file_path);
+    std::shared_ptr<const Model> model = load_model(stl_file_path, lod);
     if (model->irregular)
         raise(PyExc_ValueError, "facet " + std::to_string(model->irregular_facet) + " of solid '" +
                                     model->irregular_solid +
@@ -592,7 +607,7 @@ PyObject* py_stl_statistics(PyObject*, PyObject* args, PyObject* kw) {
     static const char* kwlist[] = {"file_path", nullptr};
     PyObject* a;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O:stl_statistics", const_cast<char**>(kwlist), &a)) return nullptr;
-    return call_guarded([&] { return stl_statistics(a); });
+    return call_guarded([&] { return stl_statistics(a, {}); });
 }
 
 PyObject* py_calculate_shadow(PyObject*, PyObject* args, PyObject* kw) {

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <memory>
+#include <string>
 
 #include "kernels/geometry/model.hpp"
 
@@ -21,9 +22,13 @@ nb::object calculate_shadow_from_vertices(nb::handle stl_file_path, nb::handle s
                                           nb::handle sun_azimuth);
 nb::object calculate_shadow(nb::handle stl_file_path, nb::handle surface_analyze, nb::handle sun_altitude,
                             nb::handle sun_azimuth);
+// Either of the two, for a CityJSON model read at `lod` ("" the highest).
+nb::object model_shadow(nb::handle path, nb::handle surfaces, nb::handle altitude, nb::handle azimuth,
+                        bool from_vertices, const std::string& lod);
 
-// Per solid name: {"area": total area, "normal": unit mean facet normal 3-tuple}.
-nb::object stl_statistics(nb::handle file_path);
+// Per solid name: {"area": total area, "normal": unit mean facet normal 3-tuple};
+// `lod`: a CityJSON model's level of detail ("" the highest).
+nb::object stl_statistics(nb::handle file_path, const std::string& lod);
 
 // Per solid name: (face_vertices, face_normals) lists of float64 arrays.
 nb::object read_stl_with_solids(nb::handle stl_file_path);
@@ -36,12 +41,14 @@ nb::object occlusion_scan(nb::handle current_solid_vertices, nb::handle current_
 // The parsed model of an STL file with its tree, from the cache while the
 // file is unchanged (as calculate_shadow uses it). Reader failures print and
 // raise as in calculate_shadow.
-std::shared_ptr<const geom::Model> cached_model(nb::handle stl_file_path);
+// `lod`: a CityJSON model's level of detail ("" the highest; a LoD the model
+// lacks, or a LoD of another format, raises ValueError).
+std::shared_ptr<const geom::Model> cached_model(nb::handle stl_file_path, const std::string& lod = {});
 
 // "" when every facet of the model (read and cached as cached_model does)
 // lies within ±geom::kMaxTracedCoordinate; else one line naming the file, each
 // solid beyond and its count (cached_model raises it as ValueError).
-std::string model_extent_problem(nb::handle model_path);
+std::string model_extent_problem(nb::handle model_path, const std::string& lod = {});
 
 // Drops every cached model (tests; memory).
 void clear_model_cache();

@@ -1,7 +1,10 @@
 #include "kernels/geometry/cityjson_read.hpp"
 
+#include "kernels/geometry/cityjson_rules.hpp"
+
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -14,40 +17,8 @@ namespace {
 
 using json = nlohmann::json;
 
-const json* member(const json& o, const char* key) {
-    if (!o.is_object()) return nullptr;
-    auto it = o.find(key);
-    return it == o.end() ? nullptr : &*it;
-}
-
-bool is_index(const json& v) { return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0); }
-
-// "2.2", 2 or 2.2 as text and as a number for comparison; false when neither.
-bool lod_of(const json* l, std::string& text, double& value) {
-    if (!l) return false;
-    if (l->is_string()) {
-        text = l->get<std::string>();
-        char* end = nullptr;
-        value = std::strtod(text.c_str(), &end);
-        return end && *end == '\0' && !text.empty() && std::isfinite(value);
-    }
-    if (l->is_number_integer() || l->is_number_unsigned()) {
-        text = l->dump();
-        value = l->get<double>();
-        return true;
-    }
-    if (l->is_number_float()) {
-        value = l->get<double>();
-        text = l->dump();
-        return std::isfinite(value);
-    }
-    return false;
-}
-
-bool area_type(const std::string& t) {
-    return t == "MultiSurface" || t == "CompositeSurface" || t == "Solid" || t == "MultiSolid" ||
-           t == "CompositeSolid";
-}
+const json* member(const json& o, const char* key) { return cityjson::member_of(o, key); }
+using cityjson::is_index;
 
 class CityReader {
 public:
@@ -181,34 +152,22 @@ private:
         if (!geoms) return true;
         if (!geoms->is_array()) return fail(ReadError::bad_structure, op + ".geometry");
         // The level of detail to take.
-        std::string want = opt_.lod;
-        double best = -std::numeric_limits<double>::infinity();
-        std::vector<std::string> lods(geoms->size());
-        for (size_t g = 0; g < geoms->size(); ++g) {
-            const json& geo = (*geoms)[g];
-            const std::string gp = op + ".geometry[" + std::to_string(g) + "]";
-            const json* type = member(geo, "type");
-            if (!type || !type->is_string()) return fail(ReadError::bad_structure, gp + ".type");
-            const std::string t = type->get<std::string>();
-            const json* lod = member(geo, "lod");
-            if (t == "GeometryInstance") {
-                const json* ti = member(geo, "template");
-                if (!ti || !is_index(*ti) || !templates_ || ti->get<uint64_t>() >= templates_->size())
-                    return fail(ReadError::bad_index, gp + ".template", ti ? ti->dump() : "");
-                const json& tpl = (*templates_)[ti->get<size_t>()];
-                const json* tt = member(tpl, "type");
-                if (!tt || !tt->is_string() || !area_type(tt->get<std::string>())) continue;
-                lod = member(tpl, "lod");
-            } else if (!area_type(t)) {
-                continue;
+        const cityjson::LodChoice lod = cityjson::choose_lod(*geoms, templates_, opt_.lod);
+        const std::string bad = op + ".geometry[" + std::to_string(lod.at) + "]";
+        switch (lod.error) {
+            case cityjson::LodError::none: break;
+            case cityjson::LodError::type: return fail(ReadError::bad_structure, bad + ".type");
+            case cityjson::LodError::template_ref: {
+                const json* ti = member((*geoms)[lod.at], "template");
+                return fail(ReadError::bad_index, bad + ".template", ti && !ti->is_structured() ? ti->dump() : "");
             }
-            double value;
-            if (!lod_of(lod, lods[g], value)) return fail(ReadError::bad_structure, gp + ".lod");
-            if (opt_.lod.empty() && value > best) best = value, want = lods[g];
+            case cityjson::LodError::lod: return fail(ReadError::bad_structure, bad + ".lod");
         }
+        for (const std::string& l : lod.lods)
+            if (!l.empty() && std::find(out_.lods.begin(), out_.lods.end(), l) == out_.lods.end()) out_.lods.push_back(l);
         size_t sem_offset = 0;
         for (size_t g = 0; g < geoms->size(); ++g) {
-            if (lods[g].empty() || lods[g] != want) continue;
+            if (!lod.taken(g)) continue;
             const json& geo = (*geoms)[g];
             const std::string gp = op + ".geometry[" + std::to_string(g) + "]";
             if (member(geo, "type")->get<std::string>() == "GeometryInstance") {
@@ -312,6 +271,15 @@ private:
 };
 
 bool parse(std::string_view text, size_t at, size_t line, json& doc, ReadProblem& err) {
+    size_t deep = 0;
+    if (cityjson::json_depth(text, cityjson::kMaxJsonDepth, &deep) > cityjson::kMaxJsonDepth) {
+        err.kind = ReadError::unsupported;
+        err.byte = at + deep;
+        err.line = line;
+        err.where = "JSON";
+        err.detail = "nested deeper than " + std::to_string(cityjson::kMaxJsonDepth) + " levels";
+        return false;
+    }
     try {
         doc = json::parse(text.begin(), text.end());
         return true;

@@ -52,6 +52,7 @@ struct ReadProblem {
 struct MeshModel {
     stl::Solids solids;
     double origin[3] = {0.0, 0.0, 0.0};
+    std::vector<std::string> lods;  // CityJSON: the levels of detail of area geometries, as first met
 };
 
 // Appends triangles to named surfaces of a stl::Solids.

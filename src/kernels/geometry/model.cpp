@@ -98,10 +98,10 @@ std::shared_ptr<const Model> make_model(const stl::Solids& solids, unsigned thre
     return m;
 }
 
-ModelCache::Hit ModelCache::find(const FileKey& key) {
+ModelCache::Hit ModelCache::find(const FileKey& key, const std::string& variant) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].key == key) {
+        if (entries_[i].key == key && entries_[i].variant == variant) {
             Entry hit = entries_[i];
             entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
             entries_.push_back(hit);
@@ -111,21 +111,22 @@ ModelCache::Hit ModelCache::find(const FileKey& key) {
     return {};
 }
 
-void ModelCache::put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns) {
+void ModelCache::put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns,
+                     const std::string& variant) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // A path holds one model at a time: an older version of the file is dropped.
+    // A path holds one model per variant at a time: an older version of the file is dropped.
     entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                  [&](const Entry& e) { return e.key.path == key.path; }),
+                                  [&](const Entry& e) { return e.key.path == key.path && e.variant == variant; }),
                    entries_.end());
     const bool recent = now_ns - key.ctime_ns < kRecentNs || now_ns - key.mtime_ns < kRecentNs;
-    entries_.push_back({key, std::move(model), hash, recent});
+    entries_.push_back({key, variant, std::move(model), hash, recent});
     while (entries_.size() > capacity_) entries_.erase(entries_.begin());
 }
 
-void ModelCache::confirm(const FileKey& key, int64_t now_ns) {
+void ModelCache::confirm(const FileKey& key, int64_t now_ns, const std::string& variant) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (Entry& e : entries_)
-        if (e.key == key) e.verify = now_ns - key.ctime_ns < kRecentNs || now_ns - key.mtime_ns < kRecentNs;
+        if (e.key == key && e.variant == variant) e.verify = now_ns - key.ctime_ns < kRecentNs || now_ns - key.mtime_ns < kRecentNs;
 }
 
 void ModelCache::clear() {

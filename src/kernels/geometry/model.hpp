@@ -74,16 +74,20 @@ public:
     };
 
     explicit ModelCache(size_t capacity) : capacity_(capacity) {}
-    Hit find(const FileKey& key);
+    // `variant`: how the file was read (a CityJSON model's level of detail):
+    // one file read two ways is two entries.
+    Hit find(const FileKey& key, const std::string& variant = {});
     // `now_ns`: the wall-clock time (same clock as the file times) the contents were read.
-    void put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns);
+    void put(const FileKey& key, std::shared_ptr<const Model> model, uint64_t hash, int64_t now_ns,
+             const std::string& variant = {});
     // The contents matched the hash: trust the entry from now on when its change is old enough.
-    void confirm(const FileKey& key, int64_t now_ns);
+    void confirm(const FileKey& key, int64_t now_ns, const std::string& variant = {});
     void clear();
 
 private:
     struct Entry {
         FileKey key;
+        std::string variant;
         std::shared_ptr<const Model> model;
         uint64_t hash;
         bool verify;

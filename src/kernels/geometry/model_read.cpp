@@ -15,7 +15,7 @@ bool is_mesh_file(const std::string& path) noexcept {
 }
 
 io::ReadStatus read_mesh_file(const std::string& path, MeshModel& out, ReadProblem& err, io::FileStamp& stamp,
-                              int& error, uint64_t* hash) {
+                              int& error, uint64_t* hash, const std::string& lod) {
     io::FileText file;
     const io::ReadStatus st = file.open(path, stamp);
     error = file.error();
@@ -32,10 +32,13 @@ io::ReadStatus read_mesh_file(const std::string& path, MeshModel& out, ReadProbl
             read_gltf(data, slash == std::string::npos ? std::string(".") : path.substr(0, slash), out, err);
             break;
         }
-        default:
-            read_cityjson(data.substr(io::utf8_bom_length(data)), {}, out, err);
+        default: {
+            CityJsonOptions opt;
+            opt.lod = lod;
+            read_cityjson(data.substr(io::utf8_bom_length(data)), opt, out, err);
             if (err.byte != SIZE_MAX) err.byte += io::utf8_bom_length(data);
             break;
+        }
     }
     return st;
 }

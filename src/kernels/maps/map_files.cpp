@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kernels/geometry/cityjson_rules.hpp"
+
 namespace qm::maps {
 namespace {
 
@@ -126,33 +128,7 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-const ojson* member(const ojson& o, const char* key) {
-    if (!o.is_object()) return nullptr;
-    auto it = o.find(key);
-    return it == o.end() ? nullptr : &*it;
-}
-
-// The reader's level-of-detail rule (cityjson_read.cpp): "2.2", 2 or 2.2.
-bool lod_of(const ojson* l, std::string& text, double& value) {
-    if (!l) return false;
-    if (l->is_string()) {
-        text = l->get<std::string>();
-        char* end = nullptr;
-        value = std::strtod(text.c_str(), &end);
-        return end && *end == '\0' && !text.empty() && std::isfinite(value);
-    }
-    if (l->is_number()) {
-        text = l->dump();
-        value = l->get<double>();
-        return std::isfinite(value);
-    }
-    return false;
-}
-
-bool area_type(const std::string& t) {
-    return t == "MultiSurface" || t == "CompositeSurface" || t == "Solid" || t == "MultiSolid" ||
-           t == "CompositeSolid";
-}
+const ojson* member(const ojson& o, const char* key) { return geom::cityjson::member_of(o, key); }
 
 class Annotator {
 public:
@@ -182,37 +158,20 @@ private:
         ojson& geoms = obj["geometry"];
         const std::string op = "CityObjects[\"" + id + "\"]";
         if (!geoms.is_array()) return fail(op + ".geometry");
-        std::string want = lod_;
-        double best = -std::numeric_limits<double>::infinity();
-        std::vector<std::string> lods(geoms.size());
-        std::vector<const ojson*> sem_of(geoms.size(), nullptr);
-        for (size_t g = 0; g < geoms.size(); ++g) {
-            const ojson& geo = geoms[g];
-            const ojson* type = member(geo, "type");
-            if (!type || !type->is_string()) return fail(op + ".geometry[" + std::to_string(g) + "].type");
-            const ojson* lod = member(geo, "lod");
-            const ojson* holder = &geo;
-            if (type->get<std::string>() == "GeometryInstance") {
-                const ojson* ti = member(geo, "template");
-                if (!ti || !ti->is_number_unsigned() || !templates || ti->get<size_t>() >= templates->size())
-                    return fail(op + ".geometry[" + std::to_string(g) + "].template");
-                holder = &(*templates)[ti->get<size_t>()];
-                const ojson* tt = member(*holder, "type");
-                if (!tt || !tt->is_string() || !area_type(tt->get<std::string>())) continue;
-                lod = member(*holder, "lod");
-            } else if (!area_type(type->get<std::string>())) {
-                continue;
-            }
-            double value;
-            if (!lod_of(lod, lods[g], value)) return fail(op + ".geometry[" + std::to_string(g) + "].lod");
-            if (lod_.empty() && value > best) best = value, want = lods[g];
-            sem_of[g] = holder;
+        // The geometries the reader takes, by its rule.
+        const geom::cityjson::LodChoice lod = geom::cityjson::choose_lod(geoms, templates, lod_);
+        const std::string bad = op + ".geometry[" + std::to_string(lod.at) + "]";
+        switch (lod.error) {
+            case geom::cityjson::LodError::none: break;
+            case geom::cityjson::LodError::type: return fail(bad + ".type");
+            case geom::cityjson::LodError::template_ref: return fail(bad + ".template");
+            case geom::cityjson::LodError::lod: return fail(bad + ".lod");
         }
         size_t offset = 0;
         for (size_t g = 0; g < geoms.size(); ++g) {
-            if (lods[g].empty() || lods[g] != want) continue;
-            const bool instance = sem_of[g] != &geoms[g];
-            const ojson* sem = member(*sem_of[g], "semantics");
+            if (!lod.taken(g)) continue;
+            const bool instance = lod.holder[g] != SIZE_MAX;
+            const ojson* sem = member(instance ? (*templates)[lod.holder[g]] : geoms[g], "semantics");
             const ojson* surfaces = sem ? member(*sem, "surfaces") : nullptr;
             if (!surfaces || !surfaces->is_array()) continue;
             if (!instance) {
@@ -254,7 +213,18 @@ AnnotateResult annotate_cityjson(std::string_view text, const std::string& lod, 
         seq = rest.find_first_not_of(" \t\r\n") != std::string_view::npos &&
               nlohmann::json::accept(text.substr(0, first_end));
     }
+    // The writer recurses once per level: a document nested past what a city
+    // model needs is refused before it is parsed.
+    auto too_deep = [&](std::string_view part, const std::string& where) {
+        size_t at = 0;
+        if (geom::cityjson::json_depth(part, geom::cityjson::kMaxJsonDepth, &at) <= geom::cityjson::kMaxJsonDepth)
+            return false;
+        a.result.error = AnnotateError::too_deep;
+        a.result.where = where.empty() ? "byte " + std::to_string(at) : where;
+        return true;
+    };
     if (!seq) {
+        if (too_deep(text, {})) return a.result;
         ojson doc = ojson::parse(text.begin(), text.end(), nullptr, false);
         if (doc.is_discarded()) {
             a.result.error = AnnotateError::syntax;
@@ -278,6 +248,7 @@ AnnotateResult annotate_cityjson(std::string_view text, const std::string& lod, 
         ++line;
         pos = end + 1;
         if (l.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        if (too_deep(l, "line " + std::to_string(line))) return a.result;
         ojson doc = ojson::parse(l.begin(), l.end(), nullptr, false);
         if (doc.is_discarded()) {
             a.result.error = AnnotateError::syntax;

@@ -53,7 +53,9 @@ struct SurfaceValues {
     std::vector<double> values;
 };
 
-enum class AnnotateError { none, syntax, structure };
+// too_deep: arrays and objects nested deeper than a city model needs
+// (geometry/cityjson_rules.hpp: kMaxJsonDepth).
+enum class AnnotateError { none, syntax, structure, too_deep };
 
 struct AnnotateResult {
     AnnotateError error = AnnotateError::none;

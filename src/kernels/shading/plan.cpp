@@ -1,6 +1,9 @@
 #include "kernels/shading/plan.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "kernels/io/file_read.hpp"
 
@@ -18,6 +21,7 @@ Fingerprint product_fingerprint(const ShadingPlan& plan, const std::string& kind
     fp.set("format", "1");
     fp.set("kind", kind);
     fp.set("model", plan.model_digest.empty() ? "(unreadable)" : plan.model_digest);
+    if (!plan.lod.empty()) fp.set("lod", plan.lod);
     std::string names;
     for (const std::string& s : plan.surfaces) {
         std::string q = "\"";
@@ -79,6 +83,25 @@ std::string views_path(const std::string& table_path) { return sibling_path(tabl
 std::vector<std::string> generated_files(const std::string& table_path) {
     const std::string exact = exact_path(table_path), views = views_path(table_path);
     return {fingerprint_path(table_path), exact, fingerprint_path(exact), views, fingerprint_path(views)};
+}
+
+std::vector<std::string> cell_light_files(const std::string& table_path) {
+    namespace fs = std::filesystem;
+    const fs::path stem(sibling_path(table_path, ".cells."));
+    const std::string prefix = stem.filename().string();
+    fs::path folder = stem.parent_path();
+    if (folder.empty()) folder = ".";
+    std::vector<std::string> found;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool kept = name.ends_with(".bin") || name.ends_with(".bin.fingerprint");
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 && kept)
+            found.push_back((stem.parent_path() / name).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::string product_key(const Fingerprint& fp) { return sha256_hex(fp.text()); }

@@ -9,6 +9,8 @@
 //   views   <table stem>.views.csv    the surfaces' sky, ground and horizon views (sky_view.hpp)
 // (<table stem>: the table path without a final ".csv".) Fingerprint lines, in order:
 //   every product   format, kind, model, surfaces, resolution, normals
+//                   (and lod, after model, when a level of detail is chosen;
+//                   absent, older fingerprints of the highest stay valid)
 //   table           grid       ("45, 15 (altitudes 0..75)" for the 54-point grid, else "<az step>, <alt step>")
 //   exact           site, period, time_step, steps, sun_time
 //   views           directions, horizon_band
@@ -40,6 +42,7 @@ struct ShadingPlan {
     std::vector<std::string> surfaces;  // analysed surfaces as declared (order and repeats kept)
     double resolution = 0.0;            // [model units] edge length of subdivision; 0: the model's triangles
     std::string normals = "file";       // the module's normals setting
+    std::string lod;                    // a CityJSON model's level of detail; "" the highest
     bool grid_given = false;            // false: the 54-point grid
     double azimuth_step = 45.0, altitude_step = 15.0;  // [deg] with grid_given
 };
@@ -64,6 +67,10 @@ std::string views_path(const std::string& table_path);  // ".views.csv"
 // (the table's fingerprint, the exact factors and the views with theirs),
 // so that a discarded cache leaves nothing stale. The table itself is not listed.
 std::vector<std::string> generated_files(const std::string& table_path);
+// The arrays' kept cell light beside the table ("<stem>.cells.<array>.bin" and
+// its fingerprint) that exist now: their names depend on the arrays, which the
+// shading module does not know, so they are found in the table's folder.
+std::vector<std::string> cell_light_files(const std::string& table_path);
 
 // SHA-256 hex of a fingerprint's text.
 std::string product_key(const Fingerprint& fp);
