@@ -156,21 +156,65 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
 
         raise SweepError("workers 应为正整数（本机集群的工作进程数；None 为每个核一个），实际为 %r" % (workers,))
     n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
-    with _worker_start():
+    with _interrupt_quiets_lost_starts(), _worker_start():
         # The environment of now (a forked worker would see the server's, of its start): project paths
         # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
         # 8787, which another cluster may hold).
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
                                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=50,
                                env=dict(os.environ))
-    try:
-        c = Client(cluster)
+    with _interrupt_quiets_lost_starts():
         try:
-            yield c
+            c = Client(cluster)
+            try:
+                yield c
+            finally:
+                c.close()
         finally:
-            c.close()
+            cluster.close()
+
+
+class _LostStartsFilter:
+    """Drops the event loop's "Task exception was never retrieved" reports of
+    the cluster library's own tasks (worker starts cut short): after a Ctrl-C
+    nobody reads their failure, and each would print a traceback after the
+    command's one line."""
+
+    def filter(self, record) -> bool:
+        if not str(record.msg).startswith("Task exception was never retrieved"):
+            return True
+        import traceback
+
+        exc = record.exc_info[1] if record.exc_info else None
+        text = "".join(traceback.format_exception(exc)) if exc is not None else str(record.getMessage())
+        return "distributed" not in text
+
+
+_lost_starts_filter = _LostStartsFilter()
+
+
+@contextlib.contextmanager
+def _interrupt_quiets_lost_starts():
+    """While a local cluster starts or runs, Ctrl-C first quiets the reports of
+    the worker starts it cuts short (they come from the event loop's thread,
+    while this one still unwinds), then interrupts as usual."""
+    import signal
+
+    if not threading_main() or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield
+        return
+
+    def on_interrupt(signum, frame):
+        import logging
+
+        logging.getLogger("asyncio").addFilter(_lost_starts_filter)
+        signal.default_int_handler(signum, frame)
+
+    signal.signal(signal.SIGINT, on_interrupt)
+    try:
+        yield
     finally:
-        cluster.close()
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _probe_scheduler(address: str, seconds: float = 5.0) -> None:
