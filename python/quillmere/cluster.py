@@ -13,8 +13,8 @@ from typing import Any
 
 # What a variant imports, loaded once in the server process that forks the
 # local cluster's workers, so that a worker starts with them in memory.
-WORKER_PRELOAD = ("distributed", "numpy", "pandas", "tomllib", "quillmere.sweep", "quillmere.core.manager",
-                  "quillmere.components.weather_feed", "quillmere.components.shade_exact",
+WORKER_PRELOAD = ("quillmere._worker_server", "distributed", "numpy", "pandas", "tomllib", "quillmere.sweep",
+                  "quillmere.core.manager", "quillmere.components.weather_feed", "quillmere.components.shade_exact",
                   "quillmere.components.sunpanel_timed", "quillmere.components.gale_module")
 
 
@@ -32,20 +32,12 @@ def _start_worker_server() -> bool:
     ensure_running = getattr(forkserver, "ensure_running", None)
     if ensure_running is not None:
         # Ctrl-C in the terminal reaches every process of its group: the server
-        # and the workers it forks ignore it (they inherit the ignored signal),
-        # so only this process is interrupted and closes the cluster, instead
-        # of every worker printing its own traceback.
-        import signal
-
-        previous = None
-        if threading_main():
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            with _stderr_to_devnull():
-                ensure_running()
-        finally:
-            if previous is not None:
-                signal.signal(signal.SIGINT, previous)
+        # and the workers it forks ignore it (quillmere._worker_server, the
+        # first module the server imports). This process keeps its handler
+        # throughout: ignoring it here while the server starts lost a Ctrl-C
+        # that came in that moment.
+        with _stderr_to_devnull():
+            ensure_running()
     return True
 
 
@@ -156,29 +148,29 @@ def _client_for(client: Any, workers: int | None, n_tasks: int):
 
         raise SweepError("workers 应为正整数（本机集群的工作进程数；None 为每个核一个），实际为 %r" % (workers,))
     n = workers or max(1, min(os.cpu_count() or 1, n_tasks))
-    with _interrupt_quiets_lost_starts(), _worker_start():
+    _quiet_lost_starts()
+    with _worker_start():
         # The environment of now (a forked worker would see the server's, of its start): project paths
         # may name ${VARIABLES}. No dashboard; the scheduler's HTTP server on a free local port (not
         # 8787, which another cluster may hold).
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
                                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, silence_logs=50,
                                env=dict(os.environ))
-    with _interrupt_quiets_lost_starts():
+    try:
+        c = Client(cluster)
         try:
-            c = Client(cluster)
-            try:
-                yield c
-            finally:
-                c.close()
+            yield c
         finally:
-            cluster.close()
+            c.close()
+    finally:
+        cluster.close()
 
 
 class _LostStartsFilter:
     """Drops the event loop's "Task exception was never retrieved" reports of
-    the cluster library's own tasks (worker starts cut short): after a Ctrl-C
-    nobody reads their failure, and each would print a traceback after the
-    command's one line."""
+    the cluster library's own tasks: a cluster start that failed has raised
+    its own error already, and after a Ctrl-C each would print a traceback
+    after the command's one line."""
 
     def filter(self, record) -> bool:
         if not str(record.msg).startswith("Task exception was never retrieved"):
@@ -193,28 +185,14 @@ class _LostStartsFilter:
 _lost_starts_filter = _LostStartsFilter()
 
 
-@contextlib.contextmanager
-def _interrupt_quiets_lost_starts():
-    """While a local cluster starts or runs, Ctrl-C first quiets the reports of
-    the worker starts it cuts short (they come from the event loop's thread,
-    while this one still unwinds), then interrupts as usual."""
-    import signal
+def _quiet_lost_starts() -> None:
+    """From the first local cluster on, the event loop's reports of the cluster
+    library's worker starts that were cut short (a Ctrl-C while the cluster
+    starts) are dropped: they come from the loop's thread, at any moment after
+    the interruption (the tasks are collected late), after the one line."""
+    import logging
 
-    if not threading_main() or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
-        yield
-        return
-
-    def on_interrupt(signum, frame):
-        import logging
-
-        logging.getLogger("asyncio").addFilter(_lost_starts_filter)
-        signal.default_int_handler(signum, frame)
-
-    signal.signal(signal.SIGINT, on_interrupt)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+    logging.getLogger("asyncio").addFilter(_lost_starts_filter)
 
 
 def _probe_scheduler(address: str, seconds: float = 5.0) -> None:
