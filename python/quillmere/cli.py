@@ -637,7 +637,17 @@ def main(argv=None):
     except KeyboardInterrupt:
         _close_clusters_quietly()
         print("已中断")
+        _forget_interrupt()
         return 130
+
+
+def _forget_interrupt() -> None:
+    """A Ctrl-C that lands in code evaluated from a string (dataclasses and
+    named tuples make their methods so, on import) marks the interrupt as
+    unhandled in the interpreter even though it was caught here; under
+    ``python -m`` the interpreter then ends by the signal after exit status
+    130 was chosen. Evaluating a string that ends normally clears that mark."""
+    exec("None")
 
 
 def _close_clusters_quietly() -> None:

@@ -95,3 +95,27 @@ def test_ctrl_c_ends_with_one_line_and_leaves_no_process(tmp_path, moment):
     assert p.returncode == 130, out + err
     assert (out + err).splitlines() == ["已中断"], out + err
     assert left == [], left
+
+
+INTERRUPTED_IN_STRING_CODE = '''
+from quillmere import SimUnit
+class Interrupted(SimUnit):
+    """A Ctrl-C that lands while code evaluated from a string runs (as the
+    methods of dataclasses and named tuples are made, on import)."""
+    def _get_module_info(self):
+        return {"name": "Interrupted", "vars": []}
+    def update(self, time_, state):
+        exec("raise KeyboardInterrupt")
+'''
+
+
+def test_ctrl_c_in_string_evaluated_code_still_exits_130(tmp_path):
+    write_inputs(tmp_path, house=False)
+    (tmp_path / "interrupted.py").write_text(INTERRUPTED_IN_STRING_CODE, encoding="utf-8")
+    project = PROJECT.replace('type = "chatty:Chatty"\nx = 1', 'type = "interrupted:Interrupted"')
+    (tmp_path / "p.toml").write_text(project, encoding="utf-8")
+    # Under python -m, the interpreter would end by the signal (exit status -2) after the command chose 130.
+    p = subprocess.run([sys.executable, "-m", "quillmere", "run", "p.toml"], capture_output=True, text=True,
+                       cwd=tmp_path, timeout=120)
+    assert p.returncode == 130, p.stdout + p.stderr
+    assert p.stdout.splitlines()[-1] == "已中断" and p.stderr == ""
