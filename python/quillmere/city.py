@@ -232,7 +232,11 @@ def _survey_tile(path: str) -> dict:
     starts = np.flatnonzero(np.diff(obj_of, prepend=-1))
     runs = [(objects[int(obj_of[s])], int(s), int(e))
             for s, e in zip(starts.tolist(), starts[1:].tolist() + [len(obj_of)])]
-    return {"path": path, "error": None, "hash": int(t["content_hash"]), "sha": _file_sha(path),
+    sha = _file_sha(path)
+    _READ[(path, sha)] = t  # the scenes of this worker take it from here instead of reading the file again
+    while len(_READ) > _KEEP_TILES:
+        _READ.pop(next(iter(_READ)))
+    return {"path": path, "error": None, "hash": int(t["content_hash"]), "sha": sha,
             "origin": list(t["origin"]), "triangles": int(len(obj_of)), "runs": runs,
             "extent": None if ext is None else (ext[0] + ox, ext[1] + oy, ext[2] + ox, ext[3] + oy)}
 
@@ -244,6 +248,7 @@ _KEEP_SCENES = 2
 
 _TILES: dict[tuple, dict] = {}  # (path, content, frame) -> tile in the frame; the neighbours of the next scene
 _KEEP_TILES = 9
+_READ: dict[tuple, dict] = {}  # (path, content) -> tile as the survey read it, until a scene takes it into the frame
 
 
 def _frame_triangles(path: str, sha: str, frame: Sequence[float]) -> dict:
@@ -255,9 +260,11 @@ def _frame_triangles(path: str, sha: str, frame: Sequence[float]) -> dict:
     if key in _TILES:
         _TILES[key] = _TILES.pop(key)
         return _TILES[key]
-    t = read_tile(path)
-    if _file_sha(path) != sha:
-        raise CityError("瓦片 %s 在运行期间被修改" % path)
+    t = _READ.pop((path, sha), None)
+    if t is None:
+        t = read_tile(path)
+        if _file_sha(path) != sha:
+            raise CityError("瓦片 %s 在运行期间被修改" % path)
     offset = [float(a) - float(b) for a, b in zip(t["origin"], frame)]
     t["triangles"] = shift_triangles(t["triangles"], offset)
     _TILES[key] = t
@@ -285,7 +292,10 @@ def _tile_scene(unit: dict) -> tuple[Any, dict, float]:
         tris.append(other["triangles"][keep])
         normals.append(other["normals"][keep])
     scene = SunScene(np.ascontiguousarray(np.concatenate(tris)), np.ascontiguousarray(np.concatenate(normals)))
-    facts = {"names": own["names"], "surface": own["surface"], "margin_triangles": scene.size - len(own["surface"])}
+    # Each surface's first two CSV fields (object, surface), made once per scene instead of once per row.
+    prefix = ["%s,%s," % (_csv_field(n.split("/", 1)[0]), _csv_field(n)) for n in own["names"]]
+    facts = {"names": own["names"], "surface": own["surface"], "prefix": prefix,
+             "margin_triangles": scene.size - len(own["surface"])}
     _SCENES[key] = (scene, facts)
     while len(_SCENES) > _KEEP_SCENES:
         _SCENES.pop(next(iter(_SCENES)))
@@ -340,15 +350,13 @@ def _unit_map(unit: dict, scene: Any, faces: np.ndarray) -> tuple[list[np.ndarra
 
 
 def _unit_text(unit: dict, facts: dict, columns: Sequence[np.ndarray]) -> str:
-    names = facts["names"]
-    surface = facts["surface"]
-    lines = ["# %s %s\n" % (_FORMAT, unit["fingerprint"])]
-    values = [c.tolist() for c in columns]
-    for j, k in enumerate(range(unit["first"], unit["end"])):
-        name = names[int(surface[k])]
-        obj = name.split("/", 1)[0]
-        lines.append("%s,%s,%d,%s\n" % (_csv_field(obj), _csv_field(name), k, ",".join(repr(v[j]) for v in values)))
-    return "".join(lines)
+    first, end = unit["first"], unit["end"]
+    prefix = facts["prefix"]
+    heads = [prefix[s] for s in facts["surface"][first:end].tolist()]
+    # repr: the shortest text that reads back as the same double
+    values = map(",".join, zip(*(map(repr, c.tolist()) for c in columns)))
+    return "# %s %s\n" % (_FORMAT, unit["fingerprint"]) + "".join(map("{}{},{}\n".format, heads, range(first, end),
+                                                                      values))
 
 
 def _csv_field(text: str) -> str:
@@ -637,6 +645,7 @@ def city_map(tiles: Any, output: str, weather: str | None = None, *, project: st
         finally:
             _SCENES.clear()  # this process goes on: its scenes and tiles are not kept
             _TILES.clear()
+            _READ.clear()
     else:
         if client is None:
             sw._start_worker_server()

@@ -15,7 +15,8 @@ from typing import Any
 # local cluster's workers, so that a worker starts with them in memory.
 WORKER_PRELOAD = ("quillmere._worker_server", "distributed", "numpy", "pandas", "tomllib", "quillmere.sweep",
                   "quillmere.core.manager", "quillmere.components.weather_feed", "quillmere.components.shade_exact",
-                  "quillmere.components.sunpanel_timed", "quillmere.components.gale_module")
+                  "quillmere.components.sunpanel_timed", "quillmere.components.gale_module", "quillmere.city",
+                  "quillmere.shadow_calc.city_tiles")
 
 
 def _start_worker_server() -> bool:
