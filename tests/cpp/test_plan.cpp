@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -187,6 +188,20 @@ TEST(ShadingPlan, KeptCellLightIsFoundBesideItsOwnTableOnly) {
               (std::vector<std::string>{dir / "shade.cells.east.bin", dir / "shade.cells.east.bin.fingerprint",
                                         dir / "shade.cells.w-2.bin"}));
     EXPECT_TRUE(sh::cell_light_files(dir / "missing/shade.csv").empty());
+
+    // Whatever an array is called, the file kept for it is one the finder lists (and a table's
+    // regeneration removes); names that differ only in characters a file name cannot hold do not share it.
+    Folder other;
+    const std::string table = other / "roof.csv";
+    std::vector<std::string> made;
+    for (const char* array : {"south", "south east/2", "south east:2", "数组"}) {
+        made.push_back(sh::cell_light_path(table, array));
+        std::ofstream(made.back()) << "x";
+    }
+    EXPECT_EQ(made[0], other / "roof.cells.south.bin");
+    EXPECT_NE(made[1], made[2]);
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(sh::cell_light_files(table), made);
 }
 
 TEST(ShadingPlan, ModelByContentAndFreshnessThroughTheStore) {

@@ -59,14 +59,6 @@ shading::Fingerprint cells_fingerprint(ExactShadowModule& ex, const std::string&
     return fp;
 }
 
-// "<table stem>.cells.<array>.bin", the array's name kept to letters, digits, '-' and '_'.
-std::string cells_path(const std::string& table_path, const std::string& array_name) {
-    std::string safe;
-    for (char c : array_name) safe += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
-    if (safe != array_name) safe += "-" + shading::sha256_hex(array_name).substr(0, 8);
-    return shading::sibling_path(table_path, (".cells." + safe + ".bin").c_str());
-}
-
 constexpr const char* kCellsHeader = "quillmere lit cell samples 1\n";
 
 // The beam factor of every cell at the run's positions: recomputed from the
@@ -76,7 +68,7 @@ void cell_light(ArrayLayout& a, ExactShadowModule& ex, const std::string& surfac
                 size_t rows) {
     const size_t n = a.faces.size(), row = (n + 7) / 8;
     const shading::ShadingPlan plan = ex.plan();
-    const std::string path = plan.table_path.empty() ? std::string() : cells_path(plan.table_path, array_name);
+    const std::string path = plan.table_path.empty() ? std::string() : shading::cell_light_path(plan.table_path, array_name);
     shading::Fingerprint fp;
     if (!path.empty()) {
         fp = cells_fingerprint(ex, surface, a.options.place, n, a.row_alt, a.row_az);

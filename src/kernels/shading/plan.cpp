@@ -1,6 +1,7 @@
 #include "kernels/shading/plan.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -83,6 +84,13 @@ std::string views_path(const std::string& table_path) { return sibling_path(tabl
 std::vector<std::string> generated_files(const std::string& table_path) {
     const std::string exact = exact_path(table_path), views = views_path(table_path);
     return {fingerprint_path(table_path), exact, fingerprint_path(exact), views, fingerprint_path(views)};
+}
+
+std::string cell_light_path(const std::string& table_path, const std::string& array_name) {
+    std::string safe;
+    for (char c : array_name) safe += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
+    if (safe != array_name) safe.append(1, '-').append(sha256_hex(array_name), 0, 8);
+    return sibling_path(table_path, std::string(".cells.").append(safe).append(".bin").c_str());
 }
 
 std::vector<std::string> cell_light_files(const std::string& table_path) {

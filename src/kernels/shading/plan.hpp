@@ -67,9 +67,13 @@ std::string views_path(const std::string& table_path);  // ".views.csv"
 // (the table's fingerprint, the exact factors and the views with theirs),
 // so that a discarded cache leaves nothing stale. The table itself is not listed.
 std::vector<std::string> generated_files(const std::string& table_path);
-// The arrays' kept cell light beside the table ("<stem>.cells.<array>.bin" and
-// its fingerprint) that exist now: their names depend on the arrays, which the
-// shading module does not know, so they are found in the table's folder.
+// Where an array's cell light is kept beside the table: "<stem>.cells.<array>.bin",
+// the array's name kept to letters, digits, '-' and '_' (another name gets a
+// hash of itself appended, so that two names never share a file).
+std::string cell_light_path(const std::string& table_path, const std::string& array_name);
+// The arrays' kept cell light beside the table (cell_light_path's files and
+// their fingerprints) that exist now: their names depend on the arrays, which
+// the shading module does not know, so they are found in the table's folder.
 std::vector<std::string> cell_light_files(const std::string& table_path);
 
 // SHA-256 hex of a fingerprint's text.
