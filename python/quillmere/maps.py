@@ -60,10 +60,7 @@ def map_inputs(project: Any) -> dict[str, Any]:
 
     m = Manager(project)
     m.quiet = True
-    m.progress = False
-    m.project = m.load_project()
-    m.clock = m.create_clock()
-    m.create_modules()
+    m.prepare("modules")
     p = m.project
     cfg = p.get("map") or {}
     if "shading" in cfg:

@@ -183,11 +183,7 @@ def _checked(project: dict) -> tuple[dict, dict]:
     with contextlib.redirect_stdout(io.StringIO()):
         m = Manager(project)
         m.quiet = True
-        m.progress = False
-        m.project = m.load_project()
-        m.clock = m.create_clock()
-        m.create_modules()
-        m.create_links()
+        m.prepare("links")
     return m.project, m.state
 
 
@@ -269,13 +265,7 @@ def _prepare_shading(index: int, project: dict, share_shading: bool = True) -> d
     try:
         with contextlib.redirect_stdout(captured):
             m = Manager(project)
-            m.quiet = False
-            m.progress = False
-            m.project = m.load_project()
-            m.clock = m.create_clock()
-            m.create_modules()
-            m.create_links()
-            m.awake_modules()
+            m.prepare("awake")
     except BaseException:  # noqa: BLE001 - reported by the variant's own run
         pass
     return {"index": index, "messages": captured.getvalue()}

@@ -235,6 +235,35 @@ class TestEntryObject:
         N(p).run_simulation()
         assert calls == ["create_modules"]
 
+    def test_prepare_stops_before_the_step_loop_at_the_stage_asked(self, proj):
+        calls = []
+
+        class M(Manager):
+            def create_links(self):
+                calls.append("create_links")
+                return super().create_links()
+
+            def awake_modules(self):
+                calls.append("awake_modules")
+                super().awake_modules()
+
+            def run_steps(self):
+                calls.append("run_steps")
+                return super().run_steps()
+
+        m = M(proj(GEN_PROJECT))
+        m.prepare("modules")
+        assert calls == [] and list(m.modules) == ["gen", "src"] and m.links is None and m.clock is not None
+        m.prepare()
+        assert calls == ["create_links"] and len(m.links) == 1 and m.results is None
+        calls.clear()
+        m.prepare("awake")
+        assert calls == ["create_links", "awake_modules"]
+        with pytest.raises(ValueError, match="until"):
+            m.prepare("steps")
+        with pytest.raises(ProjectError):  # what the run would raise before its first step
+            Manager(proj(GEN_PROJECT.replace("src.x -> gen.x", "src.nope -> gen.x"))).prepare()
+
     def test_path_types(self, proj, tmp_path):
         import pathlib
         marker = object()

@@ -402,6 +402,16 @@ private:
 };
 }  // namespace
 
+void Manager::prepare(Stage until) {
+    project = clock = modules = links = state = results = summary = timings = nb::none();
+    project = load_project();
+    clock = create_clock();
+    create_modules();
+    if (until == Stage::modules) return;
+    create_links();
+    if (until == Stage::awake) awake_modules();
+}
+
 nb::object Manager::run_simulation() {
     project = clock = modules = links = state = results = summary = timings = nb::none();
     GateScope gate(quiet);
@@ -480,6 +490,18 @@ void bind_manager(nb::module_& m) {
             "Creates the links, checked against the modules' variables.");
     cls.def("awake_modules", [](Manager& mg) { mg.Manager::awake_modules(); },
             "Calls awake(state) once on every module, shading modules first.");
+    cls.def(
+        "prepare",
+        [](Manager& mg, const std::string& until) {
+            using S = Manager::Stage;
+            if (until != "modules" && until != "links" && until != "awake")
+                raise(PyExc_ValueError, "until 应为 \"modules\"、\"links\" 或 \"awake\"，实际为 \"" + until + "\"");
+            mg.prepare(until == "modules" ? S::modules : until == "links" ? S::links : S::awake);
+        },
+        nb::arg("until") = "links",
+        "The run's start-up without its step loop: load_project, create_clock and create_modules; then "
+        "create_links (until \"links\" or \"awake\") and awake_modules (until \"awake\"). Raises what the run "
+        "would raise before its first step; the project, clock, modules, links and state are left set.");
     cls.def("run_steps", [](Manager& mg) { return result_as<"pandas.DataFrame">(mg.Manager::run_steps()); },
             "Runs the step loop over the whole period; returns the results DataFrame.");
     cls.def("finish_modules", [](Manager& mg) { mg.Manager::finish_modules(); },

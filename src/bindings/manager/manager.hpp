@@ -48,6 +48,14 @@ public:
     virtual nb::object summarize();       // 9: energy, peak power, full-load hours
     virtual nb::object run_simulation();  // 10: the whole run; returns the results table
 
+    // The run's start-up without its step loop: load_project, create_clock,
+    // create_modules, then create_links when until is links or awake, then
+    // awake_modules when it is awake (each through the method table, so a
+    // subclass's redefinition is reached). What a sweep checks before it
+    // submits a variant, or a map reads of a project.
+    enum class Stage { modules, links, awake };
+    void prepare(Stage until);
+
     // Internal: the results path must not be one of the project's inputs.
     void check_results_path();
 
