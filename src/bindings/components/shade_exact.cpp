@@ -96,7 +96,7 @@ void ExactShadowModule::awake_fresh(nb::handle state) {
     row_alt.clear(), row_az.clear(), row_factors.clear();
     step_rows = 0;
     track = shading::SunTrack{};
-    model_digest_.clear();
+    // The model's digest was cleared by awake (and may have been made since for the sharing key).
     // The table module's start-up, with this type's grid and fingerprints for
     // what it generates. The exact method keeps the table too, as an overview
     // of the surfaces' shading (and for a switch to the table method).

@@ -165,6 +165,7 @@ void ExactShadowModule::keep_prepared(const std::string& key) {
 
 void ExactShadowModule::awake(nb::handle state) {
     read_options();
+    model_digest_.clear();  // the model is hashed again once per awake: the key's plan and the products share it
     const std::string key = prepared_key(state);
     if (!key.empty() && adopt_prepared(key)) return;
     const size_t asked = native_lines_asked();
