@@ -1,25 +1,18 @@
 // shading/step_factors: a stored file of exact factors is used only when it
 // is fresh, reads for the run's surfaces and holds the run's sun track.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "kernels/shading/factor_file.hpp"
 #include "kernels/shading/step_factors.hpp"
 #include "kernels/shading/store.hpp"
+#include "temp_folder.hpp"
 
 namespace sh = qm::shading;
 
 namespace {
-std::string temp_folder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qm_steps_XXXXXX";
-    return ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-}
-
 sh::SunRun day(double latitude) {
     sh::SunRun run;
     run.latitude = latitude, run.longitude = 16.4, run.time_zone = 1, run.start_year = 2025;
@@ -38,9 +31,8 @@ std::string table_text(const sh::SunTrack& track, const std::vector<std::string>
 }  // namespace
 
 TEST(StepFactors, FreshOnlyForTheSameTrackSurfacesAndFingerprint) {
-    const std::string dir = temp_folder();
-    ASSERT_FALSE(dir.empty());
-    const std::string path = dir + "/t.exact.csv";
+    const qm::test_support::TempFolder dir("qm_steps");
+    const std::string path = dir / "t.exact.csv";
     const sh::SunTrack track = sh::sun_track(day(48.2));
     ASSERT_GT(track.positions(), 5u);
     const std::vector<std::string> names = {"roof", "wall"};
@@ -77,6 +69,5 @@ TEST(StepFactors, FreshOnlyForTheSameTrackSurfacesAndFingerprint) {
     EXPECT_FALSE(got.fresh());
     EXPECT_TRUE(got.table.factors.empty());
     // No file.
-    EXPECT_EQ(sh::load_step_factors(dir + "/none.csv", fp, names, track).store.error, sh::StoreError::no_product);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    EXPECT_EQ(sh::load_step_factors(dir / "none.csv", fp, names, track).store.error, sh::StoreError::no_product);
 }
