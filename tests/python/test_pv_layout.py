@@ -154,3 +154,21 @@ def test_string_and_tracker_powers_are_results_and_the_inverter_tree_has_the_mis
     assert inv["dc_mismatch"] == pytest.approx(et["dc_mismatch"] + wt["dc_temperature"], rel=1e-12)
     assert inv["dc_temperature"] > inv["dc_mismatch"] > inv["dc"]
     assert inv["dc"] == pytest.approx(inv["dc_mismatch"] * (1 - east_unit.system_losses / 100), rel=1e-9)
+
+
+def test_a_second_start_up_with_another_layout_drops_the_old_strings_outputs(folder):
+    east = LAYOUT + "modules_per_string = 2\nstrings_per_tracker = 2\n"
+    m = Manager(project(folder, east=east, name="again.toml", period="period = [2025, 6, 1, 2025, 6, 1]"))
+    m.quiet = True
+    m.prepare("awake")
+    unit = m.modules["pv_east"]
+    strings = lambda: sorted(k for k in unit.outputs if k.startswith(("string_dc", "tracker_dc")))  # noqa: E731
+    assert strings() == ["string_dc_1", "string_dc_2", "string_dc_3", "string_dc_4", "tracker_dc_1", "tracker_dc_2"]
+    keys = [d["key"] for d in type(unit).project_values]
+    unit.in_file_params[keys.index("modules_per_string")] = 8
+    unit.in_file_params[keys.index("strings_per_tracker")] = 1
+    unit.awake(m.state)
+    assert strings() == ["string_dc_1", "tracker_dc_1"]
+    unit.in_file_params[keys.index("layout")] = "none"
+    unit.awake(m.state)
+    assert strings() == [] and unit.layout_summary() is None
