@@ -1,6 +1,7 @@
 """Inputs the Python tests share: the demo house and a weather year written
 into a folder, the small weather-and-turbine project, the two PV arrays on the
-demo house's south roofs, and the one error line a refused command prints.
+demo house's south roofs, one SunPanel on the south-east roof (and a turbine), and the one
+error line a refused command prints.
 The fixtures that use them are in conftest.py."""
 from __future__ import annotations
 
@@ -39,6 +40,39 @@ def write_inputs(folder, latitude=48.0, longitude=16.0, time_zone=1, *, weather=
     return folder
 
 
+SITE_48 = "[site]\nlatitude = 48.21\nlongitude = 16.37\ntime_zone = 1\n"
+
+
+def _weather_and_house(table):
+    """The weather module and the shading module "house" of the demo house's two south roofs."""
+    return ('[[modules]]\nname = "weather"\ntype = "WaetherFeed"\nfile = "weather.epw"\n'
+            '[[modules]]\nname = "house"\ntype = "SurfaceShadow"\nmodel = "house.stl"\n'
+            f'table = "{table}"\nsurfaces = ["roof_south_east", "roof_south_west"]\n')
+
+
+def roof_panel_project(turbine=False, output=None):
+    """Project text at 48.21 N 16.37 E, 20 to 22 June 2025 (the inputs of write_inputs(folder, 48.21, 16.37,
+    1, year=2025)): the weather, the shading module "house" (table shading/table.csv) of the demo house's two
+    south roofs, a SunPanel "pv" of 20 m2 on the south-east part; with `turbine` a 3 kW WindTurbine "turbine"
+    on the weather's wind; `output` names the results CSV."""
+    wind = ',\n         "weather.wind_speed -> turbine.wind_speed"' if turbine else ""
+    text = f"""period = [2025, 6, 20, 2025, 6, 22]
+links = ["weather.rad2 -> pv.normal_rad", "weather.rad3 -> pv.diffuse_rad"{wind}]
+{SITE_48}{_weather_and_house('shading/table.csv')}[[modules]]
+name = "pv"
+type = "SunPanel"
+shading = "house"
+surface = "roof_south_east"
+area = 20.0
+efficiency = 0.2
+"""
+    if turbine:
+        text += '[[modules]]\nname = "turbine"\ntype = "WindTurbine"\ncapacity = 3.0\n'
+    if output:
+        text += f'[output]\ncsv = "{output}"\n'
+    return text
+
+
 WEATHER_LINKS = '"weather.dry_bulb_temp -> {p}.temp_air", "weather.wind_speed -> {p}.wind_speed", '
 
 
@@ -53,22 +87,8 @@ def two_roof_arrays(panel_type="PVArray", *, area=20.0, east="", west="", invert
 {period}
 links = [{links}"weather.rad2 -> pv_east.normal_rad", "weather.rad3 -> pv_east.diffuse_rad",
          "weather.rad2 -> pv_west.normal_rad", "weather.rad3 -> pv_west.diffuse_rad"]
-[site]
-latitude = 48.21
-longitude = 16.37
-time_zone = 1
-{inverter}
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "house"
-type = "SurfaceShadow"
-model = "house.stl"
-table = "t.csv"
-surfaces = ["roof_south_east", "roof_south_west"]
-[[modules]]
+{SITE_48}{inverter}
+{_weather_and_house('t.csv')}[[modules]]
 name = "pv_east"
 type = "{panel_type}"
 shading = "house"

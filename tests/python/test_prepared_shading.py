@@ -10,33 +10,9 @@ import pytest
 from quillmere.components import shade_exact
 from quillmere.core.manager import Manager, load_project
 
-from demo_inputs import write_inputs
+from demo_inputs import roof_panel_project, write_inputs
 
-PROJECT = '''\
-period = [2025, 6, 20, 2025, 6, 22]
-links = ["weather.rad2 -> pv.normal_rad", "weather.rad3 -> pv.diffuse_rad"]
-[site]
-latitude = 48.21
-longitude = 16.37
-time_zone = 1
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "house"
-type = "SurfaceShadow"
-model = "house.stl"
-table = "shading/table.csv"
-surfaces = ["roof_south_east", "roof_south_west"]
-[[modules]]
-name = "pv"
-type = "SunPanel"
-shading = "house"
-surface = "roof_south_east"
-area = 20.0
-efficiency = 0.2
-'''
+PROJECT = roof_panel_project()
 
 
 @pytest.fixture

@@ -11,40 +11,9 @@ distributed = pytest.importorskip("distributed")
 from quillmere import cli, sweep as sw  # noqa: E402
 from quillmere.core.manager import Manager, ProjectError, load_project  # noqa: E402
 
-from demo_inputs import write_inputs  # noqa: E402
+from demo_inputs import roof_panel_project, write_inputs  # noqa: E402
 
-PROJECT = '''\
-period = [2025, 6, 20, 2025, 6, 22]
-links = ["weather.rad2 -> pv.normal_rad", "weather.rad3 -> pv.diffuse_rad",
-         "weather.wind_speed -> turbine.wind_speed"]
-[site]
-latitude = 48.21
-longitude = 16.37
-time_zone = 1
-[[modules]]
-name = "weather"
-type = "WaetherFeed"
-file = "weather.epw"
-[[modules]]
-name = "house"
-type = "SurfaceShadow"
-model = "house.stl"
-table = "shading/table.csv"
-surfaces = ["roof_south_east", "roof_south_west"]
-[[modules]]
-name = "pv"
-type = "SunPanel"
-shading = "house"
-surface = "roof_south_east"
-area = 20.0
-efficiency = 0.2
-[[modules]]
-name = "turbine"
-type = "WindTurbine"
-capacity = 3.0
-[output]
-csv = "results.csv"
-'''
+PROJECT = roof_panel_project(turbine=True, output="results.csv")
 
 TIMEOUT = 120  # seconds for any one sweep on the test cluster
 
