@@ -9,6 +9,9 @@ the same run:
    the maps must be byte for byte the same; the one process's processor
    seconds (user + system) show the share of a core it got; each kind is
    run --repeat times, interleaved, and the best time of each is compared;
+   beside them, the machine's own ceiling: two independent one-process maps
+   started together (half their wall time: what two cores give for two
+   processes that share nothing);
 2. overheads on the separately started cluster, from the run's own counts:
    scene loading per worker and tile (reading the tile and its margin,
    building the tree), writing per unit, and scheduling per unit (wall time
@@ -49,6 +52,18 @@ def timed(cmd, cwd):
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     CPU[cmd[cmd.index("-o") + 1]] = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return wall
+
+
+def timed_pair(cmd_a, cmd_b, cwd):
+    """Two whole processes started together: the wall time until both have ended."""
+    t = time.perf_counter()
+    procs = [subprocess.Popen(c, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+             for c in (cmd_a, cmd_b)]
+    for c, p in zip((cmd_a, cmd_b), procs):
+        out = p.communicate()[0]
+        if p.returncode != 0:
+            raise SystemExit("failed: %s\n%s" % (" ".join(c), out))
+    return time.perf_counter() - t
 
 
 def same_maps(a, b):
@@ -145,7 +160,13 @@ def main():
         cpu_best: dict[str, float] = {}
         for _ in range(args.repeat):
             for name, extra in (("one", ["--workers", "0"]), ("local", ["--workers", "2"]),
-                                ("remote", ["--scheduler", address])):
+                                ("remote", ["--scheduler", address]), ("pair", None)):
+                if name == "pair":
+                    # The machine's own ceiling: two independent one-process maps side by side.
+                    wall = timed_pair(base + ["-o", fresh("pair_a"), "--workers", "0"],
+                                      base + ["-o", fresh("pair_b"), "--workers", "0"], work) / 2
+                    best[name] = min(best.get(name, float("inf")), wall)
+                    continue
                 if name == "remote":
                     restart(address)
                 wall = timed(base + ["-o", fresh(name)] + extra, work)
@@ -153,7 +174,7 @@ def main():
                     same_maps(os.path.join(work, "one"), os.path.join(work, name))
                 if wall < best.get(name, float("inf")):
                     best[name], cpu_best[name] = wall, CPU[name]
-        one, local, remote = best["one"], best["local"], best["remote"]
+        one, local, remote, pair = best["one"], best["local"], best["remote"], best["pair"]
         CPU["one"] = cpu_best["one"]
         print()
         print("load average (1 min) after the whole-process runs: %.1f" % os.getloadavg()[0])
@@ -162,6 +183,8 @@ def main():
               "a core)" % (one, CPU["one"], 100 * CPU["one"] / one))
         print("  local cluster, 2 workers (--workers 2)              %8.1f      %.2f" % (local, one / local))
         print("  separate scheduler + 2 workers (--scheduler ...)    %8.1f      %.2f" % (remote, one / remote))
+        print("  the machine's ceiling: two one-process maps at once %8.1f      %.2f   (their wall time / 2)"
+              % (pair, one / pair))
 
         restart(address)
         facts = city.city_map(tiles, os.path.join(work, fresh("facts")), weather, margin=args.margin,
@@ -195,7 +218,7 @@ def main():
             print("  %8d                   %5d   %8.1f   %8.1f" % (size, f["units"], f["seconds"], 1e3 * idle))
         print()
         print("load average (1 min) at the end: %.1f on %d cores" % (os.getloadavg()[0], os.cpu_count() or 1))
-        print(json.dumps({"triangles": n_tri, "one_s": one, "local_s": local, "remote_s": remote,
+        print(json.dumps({"triangles": n_tri, "one_s": one, "local_s": local, "remote_s": remote, "pair_s_each": pair,
                           "one_cpu_s": CPU["one"], "unit_cpu_s": facts["cpu_seconds"],
                           "rays": facts["rays"], "rays_per_s_worker": facts["rays"] / busy,
                           "load_s_per_worker_tile": loads / (2 * len(tiles)), "units": units,

@@ -245,14 +245,12 @@ TEST(ObjRead, MalformedLinesNameLineAndToken) {
 // ---------------------------------------------------------------------- glTF
 
 // One unit square (two triangles) as a glTF with an embedded buffer.
-std::string square_gltf(const std::string& index_type_block, const std::string& nodes, uint32_t ctype,
-                        const std::string& indices_bytes) {
+std::string square_gltf(const std::string& nodes, uint32_t ctype, const std::string& indices_bytes) {
     std::string buf;
     const float pos[12] = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
     buf.append(reinterpret_cast<const char*>(pos), sizeof pos);
     const size_t ioff = buf.size();
     buf += indices_bytes;
-    (void)index_type_block;
     return std::string(R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],)") + nodes +
            R"(,"meshes":[{"name":"sq","primitives":[{"attributes":{"POSITION":0},"indices":1}]}],)"
            R"("accessors":[{"bufferView":0,"componentType":5126,"count":4,"type":"VEC3"},)"
@@ -282,7 +280,7 @@ TEST(GltfRead, IndexTypesTransformsAndNames) {
                                           : index_bytes<uint32_t>({0, 1, 2, 0, 2, 3});
         MeshModel m;
         ReadProblem err;
-        ASSERT_TRUE(read_gltf(square_gltf("", nodes, ctype, idx), "", m, err)) << err.where << " " << err.detail;
+        ASSERT_TRUE(read_gltf(square_gltf(nodes, ctype, idx), "", m, err)) << err.where << " " << err.detail;
         // Node name, else mesh name; nodes 2 and 3 share the mesh's name and so one surface.
         ASSERT_EQ(names(m), (std::vector<std::string>{"roof", "sq"})) << ctype;
         const auto& roof = *find(m, "roof");
@@ -343,7 +341,7 @@ TEST(GltfRead, BinaryContainerAndExternalBuffer) {
 }
 
 TEST(GltfRead, MalformedFilesSayWhere) {
-    const std::string good = square_gltf("", R"("nodes":[{"mesh":0}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3}));
+    const std::string good = square_gltf(R"("nodes":[{"mesh":0}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3}));
     struct Case {
         std::string text;
         ReadError kind;
@@ -351,13 +349,13 @@ TEST(GltfRead, MalformedFilesSayWhere) {
     };
     std::vector<Case> cases = {
         {R"({"asset":{"version":"2.0"}, "nodes": [}")", ReadError::syntax, "JSON"},
-        {square_gltf("", R"("nodes":[{"mesh":0}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 9})), ReadError::bad_index,
+        {square_gltf(R"("nodes":[{"mesh":0}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 9})), ReadError::bad_index,
          "meshes[0].primitives[0].indices"},
-        {square_gltf("", R"("nodes":[{"mesh":3}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3})), ReadError::bad_index,
+        {square_gltf(R"("nodes":[{"mesh":3}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3})), ReadError::bad_index,
          "nodes[0].mesh"},
-        {square_gltf("", R"("nodes":[{"mesh":0}])", 5126, index_bytes<float>({0, 1, 2, 0, 2, 3})),
+        {square_gltf(R"("nodes":[{"mesh":0}])", 5126, index_bytes<float>({0, 1, 2, 0, 2, 3})),
          ReadError::bad_structure, "accessors[1].componentType"},
-        {square_gltf("", R"("nodes":[{"children":[1]},{"children":[0]}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3})),
+        {square_gltf(R"("nodes":[{"children":[1]},{"children":[0]}])", 5121, index_bytes<uint8_t>({0, 1, 2, 0, 2, 3})),
          ReadError::bad_structure, "nodes[0]"},
         {R"({"asset":{"version":"2.0"},"extensionsRequired":["KHR_draco_mesh_compression"]})", ReadError::unsupported,
          "extensionsRequired"},
