@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernels/shading/plan.hpp"
@@ -232,6 +234,18 @@ TEST(ShadingPlan, ModelByContentAndFreshnessThroughTheStore) {
     run.sun_time = sh::SunTime::start;
     p.model_digest = sh::model_digest(model);
     EXPECT_EQ(sh::load_if_fresh(product, sh::exact_fingerprint(p, run)).changed, std::vector<std::string>{"model"});
+}
+
+TEST(ShadingPlan, ModelDigestKeptForAnUnchangedFileOnly) {
+    Folder dir;
+    const std::string model = dir / "city.stl";
+    std::ofstream(model, std::ios::binary) << "solid a\nendsolid a\n";
+    // Old enough to be kept by its identity, then rewritten to the same size: hashed again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(sh::model_digest(model), "sha256:" + sh::sha256_hex("solid a\nendsolid a\n"));
+    EXPECT_EQ(sh::model_digest(model), "sha256:" + sh::sha256_hex("solid a\nendsolid a\n"));
+    std::ofstream(model, std::ios::binary) << "solid b\nendsolid b\n";
+    EXPECT_EQ(sh::model_digest(model), "sha256:" + sh::sha256_hex("solid b\nendsolid b\n"));
 }
 
 TEST(ShadingPlan, TableSavedThroughTheUsersLinkWithItsInputsOnly) {

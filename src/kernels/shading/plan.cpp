@@ -4,17 +4,42 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <utility>
 
+#include "kernels/geometry/model.hpp"
 #include "kernels/io/file_read.hpp"
 
 namespace qm::shading {
 
 std::string model_digest(const std::string& path) {
+    // A sweep asks for one model's digest several times per variant (its check, the sharing key,
+    // the products): the last few are kept by the file's identity, as the model cache keeps models.
+    // A file read within the clock's granularity of its last change is hashed every time (a rewrite
+    // then could keep its stamp).
+    static std::mutex mutex;
+    static std::vector<std::pair<io::FileStamp, std::string>> kept;  // most recent last
+    constexpr size_t kKeep = 8;
+    io::FileStamp now;
+    if (io::stat_stamp(path, now)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [stamp, digest] : kept)
+            if (stamp == now) return digest;
+    }
     io::FileText file;
     io::FileStamp stamp;
     if (file.open(path, stamp) != io::ReadStatus::ok) return "";
-    return "sha256:" + sha256_hex(file.text());
+    std::string digest = "sha256:" + sha256_hex(file.text());
+    const int64_t read_at = geom::wall_clock_ns();
+    const int64_t recent = geom::ModelCache::kRecentNs;
+    if (read_at - stamp.ctime_ns >= recent && read_at - stamp.mtime_ns >= recent) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::erase_if(kept, [&](const auto& e) { return e.first.path == stamp.path; });
+        kept.emplace_back(stamp, digest);
+        if (kept.size() > kKeep) kept.erase(kept.begin());
+    }
+    return digest;
 }
 
 Fingerprint product_fingerprint(const ShadingPlan& plan, const std::string& kind) {
