@@ -183,13 +183,19 @@ TEST(AtomicFile, DevicesAndFifosAreNeverReplaced) {
     EXPECT_EQ(entries(dir.path()), 2u);  // no temporary left behind
 }
 
-TEST(ModelCache, RecentEntriesAreCheckedByContent) {
-    geom::ModelCache cache(2);
+// The identity of a file of 10 bytes last changed at t = 1000 s.
+io::FileStamp stamp_of(const char* path, uint64_t ino) {
     io::FileStamp key;
-    key.path = "/m.stl";
+    key.path = path;
     key.size = 10;
     key.mtime_ns = key.ctime_ns = 1'000'000'000'000LL;
-    key.ino = 7;
+    key.ino = ino;
+    return key;
+}
+
+TEST(ModelCache, RecentEntriesAreCheckedByContent) {
+    geom::ModelCache cache(2);
+    const io::FileStamp key = stamp_of("/m.stl", 7);
     auto model = std::make_shared<geom::Model>();
     // Read long after the last change: trusted on its stamp.
     cache.put(key, model, 42, key.ctime_ns + 10 * geom::ModelCache::kRecentNs);
@@ -217,11 +223,7 @@ TEST(ModelCache, RecentEntriesAreCheckedByContent) {
 
 TEST(ModelCache, OneFileReadTwoWaysIsTwoEntries) {
     geom::ModelCache cache(4);
-    io::FileStamp key;
-    key.path = "/city.json";
-    key.size = 10;
-    key.mtime_ns = key.ctime_ns = 1'000'000'000'000LL;
-    key.ino = 9;
+    const io::FileStamp key = stamp_of("/city.json", 9);
     const int64_t later = key.ctime_ns + 10 * geom::ModelCache::kRecentNs;
     auto highest = std::make_shared<geom::Model>(), lod1 = std::make_shared<geom::Model>();
     cache.put(key, highest, 1, later);

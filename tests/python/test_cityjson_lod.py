@@ -11,6 +11,7 @@ from quillmere.cli import main
 from quillmere.components.shade_exact import ExactShadowModule
 from quillmere.core.manager import Manager, ProjectError
 from quillmere.maps import irradiation_map, map_inputs
+from demo_inputs import run_quiet as run
 from test_maps import square_stl, write_project
 
 PERIOD = (2025, 6, 1, 2025, 6, 3)
@@ -46,12 +47,6 @@ def city_project(folder, lod=None, model=None):
     with open(path, "w", encoding="utf-8") as f:
         f.write(text.replace('type = "SurfaceShadow"\n', 'type = "SurfaceShadow"\nlod = "%s"\n' % lod))
     return path
-
-
-def run(path):
-    m = Manager(path)
-    m.quiet = True
-    return m, m.run_simulation()
 
 
 def test_the_chosen_level_is_what_the_run_and_the_map_see(tmp_path):

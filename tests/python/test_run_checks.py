@@ -9,6 +9,8 @@ import pytest
 from quillmere import cli
 from quillmere.core.manager import Manager, ProjectError, RunPeriodError
 
+from demo_inputs import run_quiet as run_quietly
+
 PERIOD = "period = [2025, 6, 1, 2025, 6, 2]\n"
 
 
@@ -43,12 +45,6 @@ def demo(demo_folder, tmp_path):
 
     edit.folder = folder
     return edit
-
-
-def run_quietly(path):
-    m = Manager(path)
-    m.quiet = True
-    return m, m.run_simulation()
 
 
 def project_error(path):
